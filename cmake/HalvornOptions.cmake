@@ -1,0 +1,21 @@
+# Warnings and sanitizers for every target of the project.
+add_compile_options(-Wall -Wextra)
+
+if(HALVORN_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(HALVORN_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT HALVORN_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "HALVORN_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+if(HALVORN_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "The fuzz build needs clang: -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  # Everything is instrumented for coverage; only the fuzz targets link libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Halvorn needs to build (and, with "test", to run
+# its tests), skipping those already present. Safe to run again.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libpcre2-dev)
+if [ "${1:-}" = "test" ]; then
+  packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev python3)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "setup: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+  sudo="sudo"
+fi
+# Installing a server package must never start a system service here.
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
+  $sudo chmod 755 /usr/sbin/policy-rc.d
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs every test. Exits non-zero when a test
+# fails. HALVORN_SANITIZE=thread (or empty) picks another build.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/setup.sh" test
+
+sanitize=${HALVORN_SANITIZE-address}
+build="$root/build/test-${sanitize:-plain}"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DHALVORN_SANITIZE="$sanitize" >/dev/null
+cmake --build "$build"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+rm -rf "$build/test-scratch"
+cd "$build"
+ctest --output-on-failure -j "$(nproc)" "$@"

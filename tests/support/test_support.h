@@ -1,0 +1,66 @@
+// Helpers shared by the tests: throw-away folders, fixture paths and a way to
+// ask outside reference programs (Python's standard library, coreutils).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace halvorn::test {
+
+// A fresh empty folder under the build tree's scratch folder, removed with
+// everything in it when the object goes. Not copyable.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::string& Path() const { return FPath; }
+  // Path + "/" + name.
+  std::string Sub(const std::string& name) const;
+
+ private:
+  std::string FPath;
+};
+
+// The fixture file tests/data/<name>.
+std::string DataPath(const std::string& name);
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+// Writes a whole file, replacing it; false on failure.
+bool WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// The result of RunCommand.
+struct CommandResult {
+  int ExitCode = -1;   // -1 when the command could not be started
+  std::string Output;  // what it wrote to standard output
+};
+
+// Runs argv[0] with the arguments, feeding `input` to its standard input and
+// collecting its standard output. Blocks until the command ends.
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& input = {});
+
+// Debian's interpreter, where the apt-installed modules live.
+std::string PythonPath();
+
+// Runs a Python script given as text with /usr/bin/python3.
+CommandResult RunPython(const std::string& script, const std::string& input = {});
+
+// Sets an environment variable for the rest of the test, restoring the old
+// value (or its absence) when the object goes.
+class ScopedEnv {
+ public:
+  ScopedEnv(const std::string& name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string FName;
+  std::string FOld;
+  bool FHadOld = false;
+};
+
+}  // namespace halvorn::test
