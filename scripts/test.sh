@@ -12,6 +12,13 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DHALVORN_SANITIZE="$sanitize" >/dev/null
 cmake --build "$build"
 
+# The mail corpus some tests read; they skip with a notice when it cannot be had.
+if corpus=$(bash "$root/scripts/fetch-corpus.sh"); then
+  export HALVORN_CORPUS_DIR="$corpus"
+else
+  echo "test: the mail corpus could not be fetched; the tests that read it will skip" >&2
+fi
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 rm -rf "$build/test-scratch"

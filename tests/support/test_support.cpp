@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -117,6 +118,23 @@ CommandResult RunPython(const std::string& script, const std::string& input) {
   std::string path = dir.Sub("script.py");
   WriteFileBytes(path, script);
   return RunCommand({PythonPath(), path}, input);
+}
+
+std::string CorpusDir() {
+  const char* dir = std::getenv("HALVORN_CORPUS_DIR");
+  if (!dir || !*dir || !std::filesystem::exists(std::string(dir) + "/.complete")) return {};
+  return dir;
+}
+
+std::vector<std::string> CorpusFiles() {
+  std::vector<std::string> files;
+  std::string dir = CorpusDir();
+  if (dir.empty()) return files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+    if (entry.is_regular_file() && entry.path().extension() == ".eml")
+      files.push_back(entry.path().string());
+  std::sort(files.begin(), files.end());
+  return files;
 }
 
 ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : FName(name) {

@@ -48,6 +48,14 @@ std::string PythonPath();
 // Runs a Python script given as text with /usr/bin/python3.
 CommandResult RunPython(const std::string& script, const std::string& input = {});
 
+// The unpacked mail corpus (one .eml file per message in a folder per group:
+// easy-ham-1, easy-ham-2, hard-ham-1, spam-1, spam-2), or empty when the test
+// setup could not fetch it. Tests that need it call GTEST_SKIP() then.
+std::string CorpusDir();
+
+// Every message file of the corpus, sorted; empty without the corpus.
+std::vector<std::string> CorpusFiles();
+
 // Sets an environment variable for the rest of the test, restoring the old
 // value (or its absence) when the object goes.
 class ScopedEnv {
