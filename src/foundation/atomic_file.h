@@ -1,0 +1,34 @@
+// The program's one way to replace a file's whole content safely.
+//
+// A reader either sees the old file or the complete new one, never a
+// half-written file, and a crash or a full disk leaves the old file as it was.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace halvorn {
+
+// Replaces the file at `path` with `bytes`: writes a temporary file in the
+// same folder, flushes it to the disk, renames it over the old file and
+// flushes the folder, so the change survives a power cut. The new file gets
+// exactly `mode` (default owner read/write only: the program's files hold mail
+// and passwords). The folder must exist; it is not created.
+//
+// Returns an empty text on success, else a one-line error naming the path and
+// the system's reason. On failure the old file (or its absence) is untouched
+// and the temporary file is removed. Safe from any thread; two writers of the
+// same path at once each succeed and the last rename wins.
+std::string WriteFileAtomically(const std::string& path, const std::string& bytes,
+                                mode_t mode = 0600);
+
+// The steps at which a test can make the next write fail.
+enum class AtomicWriteStep { None, Create, Write, Sync, Rename };
+
+// Test seam: the next WriteFileAtomically (from any thread) fails at `step`
+// as if the system had answered `error` (an errno value such as ENOSPC).
+// AtomicWriteStep::None clears a pending failure.
+void FailNextAtomicWriteForTests(AtomicWriteStep step, int error);
+
+}  // namespace halvorn

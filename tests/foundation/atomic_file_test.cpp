@@ -1,0 +1,122 @@
+#include "foundation/atomic_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace halvorn {
+namespace {
+
+using test::ReadFileBytes;
+using test::TempFolder;
+using test::WriteFileBytes;
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+// Names in the folder other than the expected ones: a left-over temporary
+// file shows up here.
+std::vector<std::string> EntriesOf(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(AtomicFileTest, CreatesAndReplacesWithExactBytesAndMode) {
+  TempFolder dir;
+  std::string path = dir.Sub("settings.txt");
+  std::string binary("a\0b\r\n\xff", 6);
+  EXPECT_EQ(WriteFileAtomically(path, binary), "");
+  EXPECT_EQ(ReadFileBytes(path), binary);
+  EXPECT_EQ(ModeOf(path), 0600u);
+
+  // A readable old file is replaced, and takes the requested mode.
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  EXPECT_EQ(WriteFileAtomically(path, "new", 0640), "");
+  EXPECT_EQ(ReadFileBytes(path), "new");
+  EXPECT_EQ(ModeOf(path), 0640u);
+
+  EXPECT_EQ(WriteFileAtomically(path, ""), "");
+  EXPECT_EQ(ReadFileBytes(path), "");
+  EXPECT_EQ(EntriesOf(dir.Path()), std::vector<std::string>{"settings.txt"});
+}
+
+TEST(AtomicFileTest, LongFileNameStillGetsATemporaryFile) {
+  TempFolder dir;
+  std::string path = dir.Sub(std::string(250, 'n'));
+  EXPECT_EQ(WriteFileAtomically(path, "x"), "");
+  EXPECT_EQ(ReadFileBytes(path), "x");
+}
+
+// Every failing step must leave the old content and no temporary file.
+TEST(AtomicFileTest, FailureAtAnyStepKeepsTheOldFile) {
+  struct Row {
+    AtomicWriteStep step;
+    int error;
+  };
+  const Row rows[] = {{AtomicWriteStep::Create, EACCES},
+                      {AtomicWriteStep::Write, ENOSPC},
+                      {AtomicWriteStep::Sync, EIO},
+                      {AtomicWriteStep::Rename, EXDEV}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.step));
+    TempFolder dir;
+    std::string path = dir.Sub("QuorSettings.txt");
+    ASSERT_TRUE(WriteFileBytes(path, "old content"));
+    FailNextAtomicWriteForTests(row.step, row.error);
+    std::string error = WriteFileAtomically(path, "new content");
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+    EXPECT_NE(error.find(std::strerror(row.error)), std::string::npos) << error;
+    EXPECT_EQ(ReadFileBytes(path), "old content");
+    EXPECT_EQ(EntriesOf(dir.Path()), std::vector<std::string>{"QuorSettings.txt"});
+    // The failure is used up: the next write goes through.
+    EXPECT_EQ(WriteFileAtomically(path, "new content"), "");
+    EXPECT_EQ(ReadFileBytes(path), "new content");
+  }
+}
+
+TEST(AtomicFileTest, FailedWriteOfANewFileLeavesNothing) {
+  TempFolder dir;
+  std::string path = dir.Sub("new.txt");
+  FailNextAtomicWriteForTests(AtomicWriteStep::Write, ENOSPC);
+  EXPECT_NE(WriteFileAtomically(path, "data"), "");
+  EXPECT_TRUE(EntriesOf(dir.Path()).empty());
+}
+
+TEST(AtomicFileTest, RealFailuresAreReportedNotRaised) {
+  TempFolder dir;
+  // Missing folder.
+  EXPECT_NE(WriteFileAtomically(dir.Sub("missing/file.txt"), "x"), "");
+  // The target is a folder: the rename fails and the folder stays.
+  std::filesystem::create_directory(dir.Sub("folder"));
+  EXPECT_NE(WriteFileAtomically(dir.Sub("folder"), "x"), "");
+  EXPECT_TRUE(std::filesystem::is_directory(dir.Sub("folder")));
+  EXPECT_NE(WriteFileAtomically(dir.Path() + "/", "x"), "");
+
+  // A folder the writer may not write into (root may write anywhere).
+  if (::geteuid() != 0) {
+    std::string locked = dir.Sub("locked");
+    std::filesystem::create_directory(locked);
+    ASSERT_TRUE(WriteFileBytes(locked + "/f", "old"));
+    ASSERT_EQ(::chmod(locked.c_str(), 0500), 0);
+    EXPECT_NE(WriteFileAtomically(locked + "/f", "new"), "");
+    EXPECT_EQ(ReadFileBytes(locked + "/f"), "old");
+    ::chmod(locked.c_str(), 0700);
+  }
+}
+
+}  // namespace
+}  // namespace halvorn
