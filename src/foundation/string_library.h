@@ -61,10 +61,9 @@ int PosMaskFrom(std::string_view text, std::string_view pattern, int start);
 // (1 or more; anything less answers 0).
 int PosFrom(std::string_view text, std::string_view sub, int start);
 
-// Like PosMaskFrom, by a Boyer-Moore search; fast on long texts. Patterns of
-// 1 to 256 characters; a longer pattern answers 0. A '?' in the pattern
-// matches any character but the skips do not allow for it, so a match that
-// needs the '?' may be passed over: use PosMaskFrom for such patterns.
+// Like PosMaskFrom (same answers, '?' and a negative start included), by a
+// Boyer-Moore search; fast on long texts. Patterns of 1 to 256 characters; a
+// longer pattern answers 0.
 int BoyerMoorePos(std::string_view text, std::string_view pattern, int start);
 
 // How alike two short texts are, 0 to 100: twice the number of characters in
@@ -74,9 +73,10 @@ int BoyerMoorePos(std::string_view text, std::string_view pattern, int start);
 int SimilarityPercent(std::string_view a, std::string_view b);
 
 // Reads a hexadecimal number: characters below '0' are skipped, '0'-'9' and
-// 'A'-'F' are digits, and anything else (lower-case letters included) ends
-// the number. The characters ':' to '@' count as the digits 10 to 16 less 7,
-// that is 3 to 9, as the digit arithmetic gives them. Only the last eight
+// 'A'-'F' are digits, and any character above 'F' (lower-case letters included) ends
+// the number. The characters ':' to '@' (between '9' and 'A') are read as
+// the digits 3 to 9, continuing the count down from 'A' = 10; they occur only
+// in malformed input and give a defined value there. Only the last eight
 // digits count (higher digits fall off the 32-bit value). Empty text gives 0.
 std::uint32_t HexToInt(std::string_view text);
 
