@@ -1,0 +1,101 @@
+// Substring search on a 1 MB text: BoyerMoorePos, PosFrom and PosMaskFrom
+// against the standard library's find, the reference run. After the usual
+// table, each search's time is printed as a ratio to the reference's.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "foundation/string_library.h"
+
+namespace {
+
+// Mail-like text: letters, spaces and line ends, with the needle only at the
+// very end, so every search walks the whole megabyte.
+const std::string& Haystack() {
+  static const std::string text = [] {
+    std::mt19937 random(1);
+    const std::string alphabet = "abcdefghijklmnopqrstuvwxyz    \r\n";
+    std::string t(1 << 20, ' ');
+    for (char& c : t) c = alphabet[random() % alphabet.size()];
+    t.replace(t.size() - 24, 24, "X-Spam-Checker-Version: ");
+    return t;
+  }();
+  return text;
+}
+
+const std::string kNeedle = "X-Spam-Checker-Version: ";
+
+void BM_StdFind(benchmark::State& state) {
+  const std::string& text = Haystack();
+  for (auto _ : state) benchmark::DoNotOptimize(text.find(kNeedle));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_StdFind);
+
+void BM_PosFrom(benchmark::State& state) {
+  const std::string& text = Haystack();
+  for (auto _ : state) benchmark::DoNotOptimize(halvorn::PosFrom(text, kNeedle, 1));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_PosFrom);
+
+void BM_BoyerMoorePos(benchmark::State& state) {
+  const std::string& text = Haystack();
+  for (auto _ : state) benchmark::DoNotOptimize(halvorn::BoyerMoorePos(text, kNeedle, 1));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_BoyerMoorePos);
+
+void BM_BoyerMoorePosIgnoreCase(benchmark::State& state) {
+  const std::string& text = Haystack();
+  for (auto _ : state) benchmark::DoNotOptimize(halvorn::BoyerMoorePos(text, kNeedle, -1));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_BoyerMoorePosIgnoreCase);
+
+void BM_PosMaskFromIgnoreCase(benchmark::State& state) {
+  const std::string& text = Haystack();
+  for (auto _ : state) benchmark::DoNotOptimize(halvorn::PosMaskFrom(text, kNeedle, -1));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_PosMaskFromIgnoreCase);
+
+// Prints the console table and then every run's time per iteration divided
+// by that of BM_StdFind.
+class TRatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
+        FTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    auto reference = FTimes.find("BM_StdFind");
+    if (reference == FTimes.end() || reference->second <= 0) return;
+    std::printf("\nTime relative to std::string::find:\n");
+    for (const auto& [name, time] : FTimes) {
+      std::printf("  %-30s %6.2f\n", name.c_str(), time / reference->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> FTimes;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  TRatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
