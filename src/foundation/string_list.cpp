@@ -101,14 +101,14 @@ int TStringList::Add(std::string text) {
 }
 
 int TStringList::AddObject(std::string text, void* object) {
-  TItem item{std::move(text), object, 0};
-  if (FSorted) return InsertSorted(std::move(item));
-  FItems.push_back(std::move(item));
-  return Count() - 1;
+  return AddItem(TItem{std::move(text), object, 0});
 }
 
 int TStringList::AddNumber(std::string text, std::int64_t number) {
-  TItem item{std::move(text), nullptr, number};
+  return AddItem(TItem{std::move(text), nullptr, number});
+}
+
+int TStringList::AddItem(TItem item) {
   if (FSorted) return InsertSorted(std::move(item));
   FItems.push_back(std::move(item));
   return Count() - 1;

@@ -69,6 +69,8 @@ class TStringList {
   int Add(std::string text);
   int AddObject(std::string text, void* object);
   int AddNumber(std::string text, std::int64_t number);
+  // Appends a line with both its object and its number.
+  int AddItem(TItem item);
   // Appends every line of another list with what is paired with it.
   void AddStrings(const TStringList& other);
   // Inserts before index i (i == Count() appends).
