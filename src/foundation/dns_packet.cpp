@@ -33,10 +33,9 @@ bool ContainsInAddr(std::string_view name) {
   return DnsNameLower(name).find("in-addr") != std::string::npos;
 }
 
-// Splits at each "."; one trailing "." adds no empty piece.
+// Splits at each "."; an empty name has no pieces.
 std::vector<std::string_view> SplitLabels(std::string_view name) {
   std::vector<std::string_view> pieces;
-  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
   if (name.empty()) return pieces;
   std::size_t start = 0;
   for (;;) {
@@ -116,6 +115,8 @@ bool SameDnsName(std::string_view a, std::string_view b) {
 }
 
 std::string QuestionWireName(std::string_view name, TQType type) {
+  // A trailing "." (the root) adds nothing.
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
   if (type == qPTR && !ContainsInAddr(name)) {
     std::vector<std::string_view> pieces = SplitLabels(name);
     std::string reversed;
@@ -125,7 +126,6 @@ std::string QuestionWireName(std::string_view name, TQType type) {
     }
     return reversed + "in-addr.arpa";
   }
-  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
   return std::string(name);
 }
 
@@ -196,7 +196,6 @@ std::string DecodeName(std::string_view packet, std::size_t& offset) {
     name.append(packet.substr(pos + 1, b));
     name.push_back('.');
     pos += 1 + b;
-    if (pos >= packet.size()) break;
   }
   if (!name.empty()) name.pop_back();
   offset = jumped ? resume : pos;

@@ -157,11 +157,11 @@ std::uint32_t ReadWord32(std::string_view packet, std::size_t& offset);
 // Decodes a possibly compressed name starting at the offset. Labels are joined
 // with "." as they stand (bytes kept); the root name gives an empty text.
 // Afterwards the offset is just after the first compression pointer when one
-// was followed, otherwise just after the terminating zero byte (or at the
-// packet's end when the name runs up to it without one).
-// Raises EIdDnsResolverError on any overrun ("Invalid Packet Size 3"), on a
-// label type 0x40 or 0x80, on a name longer than 255 bytes, and after more
-// than 5000 steps ("Runaway1" / "Runaway2", which ends pointer loops).
+// was followed, otherwise just after the terminating zero byte.
+// Raises EIdDnsResolverError on any overrun ("Invalid Packet Size 3"; a name
+// whose zero byte lies beyond the packet is one), on a label type 0x40 or
+// 0x80, on a name longer than 255 bytes, and after more than 5000 steps
+// ("Runaway1" / "Runaway2", which ends pointer loops).
 std::string DecodeName(std::string_view packet, std::size_t& offset);
 
 // Reads one character-string (a length byte and that many bytes) at the
