@@ -1,10 +1,78 @@
 // Halvorn's entry point.
+//
+// Until the main window exists, the program sets up its data folder, says
+// where it is and which version runs, and ends.
 #include <cstdio>
+#include <string>
 
+#include "foundation/code_page_1252.h"
+#include "foundation/general_helpers.h"
+#include "foundation/install_folders.h"
+#include "foundation/version_info.h"
 #include "platform/main_thread.h"
 
-int main(int /*argc*/, char** /*argv*/) {
+namespace {
+
+// The program's own switches, matched ignoring case as the program always
+// has: first run, start minimised, started at log-on, developer mode.
+const char* const kProgramSwitches[] = {"-FirstTimeRun", "-Minimize", "-StartupItems", "-Vostek"};
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "Usage: halvorn [--help] [-FirstTimeRun] [-Minimize] [-StartupItems]\n"
+               "\n"
+               "Sets up the data folder and prints where it is and the version.\n"
+               "HALVORN_HOME chooses the data folder; otherwise it is named by\n"
+               "Quorvantis.ini in the configuration folder ($XDG_CONFIG_HOME).\n");
+}
+
+bool IsProgramSwitch(const std::string& argument) {
+  for (const char* known : kProgramSwitches)
+    if (halvorn::SameText1252(argument, known)) return true;
+  return false;
+}
+
+// Creates every folder of the data folder's tree.
+void CreateDataFolders() {
+  using namespace halvorn;
+  const std::string user = "SingleUser";
+  GetLogDir();
+  GetImagesDir();
+  GetReportsDir(user);
+  GetPartialsDir(user);
+  GetUnprocessedIncomingDir(user);
+  GetProcessedIncomingDir(user);
+  GetProcessedOutgoingDir(user);
+  GetUnprocessedOutgoingDir(user);
+  GetPendholdDir(user);
+  GetTrashDir(user);
+  GetBackupsDir(user);
+  GetRelayProbesDir(user);
+  GetRelaySpamDir(user);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   halvorn::platform::MarkMainThread();
-  std::printf("Halvorn\n");
+  halvorn::SetCommandLine(argc, argv);
+
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      PrintUsage(stdout);
+      return 0;
+    }
+    if (!IsProgramSwitch(argument)) {
+      std::fprintf(stderr, "halvorn: unknown option '%s'\n", argument.c_str());
+      PrintUsage(stderr);
+      return 2;
+    }
+  }
+
+  CreateDataFolders();
+  std::string installDir = halvorn::GetInstallDir();
+  std::printf("%s %s\n", halvorn::GetProductName().c_str(), halvorn::GetVersionText().c_str());
+  std::printf("Data folder: %s\n", installDir.c_str());
   return 0;
 }
