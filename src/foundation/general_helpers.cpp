@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "foundation/code_page_1252.h"
+#include "foundation/date_time.h"
 #include "foundation/host_names.h"
 #include "foundation/md5.h"
 #include "foundation/string_library.h"
@@ -95,17 +96,13 @@ bool FileCreationSeconds(const std::string& path, double& seconds) {
   return true;
 }
 
-// A date-time (days since 30 Dec 1899) as seconds since 1970, the date-time
-// taken as UTC as it stands. The fraction of a negative date-time is the time
-// of that day, as everywhere date-times are read. False outside the years
-// 1601 to 9999, the range a file time can hold and a date-time can show.
-bool DateTimeAsFileSeconds(double date, double& seconds) {
-  constexpr double kFirst = -109205.0;   // 1 Jan 1601
-  constexpr double kPastLast = 2958466;  // 1 Jan 10000
-  if (!std::isfinite(date) || date < kFirst || date >= kPastLast) return false;
-  double days = std::trunc(date);
-  double time = std::fabs(date - days);
-  seconds = (days - 25569.0) * 86400.0 + time * 86400.0;
+// A date-time as seconds since 1970, taken as UTC as it stands (no zone
+// conversion). False for a value that is no date-time or lies before 1601,
+// where file times begin.
+bool DateTimeAsFileSeconds(TDateTime date, double& seconds) {
+  TDateTimeFields fields;
+  if (!TryDecodeDateTime(date, fields) || fields.Year < 1601) return false;
+  seconds = static_cast<double>(DateTimeToUnix(date));
   return true;
 }
 
@@ -705,7 +702,7 @@ void ListFilesInDir(const std::string& folder, const std::string& mask, bool wit
   for (int i = 0; i < subfolders.Count() && list.Count() < maxCount; ++i) listFolder(subfolders[i]);
 }
 
-int DeleteFilesOlderThan(const std::string& folder, const std::string& mask, double date) {
+int DeleteFilesOlderThan(const std::string& folder, const std::string& mask, TDateTime date) {
   std::error_code error;
   double cutOff = 0;
   if (!fs::is_directory(folder, error) || !DateTimeAsFileSeconds(date, cutOff)) return -1;

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/date_time.h"
 #include "foundation/string_list.h"
 
 namespace halvorn {
@@ -225,7 +226,7 @@ void ListFilesInDir(const std::string& folder, const std::string& mask, bool wit
 // the modification time where it keeps none). Answers the number of files
 // actually deleted: a file that could not be deleted is not counted. -1 when
 // the folder does not exist or the date is no valid date-time.
-int DeleteFilesOlderThan(const std::string& folder, const std::string& mask, double date);
+int DeleteFilesOlderThan(const std::string& folder, const std::string& mask, TDateTime date);
 // The size in bytes of the first file matching the path (its name part may
 // hold a mask); -1 when there is none.
 std::int64_t FileSizeOf(const std::string& path);
