@@ -61,7 +61,9 @@ void FailNextAtomicWriteForTests(AtomicWriteStep step, int error) {
 }
 
 std::string WriteFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
-  auto [failStep, failError] = TakeInjectedFailure();
+  const std::pair<AtomicWriteStep, int> failure = TakeInjectedFailure();
+  const AtomicWriteStep failStep = failure.first;
+  const int failError = failure.second;
   auto injected = [&](AtomicWriteStep step) { return failStep == step; };
 
   std::string folder;

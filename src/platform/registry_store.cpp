@@ -134,7 +134,8 @@ RegistryStore RegistryStore::Parse(std::string_view text) {
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(start, end - start);
     start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // Line ends of any mix of CR LF; a value never ends in a raw CR.
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
       std::string_view path = line.substr(1, line.size() - 2);
