@@ -10,20 +10,16 @@
 
 #include <gtest/gtest.h>
 
+#include "folder_test_env.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
 
+using test::ModeOf;
 using test::ReadFileBytes;
 using test::TempFolder;
 using test::WriteFileBytes;
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
-}
 
 // Names in the folder other than the expected ones: a left-over temporary
 // file shows up here.

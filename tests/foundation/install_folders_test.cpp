@@ -12,22 +12,18 @@
 
 #include <gtest/gtest.h>
 
+#include "folder_test_env.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ModeOf;
 using test::ReadFileBytes;
 using test::ScopedEnv;
 using test::TempFolder;
 using test::WriteFileBytes;
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
-}
 
 // Every entry below a folder, as paths relative to it.
 std::set<std::string> TreeOf(const std::string& root) {
@@ -38,23 +34,7 @@ std::set<std::string> TreeOf(const std::string& root) {
   return names;
 }
 
-// Points every folder the program may use into a throw-away folder, and
-// forgets the cached folders before and after.
-class InstallFoldersTest : public ::testing::Test {
- protected:
-  InstallFoldersTest()
-      : FHome("HALVORN_HOME", FRoot.Sub("home")),
-        FConfig("XDG_CONFIG_HOME", FRoot.Sub("config")),
-        FData("XDG_DATA_HOME", FRoot.Sub("data")) {
-    ResetFolderCachesForTests();
-  }
-  ~InstallFoldersTest() override { ResetFolderCachesForTests(); }
-
-  TempFolder FRoot;
-  ScopedEnv FHome;
-  ScopedEnv FConfig;
-  ScopedEnv FData;
-};
+using InstallFoldersTest = test::FolderEnvTest;
 
 TEST_F(InstallFoldersTest, BuildsTheWholeTreeInsideHalvornHomeOnly) {
   const std::string home = FRoot.Sub("home");

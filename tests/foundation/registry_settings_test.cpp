@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "folder_test_env.h"
 #include "foundation/install_folders.h"
 #include "support/test_support.h"
 
@@ -17,33 +18,15 @@ namespace halvorn {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ModeOf;
 using test::ReadFileBytes;
 using test::ScopedEnv;
 using test::TempFolder;
 using test::WriteFileBytes;
 
-mode_t ModeOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
-}
-
-class RegistrySettingsTest : public ::testing::Test {
+class RegistrySettingsTest : public test::FolderEnvTest {
  protected:
-  RegistrySettingsTest()
-      : FHome("HALVORN_HOME", FRoot.Sub("home")),
-        FConfig("XDG_CONFIG_HOME", FRoot.Sub("config")),
-        FData("XDG_DATA_HOME", FRoot.Sub("data")) {
-    ResetFolderCachesForTests();
-  }
-  ~RegistrySettingsTest() override { ResetFolderCachesForTests(); }
-
   std::string StorePath() const { return FRoot.Sub("home/registry.ini"); }
-
-  TempFolder FRoot;
-  ScopedEnv FHome;
-  ScopedEnv FConfig;
-  ScopedEnv FData;
 };
 
 TEST_F(RegistrySettingsTest, WritesUnderTheProgramKeyInsideHalvornHome) {
