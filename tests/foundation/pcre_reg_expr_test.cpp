@@ -214,10 +214,10 @@ TEST(PcreRegExpr, PatternInformation) {
     int captures, backRefMax, firstChar, lastLiteral;
     bool anchored, firstTable;
   } rows[] = {
-      {"abc", TRegexOptions::None, 0, 0, 'a', 'c'},
-      {"(a)(b)\\2", TRegexOptions::None, 2, 2, 'a', 'b'},
+      {"abc", TRegexOptions::None, 0, 0, 'a', 'c', false, false},
+      {"(a)(b)\\2", TRegexOptions::None, 2, 2, 'a', 'b', false, false},
       {"^abc", TRegexOptions::None, 0, 0, 'a', -1, true, false},
-      {"^x", TRegexOptions::MultiLine, 0, 0, -1, 'x'},
+      {"^x", TRegexOptions::MultiLine, 0, 0, -1, 'x', false, false},
       {"a|b", TRegexOptions::None, 0, 0, -2, -1, false, true},
       {"[xy]z", TRegexOptions::None, 0, 0, -2, 'z', false, true},
   };
