@@ -107,9 +107,9 @@ std::string DecodeWordQuotedPrintable(std::string_view text) {
   return out;
 }
 
-// Decodes the inner part of one word (between the charset's "?" and the
-// closing "?="). Raises what UUDecode raises for a U word.
-std::string DecodeWordInner(std::string_view inner) {
+}  // namespace
+
+std::string DecodeEncodedWordInner(std::string_view inner) {
   char kind = 'Q';
   if (inner.size() >= 2 && inner[1] == '?') {
     char letter = inner[0];
@@ -130,8 +130,6 @@ std::string DecodeWordInner(std::string_view inner) {
     }
   }
 }
-
-}  // namespace
 
 std::string UUEncode(std::string_view bytes) {
   if (bytes.size() > kMaxUULineBytes) throw std::runtime_error("UUEncode: String too long");
@@ -189,6 +187,9 @@ std::string DecodeEncodedWords(std::string_view text) {
   std::string out;
   out.reserve(buf.size());
   std::size_t cur = 0;
+  // The end of the last U word left as written: its closing "=" never opens
+  // a new word, so scanning never steps back over it.
+  std::size_t outFloor = 0;
   constexpr auto npos = std::string::npos;
   while (true) {
     std::size_t start = buf.find("=?", cur);
@@ -202,10 +203,12 @@ std::string DecodeEncodedWords(std::string_view text) {
 
     std::string decoded;
     try {
-      decoded = DecodeWordInner(std::string_view(buf).substr(charsetEnd + 1, end - charsetEnd - 1));
+      decoded = DecodeEncodedWordInner(
+          std::string_view(buf).substr(charsetEnd + 1, end - charsetEnd - 1));
     } catch (const std::runtime_error&) {
       // A U word that does not decode: keep it as written, go on after it.
       out.append(buf, cur, end + 2 - cur);
+      outFloor = out.size();
       cur = end + 2;
       continue;
     }
@@ -216,7 +219,7 @@ std::string DecodeEncodedWords(std::string_view text) {
     buf.replace(newStart, decoded.size(), decoded);
     // Step back over one final character so that it is scanned again with
     // the decoded text.
-    if (!out.empty()) {
+    if (out.size() > outFloor) {
       --newStart;
       buf[newStart] = out.back();
       out.pop_back();

@@ -45,6 +45,13 @@ std::string TrimBlanks(std::string_view text);
 // raises; linear in the text's length.
 std::string DecodeEncodedWords(std::string_view text);
 
+// Decodes the part of one encoded word between the charset's closing "?" and
+// the word's closing "?=", such as "Q?Caf=E9": the letter before the "?"
+// (B, Q or U, any case; anything else or no such form counts as Q) chooses
+// the decoder, which reads from the third character on. Raises
+// std::runtime_error for a U line that does not decode.
+std::string DecodeEncodedWordInner(std::string_view inner);
+
 // True when the text holds at least one "." and every piece before a "."
 // reads as a decimal integer (an optional sign and digits within 32 bits;
 // an empty piece or one that reads as -1 does not count). The piece after
