@@ -1,0 +1,35 @@
+// The one QApplication of a test executable, made on first use (offscreen
+// under CTest) and kept for the rest of the run.
+#pragma once
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <functional>
+
+namespace halvorn::test {
+
+inline QApplication& EnsureQtApplication() {
+  static int argc = 1;
+  static char name[] = "halvorn-test";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = new QApplication(argc, argv);
+  return *app;
+}
+
+// Runs the event loop until `done` answers true or the time-out passes;
+// answers `done`'s last answer.
+inline bool RunEventsUntil(const std::function<bool()>& done, int timeoutMs) {
+  QEventLoop loop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+  poll.start(5);
+  if (!done()) loop.exec();
+  return done();
+}
+
+}  // namespace halvorn::test
