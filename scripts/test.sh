@@ -21,6 +21,23 @@ fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+# The concurrency tests run under ThreadSanitizer as well (only their own
+# programs are built there), before the main run so its summary comes last.
+tsan_targets=(foundation_mutex_critical_section_test foundation_quor_thread_test)
+tsan_tests='^(MutexCriticalSection|QuorThreadTest|OnIdleObject)\.'
+if [ "$sanitize" != "thread" ] && [ -z "${HALVORN_SKIP_TSAN:-}" ]; then
+  tsan_build="$root/build/test-thread"
+  cmake -S "$root" -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DHALVORN_SANITIZE=thread -DHALVORN_BENCH=OFF >/dev/null
+  cmake --build "$tsan_build" --target "${tsan_targets[@]}"
+  rm -rf "$tsan_build/test-scratch"
+  cd "$tsan_build"
+  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+    ctest --output-on-failure -j "$(nproc)" -R "$tsan_tests"
+fi
+
+# The main run: every test.
 rm -rf "$build/test-scratch"
 cd "$build"
 ctest --output-on-failure -j "$(nproc)" "$@"
+
