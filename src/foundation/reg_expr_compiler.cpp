@@ -15,8 +15,9 @@
 //   106  "*" or "+" (greedy or not) on an operand that can match the empty
 //        text: a group or alternation that can be empty, an anchor, a
 //        back-reference to a group that can be empty or is not closed yet.
-//        Counted repeats "{n,m}" accept such operands; the matcher ends a
-//        loop whose iteration consumed nothing.
+//        Counted repeats "{n,m}" accept such operands: their required
+//        turns run one by one, and the loop ends once a turn beyond them
+//        consumed nothing.
 //   107  a quantifier directly after another quantifier ("a**", "a+*",
 //        "a{2}{3}", "a*??"); the "?" right after a quantifier is its
 //        non-greedy form, not a second quantifier.

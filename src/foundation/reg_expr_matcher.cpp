@@ -249,9 +249,10 @@ class Machine {
           if (!Push(kLoopUndo, in.A, count, Sc.LoopStart[in.A])) return kRegExprBacktrackLimitError;
           Sc.LoopCount[in.A] = ++count;
           Sc.LoopStart[in.A] = pos;
-          if (empty) {
-            // An iteration that consumed nothing would repeat forever: the
-            // loop ends here, its remaining required turns counted as done.
+          if (empty && count >= in.Min) {
+            // Another optional turn after one that consumed nothing would
+            // repeat forever: the loop ends here. Required turns still run
+            // one by one, as written-out copies of the body would.
             pc = in.C;
             continue;
           }
