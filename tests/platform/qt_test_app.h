@@ -22,7 +22,11 @@ inline QApplication& EnsureQtApplication() {
   static int argc = 1;
   static char name[] = "halvorn-test";
   static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
+  // Tests never use a display, whatever the environment says.
+  static QApplication* app = [] {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    return new QApplication(argc, argv);
+  }();
   return *app;
 }
 
