@@ -200,6 +200,31 @@ bool ReadInt32(const std::string& text, std::int32_t& result) {
   return true;
 }
 
+// Runs the work under the log lock while the module runs; does nothing
+// before start-up, after the end, or when the lock cannot be had. Nothing the
+// work raises reaches the caller: the log never fails towards it.
+template <class Work>
+void WhileRunning(Work work) {
+  TLogState& state = State();
+  if (!state.FRunning.load()) return;
+  try {
+    if (!EnterLogLock(state)) return;
+  } catch (...) {
+    // An abandoned worker's lock call raises to unwind it; the log is no
+    // place to do that from. Its next heartbeat will.
+    return;
+  }
+  try {
+    if (state.FRunning.load()) work(state);
+  } catch (...) {
+    // A lost record, or a setting not made.
+  }
+  try {
+    state.FLock.Leave();
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 void StartLogModule() {
@@ -229,50 +254,21 @@ void EndLogModule() {
 }
 
 void Log(const std::string& service, const std::string& text, std::uint8_t detail, bool error) {
-  TLogState& state = State();
-  if (!state.FRunning.load()) return;
-  try {
-    if (!EnterLogLock(state)) return;
-  } catch (...) {
-    // An abandoned worker's lock call raises to unwind it; the log is no
-    // place to do that from. Its next heartbeat will.
-    return;
-  }
-  try {
-    if (state.FRunning.load()) WriteRecord(state, service, text, detail, error);
-  } catch (...) {
-    // The record is lost; the caller never hears of it.
-  }
-  try {
-    state.FLock.Leave();
-  } catch (...) {
-  }
+  WhileRunning([&](TLogState& state) { WriteRecord(state, service, text, detail, error); });
 }
 
 void FlushLog() {
-  TLogState& state = State();
-  if (!state.FRunning.load()) return;
-  try {
-    if (!EnterLogLock(state)) return;
-  } catch (...) {
-    return;
-  }
-  if (state.FFile != nullptr) std::fflush(state.FFile);
-  state.FLock.Leave();
+  WhileRunning([](TLogState& state) {
+    if (state.FFile != nullptr) std::fflush(state.FFile);
+  });
 }
 
 void SetLogDetailLevel(int level) {
-  TLogState& state = State();
-  if (!state.FRunning.load() || !EnterLogLock(state)) return;
-  state.FDetailSetting = level;
-  state.FLock.Leave();
+  WhileRunning([level](TLogState& state) { state.FDetailSetting = level; });
 }
 
 void SetLogKeepDays(int days) {
-  TLogState& state = State();
-  if (!state.FRunning.load() || !EnterLogLock(state)) return;
-  state.FKeepDays = days;
-  state.FLock.Leave();
+  WhileRunning([days](TLogState& state) { state.FKeepDays = days; });
 }
 
 std::string LogFileNameForDate(TDateTime date) {
@@ -305,19 +301,8 @@ TLogRec ParseLogLine(const std::string& line) {
 }
 
 int DeleteOldLogFiles() {
-  TLogState& state = State();
-  if (!state.FRunning.load()) return 0;
-  try {
-    if (!EnterLogLock(state)) return 0;
-  } catch (...) {
-    return 0;
-  }
   int deleted = 0;
-  try {
-    deleted = DeleteOldLogFilesLocked(state);
-  } catch (...) {
-  }
-  state.FLock.Leave();
+  WhileRunning([&deleted](TLogState& state) { deleted = DeleteOldLogFilesLocked(state); });
   return deleted;
 }
 
