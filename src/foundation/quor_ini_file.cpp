@@ -347,7 +347,7 @@ const std::string* TQuorIniFile::FindValueLine(const std::string& Section,
                                                const std::string& Ident) {
   const TSection* section = FindSection(Section);
   if (!section) return nullptr;
-  std::string ident(Trim(Ident));
+  std::string ident(Trim(Flatten(Ident)));
   int index = FindLine(*section, ident, FLastReadPosition);
   return index < 0 ? nullptr : &section->Lines[index];
 }

@@ -100,7 +100,8 @@ class TQuorIniFile {
   // Removes every section; Modified() true.
   void Clear();
 
-  // Reads never change Modified().
+  // Reads never change Modified(). Section and Ident are taken as WriteString
+  // stores them, so that what was written is found again.
 
   // True and the value when the section, the line and a non-empty value
   // exist; otherwise false and `Value` untouched.

@@ -155,6 +155,9 @@ TEST(QuorIniFile, LinesThatWouldBreakTheFileAreDefused) {
   back.LoadFromStream(ini.SaveToStream());
   EXPECT_EQ(back.ReadString("Odd", "Multi", "?"), "one  two three four");
   EXPECT_EQ(back.ReadString("Odd", "Id ent", "?"), "v");
+  // The names as they were written find the values too.
+  EXPECT_EQ(back.ReadString("Odd", "Id\nent", "?"), "v");
+  EXPECT_EQ(back.ReadString("Sec\rtion", "A", "?"), "1");
   EXPECT_EQ(back.ReadString("Sec tion", "A", "?"), "1");
   EXPECT_EQ(back.ReadString("Odd", "Listed", "?"), "x y");
   EXPECT_FALSE(back.SectionExists("Fake"));
