@@ -1,0 +1,236 @@
+#include "support/dns_test_servers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "support/test_support.h"
+
+extern char** environ;
+
+namespace halvorn::test {
+namespace {
+
+std::string MakeFolder() {
+  std::filesystem::path root = std::filesystem::temp_directory_path();
+  std::string pattern = (root / "halvorn-dns-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) return {};
+  return pattern;
+}
+
+bool PortFree(int type, std::uint16_t port) {
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Ends a child: SIGTERM, up to two seconds, then SIGKILL.
+void StopChild(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 200; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, int stdoutFd,
+            int stderrFd) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+  if (stderrFd >= 0) posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+std::string QueryPacket(const std::string& name, std::uint16_t id) {
+  std::string p;
+  p.push_back(static_cast<char>(id >> 8));
+  p.push_back(static_cast<char>(id & 255));
+  p += std::string("\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10);
+  std::stringstream labels(name);
+  std::string label;
+  while (std::getline(labels, label, '.')) {
+    p.push_back(static_cast<char>(label.size()));
+    p += label;
+  }
+  p += std::string("\x00\x00\x01\x00\x01", 5);
+  return p;
+}
+
+}  // namespace
+
+std::uint16_t FreeLocalPort() {
+  std::mt19937 rng(std::random_device{}());
+  std::uniform_int_distribution<int> pick(20000, 60000);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    auto port = static_cast<std::uint16_t>(pick(rng));
+    if (PortFree(SOCK_DGRAM, port) && PortFree(SOCK_STREAM, port)) return port;
+  }
+  return 0;
+}
+
+bool DnsServerAnswers(std::uint16_t port, const std::string& name, int timeoutMs) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string packet = QueryPacket(name, 0x4242);
+  bool answered = false;
+  if (::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+      static_cast<ssize_t>(packet.size())) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) == 1) {
+      char buffer[1500];
+      answered = ::recv(fd, buffer, sizeof buffer, 0) > 0;
+    }
+  }
+  ::close(fd);
+  return answered;
+}
+
+// ---------------------------------------------------------------------------
+
+DnsmasqServer::DnsmasqServer(const std::vector<std::string>& records) {
+  FFolder = MakeFolder();
+  FPort = FreeLocalPort();
+  if (FFolder.empty() || FPort == 0) {
+    FError = "no folder or port";
+    return;
+  }
+  FLogPath = FFolder + "/dnsmasq.log";
+  std::string config = "port=" + std::to_string(FPort) +
+                       "\nlisten-address=127.0.0.1\nbind-interfaces\nno-resolv\nno-hosts\n"
+                       "no-poll\npid-file=\nlocal=/#/\nlog-queries\nlog-facility=-\n";
+  for (const auto& line : records) config += line + "\n";
+  if (!WriteFileBytes(FFolder + "/dnsmasq.conf", config)) {
+    FError = "cannot write the configuration";
+    return;
+  }
+  int logFd = ::open(FLogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  FPid = Spawn({"/usr/sbin/dnsmasq", "-k", "-C", FFolder + "/dnsmasq.conf"}, FFolder, logFd, logFd);
+  if (logFd >= 0) ::close(logFd);
+  if (FPid <= 0) {
+    FError = "dnsmasq could not be started";
+    return;
+  }
+  for (int i = 0; i < 50; ++i) {
+    if (DnsServerAnswers(FPort, "ready.check", 100)) return;
+    if (::waitpid(FPid, nullptr, WNOHANG) == FPid) {
+      FPid = -1;
+      FError = "dnsmasq ended: " + LogText();
+      return;
+    }
+  }
+  FError = "dnsmasq did not answer: " + LogText();
+}
+
+DnsmasqServer::~DnsmasqServer() {
+  StopChild(FPid);
+  if (!FFolder.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(FFolder, ec);
+  }
+}
+
+std::string DnsmasqServer::LogText() const {
+  return ReadFileBytes(FLogPath);
+}
+
+int DnsmasqServer::QueriesFor(const std::string& name) const {
+  std::istringstream lines(LogText());
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    std::size_t q = line.find("query[");
+    if (q == std::string::npos) continue;
+    std::size_t close = line.find("] ", q);
+    if (close == std::string::npos) continue;
+    std::size_t start = close + 2;
+    std::size_t end = line.find(' ', start);
+    if (line.compare(start, end - start, name) == 0) ++count;
+  }
+  return count;
+}
+
+// ---------------------------------------------------------------------------
+
+ScriptedUdpServer::ScriptedUdpServer(const std::string& script) {
+  FFolder = MakeFolder();
+  if (FFolder.empty()) {
+    FError = "no folder";
+    return;
+  }
+  FOutputPath = FFolder + "/output.txt";
+  WriteFileBytes(FFolder + "/server.py", script);
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    FError = "no pipe";
+    return;
+  }
+  FPid = Spawn({PythonPath(), "-u", FFolder + "/server.py", FOutputPath}, FFolder, out[1], -1);
+  ::close(out[1]);
+  if (FPid <= 0) {
+    ::close(out[0]);
+    FError = "python could not be started";
+    return;
+  }
+  // The first line is "PORT <n>"; wait for it at most ten seconds.
+  std::string line;
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
+    pollfd p{out[0], POLLIN, 0};
+    if (::poll(&p, 1, 100) != 1) continue;
+    char c[256];
+    ssize_t n = ::read(out[0], c, sizeof c);
+    if (n <= 0) break;
+    line.append(c, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  if (line.rfind("PORT ", 0) == 0) FPort = static_cast<std::uint16_t>(std::stoi(line.substr(5)));
+  if (FPort == 0) FError = "the script gave no port: " + line;
+}
+
+ScriptedUdpServer::~ScriptedUdpServer() {
+  StopChild(FPid);
+  if (!FFolder.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(FFolder, ec);
+  }
+}
+
+std::string ScriptedUdpServer::Output() const {
+  return ReadFileBytes(FOutputPath);
+}
+
+}  // namespace halvorn::test
