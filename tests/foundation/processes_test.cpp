@@ -166,10 +166,11 @@ TEST_F(ProcessesTest, EndProcessAndProcessFacts) {
   EXPECT_TRUE(EndProcess(pid, 5000));
   EXPECT_TRUE(Eventually([&] { return !IsProcessRunning(pid); }));
 
-  // A child that ignores the close request is killed after the time-out.
-  const TProcessId stubborn =
-      RunProgram(nullptr, "", "", "trap '' TERM; echo ready > " + FTemp.Sub("ready") + "; sleep 60",
-                 false, false);
+  // A child that ignores the close request is killed after the time-out (it
+  // replaces the shell, so no grandchild outlives the test).
+  const TProcessId stubborn = RunProgram(
+      nullptr, "", "", "trap '' TERM; echo ready > " + FTemp.Sub("ready") + "; exec sleep 60",
+      false, false);
   ASSERT_GT(stubborn, 0);
   ASSERT_TRUE(Eventually([&] { return Exists(FTemp.Sub("ready")); }));
   EXPECT_TRUE(EndProcess(stubborn, 200));
