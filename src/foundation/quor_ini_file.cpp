@@ -441,7 +441,7 @@ bool TQuorIniFile::SectionExists(const std::string& Section) const {
 void TQuorIniFile::WriteString(const std::string& Section, const std::string& Ident,
                                const std::string& Value) {
   try {
-    ProcessMessagesIfMain();
+    if (FProcessMessages) ProcessMessagesIfMain();
     std::string ident(Trim(Flatten(Ident)));
     if (!ident.empty() && ident[0] == '[') return;
     if (ident.find('=') != std::string::npos) return;

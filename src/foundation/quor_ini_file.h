@@ -79,6 +79,10 @@ class TQuorIniFile {
   bool Encrypted() const { return FEncrypted; }
   bool Modified() const { return FModified; }
   void SetModified(bool flag) { FModified = flag; }
+  // WriteString lets the main thread handle its pending window messages
+  // first (on by default). An object written under a lock turns it off, so
+  // that an event handler that takes the same lock cannot run inside it.
+  void SetProcessMessages(bool flag) { FProcessMessages = flag; }
 
   // Replaces the content with the file's; Modified() true afterwards.
   // Raises EQuorIniFileError when the file cannot be read (content cleared).
@@ -174,6 +178,7 @@ class TQuorIniFile {
   std::vector<TSection> FSections;
   bool FEncrypted = false;
   bool FModified = false;
+  bool FProcessMessages = true;
   std::int32_t FLastReadPosition = -1;
   std::int32_t FLastWritePosition = -1;
 };

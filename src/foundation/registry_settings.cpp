@@ -4,13 +4,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <optional>
 
-#include "foundation/atomic_file.h"
 #include "foundation/install_folders.h"
 #include "foundation/log.h"
+#include "foundation/quor_ini_file.h"
+#include "foundation/string_list.h"
 #include "foundation/version_info.h"
 #include "platform/registry_store.h"
 
@@ -18,7 +18,6 @@ namespace halvorn {
 
 namespace {
 
-using platform::RegistryStore;
 using platform::RegValue;
 using platform::RegValueType;
 
@@ -42,10 +41,10 @@ const std::string& ProgramName() {
 
 enum class LoadResult { Loaded, Missing, Failed };
 
-// Reads the store file. A missing file is an empty store; a file that exists
-// but cannot be read is a failure, so that a write never replaces values it
-// could not see.
-LoadResult LoadStore(const std::string& path, RegistryStore& store, std::string& error) {
+// Reads the store file into `store`, an object opened on no file. A missing
+// file is an empty store; a file that exists but cannot be read is a failure,
+// so that a write never replaces values it could not see.
+LoadResult LoadStore(const std::string& path, TQuorIniFile& store, std::string& error) {
   struct stat st {};
   if (path.empty()) {
     error = "No folder for " + std::string(kFileName);
@@ -60,25 +59,28 @@ LoadResult LoadStore(const std::string& path, RegistryStore& store, std::string&
     error = "Cannot read " + path + ": not a registry file";
     return LoadResult::Failed;
   }
-  std::ifstream in(path, std::ios::binary);
-  std::string text(static_cast<std::size_t>(st.st_size), '\0');
-  if (!in || (!text.empty() && !in.read(text.data(), static_cast<std::streamsize>(text.size())))) {
-    error = "Cannot read " + path;
+  try {
+    store.LoadFromFile(path);
+  } catch (const EQuorIniFileError& e) {
+    error = e.what();
     return LoadResult::Failed;
   }
-  store = RegistryStore::Parse(text);
   return LoadResult::Loaded;
 }
 
 std::optional<RegValue> ReadValue(const std::string& section, const std::string& name) {
   std::string path = GetRegistryFilePath();
-  RegistryStore store;
+  TQuorIniFile store("");
   std::string error;
+  std::string stored;
   {
     std::lock_guard<std::mutex> lock(gStoreMutex);
     if (LoadStore(path, store, error) != LoadResult::Loaded) return std::nullopt;
   }
-  return store.Read(GetRegistryKeyPath(section), name);
+  if (!platform::RegNameStorable(name) ||
+      !store.TryReadString(GetRegistryKeyPath(section), name, stored))
+    return std::nullopt;
+  return platform::DecodeRegValue(stored);
 }
 
 bool WriteValue(const std::string& section, const std::string& name, const RegValue& value) {
@@ -87,16 +89,26 @@ bool WriteValue(const std::string& section, const std::string& name, const RegVa
   std::string error;
   {
     std::lock_guard<std::mutex> lock(gStoreMutex);
-    RegistryStore store;
+    TQuorIniFile store("");
+    // No window messages inside the lock: a handler that reads a setting
+    // would wait for it forever.
+    store.SetProcessMessages(false);
     if (LoadStore(path, store, error) != LoadResult::Failed) {
-      if (!store.Write(keyPath, name, value)) {
+      if (!platform::RegKeyPathStorable(keyPath) || !platform::RegNameStorable(name)) {
         error = "Cannot store the value \"" + name + "\" of " + keyPath;
       } else {
-        std::string folder = path.substr(0, path.rfind('/'));
-        if (!CreateFolderTree(folder))
-          error = "Cannot create the folder " + folder;
-        else
-          error = WriteFileAtomically(path, store.Text(), 0600);
+        const std::string stored = platform::EncodeRegValue(value);
+        store.WriteString(keyPath, name, stored);
+        std::string check;
+        if (!store.TryReadString(keyPath, name, check) || check != stored) {
+          error = "Cannot store the value \"" + name + "\" of " + keyPath;
+        } else {
+          try {
+            store.SaveToFile(path);
+          } catch (const EQuorIniFileError& e) {
+            error = e.what();
+          }
+        }
       }
     }
   }
@@ -121,13 +133,18 @@ std::string GetRegistryFilePath() {
 
 bool RegKeyExists(const std::string& section) {
   std::string path = GetRegistryFilePath();
-  RegistryStore store;
+  TQuorIniFile store("");
   std::string error;
   {
     std::lock_guard<std::mutex> lock(gStoreMutex);
     if (LoadStore(path, store, error) != LoadResult::Loaded) return false;
   }
-  return store.KeyExists(GetRegistryKeyPath(section));
+  std::string keyPath = GetRegistryKeyPath(section);
+  TStringList sections;
+  store.ReadSections(sections);
+  for (int i = 0; i < sections.Count(); ++i)
+    if (platform::RegKeyCovers(sections[i], keyPath)) return true;
+  return false;
 }
 
 bool RegTryReadString(const std::string& section, const std::string& name, std::string& value) {

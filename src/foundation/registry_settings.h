@@ -7,7 +7,8 @@
 // itself. The program name is the "ProductName" of the program's version
 // (GetProductName), read once; "Halvorn" when that is empty.
 //
-// The values live in the file "registry.ini" (format in
+// The values live in the settings file "registry.ini", read and written
+// through TQuorIniFile (the stored value forms are in
 // platform/registry_store.h): inside HALVORN_HOME when that is set, else in
 // the user's configuration folder + "/Halvorn/". Every operation reads the
 // file for that one call, and a write rewrites it atomically (mode 0600).

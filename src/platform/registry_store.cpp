@@ -1,6 +1,7 @@
 #include "platform/registry_store.h"
 
 #include <charconv>
+#include <optional>
 
 namespace halvorn::platform {
 
@@ -41,7 +42,9 @@ void AppendHexByte(std::string& out, unsigned char c) {
   out += kHex[c & 0xF];
 }
 
-std::string Encode(const RegValue& value) {
+}  // namespace
+
+std::string EncodeRegValue(const RegValue& value) {
   std::string out;
   switch (value.Type) {
     case RegValueType::Number:
@@ -67,7 +70,7 @@ std::string Encode(const RegValue& value) {
   return out;
 }
 
-std::optional<RegValue> Decode(std::string_view stored) {
+std::optional<RegValue> DecodeRegValue(std::string_view stored) {
   if (stored.size() < 2 || stored[1] != ':') return std::nullopt;
   std::string_view body = stored.substr(2);
   switch (stored[0]) {
@@ -114,102 +117,21 @@ std::optional<RegValue> Decode(std::string_view stored) {
   }
 }
 
-bool StorableName(std::string_view name) {
+bool RegNameStorable(std::string_view name) {
   if (HasControl(name) || name.find('=') != std::string_view::npos) return false;
   return name.empty() || (name[0] != '[' && name[0] != ';' && name[0] != '#');
 }
 
-bool StorablePath(std::string_view path) {
-  return !path.empty() && !HasControl(path) && path.back() != ']';
+bool RegKeyPathStorable(std::string_view keyPath) {
+  return !keyPath.empty() && !HasControl(keyPath) && keyPath.back() != ']';
 }
 
-}  // namespace
-
-RegistryStore RegistryStore::Parse(std::string_view text) {
-  RegistryStore store;
-  Section* current = nullptr;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    // Line ends of any mix of CR LF; a value never ends in a raw CR.
-    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      std::string_view path = line.substr(1, line.size() - 2);
-      current = store.FindSection(path);
-      if (!current) {
-        store.FSections.push_back({std::string(path), {}});
-        current = &store.FSections.back();
-      }
-      continue;
-    }
-    std::size_t equals = line.find('=');
-    if (!current || equals == std::string_view::npos) continue;  // not a value line
-    current->Values.emplace_back(std::string(line.substr(0, equals)),
-                                 std::string(line.substr(equals + 1)));
-  }
-  return store;
-}
-
-std::string RegistryStore::Text() const {
-  std::string out;
-  for (const Section& section : FSections) {
-    if (!out.empty()) out += '\n';
-    out += '[' + section.Path + "]\n";
-    for (const auto& [name, stored] : section.Values) out += name + '=' + stored + '\n';
-  }
-  return out;
-}
-
-RegistryStore::Section* RegistryStore::FindSection(std::string_view keyPath) {
-  for (Section& section : FSections)
-    if (SameName(section.Path, keyPath)) return &section;
-  return nullptr;
-}
-
-const RegistryStore::Section* RegistryStore::FindSection(std::string_view keyPath) const {
-  return const_cast<RegistryStore*>(this)->FindSection(keyPath);
-}
-
-bool RegistryStore::KeyExists(std::string_view keyPath) const {
+bool RegKeyCovers(std::string_view sectionPath, std::string_view keyPath) {
   if (keyPath.empty()) return false;
-  for (const Section& section : FSections) {
-    std::string_view path = section.Path;
-    if (SameName(path, keyPath)) return true;
-    // A key below it makes the key exist too, as in the registry.
-    if (path.size() > keyPath.size() && path[keyPath.size()] == '\\' &&
-        SameName(path.substr(0, keyPath.size()), keyPath))
-      return true;
-  }
-  return false;
-}
-
-std::optional<RegValue> RegistryStore::Read(std::string_view keyPath, std::string_view name) const {
-  const Section* section = FindSection(keyPath);
-  if (!section) return std::nullopt;
-  for (const auto& [valueName, stored] : section->Values)
-    if (SameName(valueName, name)) return Decode(stored);
-  return std::nullopt;
-}
-
-bool RegistryStore::Write(std::string_view keyPath, std::string_view name, const RegValue& value) {
-  if (!StorablePath(keyPath) || !StorableName(name)) return false;
-  Section* section = FindSection(keyPath);
-  if (!section) {
-    FSections.push_back({std::string(keyPath), {}});
-    section = &FSections.back();
-  }
-  for (auto& [valueName, stored] : section->Values) {
-    if (SameName(valueName, name)) {
-      stored = Encode(value);
-      return true;
-    }
-  }
-  section->Values.emplace_back(std::string(name), Encode(value));
-  return true;
+  if (SameName(sectionPath, keyPath)) return true;
+  // A key below it makes the key exist too, as in the registry.
+  return sectionPath.size() > keyPath.size() && sectionPath[keyPath.size()] == '\\' &&
+         SameName(sectionPath.substr(0, keyPath.size()), keyPath);
 }
 
 }  // namespace halvorn::platform

@@ -1,6 +1,7 @@
-// The Linux stand-in for the program's per-user registry key: an ini-style
-// text with one section per key path and one line per value, each value
-// carrying its type:
+// The typed values of the Linux stand-in for the program's per-user registry
+// key. The values live in a settings file (one section per key path, one
+// line per value; foundation/registry_settings.h reads and writes it), each
+// stored with its type in front:
 //
 //   [\software\Halvorn\Report]
 //   FullReportLinkOnly=d:1            a 32-bit number, signed decimal
@@ -10,14 +11,9 @@
 //                                     bytes as they are
 //   GlobalStandardTestCountArray=b:0a0bff   binary: two hexadecimal digits a byte
 //
-// Section and value names compare ignoring ASCII case, as registry names do.
-// Lines that are neither a section header nor name=value are dropped when
-// the text is parsed; values of an unknown type or a broken encoding are kept
-// as they are and read as absent.
-//
-// The store is a plain value held in memory; reading and writing the file
-// (one open per operation, atomic rewrite) is the caller's business. Not
-// thread-safe: the caller serialises access.
+// Key paths and value names compare ignoring case, as registry names do.
+// Stored forms of an unknown type or a broken encoding read as absent.
+// Every function here keeps no state and may be called from any thread.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +21,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 namespace halvorn::platform {
 
@@ -42,33 +37,22 @@ struct RegValue {
   static RegValue Binary(std::string bytes) { return {RegValueType::Binary, std::move(bytes), 0}; }
 };
 
-class RegistryStore {
- public:
-  // Reads a stored text. Never fails: what does not parse is skipped.
-  static RegistryStore Parse(std::string_view text);
-  // The stored text, LF line ends.
-  std::string Text() const;
+// The stored form of a value: its type letter, ":" and the encoded bytes.
+// It never holds a line break or any other control byte and is never empty.
+std::string EncodeRegValue(const RegValue& value);
+// The value a stored form holds, or nothing when the form is unknown or
+// broken.
+std::optional<RegValue> DecodeRegValue(std::string_view stored);
 
-  // True when the key or any key below it has a section.
-  bool KeyExists(std::string_view keyPath) const;
-  // The value, or nothing when the key or value is missing or its stored
-  // form does not decode.
-  std::optional<RegValue> Read(std::string_view keyPath, std::string_view name) const;
-  // Sets the value, creating its section when missing. False (and nothing
-  // changed) when the key path or name cannot be stored: a line break or
-  // control byte in either, a key path ending in "]", or a name holding "="
-  // or starting with "[", ";" or "#".
-  bool Write(std::string_view keyPath, std::string_view name, const RegValue& value);
+// True when a value name can be stored and found again: no control byte, no
+// "=", and not beginning with "[", ";" or "#".
+bool RegNameStorable(std::string_view name);
+// True when a key path can be stored: not empty, no control byte, not ending
+// in "]".
+bool RegKeyPathStorable(std::string_view keyPath);
 
- private:
-  struct Section {
-    std::string Path;
-    std::vector<std::pair<std::string, std::string>> Values;  // name, stored form
-  };
-  Section* FindSection(std::string_view keyPath);
-  const Section* FindSection(std::string_view keyPath) const;
-
-  std::vector<Section> FSections;
-};
+// True when the stored key path `sectionPath` makes the key `keyPath` exist:
+// it is that key or a key below it, ignoring case.
+bool RegKeyCovers(std::string_view sectionPath, std::string_view keyPath);
 
 }  // namespace halvorn::platform

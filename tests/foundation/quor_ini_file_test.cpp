@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/atomic_file.h"
+#include "platform/main_thread.h"
 #include "support/test_support.h"
 
 namespace halvorn {
@@ -139,6 +140,20 @@ TEST(QuorIniFile, WritesChangeOnlyWhatDiffers) {
   EXPECT_EQ(ini.ReadString("Numbers", "On", ""), "1");
   EXPECT_EQ(ini.ReadString("Numbers", "No", ""), "n");
   EXPECT_EQ(ini.ReadString("Numbers", "Unknown", ""), "u");
+}
+
+TEST(QuorIniFile, WritesOnTheMainThreadLetItHandleItsMessages) {
+  platform::MarkMainThread();
+  int pumped = 0;
+  platform::SetMainThreadHooks({[&pumped] { ++pumped; }, {}});
+  TQuorIniFile ini("");
+  ini.WriteString("S", "A", "1");
+  EXPECT_EQ(pumped, 1);
+  // Turned off for objects written under a lock that a handler might take.
+  ini.SetProcessMessages(false);
+  ini.WriteString("S", "B", "2");
+  EXPECT_EQ(pumped, 1);
+  platform::SetMainThreadHooks({});
 }
 
 TEST(QuorIniFile, LinesThatWouldBreakTheFileAreDefused) {
