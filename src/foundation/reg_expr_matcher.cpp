@@ -5,6 +5,7 @@
 // bound, a loop's counter) pushes the old value first; failing pops frames,
 // restoring state, until a choice point resumes. So the depth of native
 // recursion is constant, whatever the text or the pattern.
+#include <algorithm>
 #include <cstring>
 
 #include "foundation/code_page_1252.h"
@@ -31,7 +32,8 @@ class Machine {
         S(reinterpret_cast<const unsigned char*>(input.data())),
         Len(static_cast<std::int32_t>(input.size())),
         Sc(scratch),
-        Budget(kStepBudgetBase + kStepBudgetPerByte * static_cast<std::int64_t>(input.size())) {}
+        Budget(kStepBudgetBase + kStepBudgetPerByte * static_cast<std::int64_t>(input.size())),
+        MaxFrames(std::min(kMaxFrames, std::max(kMinFrameLimit, kFramesPerByte * input.size()))) {}
 
   int Search(std::int32_t from) {
     if (!Prog.Required.empty()) {
@@ -60,7 +62,12 @@ class Machine {
           if (start >= Len) return 0;
         }
       }
-      if (Prog.Anchor == StartAnchor::LineStart && !AtLineStart(start)) continue;
+      if (Prog.Anchor == StartAnchor::LineStart && !AtLineStart(start)) {
+        // Move on to just after the next line end.
+        while (start < Len && !IsSep(start)) ++start;
+        if (start >= Len) return 0;
+        continue;
+      }
       int r = Run(start);
       if (r != 0) return r;
     }
@@ -84,7 +91,7 @@ class Machine {
   }
 
   bool Push(FrameKind kind, std::int32_t id, std::int32_t a, std::int32_t b) {
-    if (Sc.Stack.size() >= kMaxFrames) return false;
+    if (Sc.Stack.size() >= MaxFrames) return false;
     Sc.Stack.push_back(Frame{kind, id, a, b});
     return true;
   }
@@ -97,7 +104,7 @@ class Machine {
   int Run(std::int32_t start) {
     auto& st = Sc.Stack;
     st.clear();
-    for (int g = 0; g < 15; ++g) Sc.Start[g] = Sc.End[g] = Open[g] = -1;
+    for (int g = 0; g <= Prog.GroupCount; ++g) Sc.Start[g] = Sc.End[g] = Open[g] = -1;
     std::int32_t pc = 1;
     std::int32_t pos = start;
     for (;;) {
@@ -162,12 +169,16 @@ class Machine {
           ++pc;
           continue;
         case Op::Open:
-          if (!Push(kOpenUndo, in.A, Open[in.A], 0)) return kRegExprBacktrackLimitError;
+          // Unchanged values need no undo record (a loop of empty turns
+          // would otherwise fill the stack with them).
+          if (Open[in.A] != pos && !Push(kOpenUndo, in.A, Open[in.A], 0))
+            return kRegExprBacktrackLimitError;
           Open[in.A] = pos;
           ++pc;
           continue;
         case Op::Close:
-          if (!Push(kCaptureUndo, in.A, Sc.Start[in.A], Sc.End[in.A]))
+          if ((Sc.Start[in.A] != Open[in.A] || Sc.End[in.A] != pos) &&
+              !Push(kCaptureUndo, in.A, Sc.Start[in.A], Sc.End[in.A]))
             return kRegExprBacktrackLimitError;
           Sc.Start[in.A] = Open[in.A];
           Sc.End[in.A] = pos;
@@ -382,6 +393,7 @@ class Machine {
   std::int32_t Len;
   MatchScratch& Sc;
   std::int64_t Budget;
+  std::size_t MaxFrames;
   std::int64_t Steps = 0;
   std::int32_t Open[15];
 };

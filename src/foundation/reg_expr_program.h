@@ -120,8 +120,12 @@ struct MatchScratch {
 // Step budget of one search: a fixed part and a part per input byte.
 inline constexpr std::int64_t kStepBudgetBase = 10'000'000;
 inline constexpr std::int64_t kStepBudgetPerByte = 100;
-// Saved backtracking frames one search may hold (16 bytes each).
+// Saved backtracking frames one search may hold (16 bytes each): a number
+// per input byte, at least kMinFrameLimit, at most kMaxFrames. Ordinary
+// patterns need a few per byte at most.
 inline constexpr std::size_t kMaxFrames = std::size_t{1} << 24;
+inline constexpr std::size_t kMinFrameLimit = std::size_t{1} << 20;
+inline constexpr std::size_t kFramesPerByte = 32;
 
 // Searches `input` from the 0-based `from`. Returns 1 on a match (captures
 // in scratch.Start / End, 0-based, end exclusive, -1 unset), 0 when there is

@@ -534,11 +534,13 @@ TEST(RegExpr, RunawayBacktrackingEndsWithTheBudgetError) {
     EXPECT_EQ(e.CompilerErrorPos, 0);
   }
   // So does a loop of required turns that consume nothing.
+  // It stops on the step budget or on the memory its undo records take.
   re.SetExpression("(a?){99999999}b");
   try {
-    EXPECT_FALSE(re.Exec("xxxx"));
+    EXPECT_FALSE(re.Exec("xxb"));
   } catch (const ERegExpr& e) {
-    EXPECT_EQ(e.ErrorCode, kRegExprStepLimitError);
+    EXPECT_TRUE(e.ErrorCode == kRegExprStepLimitError || e.ErrorCode == kRegExprBacktrackLimitError)
+        << e.what();
   }
   // The same engine goes on working afterwards.
   re.SetExpression("^(a|aa)*$");
