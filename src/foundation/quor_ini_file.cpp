@@ -310,13 +310,23 @@ void TQuorIniFile::UpdateFile() {
 
 void TQuorIniFile::Clear() {
   FSections.clear();
+  FLastSection = SIZE_MAX;
   FModified = true;
 }
 
 TQuorIniFile::TSection* TQuorIniFile::FindSection(const std::string& Section) {
   std::string heading = HeadingOf(Section);
-  for (TSection& section : FSections)
-    if (SameText1252(section.Heading, heading)) return &section;
+  // Callers read a section's keys one after another: try the last hit first.
+  // It was the first section of its name when found, and sections are only
+  // ever appended after it or erased (which forgets it).
+  if (FLastSection < FSections.size() && SameText1252(FSections[FLastSection].Heading, heading))
+    return &FSections[FLastSection];
+  for (std::size_t i = 0; i < FSections.size(); ++i) {
+    if (SameText1252(FSections[i].Heading, heading)) {
+      FLastSection = i;
+      return &FSections[i];
+    }
+  }
   return nullptr;
 }
 
@@ -504,6 +514,7 @@ void TQuorIniFile::EraseSection(const std::string& Section) {
   for (auto it = FSections.begin(); it != FSections.end(); ++it) {
     if (SameText1252(it->Heading, heading)) {
       FSections.erase(it);
+      FLastSection = SIZE_MAX;
       break;
     }
   }

@@ -30,6 +30,7 @@
 // as it was. One object is used by one thread at a time; it holds no lock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -181,6 +182,8 @@ class TQuorIniFile {
   bool FProcessMessages = true;
   std::int32_t FLastReadPosition = -1;
   std::int32_t FLastWritePosition = -1;
+  // The index of the section the last look-up found; SIZE_MAX for none.
+  mutable std::size_t FLastSection = SIZE_MAX;
 };
 
 }  // namespace halvorn

@@ -51,7 +51,7 @@ TEST(QuorIniFile, ReadsFollowTheLineRules) {
            "Plus=+7\n"
            "Eq=a=b\n"
            "[server]\n"
-           "Host=second section, never found\n"
+           "Host=second section\n"
            "Cut=before\0after\n"s);
 
   struct Row {
@@ -107,6 +107,9 @@ TEST(QuorIniFile, ReadsFollowTheLineRules) {
   TStringList sections;
   ini.ReadSections(sections);
   EXPECT_EQ(sections.ToVector(), (std::vector<std::string>{"Server", "server"}));
+  // Look-ups find the first of two sections of one name, until it goes.
+  ini.EraseSection("SERVER");
+  EXPECT_EQ(ini.ReadString("Server", "Host", "?"), "second section");
 }
 
 TEST(QuorIniFile, WritesChangeOnlyWhatDiffers) {
