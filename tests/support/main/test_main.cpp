@@ -1,0 +1,41 @@
+// The main() of every test program: it points the program's folders and
+// outside tools at the build tree before any test runs, so a test never
+// reads or writes the user's own settings, data or runtime files, whether it
+// runs under CTest or by hand.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+void SetDefault(const char* name, const std::string& value, bool overwrite) {
+  setenv(name, value.c_str(), overwrite ? 1 : 0);
+}
+
+void PrepareTestEnvironment() {
+  const std::string scratch = HALVORN_TEST_SCRATCH_DIR;
+  std::error_code ec;
+  for (const char* sub : {"home", "config", "data", "run"})
+    std::filesystem::create_directories(scratch + "/" + sub, ec);
+  std::filesystem::permissions(scratch + "/run", std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::replace, ec);
+  // Folders always move into the build tree; a test that needs others sets
+  // them itself for its own duration.
+  SetDefault("HALVORN_HOME", scratch + "/home", true);
+  SetDefault("XDG_CONFIG_HOME", scratch + "/config", true);
+  SetDefault("XDG_DATA_HOME", scratch + "/data", true);
+  SetDefault("XDG_RUNTIME_DIR", scratch + "/run", true);
+  // Windows are drawn off screen unless the caller asked for a display.
+  SetDefault("QT_QPA_PLATFORM", "offscreen", false);
+  SetDefault("HALVORN_PYTHON", "/usr/bin/python3", false);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PrepareTestEnvironment();
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
