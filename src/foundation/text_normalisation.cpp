@@ -483,11 +483,19 @@ char LookalikeLetter(unsigned char c, unsigned char previous, unsigned char next
 
 constexpr std::size_t kRewriteLimit = 100000;
 
+// The text with `pad` before and after it.
+std::string Padded(std::string_view text, std::string_view pad) {
+  std::string result;
+  result.reserve(text.size() + 2 * pad.size());
+  result.append(pad).append(text).append(pad);
+  return result;
+}
+
 }  // namespace
 
 bool NormalizeLookalikeChars(std::string& text) {
   if (text.size() > kRewriteLimit) return false;
-  const std::string padded = " " + TrimText(text) + " ";
+  const std::string padded = Padded(TrimText(text), " ");
   // The output is built left to right: the character before is the output's
   // last one (earlier replacements applied), the one after is still the
   // input's.
@@ -518,7 +526,7 @@ bool NormalizeLookalikeChars(std::string& text) {
 }
 
 bool JoinSpacedLetters(std::string& text) {
-  const std::string padded = "  " + text + "  ";
+  const std::string padded = Padded(text, "  ");
   if (padded.size() > kRewriteLimit) return false;
   const std::size_t n = padded.size();
 
