@@ -28,30 +28,6 @@ std::string ExchangeCaretAndAt(std::string_view text) {
   return out;
 }
 
-unsigned char FoldAscii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-// One scanner-pattern character against one text character, exactly as the
-// scanner decides it; `atEnd` stands for the value 0 that the scanner sees
-// after the text, which only "?" and "~" match.
-bool ScannerCharMatches(unsigned char p, unsigned char c, bool atEnd, bool ignoreCase) {
-  switch (p) {
-    case '?':
-      return true;
-    case '~':
-      return atEnd || !WordSet[c];
-    case '#':
-      return !atEnd && IsDigitChar(c);
-    case '@':
-      return !atEnd && IsLetterChar(c);
-    case '$':
-      return !atEnd && (IsLetterChar(c) || IsDigitChar(c));
-    default:
-      return !atEnd && (ignoreCase ? FoldAscii(p) == FoldAscii(c) : p == c);
-  }
-}
-
 // True when the scanner pattern matches text[from, end) exactly, where `end`
 // is the text's length or one more (the end character consumed). Stars are
 // tried at every length by the usual backtrack to the latest star, which is
@@ -76,7 +52,7 @@ bool MatchesUpTo(std::string_view text, std::string_view pattern, std::size_t fr
       if (t < end) {
         const bool atEnd = t == n;
         const unsigned char tc = atEnd ? 0 : static_cast<unsigned char>(text[t]);
-        if (ScannerCharMatches(pc, tc, atEnd, ignoreCase)) {
+        if (WildcardCharMatches(pc, tc, atEnd, ignoreCase)) {
           ++p;
           ++t;
           continue;

@@ -96,8 +96,8 @@ bool SameChar(unsigned char patternChar, unsigned char textChar, bool ignoreCase
   return patternChar == textChar || (ignoreCase && patternChar == CaseSwapTable[textChar]);
 }
 
-// One pattern character of WildcardScan against one text character; `atEnd`
-// marks the value 0 that follows the text, which only '?' and '~' match.
+}  // namespace
+
 bool WildcardCharMatches(unsigned char p, unsigned char c, bool atEnd, bool ignoreCase) {
   switch (p) {
     case '?':
@@ -114,6 +114,8 @@ bool WildcardCharMatches(unsigned char p, unsigned char c, bool atEnd, bool igno
       return !atEnd && SameChar(p, c, ignoreCase);
   }
 }
+
+namespace {
 
 std::uint32_t RotateLeft3(std::uint32_t key) {
   return (key << 3) | (key >> 29);

@@ -52,6 +52,11 @@ bool IsLettersAndSpaces(std::string_view text);
 // length 2, which may reach one past the text's end).
 int WildcardScan(std::string_view text, std::string_view pattern, int& start);
 
+// One pattern character of WildcardScan against one text character, as the
+// scanner decides it. `atEnd` stands for the value 0 that follows the text,
+// which only '?' and '~' match. For matchers that must agree with the scanner.
+bool WildcardCharMatches(unsigned char p, unsigned char c, bool atEnd, bool ignoreCase);
+
 // Position of the first occurrence of the pattern at or after `start`, '?' in
 // the pattern matching any character. A negative start searches from its
 // absolute value and ignores the case of ASCII letters.

@@ -8,8 +8,8 @@ namespace {
 TEST(CodePage1252, MapsLettersBothWaysAndLeavesSignsAlone) {
   struct Row {
     unsigned char lower, upper;
-  } rows[] = {{'a', 'A'}, {'z', 'Z'}, {0xE0, 0xC0}, {0xFE, 0xDE}, {0x9A, 0x8A},
-              {0x9C, 0x8C}, {0x9E, 0x8E}, {0xFF, 0x9F}};
+  } rows[] = {{'a', 'A'},   {'z', 'Z'},   {0xE0, 0xC0}, {0xFE, 0xDE},
+              {0x9A, 0x8A}, {0x9C, 0x8C}, {0x9E, 0x8E}, {0xFF, 0x9F}};
   for (const Row& r : rows) {
     SCOPED_TRACE(static_cast<int>(r.lower));
     EXPECT_EQ(UpperChar1252(r.lower), r.upper);
@@ -24,7 +24,11 @@ TEST(CodePage1252, MapsLettersBothWaysAndLeavesSignsAlone) {
 }
 
 TEST(CodePage1252, ComparesIgnoringCase) {
-  EXPECT_TRUE(SameText1252("Stra\xDF" "e \xC9T\xC9", "stra\xDF" "e \xE9t\xE9"));
+  EXPECT_TRUE(
+      SameText1252("Stra\xDF"
+                   "e \xC9T\xC9",
+                   "stra\xDF"
+                   "e \xE9t\xE9"));
   EXPECT_FALSE(SameText1252("abc", "abcd"));
   EXPECT_LT(CompareText1252("abc", "ABD"), 0);
   EXPECT_GT(CompareText1252("abcd", "ABC"), 0);

@@ -16,23 +16,6 @@ namespace {
 
 // ---- small helpers to write packets by hand ----
 
-std::string FromHex(std::string_view hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  return out;
-}
-
-std::string ToHex(std::string_view bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
-
 std::string Word16(unsigned v) {
   return {static_cast<char>(v >> 8), static_cast<char>(v & 255)};
 }
@@ -98,7 +81,7 @@ std::string Render(const TQueryResults& r) {
           << " Expire=" << soa->Expire << " Min=" << soa->MinimumTTL;
     } else if (auto* w = dynamic_cast<const TWKSRecord*>(rec)) {
       out << "Address=" << w->Address << " Protocol=" << int(w->Protocol)
-          << " BitMap=" << ToHex(w->BitMap);
+          << " BitMap=" << test::HexOf(w->BitMap);
     }
     out << '\n';
   }
@@ -129,7 +112,7 @@ const std::vector<OracleCase>& OracleAnswers() {
       } else if (line.rfind("ID ", 0) == 0) {
         current.Id = static_cast<std::uint16_t>(std::stoul(line.substr(3)));
       } else if (line.rfind("WIRE ", 0) == 0) {
-        current.Wire = FromHex(line.substr(5));
+        current.Wire = test::BytesFromHex(line.substr(5));
       } else if (line == "END") {
         out.push_back(current);
       } else {
@@ -235,8 +218,8 @@ TEST(DnsQueryPacket, BuildsTheExpectedBytes) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(ToHex(BuildQueryPacket(row.name, row.types, row.recurse, row.id)),
-              ToHex(row.expected));
+    EXPECT_EQ(test::HexOf(BuildQueryPacket(row.name, row.types, row.recurse, row.id)),
+              test::HexOf(row.expected));
   }
 }
 
@@ -289,7 +272,7 @@ TEST(DnsQueryPacket, DnspythonReadsOurQuestions) {
   };
   std::string input;
   for (const Row& row : rows)
-    input += ToHex(BuildQueryPacket(row.name, row.types, row.recurse, row.id)) + "\n";
+    input += test::HexOf(BuildQueryPacket(row.name, row.types, row.recurse, row.id)) + "\n";
   test::CommandResult run =
       test::RunPython(test::ReadFileBytes(test::DataPath("dns_oracle.py")), input);
   ASSERT_EQ(run.ExitCode, 0) << run.Output;
@@ -602,7 +585,7 @@ TEST(DnsAnswer, RecordDataEdgeCases) {
     SCOPED_TRACE("A with empty data, then A with extra data");
     TQueryResults r;
     ASSERT_TRUE(parse(Header(1, 0x8180, 1, 2, 0, 0) + q + Record(kPointerToQuestion, 1, 1, "") +
-                          Record(kPointerToQuestion, 1, 1, FromHex("0a000001ffff")),
+                          Record(kPointerToQuestion, 1, 1, test::BytesFromHex("0a000001ffff")),
                       r));
     auto* empty = dynamic_cast<TARecord*>(r.Items(0));
     auto* full = dynamic_cast<TARecord*>(r.Items(1));

@@ -13,16 +13,6 @@
 namespace halvorn {
 namespace {
 
-std::string Hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
-
 std::string Unhex(const std::string& hex) {
   std::string out;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
@@ -62,7 +52,7 @@ TEST(UUCodec, KnownLinesAndErrors) {
              {"b", "UUDecode: Incorrect string format"},
              {"\x7f", "UUDecode: Incorrect string format"}};
   for (const Row& row : bad) {
-    SCOPED_TRACE(Hex(row.line));
+    SCOPED_TRACE(test::HexOf(row.line));
     EXPECT_EQ(ErrorOf([&] { UUDecode(row.line); }), row.error);
   }
 }
@@ -83,7 +73,7 @@ TEST(UUCodec, LinesThePartAcceptsBeyondStrictUuencode) {
       {"!\x01\x01", std::string("\x86")},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(Hex(row.line));
+    SCOPED_TRACE(test::HexOf(row.line));
     EXPECT_EQ(UUDecode(row.line), row.bytes);
   }
 }
@@ -106,7 +96,7 @@ TEST(UUCodec, AgreesWithPythonBinasciiOnWellFormedLines) {
     }
   }
   std::string input;
-  for (const auto& d : datas) input += Hex(d) + "\n";
+  for (const auto& d : datas) input += test::HexOf(d) + "\n";
   auto result = test::RunPython(R"(
 import binascii, sys
 for line in sys.stdin:
@@ -119,7 +109,7 @@ for line in sys.stdin:
   auto lines = Lines(result.Output);
   ASSERT_EQ(lines.size(), datas.size());
   for (std::size_t i = 0; i < datas.size(); ++i) {
-    SCOPED_TRACE(Hex(datas[i]));
+    SCOPED_TRACE(test::HexOf(datas[i]));
     std::istringstream fields(lines[i]);
     std::string encHex, decHex;
     fields >> encHex >> decHex;
@@ -133,7 +123,8 @@ for line in sys.stdin:
 TEST(UUCodec, ShortLinesArePythonsResultWithoutItsZeroPadding) {
   std::string line = UUEncode("Hello, world");  // 12 bytes, 16 characters
   std::string input;
-  for (std::size_t keep = 1; keep <= line.size(); ++keep) input += Hex(line.substr(0, keep)) + "\n";
+  for (std::size_t keep = 1; keep <= line.size(); ++keep)
+    input += test::HexOf(line.substr(0, keep)) + "\n";
   auto result = test::RunPython(R"(
 import binascii, sys
 for line in sys.stdin:
@@ -345,7 +336,7 @@ TEST(DecodeEncodedWords, AgreesWithPythonEmailHeaderOnWellFormedWords) {
     texts.push_back(text);
   }
   std::string input;
-  for (const auto& t : texts) input += Hex(t) + "\n";
+  for (const auto& t : texts) input += test::HexOf(t) + "\n";
   auto result = test::RunPython(R"(
 import sys
 from email.header import decode_header
@@ -362,7 +353,7 @@ for line in sys.stdin:
   ASSERT_EQ(lines.size(), texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) {
     SCOPED_TRACE(texts[i]);
-    EXPECT_EQ(Hex(DecodeEncodedWords(texts[i])), lines[i]);
+    EXPECT_EQ(test::HexOf(DecodeEncodedWords(texts[i])), lines[i]);
   }
 }
 

@@ -14,16 +14,6 @@
 namespace halvorn {
 namespace {
 
-std::string Hex(std::string_view bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
-  }
-  return out;
-}
-
 template <typename F>
 std::string ErrorOf(F&& f) {
   try {
@@ -534,8 +524,9 @@ TEST(PcreRegExpr, AgreesWithPerl) {
   std::vector<PerlRow> rows = PerlRows();
   std::string input;
   for (const auto& row : rows)
-    input += Hex(row.pattern) + "\t" + Hex(row.flags) + "\t" + Hex(row.subject) + "\t" +
-             Hex(PerlReplacementCode(row.replacement)) + "\n";
+    input += test::HexOf(row.pattern) + "\t" + test::HexOf(row.flags) + "\t" +
+             test::HexOf(row.subject) + "\t" + test::HexOf(PerlReplacementCode(row.replacement)) +
+             "\n";
   test::TempFolder dir;
   std::string script = dir.Sub("oracle.pl");
   ASSERT_TRUE(test::WriteFileBytes(script, R"PERL(
@@ -558,7 +549,8 @@ while (my $line = <STDIN>) {
   ASSERT_EQ(result.ExitCode, 0);
   std::istringstream out(result.Output);
   for (const auto& row : rows) {
-    SCOPED_TRACE("pattern " + row.pattern + " flags " + row.flags + " subject " + Hex(row.subject));
+    SCOPED_TRACE("pattern " + row.pattern + " flags " + row.flags + " subject " +
+                 test::HexOf(row.subject));
     std::string line;
     ASSERT_TRUE(std::getline(out, line));
     std::vector<std::string> perl;
@@ -589,12 +581,13 @@ while (my $line = <STDIN>) {
         all += std::to_string(mi->Index()) + "," + std::to_string(mi->Index() + mi->Length());
       }
       EXPECT_EQ(all, perl[1]);
-      EXPECT_EQ("h" + Hex(re->Replace(row.subject, row.replacement)), perl[3]);
+      EXPECT_EQ("h" + test::HexOf(re->Replace(row.subject, row.replacement)), perl[3]);
     }
     if (row.compareSplit) {
       std::string split;
       auto pieces = re->Split(row.subject);
-      for (int i = 0; i < pieces->Count(); ++i) split += (i ? " h" : "h") + Hex(pieces->Items(i));
+      for (int i = 0; i < pieces->Count(); ++i)
+        split += (i ? " h" : "h") + test::HexOf(pieces->Items(i));
       EXPECT_EQ(split, perl[2]);
     }
   }

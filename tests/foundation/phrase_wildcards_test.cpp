@@ -115,16 +115,6 @@ TEST(FindPhraseWildcardTest, OnlyTheWildcardCharactersCount) {
   }
 }
 
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
-}
-
 // The phrase language translated into a Python regular expression over the
 // text followed by one NUL (the end character that "?" and "~" may take):
 // the phrase matches when the expression matches the whole text, with or
@@ -173,7 +163,8 @@ TEST(WildcardFindTest, AgreesWithPythonRe) {
     // A phrase of stars only matches an empty piece; it is not a whole-text test.
     if (c.phrase.find_first_not_of('*') == std::string::npos) continue;
     c.caseSensitive = random() % 2 == 0;
-    input << Hex(c.text) << ' ' << Hex(c.phrase) << ' ' << (c.caseSensitive ? 1 : 0) << '\n';
+    input << test::HexOf(c.text) << ' ' << test::HexOf(c.phrase) << ' ' << (c.caseSensitive ? 1 : 0)
+          << '\n';
     cases.push_back(c);
   }
   const test::CommandResult result = test::RunPython(kOracle, input.str());

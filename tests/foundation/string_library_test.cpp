@@ -156,16 +156,6 @@ TEST(StringLibrary, SimilarityPercentCases) {
   }
 }
 
-std::string ToHex(const std::string& text) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : text) {
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 15];
-  }
-  return hex;
-}
-
 // The matching blocks of Python's difflib (no junk heuristics) are the same
 // longest-run-first recursion; compare the rounded percentage on many pairs.
 TEST(StringLibrary, SimilarityPercentAgreesWithDifflib) {
@@ -185,7 +175,7 @@ TEST(StringLibrary, SimilarityPercentAgreesWithDifflib) {
   pairs.emplace_back(std::string("\x00\xff\x80", 3), std::string("\xff\x00", 2));
 
   std::string input;
-  for (const auto& [a, b] : pairs) input += ToHex(a) + " " + ToHex(b) + "\n";
+  for (const auto& [a, b] : pairs) input += test::HexOf(a) + " " + test::HexOf(b) + "\n";
   const std::string script = R"(
 import sys
 from difflib import SequenceMatcher

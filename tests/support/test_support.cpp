@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -32,9 +32,13 @@ TempFolder::~TempFolder() {
   std::filesystem::remove_all(FPath, ec);
 }
 
-std::string TempFolder::Sub(const std::string& name) const { return FPath + "/" + name; }
+std::string TempFolder::Sub(const std::string& name) const {
+  return FPath + "/" + name;
+}
 
-std::string DataPath(const std::string& name) { return std::string(HALVORN_TEST_DATA_DIR) + "/" + name; }
+std::string DataPath(const std::string& name) {
+  return std::string(HALVORN_TEST_DATA_DIR) + "/" + name;
+}
 
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -106,6 +110,24 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::string
   }
   result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+std::string HexOf(std::string_view bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out.push_back(kDigits[c >> 4]);
+    out.push_back(kDigits[c & 15]);
+  }
+  return out;
+}
+
+std::string BytesFromHex(std::string_view hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  return out;
 }
 
 std::string PythonPath() {

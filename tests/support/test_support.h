@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace halvorn::test {
@@ -41,6 +42,13 @@ struct CommandResult {
 // Runs argv[0] with the arguments, feeding `input` to its standard input and
 // collecting its standard output. Blocks until the command ends.
 CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& input = {});
+
+// The bytes as lower-case hexadecimal digits, two per byte (for handing
+// binary data to outside oracles and for readable failure messages).
+std::string HexOf(std::string_view bytes);
+// The bytes that pairs of hexadecimal digits stand for; a last lone digit is
+// ignored.
+std::string BytesFromHex(std::string_view hex);
 
 // Debian's interpreter, where the apt-installed modules live.
 std::string PythonPath();
