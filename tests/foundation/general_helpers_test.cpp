@@ -9,18 +9,14 @@
 #include <thread>
 
 #include "platform/main_thread.h"
+#include "support/string_list_helpers.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-TStringList ListOf(const Lines& lines) {
-  TStringList list;
-  for (const auto& line : lines) list.Add(line);
-  return list;
-}
+using test::Lines;
+using test::ListOf;
 
 TEST(GeneralHelpersTest, CharacterClassesAtTheirBoundaries) {
   struct Row {

@@ -394,15 +394,7 @@ int CountOccurrences(const std::string& text, const std::string& part) {
   return count;
 }
 
-template <class F>
-bool Eventually(F condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+using test::Eventually;
 
 TEST(HostLookupInNamespace, Lookups) {
   if (std::getenv(kNamespaceFlag) == nullptr) {

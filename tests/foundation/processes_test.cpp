@@ -35,17 +35,7 @@ bool Exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-// Polls until the condition holds or 10 s have passed; for outside
-// processes whose end cannot be signalled to the test.
-template <class F>
-bool Eventually(F condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+using test::Eventually;
 
 // Temporary files go to a folder of the test's own, so leftovers show.
 class ProcessesTest : public ::testing::Test {

@@ -4,18 +4,14 @@
 
 #include <random>
 
+#include "support/string_list_helpers.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-TStringList ListOf(const Lines& lines) {
-  TStringList list;
-  for (const auto& line : lines) list.Add(line);
-  return list;
-}
+using test::Lines;
+using test::ListOf;
 
 TEST(StringListTest, CommaTextWritesQuotesOnlyWhereNeeded) {
   struct Row {

@@ -2,8 +2,10 @@
 // ask outside reference programs (Python's standard library, coreutils).
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace halvorn::test {
@@ -63,6 +65,19 @@ std::string CorpusDir();
 
 // Every message file of the corpus, sorted; empty without the corpus.
 std::vector<std::string> CorpusFiles();
+
+// Polls the condition every 20 ms until it holds (true) or 10 s have passed
+// (false); for outside processes and threads whose progress cannot be
+// signalled to the test.
+template <class F>
+bool Eventually(F condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
 
 // Sets an environment variable for the rest of the test, restoring the old
 // value (or its absence) when the object goes.
