@@ -212,60 +212,66 @@ void THTMLText::SetText(const std::string& text) {
 // ---------------------------------------------------------------------------
 // Parser
 
-void THTMLParser::FlushText() {
-  if (FPendingText.empty()) return;
-  auto item = std::make_unique<THTMLText>();
-  item->SetText(FPendingText);
-  Items.push_back(std::move(item));
-  FPendingText.clear();
-}
+namespace {
 
-void THTMLParser::FlushTag() {
-  auto item = std::make_unique<THTMLTag>();
-  item->SetText(FPendingTag);
-  Items.push_back(std::move(item));
-  FPendingTag.clear();
-}
-
-void THTMLParser::Execute() {
-  FPendingText.clear();
-  FPendingTag.clear();
-  FInTag = false;
-  for (int l = 0; l < Lines.Count(); ++l) {
-    const std::string& line = Lines[l];
+// Cuts the lines into raw tag and text pieces in document order and hands
+// each to emit(isTag, raw). The parser and the plain-text conversion share
+// it, so both see exactly the same items.
+template <typename Emit>
+void Tokenize(const TStringList& lines, Emit&& emit) {
+  std::string pendingText;
+  std::string pendingTag;
+  bool inTag = false;
+  for (int l = 0; l < lines.Count(); ++l) {
+    const std::string& line = lines[l];
     std::size_t i = 0;
     while (i < line.size()) {
-      if (FInTag) {
+      if (inTag) {
         const std::size_t gt = line.find('>', i);
         if (gt == std::string::npos) {
-          if (!FPendingTag.empty()) FPendingTag += ' ';
-          FPendingTag.append(line, i, std::string::npos);
+          if (!pendingTag.empty()) pendingTag += ' ';
+          pendingTag.append(line, i, std::string::npos);
           break;
         }
-        FPendingTag.append(line, i, gt - i);
-        FlushTag();
-        FInTag = false;
+        pendingTag.append(line, i, gt - i);
+        emit(true, pendingTag);
+        pendingTag.clear();
+        inTag = false;
         i = gt + 1;
       } else {
         const std::size_t lt = line.find('<', i);
         if (lt == std::string::npos) {
-          FPendingText.append(line, i, std::string::npos);
+          pendingText.append(line, i, std::string::npos);
           break;
         }
-        FPendingText.append(line, i, lt - i);
-        FlushText();
-        FInTag = true;
+        pendingText.append(line, i, lt - i);
+        if (!pendingText.empty()) emit(false, pendingText);
+        pendingText.clear();
+        inTag = true;
         i = lt + 1;
       }
     }
   }
-  if (FInTag && !FPendingTag.empty()) {
-    FlushTag();
-  } else {
-    FlushText();
+  if (inTag && !pendingTag.empty()) {
+    emit(true, pendingTag);
+  } else if (!pendingText.empty()) {
+    emit(false, pendingText);
   }
-  FPendingTag.clear();
-  FInTag = false;
+}
+
+}  // namespace
+
+void THTMLParser::Execute() {
+  Tokenize(Lines, [this](bool isTag, const std::string& raw) {
+    std::unique_ptr<THTMLItem> item;
+    if (isTag) {
+      item = std::make_unique<THTMLTag>();
+    } else {
+      item = std::make_unique<THTMLText>();
+    }
+    item->SetText(raw);
+    Items.push_back(std::move(item));
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -286,77 +292,76 @@ bool IsTagNamed(const THTMLItem* item, std::string_view name) {
   return tag && tag->Name == name;
 }
 
-// Keeps the items outside the removed stretches: a starting tag goes with
-// everything after it up to the closing tag named `endName`, which stays.
-void RemoveStretches(THTMLItems& items, bool (*starts)(const THTMLItem*),
-                     std::string_view endName) {
-  THTMLItems kept;
-  kept.reserve(items.size());
-  bool removing = false;
-  for (auto& item : items) {
-    if (removing) {
-      if (IsTagNamed(item.get(), endName)) {
-        removing = false;
-        kept.push_back(std::move(item));
-      }
-      continue;
+}  // namespace
+
+namespace {
+
+// The tag name of a raw tag text: up to the first blank, upper case.
+std::string TagName(const std::string& raw) {
+  return AsciiUpper(std::string_view(raw).substr(0, raw.find(' ')));
+}
+
+bool ContainsScript(const std::string& raw) {
+  static constexpr std::string_view kWord = "script";
+  for (std::size_t i = 0; i + kWord.size() <= raw.size(); ++i) {
+    std::size_t k = 0;
+    while (k < kWord.size()) {
+      char c = raw[i + k];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != kWord[k]) break;
+      ++k;
     }
-    if (starts(item.get())) {
-      removing = true;
-      continue;
-    }
-    kept.push_back(std::move(item));
+    if (k == kWord.size()) return true;
   }
-  items = std::move(kept);
-}
-
-bool StartsScript(const THTMLItem* item) {
-  const THTMLTag* tag = AsTag(item);
-  return tag && AsciiLower(tag->Raw).find("script") != std::string::npos;
-}
-
-bool StartsStyle(const THTMLItem* item) {
-  return IsTagNamed(item, "STYLE");
-}
-
-bool EndsPlainLine(const THTMLTag& tag) {
-  static constexpr std::string_view kBreaks[] = {"BR", "P", "BLOCKQUOTE", "DD", "/TITLE", "LI"};
-  return std::find(std::begin(kBreaks), std::end(kBreaks), tag.Name) != std::end(kBreaks);
+  return false;
 }
 
 }  // namespace
 
 void HtmlLinesToPlainText(TStringList& lines) {
-  THTMLParser parser;
-  parser.Lines = lines;
+  // The items are streamed through the script filter, then the style filter
+  // (each a removal from its starting tag up to a closing tag that stays),
+  // then into lines, without keeping a parsed document.
+  const TStringList input = std::move(lines);
   lines.Clear();
-  try {
-    parser.Execute();
-  } catch (const std::exception& error) {
-    Log("HtmlToPlainText", std::string("Parsing stopped: ") + error.what(), 5, true);
-  }
-  try {
-    RemoveStretches(parser.Items, StartsScript, "/SCRIPT");
-    RemoveStretches(parser.Items, StartsStyle, "/STYLE");
-  } catch (const std::exception& error) {
-    Log("HtmlToPlainText", std::string("Script removal stopped: ") + error.what(), 5, true);
-  }
+  bool inScript = false;
+  bool inStyle = false;
   std::string current;
   try {
-    for (const auto& item : parser.Items) {
-      if (const THTMLText* text = AsText(item.get())) {
-        current += text->Text;
-      } else if (EndsPlainLine(*AsTag(item.get()))) {
-        HtmlDecodeEntitiesInPlace(current);
-        lines.Add(std::move(current));
-        current.clear();
+    Tokenize(input, [&](bool isTag, const std::string& raw) {
+      const std::string name = isTag ? TagName(raw) : std::string();
+      if (inScript) {
+        if (!isTag || name != "/SCRIPT") return;
+        inScript = false;
+      } else if (isTag && ContainsScript(raw)) {
+        inScript = true;
+        return;
       }
-    }
+      if (inStyle) {
+        if (!isTag || name != "/STYLE") return;
+        inStyle = false;
+      } else if (isTag && name == "STYLE") {
+        inStyle = true;
+        return;
+      }
+      if (!isTag) {
+        THTMLText text;
+        text.SetText(raw);
+        current += text.Text;
+        return;
+      }
+      static constexpr std::string_view kBreaks[] = {"BR", "P", "BLOCKQUOTE", "DD", "/TITLE", "LI"};
+      if (std::find(std::begin(kBreaks), std::end(kBreaks), name) == std::end(kBreaks)) return;
+      HtmlDecodeEntitiesInPlace(current);
+      lines.Add(std::move(current));
+      current.clear();
+    });
     if (!current.empty()) {
       HtmlDecodeEntitiesInPlace(current);
       lines.Add(std::move(current));
     }
   } catch (const std::exception& error) {
+    // The lines gathered so far stay.
     Log("HtmlToPlainText", std::string("Plain text stopped: ") + error.what(), 5, true);
   }
 }
@@ -672,10 +677,17 @@ constexpr std::string_view kRemovedTags[] = {"br", "div", "/div", "span", "/span
 // The line for one anchor: the comma text of URL and content, and its kind.
 void AddLinkLine(const std::string& url, const std::string& content, bool image,
                  TStringList& list) {
-  const std::string plain = TrimText(HtmlToPlainText(content));
+  // Content without tags, entities and line breaks converts to itself, so
+  // the parser is needed only for the rest.
+  bool plainEmpty;
+  if (content.find_first_of("<&\r\n") == std::string::npos) {
+    plainEmpty = TrimText(content).empty();
+  } else {
+    plainEmpty = TrimText(HtmlToPlainText(content)).empty();
+  }
   int kind = 2;
-  if (!plain.empty() && !image) kind = 0;
-  if (plain.empty() && image) kind = 1;
+  if (!plainEmpty && !image) kind = 0;
+  if (plainEmpty && image) kind = 1;
   TStringList pair{url, content};
   list.AddNumber(pair.CommaText(), kind);
 }
@@ -698,7 +710,10 @@ void ExtractLinks(const std::string& html, TStringList& list) {
         rest = std::string_view(element).substr(start + length);
       }
       std::string content = AnchorContent(rest);
-      for (std::string_view name : kRemovedTags) content = RemoveTags(content, name);
+      for (std::string_view name : kRemovedTags) {
+        if (content.find('<') == std::string::npos) break;
+        content = RemoveTags(content, name);
+      }
       AddLinkLine(url, content, HasImage(content), list);
     }
   } catch (const std::exception& error) {

@@ -87,14 +87,6 @@ class THTMLParser {
 
   TStringList Lines;  // the input
   THTMLItems Items;   // the result, in document order
-
- private:
-  void FlushText();
-  void FlushTag();
-
-  std::string FPendingText;
-  std::string FPendingTag;
-  bool FInTag = false;
 };
 
 // Replaces HTML lines by plain-text lines. Scripts are removed from any tag

@@ -76,7 +76,7 @@ namespace {
 // Entities
 
 struct TNamedEntity {
-  const char* Name;
+  std::string_view Name;
   unsigned char Code;
 };
 
@@ -133,33 +133,40 @@ bool ReadSignedDecimal(std::string_view text, long long& value) {
 
 bool HtmlEntityToChar(std::string_view candidate, char& character) {
   character = '&';
-  std::string entity(candidate);
-  if (entity.empty() || entity.back() != ';') entity += ';';
-  if (entity.size() < 4 || entity[0] != '&') return false;
+  // The candidate with its final ";" supplied, seen as "&" + body + ";".
+  const bool hasSemicolon = !candidate.empty() && candidate.back() == ';';
+  const std::size_t length = candidate.size() + (hasSemicolon ? 0 : 1);
+  if (length < 4 || candidate[0] != '&') return false;
+  const std::string_view body = candidate.substr(1, length - 2);
 
-  if (entity == "&#8217;") {
+  if (body == "#8217") {
     character = '\'';
     return true;
   }
-  if (entity == "&#8220;" || entity == "&#8221;") {
+  if (body == "#8220" || body == "#8221") {
     character = '"';
     return true;
   }
-  if (entity == "&#8364;") {
+  if (body == "#8364") {
     character = 'E';
     return true;
   }
-  if (entity[1] == '#') {
+  if (body[0] == '#') {
     long long value = 0;
-    if (!ReadSignedDecimal(std::string_view(entity).substr(2, entity.size() - 3), value)) value = 0;
+    if (!ReadSignedDecimal(body.substr(1), value)) value = 0;
     const unsigned char code = static_cast<unsigned char>(value & 0xFF);
     if (code == 0) return false;
     character = static_cast<char>(code);
     return true;
   }
-  const std::string_view name = std::string_view(entity).substr(1, entity.size() - 2);
+  // Names are at most six letters and digits.
+  if (body.size() > 6) return false;
+  for (char c : body) {
+    if (!IsLetterChar(static_cast<unsigned char>(c)) && !IsDigitChar(static_cast<unsigned char>(c)))
+      return false;
+  }
   for (const TNamedEntity& e : kEntities) {
-    if (name == e.Name) {
+    if (body == e.Name) {
       character = static_cast<char>(e.Code);
       return true;
     }
