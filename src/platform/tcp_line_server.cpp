@@ -1,0 +1,188 @@
+#include "platform/tcp_line_server.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace halvorn::platform {
+
+struct TcpConnection::Impl {
+  QTcpSocket* Socket = nullptr;  // owned; deleted with deleteLater
+  QTimer* FlushTimer = nullptr;  // aborts a close that cannot flush
+  Events Handlers;
+  bool Ended = false;
+
+  ~Impl() {
+    if (FlushTimer) {
+      FlushTimer->stop();
+      FlushTimer->deleteLater();
+    }
+    if (Socket) {
+      QObject::disconnect(Socket, nullptr, nullptr, nullptr);
+      Socket->abort();
+      Socket->deleteLater();
+    }
+  }
+
+  void Deliver() {
+    if (!Socket || !Handlers.OnData) return;
+    while (Socket && Socket->bytesAvailable() > 0) {
+      QByteArray bytes = Socket->read(64 * 1024);
+      if (bytes.isEmpty()) break;
+      Handlers.OnData(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+      if (!Handlers.OnData) break;
+    }
+  }
+};
+
+TcpConnection::TcpConnection(std::unique_ptr<Impl> impl) : FImpl(std::move(impl)) {
+  QTcpSocket* s = FImpl->Socket;
+  QHostAddress peer = s->peerAddress();
+  bool ok = false;
+  quint32 v4 = peer.toIPv4Address(&ok);
+  if (ok) {
+    // Qt gives host order with the first dotted byte highest.
+    FPeerAddress = ((v4 >> 24) & 0xFF) | (((v4 >> 16) & 0xFF) << 8) | (((v4 >> 8) & 0xFF) << 16) |
+                   ((v4 & 0xFF) << 24);
+  }
+  FPeerPort = s->peerPort();
+  Impl* impl_ = FImpl.get();
+  QObject::connect(s, &QTcpSocket::readyRead, s, [impl_] { impl_->Deliver(); });
+  QObject::connect(s, &QTcpSocket::disconnected, s, [impl_] {
+    if (impl_->Ended) return;
+    impl_->Ended = true;
+    if (impl_->FlushTimer) impl_->FlushTimer->stop();
+    impl_->Deliver();
+    if (impl_->Handlers.OnDisconnected) impl_->Handlers.OnDisconnected();
+  });
+  QObject::connect(s, &QTcpSocket::errorOccurred, s, [impl_](QAbstractSocket::SocketError e) {
+    // The peer closing is a plain disconnect, reported through OnDisconnected.
+    if (e == QAbstractSocket::RemoteHostClosedError) return;
+    if (impl_->Handlers.OnError) impl_->Handlers.OnError(static_cast<int>(e));
+  });
+  QObject::connect(s, &QTcpSocket::bytesWritten, s, [impl_](qint64) {
+    if (impl_->Handlers.OnWritten) impl_->Handlers.OnWritten();
+  });
+}
+
+TcpConnection::~TcpConnection() = default;
+
+void TcpConnection::SetEvents(Events events) {
+  FImpl->Handlers = std::move(events);
+  QPointer<QTcpSocket> s = FImpl->Socket;
+  Impl* impl = FImpl.get();
+  // Bytes that came before the handlers existed.
+  QTimer::singleShot(0, s, [impl] { impl->Deliver(); });
+}
+
+bool TcpConnection::Write(std::string_view bytes) {
+  QTcpSocket* s = FImpl->Socket;
+  if (!s || s->state() != QAbstractSocket::ConnectedState) return false;
+  return s->write(bytes.data(), static_cast<qint64>(bytes.size())) ==
+         static_cast<qint64>(bytes.size());
+}
+
+std::int64_t TcpConnection::PendingWriteBytes() const {
+  return FImpl->Socket ? FImpl->Socket->bytesToWrite() : 0;
+}
+
+bool TcpConnection::IsConnected() const {
+  return FImpl->Socket && FImpl->Socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void TcpConnection::Close(int flushTimeoutMs) {
+  QTcpSocket* s = FImpl->Socket;
+  if (!s || FImpl->Ended) return;
+  if (!FImpl->FlushTimer) {
+    FImpl->FlushTimer = new QTimer();
+    FImpl->FlushTimer->setSingleShot(true);
+    QPointer<QTcpSocket> ps = s;
+    QObject::connect(FImpl->FlushTimer, &QTimer::timeout, [ps] {
+      if (ps) ps->abort();
+    });
+    FImpl->FlushTimer->start(std::max(flushTimeoutMs, 0));
+  }
+  s->disconnectFromHost();  // flushes first; emits disconnected when done
+}
+
+int TcpConnection::Handle() const {
+  return FImpl->Socket ? static_cast<int>(FImpl->Socket->socketDescriptor()) : -1;
+}
+
+struct TcpListener::Impl {
+  QTcpServer Server;
+  AcceptHandler OnAccept;
+};
+
+TcpListener::TcpListener() : FImpl(std::make_unique<Impl>()) {
+  QObject::connect(&FImpl->Server, &QTcpServer::newConnection, &FImpl->Server, [this] {
+    while (FImpl->Server.hasPendingConnections()) {
+      QTcpSocket* s = FImpl->Server.nextPendingConnection();
+      if (!s) break;
+      s->setParent(nullptr);
+      auto impl = std::make_unique<TcpConnection::Impl>();
+      impl->Socket = s;
+      std::unique_ptr<TcpConnection> c(new TcpConnection(std::move(impl)));
+      if (FImpl->OnAccept) FImpl->OnAccept(std::move(c));
+    }
+  });
+  // Errors of the listening socket itself stay here: nothing to do with them.
+  QObject::connect(&FImpl->Server, &QTcpServer::acceptError, &FImpl->Server,
+                   [](QAbstractSocket::SocketError) {});
+}
+
+TcpListener::~TcpListener() {
+  Close();
+}
+
+std::string TcpListener::Listen(std::uint16_t port, AcceptHandler onAccept) {
+  Close();
+  FImpl->OnAccept = std::move(onAccept);
+  if (!FImpl->Server.listen(QHostAddress::AnyIPv4, port))
+    return FImpl->Server.errorString().toStdString();
+  return {};
+}
+
+void TcpListener::Close() {
+  if (FImpl->Server.isListening()) FImpl->Server.close();
+}
+
+bool TcpListener::IsListening() const {
+  return FImpl->Server.isListening();
+}
+
+std::uint16_t TcpListener::Port() const {
+  return FImpl->Server.isListening() ? FImpl->Server.serverPort() : 0;
+}
+
+struct Timer::Impl {
+  QTimer Q;
+};
+
+Timer::Timer(std::function<void()> onTimer) : FImpl(std::make_unique<Impl>()) {
+  QObject::connect(&FImpl->Q, &QTimer::timeout, &FImpl->Q, std::move(onTimer));
+}
+
+Timer::~Timer() = default;
+
+void Timer::Start(int intervalMs) {
+  FImpl->Q.start(std::max(intervalMs, 0));
+}
+void Timer::Stop() {
+  FImpl->Q.stop();
+}
+bool Timer::IsActive() const {
+  return FImpl->Q.isActive();
+}
+int Timer::Interval() const {
+  return FImpl->Q.interval();
+}
+
+void RunLater(std::function<void()> fn) {
+  QTimer::singleShot(0, QCoreApplication::instance(), std::move(fn));
+}
+
+}  // namespace halvorn::platform
