@@ -8,6 +8,9 @@
 #include "foundation/code_page_1252.h"
 #include "foundation/general_helpers.h"
 #include "foundation/install_folders.h"
+#include "foundation/log.h"
+#include "foundation/module_startup.h"
+#include "foundation/reboot_operations.h"
 #include "foundation/version_info.h"
 #include "platform/main_thread.h"
 
@@ -70,9 +73,20 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Module start-up: shared values, the log, then the file moves recorded
+  // for this start, before anything could cancel them.
+  halvorn::InitializeUtilityModule(argc, argv);
+  halvorn::StartLogModule();
+  halvorn::ApplyRebootOperations();
+
   CreateDataFolders();
   std::string installDir = halvorn::GetInstallDir();
-  std::printf("%s %s\n", halvorn::GetProductName().c_str(), halvorn::GetVersionText().c_str());
+  std::string version = halvorn::GetVersionText();
+  halvorn::Log("Main", "Started " + halvorn::GetProductName() + " " + version, 10, false);
+  std::printf("%s %s\n", halvorn::GetProductName().c_str(), version.c_str());
   std::printf("Data folder: %s\n", installDir.c_str());
+
+  halvorn::EndLogModule();
+  halvorn::FinalizeUtilityModule();
   return 0;
 }
