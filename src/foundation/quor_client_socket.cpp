@@ -200,6 +200,7 @@ bool TIndyClientSocket::Connect() {
   if (FPort == 0) return false;
   CheckAbandoned();
   FPollTimerRunning = false;
+  FConnectAttempts = 0;
   const bool own = FPort == 110 || FPort == 25;
   // Resolved once: the address registered as our own is the one connected
   // to, even when the name's addresses rotate meanwhile.
@@ -220,13 +221,15 @@ bool TIndyClientSocket::Connect() {
     for (;;) {
       if (IsTerminated() || IsStopRequested()) return false;
       ProcessMessagesIfMain();
+      ++FConnectAttempts;
       ok = ConnectOnce(address, attemptMs, lastError);
       ProcessMessagesIfMain();
       if (ok) break;
-      ++attempt;
       Recreate();
-      if (attempt > ConnectRetries || SteadyMilliseconds() > deadline) break;
+      // An owner that asked to stop gets no error report.
       if (IsTerminated() || IsStopRequested()) return false;
+      ++attempt;
+      if (attempt > ConnectRetries || SteadyMilliseconds() > deadline) break;
     }
   }
   if (ok) {

@@ -168,6 +168,9 @@ class TIndyClientSocket : public TQuorAbstractClientSocket {
   void PollTimer();
   bool PollTimerRunning() const { return FPollTimerRunning; }
 
+  // How many connection attempts the last Connect made (diagnostics).
+  int LastConnectAttempts() const { return FConnectAttempts; }
+
   // Drops the socket and any buffered data; host and port stay.
   void Recreate();
 
@@ -189,6 +192,7 @@ class TIndyClientSocket : public TQuorAbstractClientSocket {
   int FSocket = -1;
   bool FPeerClosed = false;
   bool FPollTimerRunning = false;
+  int FConnectAttempts = 0;
   TLineBuffer FLines{kMaxClientLineLength};  // received, not yet handed out
 };
 

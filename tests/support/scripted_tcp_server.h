@@ -1,0 +1,34 @@
+// A TCP peer scripted in Python for tests of line clients: it listens on
+// 127.0.0.1 and a free port and runs the test's handler for each connection,
+// one after the other. Stopped by pid when the object goes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace halvorn::test {
+
+class ScriptedTcpServer {
+ public:
+  // `handler` is Python source defining `def handle(conn):` (conn is a
+  // connected socket; `socket`, `sys` and `time` are imported). `port` 0 takes
+  // a free port; another number binds that one (in a namespace of the test's
+  // own).
+  explicit ScriptedTcpServer(const std::string& handler, std::uint16_t port = 0);
+  ~ScriptedTcpServer();
+  ScriptedTcpServer(const ScriptedTcpServer&) = delete;
+  ScriptedTcpServer& operator=(const ScriptedTcpServer&) = delete;
+
+  bool Ok() const { return FPid > 0 && FPort != 0; }
+  const std::string& Error() const { return FError; }
+  std::uint16_t Port() const { return FPort; }
+
+ private:
+  pid_t FPid = -1;
+  std::uint16_t FPort = 0;
+  std::string FError;
+};
+
+}  // namespace halvorn::test
