@@ -14,8 +14,10 @@ struct TcpConnection::Impl {
   QTimer* FlushTimer = nullptr;  // aborts a close that cannot flush
   Events Handlers;
   bool Ended = false;
+  std::shared_ptr<bool> Alive = std::make_shared<bool>(true);  // for posted calls
 
   ~Impl() {
+    *Alive = false;
     if (FlushTimer) {
       FlushTimer->stop();
       FlushTimer->deleteLater();
@@ -72,10 +74,13 @@ TcpConnection::~TcpConnection() = default;
 
 void TcpConnection::SetEvents(Events events) {
   FImpl->Handlers = std::move(events);
-  QPointer<QTcpSocket> s = FImpl->Socket;
   Impl* impl = FImpl.get();
+  std::weak_ptr<bool> alive = FImpl->Alive;
   // Bytes that came before the handlers existed.
-  QTimer::singleShot(0, s, [impl] { impl->Deliver(); });
+  QTimer::singleShot(0, FImpl->Socket, [impl, alive] {
+    auto a = alive.lock();
+    if (a && *a) impl->Deliver();
+  });
 }
 
 bool TcpConnection::Write(std::string_view bytes) {

@@ -13,7 +13,7 @@ namespace halvorn::platform {
 
 // One accepted TCP connection. Create, use and destroy on the thread that
 // runs the event loop (the main thread). Events are delivered from that event
-// loop, never from inside a call of this class.
+// loop; OnDisconnected may also come from inside Close (nothing left to send).
 class TcpConnection {
  public:
   struct Events {

@@ -43,6 +43,21 @@ class EchoConnection : public TQuorServerSpawnedSocket {
     FLines->push_back(line);
     if (line == "QUIT") {
       SignOff("Bye");
+    } else if (line == "COUNT") {
+      SendLine(std::to_string(Server()->CountConnectionsFrom(PeerAddress())) + " " +
+               std::to_string(Server()->ActiveConnections()));
+    } else if (line == "ENDS") {
+      SendLine("pre\r\n");  // already ended: sent unchanged
+      SendLine("");         // an empty line is a bare CR LF
+    } else if (line == "PAUSE") {
+      // Lines that come meanwhile wait and are handled on resume, in order.
+      SetPaused(true);
+      SendLine("paused");
+      FResume = std::make_unique<platform::Timer>([this] {
+        FResume->Stop();
+        SetPaused(false);
+      });
+      FResume->Start(150);
     } else if (line == "DELAY") {
       SendLineDelayed("first", 200);
       SendLineDelayed("second", 0);
@@ -63,6 +78,7 @@ class EchoConnection : public TQuorServerSpawnedSocket {
 
  private:
   std::vector<std::string>* FLines;
+  std::unique_ptr<platform::Timer> FResume;
 };
 
 class EchoServer : public TQuorServer {
@@ -278,6 +294,32 @@ out("delayed", readall(s))
       << out;
   // Once the connection is ending, later lines are not handled.
   EXPECT_EQ(server.Lines, (std::vector<std::string>{"DELAY"}));
+}
+
+TEST_F(QuorServer, PausesCountsAndLineEnds) {
+  EchoServer server;
+  StartServer(server);
+  std::string out = RunClient(server, R"PY(
+a = conn()
+a.sendall(b"COUNT\r\n")
+out("one", readline(a))
+b = conn()
+b.sendall(b"COUNT\r\nENDS\r\nPAUSE\r\nA\r\nB\r\n")
+out("two", readline(b) + readline(b) + readline(b) + readline(b) + readline(b) + readline(b))
+a.close()
+time.sleep(0.3)
+b.sendall(b"COUNT\r\nQUIT\r\n")
+out("after", readall(b))
+)PY");
+  EXPECT_NE(out.find("one=1 1\\r\\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("two=2 2\\r\\npre\\r\\n\\r\\npaused\\r\\necho:A\\r\\necho:B\\r\\n"),
+            std::string::npos)
+      << out;
+  // The first connection is gone once its object was freed.
+  EXPECT_NE(out.find("after=1 1\\r\\n"), std::string::npos) << out;
+  EXPECT_EQ(server.Lines, (std::vector<std::string>{"COUNT", "COUNT", "ENDS", "PAUSE", "A", "B",
+                                                    "COUNT", "QUIT"}));
+  EXPECT_EQ(server.ActiveConnections(), 0);
 }
 
 // Runs inside a network namespace of its own (started by the test below):
