@@ -18,6 +18,7 @@
 #include "foundation/random_source.h"
 #include "foundation/registry_settings.h"
 #include "foundation/string_list.h"
+#include "foundation/text_normalisation.h"
 #include "platform/main_thread.h"
 #include "platform/thread_identity.h"
 
@@ -77,18 +78,6 @@ bool SendDatagram(const std::string& path, const std::string& payload) {
   return sent == static_cast<ssize_t>(payload.size());
 }
 
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-  std::string result;
-  result.reserve(text.size());
-  std::size_t start = 0;
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, start)) {
-    result.append(text, start, at - start).append(to);
-    start = at + from.size();
-  }
-  result.append(text, start, std::string::npos);
-  text = std::move(result);
-}
-
 // The heap figures of the C library's allocator.
 void FillMemoryFigures(TTranscriptLine& line) {
   const struct mallinfo2 info = ::mallinfo2();
@@ -145,9 +134,9 @@ std::string TranscriptLineText(const std::string& text, const std::string& prefi
     result = text;
   }
   result.insert(0, prefix);
-  ReplaceAll(result, "\r\n", "<CRLF>");
-  ReplaceAll(result, "\r", "<CR>");
-  ReplaceAll(result, "\n", "<LF>");
+  ReplaceAll("\r\n", "<CRLF>", result);
+  ReplaceAll("\r", "<CR>", result);
+  ReplaceAll("\n", "<LF>", result);
   return result;
 }
 

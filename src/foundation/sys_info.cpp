@@ -21,6 +21,7 @@
 #include <sstream>
 #include <vector>
 
+#include "foundation/general_helpers.h"
 #include "foundation/heartbeat.h"
 #include "foundation/host_names.h"
 #include "foundation/processes.h"
@@ -75,13 +76,6 @@ std::string ReadSmallFile(const char* path) {
   return text;
 }
 
-std::string Trim(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  const std::size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
 // The value after the first "name<blanks>:" line of a /proc text.
 std::string ProcField(const std::string& text, const std::string& name) {
   std::istringstream lines(text);
@@ -89,7 +83,7 @@ std::string ProcField(const std::string& text, const std::string& name) {
   while (std::getline(lines, line)) {
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
-    if (Trim(line.substr(0, colon)) == name) return Trim(line.substr(colon + 1));
+    if (TrimText(line.substr(0, colon)) == name) return TrimText(line.substr(colon + 1));
   }
   return {};
 }
@@ -213,7 +207,7 @@ void TCPU::GetInfo() {
     frequency = std::strtod(mhz.c_str(), nullptr);
   } else {
     const std::string khz =
-        Trim(ReadSmallFile("/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq"));
+        TrimText(ReadSmallFile("/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq"));
     if (!khz.empty()) frequency = static_cast<double>(ToInt64(khz)) / 1000.0;
   }
   Freq = frequency > 0 ? FormatText("%.2f", frequency) : std::string();
@@ -250,7 +244,7 @@ void TMemory::GetInfo() {
   PageSize = ::sysconf(_SC_PAGESIZE);
   if (PageSize <= 0) PageSize = 4096;
   AllocGranularity = PageSize;  // mappings are placed page by page
-  MinAppAddress = ToInt64(Trim(ReadSmallFile("/proc/sys/vm/mmap_min_addr")));
+  MinAppAddress = ToInt64(TrimText(ReadSmallFile("/proc/sys/vm/mmap_min_addr")));
   if (MinAppAddress <= 0) MinAppAddress = PageSize;
   if constexpr (sizeof(void*) >= 8) {
     // The top of the user part of a 47-bit address space, less its guard page.
@@ -287,7 +281,7 @@ void TOperatingSystem::GetInfo() {
   ProductName.clear();
   while (std::getline(lines, line)) {
     if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
-    std::string value = Trim(line.substr(12));
+    std::string value = TrimText(line.substr(12));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
       value = value.substr(1, value.size() - 2);
@@ -298,19 +292,19 @@ void TOperatingSystem::GetInfo() {
 }
 
 void TWorkstation::GetInfo() {
-  const std::string vendor = Trim(ReadSmallFile("/sys/class/dmi/id/bios_vendor"));
-  const std::string version = Trim(ReadSmallFile("/sys/class/dmi/id/bios_version"));
-  BIOSName = Trim(vendor + " " + version);
-  BIOSDate = Trim(ReadSmallFile("/sys/class/dmi/id/bios_date"));
+  const std::string vendor = TrimText(ReadSmallFile("/sys/class/dmi/id/bios_vendor"));
+  const std::string version = TrimText(ReadSmallFile("/sys/class/dmi/id/bios_version"));
+  BIOSName = TrimText(vendor + " " + version);
+  BIOSDate = TrimText(ReadSmallFile("/sys/class/dmi/id/bios_date"));
   std::vector<char> buffer(256);
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> scratch(16384);
   if (::getpwuid_r(::geteuid(), &entry, scratch.data(), scratch.size(), &found) == 0 && found) {
-    UserName = Trim(found->pw_name);
+    UserName = TrimText(found->pw_name);
   }
   if (::gethostname(buffer.data(), buffer.size() - 1) == 0) {
-    ComputerName = Trim(std::string(buffer.data()));
+    ComputerName = TrimText(std::string(buffer.data()));
   }
   struct sysinfo facts {};
   if (::sysinfo(&facts) == 0) {
