@@ -3,6 +3,7 @@
 #include <malloc.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -64,9 +65,16 @@ int SenderSocket() {
 }
 
 // Sends one datagram to the viewer; false when there is no viewer, its queue
-// is full, or the path does not fit a socket address.
+// is full, or the path does not fit a socket address. Without a runtime
+// folder the socket lies in the shared temporary folder, so a socket there
+// that belongs to another user is no viewer: the lines may tell what mail
+// passes through.
 bool SendDatagram(const std::string& path, const std::string& payload) {
   if (path.empty()) return false;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid()) {
+    return false;
+  }
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof(address.sun_path)) return false;

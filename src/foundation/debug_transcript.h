@@ -12,7 +12,8 @@
 //
 // Datagrams are sent without waiting: when no viewer listens, or its queue is
 // full because it does not read, the line is dropped and nothing else
-// happens. The transcript therefore never stalls the thread that logs.
+// happens. The transcript therefore never stalls the thread that logs. A
+// socket owned by another user is never sent to.
 //
 // Settings come from the registry section "Transcript" (registry_settings.h):
 // "TransSendAnything" (default true), "TransSendErrorsOnly" (false),

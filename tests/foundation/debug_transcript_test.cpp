@@ -233,6 +233,21 @@ TEST_F(TranscriptViewerTest, NoViewerMeansNothingSentAndNoFailure) {
   TranscriptPostCommand(0, 1);
 }
 
+TEST_F(TranscriptViewerTest, SocketOfAnotherUserIsNoViewer) {
+  BindViewer();
+  LoadTranscriptSettings();
+  const std::string path = TranscriptViewerSocketPath();
+  if (::chown(path.c_str(), ::geteuid() + 1, static_cast<gid_t>(-1)) != 0) {
+    GTEST_SKIP() << "cannot give the socket to another user";
+  }
+  EXPECT_TRUE(TranscriptLog("Test", "private", 5, false));
+  TranscriptPostCommand(0, 1);
+  EXPECT_TRUE(Received().empty());
+  ASSERT_EQ(::chown(path.c_str(), ::geteuid(), static_cast<gid_t>(-1)), 0);
+  TranscriptLog("Test", "mine again", 5, false);
+  EXPECT_EQ(Received().size(), 1u);
+}
+
 TEST_F(TranscriptViewerTest, ViewerThatNeverReadsNeverBlocksTheSender) {
   BindViewer(4096);
   LoadTranscriptSettings();
