@@ -120,50 +120,52 @@ DovecotServer::DovecotServer(std::uint16_t port, const std::vector<User>& users)
   Own(root / "mail", as);
 
   const std::string f = FFolder;
-  const std::string config = "base_dir = " + f +
-                             "/run\n"
-                             "state_dir = " +
-                             f +
-                             "/state\n"
-                             "log_path = " +
-                             f +
-                             "/dovecot.log\n"
-                             "instance_name = halvorn-test-" +
-                             std::to_string(port) +
-                             "\n"
-                             "protocols = pop3\n"
-                             "listen = 127.0.0.1\n"
-                             "ssl = no\n"
-                             "disable_plaintext_auth = no\n"
-                             "auth_mechanisms = plain\n"
-                             "auth_failure_delay = 0\n"
-                             "default_login_user = " +
-                             as.User +
-                             "\n"
-                             "default_internal_user = " +
-                             as.User +
-                             "\n"
-                             "default_internal_group = " +
-                             as.Group +
-                             "\n"
-                             "first_valid_uid = 1\n"
-                             "mail_location = maildir:" +
-                             f +
-                             "/mail/%u\n"
-                             "pop3_uidl_format = %08Xu%08Xv\n"
-                             "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " +
-                             f +
-                             "/users\n}\n"
-                             "userdb {\n  driver = static\n  args = uid=" +
-                             std::to_string(as.Uid) + " gid=" + std::to_string(as.Gid) +
-                             " home=" + f +
-                             "/mail/%u\n}\n"
-                             "service pop3-login {\n  chroot =\n"
-                             "  inet_listener pop3 {\n    port = " +
-                             std::to_string(port) +
-                             "\n  }\n"
-                             "  inet_listener pop3s {\n    port = 0\n  }\n}\n"
-                             "service anvil {\n  chroot =\n}\n";
+  const std::string config =
+      "base_dir = " + f +
+      "/run\n"
+      "state_dir = " +
+      f +
+      "/state\n"
+      "log_path = " +
+      f +
+      "/dovecot.log\n"
+      "instance_name = halvorn-test-" +
+      std::to_string(port) +
+      "\n"
+      "protocols = pop3\n"
+      "listen = 127.0.0.1\n"
+      "ssl = no\n"
+      "disable_plaintext_auth = no\n"
+      "auth_mechanisms = plain\n"
+      "auth_failure_delay = 0\n"
+      "default_login_user = " +
+      as.User +
+      "\n"
+      "default_internal_user = " +
+      as.User +
+      "\n"
+      "default_internal_group = " +
+      as.Group +
+      "\n"
+      "first_valid_uid = 1\n"
+      "mail_location = maildir:" +
+      f +
+      "/mail/%u\n"
+      "pop3_uidl_format = %08Xu%08Xv\n"
+      "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " +
+      f +
+      "/users\n}\n"
+      "userdb {\n  driver = static\n  args = uid=" +
+      std::to_string(as.Uid) + " gid=" + std::to_string(as.Gid) + " home=" + f +
+      "/mail/%u\n}\n"
+      "service pop3-login {\n  chroot =\n"
+      "  inet_listener pop3 {\n    port = " +
+      std::to_string(port) +
+      "\n  }\n"
+      "  inet_listener pop3s {\n    port = 0\n  }\n}\n"
+      "service anvil {\n  chroot =\n"
+      // No growing penalty after failed logins: tests log in badly on purpose.
+      "  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
   WriteFileBytes((root / "dovecot.conf").string(), config);
   Start();
 }

@@ -17,13 +17,14 @@ extern char** environ;
 
 namespace halvorn::test {
 
-ScriptedTcpServer::ScriptedTcpServer(const std::string& handler, std::uint16_t port) {
+ScriptedTcpServer::ScriptedTcpServer(const std::string& handler, std::uint16_t port,
+                                     const std::string& host) {
   const std::string script = "import socket, sys, time\n" + handler +
                              "\n"
                              "s = socket.socket()\n"
                              "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
-                             "s.bind(('127.0.0.1', " +
-                             std::to_string(port) +
+                             "s.bind(('" +
+                             host + "', " + std::to_string(port) +
                              "))\n"
                              "s.listen(16)\n"
                              "print('PORT', s.getsockname()[1], flush=True)\n"

@@ -1,5 +1,5 @@
-// A TCP peer scripted in Python for tests of line clients: it listens on
-// 127.0.0.1 and a free port and runs the test's handler for each connection,
+// A TCP peer scripted in Python for tests of line clients: it listens on a
+// loopback address and a free port and runs the test's handler for each connection,
 // one after the other. Stopped by pid when the object goes.
 #pragma once
 
@@ -15,8 +15,9 @@ class ScriptedTcpServer {
   // `handler` is Python source defining `def handle(conn):` (conn is a
   // connected socket; `socket`, `sys` and `time` are imported). `port` 0 takes
   // a free port; another number binds that one (in a namespace of the test's
-  // own).
-  explicit ScriptedTcpServer(const std::string& handler, std::uint16_t port = 0);
+  // own). `host` is a loopback address.
+  explicit ScriptedTcpServer(const std::string& handler, std::uint16_t port = 0,
+                             const std::string& host = "127.0.0.1");
   ~ScriptedTcpServer();
   ScriptedTcpServer(const ScriptedTcpServer&) = delete;
   ScriptedTcpServer& operator=(const ScriptedTcpServer&) = delete;
