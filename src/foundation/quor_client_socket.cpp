@@ -204,7 +204,13 @@ bool TIndyClientSocket::Connect() {
   const bool own = FPort == 110 || FPort == 25;
   // Resolved once: the address registered as our own is the one connected
   // to, even when the name's addresses rotate meanwhile.
-  const std::uint32_t address = GetHostIP();
+  // A dotted address is taken as it is: "0.0.0.0" (number 0) is a real
+  // destination (the local host), not a failed look-up.
+  const bool dotted = IsIPAddress(FHost);
+  const std::uint32_t address = dotted ? StrToIP(FHost) : GetHostIP();
+  const bool found = dotted || address != 0;
+  // Address 0 stands for "no address" in the own-connection lists: never
+  // registered.
   TOwnConnectionScope scope(address != 0 && own ? FPort : 0, address);
 
   const std::int64_t deadline = SteadyMilliseconds() + TimeOut;
@@ -214,7 +220,7 @@ bool TIndyClientSocket::Connect() {
 
   bool ok = false;
   std::string lastError;
-  if (address == 0) {
+  if (!found) {
     lastError = "Host not found: " + FHost;
   } else {
     int attempt = 1;

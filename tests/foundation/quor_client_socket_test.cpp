@@ -118,6 +118,23 @@ def handle(conn):
   EXPECT_FALSE(client.Connected());
 }
 
+TEST(QuorClientSocket, DottedAnyAddressReachesTheLocalHost) {
+  // The interception self-test connects to 0.0.0.0: its number is 0, which
+  // must not read as a failed look-up.
+  ScriptedTcpServer server(R"(
+def handle(conn):
+    conn.sendall(b'here\r\n')
+)");
+  ASSERT_TRUE(server.Ok()) << server.Error();
+  TQuorClientSocket client("Test");
+  Prepare(client, server.Port());
+  client.SetHost("0.0.0.0");
+  ASSERT_TRUE(client.Connect());
+  std::string line;
+  ASSERT_TRUE(client.ReadLn(line));
+  EXPECT_EQ(line, "here");
+}
+
 TEST(QuorClientSocket, ReadAvailableKeepsLineEndsOfBufferedLines) {
   ScriptedTcpServer server(R"(
 def handle(conn):
