@@ -86,8 +86,10 @@ void TQuorServerSpawnedSocket::Start() {
   events.OnData = [this](std::string_view bytes) { OnData(bytes); };
   events.OnDisconnected = [this] { OnDisconnected(); };
   events.OnError = [this](int code) { OnSocketError(code); };
+  // Bytes taken by the peer count as activity while the idle count runs; they
+  // do not start it while the connection waits on work of its own (paused).
   events.OnWritten = [this] {
-    if (!FDestroying && !FDisconnectRequested) StartIdleTimer();
+    if (!FDestroying && FTickTimer->IsActive()) FIdleCount = 0;
   };
   if (!AcceptPeer()) {
     // Refused before anything the peer sent is looked at.
@@ -364,6 +366,8 @@ TQuorServer::TQuorServer()
 
 TQuorServer::~TQuorServer() {
   *FAlive = false;
+  // The subclass that set the hook is gone already.
+  OnLog = nullptr;
   FCleanupTimer->Stop();
   FListener->Close();
   // The subclass is gone already: connections are freed without handing

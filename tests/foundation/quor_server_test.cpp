@@ -322,6 +322,39 @@ out("after", readall(b))
   EXPECT_EQ(server.ActiveConnections(), 0);
 }
 
+// Freeing the server while a client is connected ends the connection without
+// calling into the freed subclass (its log hook included).
+TEST_F(QuorServer, FreeingTheServerEndsLiveConnections) {
+  auto server = std::make_unique<EchoServer>();
+  StartServer(*server);
+  std::string script = std::string(kClientHelpers) + R"PY(
+s = conn()
+s.sendall(b"HELLO\r\n")
+out("first", readline(s))
+s.sendall(b"READY\r\n")
+out("rest", readall(s))
+)PY";
+  std::atomic<bool> done{false};
+  test::CommandResult result;
+  std::thread client([&] {
+    result =
+        test::RunCommand({test::PythonPath(), "-c", script, std::to_string(server->BoundPort())});
+    done = true;
+  });
+  const std::int64_t start = SteadyMilliseconds();
+  while (!done && SteadyMilliseconds() - start < 60000) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    if (server && server->Lines.size() == 2) server.reset();
+  }
+  client.join();
+  EXPECT_EQ(server, nullptr);
+  EXPECT_NE(result.Output.find("first=echo:HELLO\\r\\n"), std::string::npos) << result.Output;
+  // The connection ends (the echo of READY may or may not get out first).
+  EXPECT_TRUE(result.Output.find("<EOF>") != std::string::npos ||
+              result.Output.find("<RESET>") != std::string::npos)
+      << result.Output;
+}
+
 // Runs inside a network namespace of its own (started by the test below):
 // the loopback device gets a second address, 10.200.0.1, which is not this
 // machine's for the server.
