@@ -39,7 +39,9 @@ bool CheckConnectHere(const std::string& host, int port, int timeoutMs) {
     client.SetHost(host);
     client.SetPort(port);
     client.TimeOut = timeoutMs;
-    client.ConnectRetries = 1;
+    // One attempt, bounded by the caller's time-out (a retry count of 1
+    // would let a short check wait 10 s for its connect).
+    client.ConnectRetries = 0;
     const bool ok = client.Connect();
     client.Close();
     return ok;
@@ -59,7 +61,7 @@ std::string CheckPopLoginHere(const std::string& user, const std::string& passwo
   client.SetHost(host);
   client.SetPort(110);
   client.TimeOut = timeoutMs;
-  client.ConnectRetries = 1;
+  client.ConnectRetries = 0;  // one attempt within the time-out, as above
   // Each read waits only for what is left of the check's time.
   auto readLine = [&](std::string& line) {
     const std::int64_t left = deadline - SteadyMilliseconds();

@@ -86,6 +86,12 @@ TEST(ConnectionChecks, CheckConnectOffTheMainThread) {
   EXPECT_TRUE(CheckConnect("127.0.0.1", open.Port(), 2000));
   EXPECT_FALSE(CheckConnect("127.0.0.1", ClosedPort(), 2000));
   EXPECT_FALSE(CheckConnect("127.0.0.1", 0, 2000));
+  // A peer that never completes the handshake: the check keeps to its own
+  // time-out.
+  test::HangingTcpListener hanging;
+  const std::int64_t start = SteadyMilliseconds();
+  EXPECT_FALSE(CheckConnect("127.0.0.1", hanging.Port(), 300));
+  EXPECT_LT(SteadyMilliseconds() - start, 3000);
 }
 
 TEST(ConnectionChecks, PingAnswersFromItsStampsWithoutAsking) {

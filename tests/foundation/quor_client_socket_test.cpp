@@ -246,39 +246,8 @@ TEST(QuorClientSocket, ConnectFailures) {
   }
 }
 
-// A listener that never accepts, its one-place queue already taken: the next
-// connect's SYN is dropped and the connect hangs.
-class HangingListener {
- public:
-  HangingListener() {
-    FListen = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(FListen, 0);
-    socklen_t size = sizeof a;
-    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &size);
-    FPort = ntohs(a.sin_port);
-    for (int& fd : FFill) {
-      fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-  }
-  ~HangingListener() {
-    for (int fd : FFill) ::close(fd);
-    ::close(FListen);
-  }
-  std::uint16_t Port() const { return FPort; }
-
- private:
-  int FListen = -1;
-  int FFill[2] = {-1, -1};
-  std::uint16_t FPort = 0;
-};
-
 TEST(QuorClientSocket, HangingConnectEndsAtTheAttemptTimeOutOrTheStopFlag) {
-  HangingListener listener;
+  test::HangingTcpListener listener;
   {
     SCOPED_TRACE("no retries: the attempt takes TimeOut");
     TQuorClientSocket client("Test");

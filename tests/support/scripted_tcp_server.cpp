@@ -1,9 +1,12 @@
 #include "support/scripted_tcp_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,6 +87,27 @@ ScriptedTcpServer::~ScriptedTcpServer() {
   }
   ::kill(FPid, SIGKILL);
   ::waitpid(FPid, nullptr, 0);
+}
+
+HangingTcpListener::HangingTcpListener() {
+  FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(FListen, 0);
+  socklen_t size = sizeof a;
+  ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &size);
+  FPort = ntohs(a.sin_port);
+  for (int& fd : FFill) {
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+}
+
+HangingTcpListener::~HangingTcpListener() {
+  for (int fd : FFill) ::close(fd);
+  ::close(FListen);
 }
 
 }  // namespace halvorn::test

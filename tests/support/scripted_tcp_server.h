@@ -32,4 +32,21 @@ class ScriptedTcpServer {
   std::string FError;
 };
 
+// A listener on 127.0.0.1 that never accepts, its one-place queue already
+// taken: the next connect's SYN is dropped and that connect hangs until its
+// own time-out.
+class HangingTcpListener {
+ public:
+  HangingTcpListener();
+  ~HangingTcpListener();
+  HangingTcpListener(const HangingTcpListener&) = delete;
+  HangingTcpListener& operator=(const HangingTcpListener&) = delete;
+  std::uint16_t Port() const { return FPort; }
+
+ private:
+  int FListen = -1;
+  int FFill[2] = {-1, -1};
+  std::uint16_t FPort = 0;
+};
+
 }  // namespace halvorn::test
