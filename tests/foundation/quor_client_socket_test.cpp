@@ -14,6 +14,7 @@
 
 #include "foundation/clock.h"
 #include "foundation/heartbeat.h"
+#include "platform/main_thread.h"
 #include "support/scripted_tcp_server.h"
 
 namespace halvorn {
@@ -307,6 +308,45 @@ def handle(conn):
     EXPECT_EQ(disconnects, 1);
   }
   EXPECT_EQ(destroyed, 1);
+}
+
+TEST(QuorClientSocket, WaitsOnTheMainThreadKeepItsMessagesFlowing) {
+  // The peer is served by the main thread's own message handling, as the
+  // program's local servers are: the read can only succeed when the client's
+  // wait handles messages.
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  socklen_t size = sizeof a;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size);
+  std::vector<int> accepted;
+  int pumps = 0;
+  platform::MarkMainThread();
+  platform::SetMainThreadHooks({[&] {
+                                  ++pumps;
+                                  const int c =
+                                      ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
+                                  if (c < 0) return;
+                                  accepted.push_back(c);
+                                  ::send(c, "pong\r\n", 6, MSG_NOSIGNAL);
+                                },
+                                {}});
+  {
+    TQuorClientSocket client("Test");
+    Prepare(client, ntohs(a.sin_port), 3000);
+    ASSERT_TRUE(client.Connect());
+    std::string line;
+    EXPECT_TRUE(client.ReadLn(line));
+    EXPECT_EQ(line, "pong");
+  }
+  platform::SetMainThreadHooks({});
+  EXPECT_GT(pumps, 0);
+  EXPECT_EQ(accepted.size(), 1u);
+  for (int c : accepted) ::close(c);
+  ::close(listener);
 }
 
 }  // namespace
