@@ -137,7 +137,10 @@ class TIndyClientSocket : public TQuorAbstractClientSocket {
   // attempt may take TimeOut ms, or 10000 ms when TimeOut / ConnectRetries is
   // under 5000. False on port 0, an unresolvable host, a set terminated or
   // stop flag, or when no attempt succeeded; the last error goes to OnError
-  // as "TIndyClientSocket.Connect excepted with " + its text.
+  // as "TIndyClientSocket.Connect excepted with " + its text; a stop or
+  // terminate request reports nothing. A dotted host is taken as it is
+  // ("0.0.0.0" reaches the local host); a name is resolved once, and that
+  // address is both registered (ports 110 and 25) and connected to.
   bool Connect() override;
   // The connection is open, or the peer has closed it but received lines are
   // still waiting to be read. A connection found dead is dropped.
@@ -148,8 +151,8 @@ class TIndyClientSocket : public TQuorAbstractClientSocket {
   // The next line without its line end. False on a set terminated flag, on
   // time-out (reported as "Readln Timed Out." only when TimeOut > 100), when
   // the connection ended with nothing left to read, or on a line over
-  // kMaxClientLineLength. Bytes after the last LF when the peer closes come
-  // back as a final line.
+  // kMaxClientLineLength. Bytes after the last line end when the peer closes
+  // come back as a final line.
   bool ReadLn(std::string& line) override;
   // Writes the line and CR LF. A set terminated flag answers true without
   // writing.
