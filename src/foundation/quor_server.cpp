@@ -134,7 +134,7 @@ void TQuorServerSpawnedSocket::OnData(std::string_view bytes) {
     DispatchLines();
   }
   if (!ok && !FDisconnectRequested && !FClosed) {
-    Log("Line without line end exceding " + std::to_string(FInput.MaxLineLength()) +
+    Log("Line without line end exceeding " + std::to_string(FInput.MaxLineLength()) +
             " characters.  Connection closed.",
         10, true);
     Disconnect();

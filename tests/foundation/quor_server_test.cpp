@@ -278,7 +278,7 @@ out("over", readall(s))
   EXPECT_TRUE(server.HasRecord(
       "(1) Line read exceding 1000 characters.  Possible buffer overflow attempt.|10|E"));
   EXPECT_TRUE(server.HasRecord(
-      "(1) Line without line end exceding 4000 characters.  Connection closed.|10|E"));
+      "(1) Line without line end exceeding 4000 characters.  Connection closed.|10|E"));
 }
 
 TEST_F(QuorServer, DelayedLinesKeepTheirOrderBeforeTheSignOff) {
