@@ -3,9 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +19,7 @@
 #include "foundation/clock.h"
 #include "foundation/heartbeat.h"
 #include "foundation/processes.h"
+#include "support/namespace_dns.h"
 #include "support/test_support.h"
 
 namespace halvorn {
@@ -360,30 +359,14 @@ TEST(HostNamesTest, LocalAddressesWithoutLookups) {
 // ---------------------------------------------------------------------------
 // Look-ups against a real DNS server. The C library asks only port 53 of the
 // servers in /etc/resolv.conf, so these run in a network and mount namespace
-// of their own: the test starts this program again under "unshare -n -m" with
-// kNamespaceFlag set, and that child brings up its loopback, mounts its own
-// resolver files and starts dnsmasq on 127.0.0.1:53.
+// of their own (support/namespace_dns.h): the test starts this program again
+// under "unshare -n -m" with kNamespaceFlag set, and that child brings up its
+// loopback, mounts its own resolver files and starts dnsmasq on 127.0.0.1:53.
 
 constexpr char kNamespaceFlag[] = "HALVORN_HOST_LOOKUP_NAMESPACE";
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
 TEST(HostLookupTest, AgainstDnsmasqInAPrivateNetwork) {
-  if (std::getenv(kNamespaceFlag) != nullptr) GTEST_SKIP() << "the namespace child itself";
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a private network namespace";
-  if (!Exists("/usr/sbin/dnsmasq")) GTEST_SKIP() << "dnsmasq is not installed";
-  if (test::RunCommand({"unshare", "-n", "-m", "true"}).ExitCode != 0) {
-    GTEST_SKIP() << "network and mount namespaces are not allowed here";
-  }
-  const test::CommandResult child =
-      test::RunCommand({"unshare", "-n", "-m", "--", "env", std::string(kNamespaceFlag) + "=1",
-                        RunningProgramFile(), "--gtest_filter=HostLookupInNamespace.*"});
-  EXPECT_EQ(child.ExitCode, 0) << child.Output;
-  EXPECT_NE(child.Output.find("[  PASSED  ] 1 test."), std::string::npos) << child.Output;
-  EXPECT_EQ(child.Output.find("SKIPPED"), std::string::npos) << child.Output;
+  test::RunTestsInPrivateNetwork(kNamespaceFlag, "HostLookupInNamespace.*", 1);
 }
 
 int CountOccurrences(const std::string& text, const std::string& part) {
@@ -400,20 +383,6 @@ TEST(HostLookupInNamespace, Lookups) {
   if (std::getenv(kNamespaceFlag) == nullptr) {
     GTEST_SKIP() << "runs inside the namespace that HostLookupTest makes";
   }
-  test::TempFolder folder;
-  ASSERT_EQ(test::RunCommand({"ip", "link", "set", "lo", "up"}).ExitCode, 0);
-  ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-  ASSERT_TRUE(test::WriteFileBytes(folder.Sub("resolv.conf"),
-                                   "nameserver 127.0.0.1\noptions timeout:5 attempts:1\n"));
-  ASSERT_TRUE(test::WriteFileBytes(folder.Sub("hosts"), "127.0.0.1 localhost\n"));
-  ASSERT_TRUE(test::WriteFileBytes(folder.Sub("nsswitch.conf"), "hosts: files dns\n"));
-  for (const char* name : {"resolv.conf", "hosts", "nsswitch.conf"}) {
-    const std::string target = std::string("/etc/") + name;
-    if (!Exists(target)) continue;
-    ASSERT_EQ(mount(folder.Sub(name).c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0)
-        << target << ": " << std::strerror(errno);
-  }
-
   // A UDP listener that never answers, for the time-out.
   const int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(silent, 0);
@@ -423,29 +392,17 @@ TEST(HostLookupInNamespace, Lookups) {
   where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&where), sizeof(where)), 0);
 
-  const std::string log = folder.Sub("dnsmasq.log");
-  ASSERT_TRUE(test::WriteFileBytes(folder.Sub("dnsmasq.conf"),
-                                   "port=53\nlisten-address=127.0.0.1\nbind-interfaces\n"
-                                   "no-resolv\nno-hosts\nno-poll\npid-file=\nuser=root\n"
-                                   "log-queries\nlog-facility=" +
-                                       log +
-                                       "\n"
-                                       "local=/#/\n"
-                                       "server=/slow.example/127.0.0.1#5300\n"
-                                       "host-record=mail.test,192.0.2.10\n"
-                                       "host-record=mail.test,192.0.2.11\n"
-                                       "cname=alias.test,mail.test\n"
-                                       "host-record=sentinel.test,192.0.2.99\n"));
-  const TProcessId dnsmasq =
-      RunProgram(nullptr, "", "/usr/sbin/dnsmasq",
-                 "-k -C " + QuoteCommandArgument(folder.Sub("dnsmasq.conf")), false, false);
-  ASSERT_GT(dnsmasq, 0);
+  const test::PrivateNetworkDns dns(
+      {"server=/slow.example/127.0.0.1#5300", "host-record=mail.test,192.0.2.10",
+       "host-record=mail.test,192.0.2.11", "cname=alias.test,mail.test",
+       "host-record=sentinel.test,192.0.2.99"});
+  ASSERT_TRUE(dns.Ok()) << dns.Error();
   TInAddrArray addresses;
   TStringList aliases;
   ASSERT_TRUE(Eventually([&] {
     return LookupHostAddresses("mail.test", addresses, aliases, 1000) == dns_NoError &&
            !addresses.empty();
-  })) << test::ReadFileBytes(log);
+  })) << dns.LogText();
 
   // An address (two of them).
   EXPECT_EQ(LookupHostAddresses("mail.test", addresses, aliases, 5000), dns_NoError);
@@ -501,17 +458,17 @@ TEST(HostLookupInNamespace, Lookups) {
     EXPECT_TRUE(IsLocalHost(htonl(INADDR_LOOPBACK)));
     EXPECT_FALSE(IsLocalHostAddress("0.0.0.0"));  // a failed look-up is no match
     EXPECT_FALSE(IsLocalHost(0));
-    ASSERT_TRUE(Eventually([&] { return CountOccurrences(test::ReadFileBytes(log), query) > 0; }));
-    const int asked = CountOccurrences(test::ReadFileBytes(log), query);
+    ASSERT_TRUE(Eventually([&] { return CountOccurrences(dns.LogText(), query) > 0; }));
+    const int asked = CountOccurrences(dns.LogText(), query);
     EXPECT_FALSE(IsLocalHost(Addr(192, 0, 2, 51)));
     EXPECT_FALSE(IsLocalHostAddress("192.0.2.52"));
     // The server logs in order: once the sentinel shows, so would a repeat.
     EXPECT_EQ(HostToIP("sentinel.test", 5000), Addr(192, 0, 2, 99));
     ASSERT_TRUE(Eventually([&] {
-      const std::string text = test::ReadFileBytes(log);
+      const std::string text = dns.LogText();
       return CountOccurrences(text, "query[A] sentinel.test") >= 2;
     }));
-    EXPECT_EQ(CountOccurrences(test::ReadFileBytes(log), query), asked);
+    EXPECT_EQ(CountOccurrences(dns.LogText(), query), asked);
 
     // OwnIPAddress counts as this machine's.
     OwnIPAddress.store(Addr(192, 0, 2, 60));
@@ -523,7 +480,6 @@ TEST(HostLookupInNamespace, Lookups) {
   EXPECT_EQ(addresses, TInAddrArray{htonl(INADDR_LOOPBACK)});
 
   close(silent);
-  EXPECT_TRUE(EndProcess(dnsmasq, 2000));
 }
 
 }  // namespace
