@@ -235,6 +235,13 @@ TDNSResult DnsIPLookup(const std::string& name, TStringList& addresses, bool fol
         addresses.Add(IPToStr(address));
         return dns_NoError;
       }
+      // The caller's time-out covers both paths: what the system resolver
+      // used is gone for the question below.
+      if (timeoutMs > 0) {
+        const std::int64_t left = LeftOf(deadline);
+        if (left == 0) return dns_Timeout;
+        timeoutMs = static_cast<int>(left);
+      }
     }
     TMultiDNSResolver& resolver = GlobalDnsResolver();
     std::string asked = name;

@@ -62,9 +62,10 @@ int IpconfigRunCountForTests();
 
 // Appends the name's IPv4 addresses in answer order. A dotted address is
 // appended as it is (dns_NotPerformed). A name that is not a valid domain name
-// goes to the system resolver first. With followCName, a known canonical name
-// replaces the name, and an alias chain in the answer is followed (to its
-// address in the same answer, or by one more look-up of the canonical name).
+// goes to the system resolver first; the time-out covers both look-ups. With
+// followCName, a known canonical name replaces the name, and an alias chain in
+// the answer is followed (to its address in the same answer, or by one more
+// look-up of the canonical name).
 // A name that does not exist answers dns_NoError with nothing appended.
 TDNSResult DnsIPLookup(const std::string& name, TStringList& addresses, bool followCName,
                        TDnsStopFlag stop, int timeoutMs, const std::string& server = {});
