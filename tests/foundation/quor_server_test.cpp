@@ -58,6 +58,8 @@ class EchoConnection : public TQuorServerSpawnedSocket {
         SetPaused(false);
       });
       FResume->Start(150);
+    } else if (line == "FLOOD") {
+      SendLines(std::vector<std::string>(20000, std::string(1000, 'F')));
     } else if (line == "DELAY") {
       SendLineDelayed("first", 200);
       SendLineDelayed("second", 0);
@@ -319,6 +321,29 @@ out("after", readall(b))
   EXPECT_NE(out.find("after=1 1\\r\\n"), std::string::npos) << out;
   EXPECT_EQ(server.Lines, (std::vector<std::string>{"COUNT", "COUNT", "ENDS", "PAUSE", "A", "B",
                                                     "COUNT", "QUIT"}));
+  EXPECT_EQ(server.ActiveConnections(), 0);
+}
+
+// A client that stops reading while the server sends is timed out, and the
+// close that cannot flush is cut off after the time-out: the connection does
+// not hang on with its unsent data.
+TEST_F(QuorServer, PeerThatStopsReadingIsCutOff) {
+  EchoServer server;
+  server.SetTimeOut(300);
+  server.SetTickInterval(50);
+  StartServer(server);
+  std::string out = RunClient(server, R"PY(
+s = conn()
+s.sendall(b"FLOOD\r\n")
+time.sleep(2)
+data = readall(s)
+out("end", data[-7:])
+out("size", str(len(data)).encode())
+)PY");
+  EXPECT_TRUE(out.find("<RESET>") != std::string::npos || out.find("<EOF>") != std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("size=20000"), std::string::npos) << out;  // not everything went out
+  EXPECT_TRUE(server.HasRecord("(1) User connection timed out.|9|E"));
   EXPECT_EQ(server.ActiveConnections(), 0);
 }
 
