@@ -115,7 +115,7 @@ void WaitForChildReaped(TProcessId pid, int* status) {
   }
 }
 
-// Starts the child of the spec. Answers its id, or -1 with errno set. A
+// Starts the child that the SpawnSpec describes. Answers its id, or -1 with errno set. A
 // detached child is reaped by the system, any other by the caller.
 TProcessId SpawnChild(const SpawnSpec& spec) {
   if (spec.Argv.empty()) {
