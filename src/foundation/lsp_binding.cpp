@@ -36,14 +36,15 @@ namespace {
 // The class the main window registers under (main_window_notifications.h).
 constexpr const char* kMainWindowClass = "TMainQuorForm";
 
-std::mutex gMutex;
+std::mutex gMutex;  // guards the handle
 void* gHandle = nullptr;
+std::mutex gFolderMutex;  // guards the folder override; taken under gMutex
 std::string gFolderOverride;
 std::atomic<bool> gProbePreload{true};
 
 std::string LspFolder() {
   {
-    std::lock_guard<std::mutex> lock(gMutex);
+    std::lock_guard<std::mutex> lock(gFolderMutex);
     if (!gFolderOverride.empty()) return gFolderOverride;
   }
   return std::filesystem::path(ProgramFilePath()).parent_path().string();
@@ -276,6 +277,7 @@ bool LspSelfTest() {
 
 void SetLspFolderForTests(const std::string& folder) {
   std::lock_guard<std::mutex> lock(gMutex);
+  std::lock_guard<std::mutex> folderLock(gFolderMutex);
   gFolderOverride = folder;
   gHandle = nullptr;
 }
