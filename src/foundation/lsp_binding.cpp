@@ -21,6 +21,7 @@
 #include "foundation/install_folders.h"
 #include "foundation/log.h"
 #include "foundation/lsp_requests.h"
+#include "foundation/main_window_notifications.h"
 #include "foundation/processes.h"
 #include "foundation/reboot_operations.h"
 #include "foundation/version_info.h"
@@ -32,9 +33,6 @@ extern char** environ;
 namespace halvorn {
 
 namespace {
-
-// The class the main window registers under (main_window_notifications.h).
-constexpr const char* kMainWindowClass = "TMainQuorForm";
 
 std::mutex gMutex;  // guards the handle
 void* gHandle = nullptr;
@@ -251,7 +249,7 @@ bool FinishLspProbe(int pid, int timeoutMs) {
 
 bool LspSelfTest() {
   if (LspVersion() <= 2) return false;
-  if (platform::FindWindowByClass(kMainWindowClass) == 0) return false;
+  if (platform::FindWindowByClass(kMainFormClassName) == 0) return false;
   const std::uint64_t acksBefore = LspTestAckCount();
   int probe = StartLspProbe("ack", -1);
   if (probe == 0) return false;

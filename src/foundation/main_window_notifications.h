@@ -12,13 +12,12 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/window_handle.h"
+
 namespace halvorn {
 
 class TEmailMsgList;
 
-// A window: the handle of a receiver registered with the platform's window
-// messages (platform/window_messages.h); 0 is none.
-using TWindowHandle = std::uintptr_t;
 // WParam and LParam of a posted message; wide enough for a pointer.
 using TMessageParam = std::uintptr_t;
 

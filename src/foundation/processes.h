@@ -25,11 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "foundation/window_handle.h"
+
 namespace halvorn {
 
 using TProcessId = pid_t;
-// A window; 0 is none. No other program's window is ever known (see above).
-using TWindowHandle = std::intptr_t;
+// No other program's window is ever known (see above): the window facts
+// answer 0, "no window".
 // An icon; never 0 where an operation promises one.
 using TIconHandle = std::intptr_t;
 // The platform's standard application icon.
