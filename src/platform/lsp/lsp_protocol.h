@@ -16,6 +16,11 @@
 // redirect record as the program's handler left it.
 #pragma once
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -76,6 +81,32 @@ inline bool IsValidKey(const std::string& key) {
     if (!ok) return false;
   }
   return true;
+}
+
+// Milliseconds of the monotonic clock, for deadlines.
+inline std::int64_t MonotonicMs() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Receives what is there (at most size bytes) once the socket is readable
+// before the deadline. Answers the byte count; 0 at the end of the stream,
+// on a time-out or an error.
+inline ssize_t ReceiveBefore(int fd, void* data, size_t size, std::int64_t deadline) {
+  for (;;) {
+    std::int64_t left = deadline - MonotonicMs();
+    if (left <= 0) return 0;
+    struct pollfd pfd {
+      fd, POLLIN, 0
+    };
+    int ready = poll(&pfd, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return 0;
+    ssize_t n = recv(fd, data, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? 0 : n;
+  }
 }
 
 }  // namespace halvorn::lsp

@@ -25,7 +25,12 @@
 #include <cstring>
 #include <string>
 
+#include "platform/lsp/lsp_protocol.h"
+
 namespace {
+
+using halvorn::lsp::MonotonicMs;
+using halvorn::lsp::ReceiveBefore;
 
 int ConnectToAnyAddress110() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -41,29 +46,13 @@ int ConnectToAnyAddress110() {
   return fd;
 }
 
-std::int64_t MonotonicMs() {
-  struct timespec ts {};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // One line without its CR LF, read within the time; false when none came.
 bool ReadLine(int fd, std::string& line, int timeOutMs) {
   line.clear();
   std::int64_t deadline = MonotonicMs() + timeOutMs;
   while (line.size() < 4096) {
-    std::int64_t left = deadline - MonotonicMs();
-    if (left <= 0) return false;
-    struct pollfd pfd {
-      fd, POLLIN, 0
-    };
-    int ready = poll(&pfd, 1, static_cast<int>(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
     char c = 0;
-    ssize_t n = recv(fd, &c, 1, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (ReceiveBefore(fd, &c, 1, deadline) <= 0) return false;
     if (c == '\n') {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       return true;

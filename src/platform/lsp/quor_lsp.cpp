@@ -88,12 +88,6 @@ std::uint32_t IgnoredPid(const std::string& key) {
   return pid;
 }
 
-std::int64_t MonotonicMs() {
-  struct timespec ts {};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Opens a connection to the program's socket; -1 when nobody listens.
 int OpenChannel(const std::string& key) {
   std::string path = SocketPath(key);
@@ -132,16 +126,7 @@ bool WriteAll(int fd, const void* data, size_t size) {
 bool ReadAll(int fd, void* data, size_t size, std::int64_t deadline) {
   char* p = static_cast<char*>(data);
   while (size > 0) {
-    std::int64_t left = deadline - MonotonicMs();
-    if (left <= 0) return false;
-    struct pollfd pfd {
-      fd, POLLIN, 0
-    };
-    int ready = poll(&pfd, 1, static_cast<int>(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    ssize_t n = recv(fd, p, size, 0);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = ReceiveBefore(fd, p, size, deadline);
     if (n <= 0) return false;
     p += n;
     size -= static_cast<size_t>(n);
