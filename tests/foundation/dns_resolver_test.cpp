@@ -47,7 +47,25 @@ int CountLines(const std::string& text, const std::string& line) {
   return n;
 }
 
-class DnsmasqResolverTest : public ::testing::Test {
+// A suite sharing one test server of type TServer (started by the suite's
+// SetUpTestSuite) and a fresh resolver asking it for every test.
+template <class TServer>
+class LocalServerSuite : public ::testing::Test {
+ protected:
+  static void TearDownTestSuite() {
+    delete Server;
+    Server = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(Server->Ok()) << Server->Error();
+    R = LocalResolver(Server->Port(), {"127.0.0.1"});
+  }
+
+  static inline TServer* Server = nullptr;
+  std::unique_ptr<TMultiDNSResolver> R;
+};
+
+class DnsmasqResolverTest : public LocalServerSuite<DnsmasqServer> {
  protected:
   static void SetUpTestSuite() {
     Server = new DnsmasqServer({
@@ -63,19 +81,7 @@ class DnsmasqResolverTest : public ::testing::Test {
         "txt-record=txt.test,\"first\",\"second\"",
     });
   }
-  static void TearDownTestSuite() {
-    delete Server;
-    Server = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_TRUE(Server->Ok()) << Server->Error();
-    R = LocalResolver(Server->Port(), {"127.0.0.1"});
-  }
-
-  static DnsmasqServer* Server;
-  std::unique_ptr<TMultiDNSResolver> R;
 };
-DnsmasqServer* DnsmasqResolverTest::Server = nullptr;
 
 TEST_F(DnsmasqResolverTest, AnswersEachRecordTypeWithItsFields) {
   std::unique_ptr<TQueryResults> res;
@@ -322,21 +328,10 @@ while True:
             s.sendto(honest.to_wire(), addr)
 )PY";
 
-class HostileServerTest : public ::testing::Test {
+class HostileServerTest : public LocalServerSuite<ScriptedUdpServer> {
  protected:
   static void SetUpTestSuite() { Server = new ScriptedUdpServer(kHostileServer); }
-  static void TearDownTestSuite() {
-    delete Server;
-    Server = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_TRUE(Server->Ok()) << Server->Error();
-    R = LocalResolver(Server->Port(), {"127.0.0.1"});
-  }
-  static ScriptedUdpServer* Server;
-  std::unique_ptr<TMultiDNSResolver> R;
 };
-ScriptedUdpServer* HostileServerTest::Server = nullptr;
 
 TEST_F(HostileServerTest, MalformedRepliesAreNeverAnswersAndResendsStayBounded) {
   for (const char* name :
