@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -109,6 +110,41 @@ std::string WriteFileAtomically(const std::string& path, const std::string& byte
     ::fsync(dirFd);
     ::close(dirFd);
   }
+  return {};
+}
+
+std::string ReadFileBytes(const std::string& path, std::size_t maxBytes, std::string& bytes,
+                          const std::string& kind) {
+  bytes.clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "Cannot open " + path + ": " + std::strerror(errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uintmax_t>(st.st_size) > maxBytes) {
+    ::close(fd);
+    return "Cannot read " + path + ": not a " + kind;
+  }
+  bytes.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int error = errno;
+      ::close(fd);
+      bytes.clear();
+      return "Cannot read " + path + ": " + std::strerror(error);
+    }
+    if (n == 0) break;
+    // The file may grow while it is read.
+    if (bytes.size() + static_cast<std::size_t>(n) > maxBytes) {
+      ::close(fd);
+      bytes.clear();
+      return "Cannot read " + path + ": not a " + kind;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
   return {};
 }
 

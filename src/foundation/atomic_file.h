@@ -1,4 +1,5 @@
-// The program's one way to replace a file's whole content safely.
+// The program's one way to replace a file's whole content safely, and its
+// one reader of a whole file.
 //
 // A reader either sees the old file or the complete new one, never a
 // half-written file, and a crash or a full disk leaves the old file as it was.
@@ -6,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 
 namespace halvorn {
@@ -22,6 +24,14 @@ namespace halvorn {
 // same path at once each succeed and the last rename wins.
 std::string WriteFileAtomically(const std::string& path, const std::string& bytes,
                                 mode_t mode = 0600);
+
+// Reads the whole regular file at `path` into `bytes` (replacing them).
+// Returns an empty text on success, else a one-line error: "Cannot open
+// <path>: <reason>", "Cannot read <path>: <reason>", or, for something that
+// is not a regular file or holds more than `maxBytes`, "Cannot read <path>:
+// not a <kind>". On failure `bytes` is empty. Safe from any thread.
+std::string ReadFileBytes(const std::string& path, std::size_t maxBytes, std::string& bytes,
+                          const std::string& kind = "regular file");
 
 // The steps at which a test can make the next write fail.
 enum class AtomicWriteStep { None, Create, Write, Sync, Rename };

@@ -9,9 +9,7 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -33,6 +31,9 @@ extern char** environ;
 namespace halvorn {
 
 namespace {
+
+// A library file larger than this is no copy of ours.
+constexpr std::size_t kMaxLibraryBytes = 64u << 20;
 
 std::mutex gMutex;  // guards the handle
 void* gHandle = nullptr;
@@ -56,12 +57,9 @@ bool FileExists(const std::string& path) {
 // Puts the backup in place of the library file: written as a new file and
 // renamed, so a process that has the old file mapped keeps its copy.
 bool RestoreFromBackup() {
-  std::ifstream in(LspBackupPath(), std::ios::binary);
-  if (!in) return false;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (!in.good() && !in.eof()) return false;
-  std::string error = WriteFileAtomically(LspDllPath(), bytes.str(), 0755);
+  std::string bytes;
+  if (!ReadFileBytes(LspBackupPath(), kMaxLibraryBytes, bytes, "library").empty()) return false;
+  std::string error = WriteFileAtomically(LspDllPath(), bytes, 0755);
   if (!error.empty()) {
     Log("LSP", "Could not restore the interception library: " + error, 3, true);
     return false;

@@ -140,33 +140,9 @@ std::string DecipherBody(std::string_view body) {
 
 // Reads a whole regular file. Raises EQuorIniFileError.
 std::string ReadWholeFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw EQuorIniFileError("Cannot open " + path + ": " + std::strerror(errno));
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::uintmax_t>(st.st_size) > kMaxIniFileSize) {
-    ::close(fd);
-    throw EQuorIniFileError("Cannot read " + path + ": not a settings file");
-  }
   std::string bytes;
-  bytes.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
-      ::close(fd);
-      throw EQuorIniFileError("Cannot read " + path + ": " + std::strerror(error));
-    }
-    if (n == 0) break;
-    if (bytes.size() + static_cast<std::size_t>(n) > kMaxIniFileSize) {
-      ::close(fd);
-      throw EQuorIniFileError("Cannot read " + path + ": not a settings file");
-    }
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
+  std::string error = ReadFileBytes(path, kMaxIniFileSize, bytes, "settings file");
+  if (!error.empty()) throw EQuorIniFileError(error);
   return bytes;
 }
 

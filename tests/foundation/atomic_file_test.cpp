@@ -114,5 +114,30 @@ TEST(AtomicFileTest, RealFailuresAreReportedNotRaised) {
   }
 }
 
+// The one whole-file reader: what it refuses, and that it never hands back
+// part of a file.
+TEST(ReadFileBytesTest, ReadsRegularFilesUpToTheLimit) {
+  TempFolder dir;
+  ASSERT_TRUE(WriteFileBytes(dir.Sub("f"), std::string("a\0b", 3)));
+  struct Row {
+    std::string path;
+    std::size_t max;
+    std::string errorStart;  // empty: success
+  } rows[] = {
+      {dir.Sub("f"), 3, ""},
+      {dir.Sub("f"), 2, "Cannot read " + dir.Sub("f") + ": not a thing"},
+      {dir.Path(), 100, "Cannot read " + dir.Path() + ": not a thing"},
+      {dir.Sub("missing"), 100, "Cannot open " + dir.Sub("missing") + ": "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path + " max " + std::to_string(row.max));
+    std::string bytes = "old";
+    std::string error = halvorn::ReadFileBytes(row.path, row.max, bytes, "thing");
+    EXPECT_EQ(error.substr(0, row.errorStart.size()), row.errorStart);
+    EXPECT_EQ(error.empty(), row.errorStart.empty());
+    EXPECT_EQ(bytes, row.errorStart.empty() ? std::string("a\0b", 3) : std::string());
+  }
+}
+
 }  // namespace
 }  // namespace halvorn
