@@ -24,6 +24,7 @@
 #include "foundation/quor_client_socket.h"
 #include "platform/main_thread.h"
 #include "support/dovecot_server.h"
+#include "support/network_namespace.h"
 #include "support/scripted_tcp_server.h"
 #include "support/test_support.h"
 
@@ -160,51 +161,10 @@ TEST(ConnectionChecks, UdpHelloReachesItsAddress) {
 // ---------------------------------------------------------------------------
 // Port 110 inside a network namespace of the test's own.
 
-constexpr const char* kInNamespace = "HALVORN_CONNECTION_CHECKS_NETNS";
-
-bool BringLoopbackUp() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq req{};
-  std::strncpy(req.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ::ioctl(fd, SIOCGIFFLAGS, &req) == 0;
-  req.ifr_flags |= IFF_UP;
-  ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &req) == 0;
-  ::close(fd);
-  return ok;
-}
-
-std::string SelfPath() {
-  char path[PATH_MAX] = {};
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
-}
-
-// Outside the namespace: runs this test again in a fresh one and checks its
-// outcome. Answers false when the caller is already inside; `skip` receives a
-// reason when the rerun could not run its body.
-bool RerunInNamespace(const std::string& testName, std::string& skip) {
-  if (std::getenv(kInNamespace) != nullptr) return false;
-  test::ScopedEnv flag(kInNamespace, "1");
-  const test::CommandResult run =
-      test::RunCommand({"/usr/bin/unshare", "-n", "--", SelfPath(), "--gtest_filter=" + testName});
-  if (run.Output.find("[==========]") == std::string::npos) {
-    skip = "network namespaces are not allowed here (unshare -n failed)";
-    return true;
-  }
-  EXPECT_EQ(run.ExitCode, 0) << run.Output;
-  if (run.Output.find("[  SKIPPED ]") != std::string::npos) skip = run.Output;
-  return true;
-}
-
 TEST(ConnectionChecksInNamespace, PopLoginConnectAndPingOnPort110) {
   if (test::DovecotBinary().empty()) GTEST_SKIP() << "dovecot-pop3d is not installed";
   if (::getuid() != 0) GTEST_SKIP() << "needs root for a network namespace and port 110";
-  std::string skip;
-  if (RerunInNamespace("ConnectionChecksInNamespace.PopLoginConnectAndPingOnPort110", skip)) {
-    if (!skip.empty()) GTEST_SKIP() << skip;
-    return;
-  }
-  ASSERT_TRUE(BringLoopbackUp());
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
 
   DovecotServer dovecot(110, {{"alice", "secret"}});
   ASSERT_TRUE(dovecot.Ok()) << dovecot.Error();

@@ -25,7 +25,7 @@ class CheckInterceptTest : public test::InterceptFixture {
 };
 
 TEST_F(CheckInterceptTest, AnswersByWhatTheRedirectedConnectionHears) {
-  HALVORN_IN_OWN_NETWORK_NAMESPACE();
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
   ASSERT_TRUE(StartLspListener());
   struct Row {
     const char* reply;  // null: the server says nothing
@@ -50,7 +50,7 @@ TEST_F(CheckInterceptTest, AnswersByWhatTheRedirectedConnectionHears) {
 }
 
 TEST_F(CheckInterceptTest, FailsToConnectWhenLeftAloneAndRestoresTheIgnoreSlot) {
-  HALVORN_IN_OWN_NETWORK_NAMESPACE();
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
   ASSERT_TRUE(StartLspListener());
   RedirectTo(0);
   auto* slot = static_cast<std::uint32_t*>(LspGetIgnorePid());

@@ -89,7 +89,7 @@ class InterceptEndToEnd : public InterceptFixture {
 };
 
 TEST_F(InterceptEndToEnd, RedirectedPop3ReachesTheLocalServerWhichFindsTheOriginalDestination) {
-  HALVORN_IN_OWN_NETWORK_NAMESPACE();
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
   std::mutex lock;
   std::optional<TIPMappingEntry> found;
   std::uint32_t peerSeen = 0;
@@ -123,7 +123,7 @@ TEST_F(InterceptEndToEnd, RedirectedPop3ReachesTheLocalServerWhichFindsTheOrigin
 }
 
 TEST_F(InterceptEndToEnd, BlockRefusesTheConnectionForBothKinds) {
-  HALVORN_IN_OWN_NETWORK_NAMESPACE();
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
   ASSERT_TRUE(StartLspListener());
   UseHandler(Answer::Block);
   struct Row {
@@ -141,7 +141,7 @@ TEST_F(InterceptEndToEnd, BlockRefusesTheConnectionForBothKinds) {
 }
 
 TEST_F(InterceptEndToEnd, LeftAloneOrUnaskedConnectionsFailAsWithoutTheLibrary) {
-  HALVORN_IN_OWN_NETWORK_NAMESPACE();
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
   const std::string plain = Line(RunClient(kMadeUpServer, 110, false).Output, "ERROR");
   ASSERT_EQ(plain, "OSError 101") << "with only loopback up the made-up server is unreachable";
 
@@ -164,7 +164,7 @@ TEST_F(InterceptEndToEnd, LeftAloneOrUnaskedConnectionsFailAsWithoutTheLibrary) 
 }
 
 TEST_F(InterceptEndToEnd, AProcessInTheIgnoreSlotIsNeverAsked) {
-  HALVORN_IN_OWN_NETWORK_NAMESPACE();
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
   ASSERT_TRUE(StartLspListener());
   UseHandler(Answer::Block);
   auto* slot = static_cast<std::uint32_t*>(LspGetIgnorePid());
@@ -191,7 +191,7 @@ TEST_F(InterceptEndToEnd, AProcessInTheIgnoreSlotIsNeverAsked) {
 }
 
 TEST_F(InterceptEndToEnd, SelfTestPassesOnTheLibrarysAcknowledgementAlone) {
-  HALVORN_IN_OWN_NETWORK_NAMESPACE();
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
   EXPECT_FALSE(LspSelfTest()) << "nobody listens for the acknowledgement";
   ASSERT_TRUE(StartLspListener());
   UseHandler(Answer::Leave);

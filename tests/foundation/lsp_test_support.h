@@ -36,51 +36,12 @@
 #include "platform/qt_main_thread.h"
 #include "platform/qt_test_app.h"
 #include "platform/window_messages.h"
+#include "support/network_namespace.h"
 #include "support/test_support.h"
 
 extern char** environ;
 
 namespace halvorn::test {
-
-inline constexpr const char* kNamespaceChildVariable = "HALVORN_TEST_IN_OWN_NETNS";
-
-enum class NamespaceRun { RunHere, RanInChild, NotAllowed };
-
-// Outside the namespace: runs this test again in a child under `unshare -n`
-// and checks that it passed (RanInChild), or answers NotAllowed. Inside:
-// brings loopback up and answers RunHere.
-inline NamespaceRun RunInOwnNetworkNamespace() {
-  if (const char* child = std::getenv(kNamespaceChildVariable);
-      child && std::string(child) == "1") {
-    CommandResult up = RunCommand({"ip", "link", "set", "lo", "up"});
-    EXPECT_EQ(up.ExitCode, 0) << "cannot bring loopback up in the test's namespace";
-    return NamespaceRun::RunHere;
-  }
-  if (RunCommand({"unshare", "-n", "true"}).ExitCode != 0) return NamespaceRun::NotAllowed;
-  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-  std::string filter =
-      std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
-  char self[4096] = {};
-  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n <= 0) return NamespaceRun::NotAllowed;
-  setenv(kNamespaceChildVariable, "1", 1);
-  CommandResult result =
-      RunCommand({"unshare", "-n", std::string(self, static_cast<std::size_t>(n)), filter});
-  unsetenv(kNamespaceChildVariable);
-  EXPECT_EQ(result.ExitCode, 0) << result.Output;
-  EXPECT_EQ(result.Output.find("[  SKIPPED ]"), std::string::npos) << result.Output;
-  return NamespaceRun::RanInChild;
-}
-
-#define HALVORN_IN_OWN_NETWORK_NAMESPACE()                                                   \
-  switch (::halvorn::test::RunInOwnNetworkNamespace()) {                                     \
-    case ::halvorn::test::NamespaceRun::NotAllowed:                                          \
-      GTEST_SKIP() << "network namespaces are not allowed here (needs root and unshare -n)"; \
-    case ::halvorn::test::NamespaceRun::RanInChild:                                          \
-      return;                                                                                \
-    case ::halvorn::test::NamespaceRun::RunHere:                                             \
-      break;                                                                                 \
-  }
 
 // What a program started under the library printed, and how it ended.
 struct ProgramRun {

@@ -19,6 +19,7 @@
 #include "foundation/clock.h"
 #include "foundation/host_names.h"
 #include "platform/tcp_line_server.h"
+#include "support/network_namespace.h"
 #include "support/test_support.h"
 
 namespace halvorn {
@@ -380,25 +381,11 @@ out("rest", readall(s))
       << result.Output;
 }
 
-// Runs inside a network namespace of its own (started by the test below):
+// Runs inside a network namespace of its own (the test reruns itself there):
 // the loopback device gets a second address, 10.200.0.1, which is not this
 // machine's for the server.
 TEST_F(QuorServer, RestrictedServerRefusesNonLocalPeer) {
-  if (!std::getenv("HALVORN_QUOR_SERVER_NETNS")) {
-    char self[4096] = {};
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    ASSERT_GT(n, 0);
-    test::ScopedEnv inside("HALVORN_QUOR_SERVER_NETNS", "1");
-    test::CommandResult r = test::RunCommand(
-        {"unshare", "-n", self, "--gtest_filter=QuorServer.RestrictedServerRefusesNonLocalPeer",
-         "--gtest_color=no"});
-    if (r.Output.find("[ RUN") == std::string::npos)
-      GTEST_SKIP() << "network namespaces are not allowed here (unshare -n failed)";
-    EXPECT_EQ(r.ExitCode, 0) << r.Output;
-    EXPECT_NE(r.Output.find("[  PASSED  ] 1 test"), std::string::npos) << r.Output;
-    return;
-  }
-  ASSERT_EQ(test::RunCommand({"ip", "link", "set", "lo", "up"}).ExitCode, 0);
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
   ASSERT_EQ(test::RunCommand({"ip", "addr", "add", "10.200.0.1/32", "dev", "lo"}).ExitCode, 0);
   EchoServer server;
   server.SetRestrictToLocalHost(true);
