@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "foundation/dns_packet.h"
-#include "foundation/dns_resolver.h"
+#include "foundation/dns/dns_packet.h"
+#include "foundation/dns/dns_resolver.h"
 #include "support/dns_test_servers.h"
 
 namespace {

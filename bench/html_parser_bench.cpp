@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <string>
 
-#include "foundation/html_parser.h"
-#include "foundation/text_normalisation.h"
+#include "foundation/text/html_parser.h"
+#include "foundation/text/text_normalisation.h"
 
 namespace halvorn {
 namespace {

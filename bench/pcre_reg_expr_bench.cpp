@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "foundation/pcre_reg_expr.h"
+#include "foundation/regex/pcre_reg_expr.h"
 
 namespace {
 

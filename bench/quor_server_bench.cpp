@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/clock.h"
-#include "foundation/line_buffer.h"
-#include "foundation/quor_server.h"
+#include "foundation/time/clock.h"
+#include "foundation/net/line_buffer.h"
+#include "foundation/net/quor_server.h"
 #include "platform/tcp_line_server.h"
 
 namespace halvorn {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/reg_expr.h"
+#include "foundation/regex/reg_expr.h"
 
 namespace {
 

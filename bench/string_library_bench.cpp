@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/string_library.h"
+#include "foundation/text/string_library.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/clock.h"
-#include "foundation/date_time.h"
+#include "foundation/time/clock.h"
+#include "foundation/time/date_time.h"
 
 using namespace halvorn;
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/dns_packet.h"
-#include "foundation/dns_records.h"
+#include "foundation/dns/dns_packet.h"
+#include "foundation/dns/dns_records.h"
 
 using namespace halvorn;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/encoded_words.h"
+#include "foundation/text/encoded_words.h"
 #include "support/encoded_words_reference.h"
 
 using namespace halvorn;

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "foundation/html_parser.h"
-#include "foundation/reg_expr.h"
-#include "foundation/text_normalisation.h"
+#include "foundation/text/html_parser.h"
+#include "foundation/regex/reg_expr.h"
+#include "foundation/text/text_normalisation.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace halvorn;

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "foundation/line_buffer.h"
+#include "foundation/net/line_buffer.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "foundation/log.h"
+#include "foundation/app/log.h"
 
 using namespace halvorn;
 

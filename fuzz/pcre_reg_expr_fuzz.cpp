@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/pcre_reg_expr.h"
+#include "foundation/regex/pcre_reg_expr.h"
 
 using namespace halvorn;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/phrase_wildcards.h"
+#include "foundation/regex/phrase_wildcards.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

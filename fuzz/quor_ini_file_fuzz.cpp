@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/quor_ini_file.h"
+#include "foundation/files/quor_ini_file.h"
 
 namespace {
 

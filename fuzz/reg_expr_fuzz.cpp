@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "foundation/reg_expr.h"
+#include "foundation/regex/reg_expr.h"
 
 using namespace halvorn;
 

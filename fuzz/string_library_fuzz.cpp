@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/string_library.h"
+#include "foundation/text/string_library.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;

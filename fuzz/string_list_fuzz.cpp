@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "foundation/string_list.h"
+#include "foundation/text/string_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "foundation/text_compression.h"
-#include "foundation/trite_array.h"
+#include "foundation/text/text_compression.h"
+#include "foundation/text/trite_array.h"
 
 namespace {
 

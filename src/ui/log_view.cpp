@@ -21,9 +21,9 @@
 #include <QTimeEdit>
 #include <QVBoxLayout>
 
-#include "foundation/clock.h"
-#include "foundation/log.h"
-#include "foundation/string_list.h"
+#include "foundation/time/clock.h"
+#include "foundation/app/log.h"
+#include "foundation/text/string_list.h"
 
 namespace halvorn {
 

@@ -10,7 +10,7 @@
 
 #include <QWidget>
 
-#include "foundation/date_time.h"
+#include "foundation/time/date_time.h"
 
 class QCheckBox;
 class QListWidget;

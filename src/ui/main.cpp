@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <string>
 
-#include "foundation/code_page_1252.h"
-#include "foundation/general_helpers.h"
-#include "foundation/install_folders.h"
-#include "foundation/log.h"
-#include "foundation/module_startup.h"
-#include "foundation/reboot_operations.h"
-#include "foundation/version_info.h"
+#include "foundation/text/code_page_1252.h"
+#include "foundation/text/general_helpers.h"
+#include "foundation/files/install_folders.h"
+#include "foundation/app/log.h"
+#include "foundation/app/module_startup.h"
+#include "foundation/files/reboot_operations.h"
+#include "foundation/files/version_info.h"
 #include "platform/main_thread.h"
 
 namespace {

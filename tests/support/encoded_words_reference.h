@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/encoded_words.h"
+#include "foundation/text/encoded_words.h"
 
 namespace halvorn::test {
 

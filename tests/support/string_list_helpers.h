@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/string_list.h"
+#include "foundation/text/string_list.h"
 
 namespace halvorn::test {
 

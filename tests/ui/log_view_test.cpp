@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "foundation/clock.h"
-#include "foundation/date_time.h"
+#include "foundation/time/clock.h"
+#include "foundation/time/date_time.h"
 #include "support/test_support.h"
 
 // Fontconfig, loaded by Qt's font database, keeps a cache it never frees.

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/processes.h"
+#include "foundation/app/processes.h"
 
 namespace {
 
