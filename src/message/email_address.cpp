@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <optional>
 #include <vector>
 
 #include "foundation/net/host_names.h"
@@ -40,89 +39,67 @@ std::string WithoutControlChars(std::string_view text) {
   return out;
 }
 
-// Whether the source-route address run[x..] is valid, for every start x that
-// ExtractEmailAddresses tries in one run, in increasing order, without
-// reading the run again for each (a run of a million "@" would otherwise be
-// read a million times). The run holds only address characters, so trimming
-// and the character checks of CheckAddressSpec change nothing, and a start
-// with two or more "@" after it is valid exactly when:
+// One maximal run of address characters holding at least one "@", settled
+// as ExtractEmailAddresses would settle it "@" by "@": the run's start is
+// tried first, then the text after each "@" but the last, in order. The first
+// valid address is appended to the list and what stays of the run (its "@"s
+// before the address blanked) to `out`.
+//
+// The run is read a fixed number of times, however many "@" it holds: a run
+// of a million "@" would otherwise be checked a million times. It holds only
+// address characters, so trimming and the character checks of
+// CheckAddressSpec change nothing. A start with two or more "@" after it is
+// a source route, valid exactly when:
 //  - at least 6 characters follow it;
 //  - its first ":" lies between the run's last two "@" (the address after
-//    the ":" must hold exactly one), and that address is valid;
-//  - its route, the text from x to that ":", is valid: every ","-separated
-//    element (an empty last one dropped) at least 2 characters long and
-//    beginning with "@".
-class TSourceRouteStarts {
- public:
-  TSourceRouteStarts(std::string_view run, const std::vector<std::size_t>& ats) : FRun(run) {
-    const std::size_t lastAt = ats.back();
-    const std::size_t secondLastAt = ats[ats.size() - 2];
-    FColon = run.find(':', secondLastAt);
-    if (FColon == std::string_view::npos || FColon > lastAt) return;
-    if ((CheckAddressSpec(run.substr(FColon + 1)) & kAddressInvalid) != 0) return;
+//    the ":" must hold exactly one "@"), and that address is valid;
+//  - its route, from the start to that ":", is valid: every ","-separated
+//    element (an empty last one dropped) is at least 2 characters long and
+//    begins with "@".
+// Only the last start, after the last "@" but one, has a single "@" after it.
+void ExtractFromRun(std::string_view run, std::string& out, TStringList& list) {
+  constexpr std::size_t npos = std::string_view::npos;
+  const std::size_t lastAt = run.rfind('@');
+  const std::size_t secondLastAt = lastAt == 0 ? npos : run.rfind('@', lastAt - 1);
+  std::size_t found = npos;
+
+  const std::size_t colon = secondLastAt == npos ? npos : run.find(':', secondLastAt);
+  if (colon != npos && colon < lastAt &&
+      (CheckAddressSpec(run.substr(colon + 1)) & kAddressInvalid) == 0) {
+    // Starts before the last ":" ahead of secondLastAt meet an earlier ":".
     const std::size_t before = run.rfind(':', secondLastAt);
-    FFirstStart = before == std::string_view::npos ? 0 : before + 1;
-    // FRouteValid[p - FFirstStart]: the route from p to the ":" is valid.
-    FRouteValid.assign(FColon - FFirstStart + 1, false);
-    FRouteValid[FColon - FFirstStart] = true;  // only reached after a final ","
-    std::size_t nextComma = FColon;
-    for (std::size_t p = FColon; p-- > FFirstStart;) {
+    const std::size_t first = before == npos ? 0 : before + 1;
+    // routeValid[p - first]: the route from p to the colon is valid.
+    std::vector<bool> routeValid(colon - first + 1, false);
+    routeValid[colon - first] = true;  // reached only after a final ","
+    std::size_t nextComma = colon;
+    for (std::size_t p = colon; p-- > first;) {
       if (run[p] == ',') {
-        // An empty first element (only a last one is dropped).
-        FRouteValid[p - FFirstStart] = false;
-        nextComma = p;
+        nextComma = p;  // an empty element that is not the last one
         continue;
       }
       const bool elementValid = nextComma - p >= 2 && run[p] == '@';
-      bool restValid = true;
-      if (nextComma < FColon) restValid = FRouteValid[nextComma + 1 - FFirstStart];
-      FRouteValid[p - FFirstStart] = elementValid && restValid;
+      const bool restValid = nextComma == colon || routeValid[nextComma + 1 - first];
+      routeValid[p - first] = elementValid && restValid;
     }
-    FPossible = true;
-  }
-
-  bool Valid(std::size_t start) const {
-    if (!FPossible || start < FFirstStart || start >= FColon) return false;
-    if (FRun.size() - start < 6) return false;
-    return FRouteValid[start - FFirstStart];
-  }
-
- private:
-  std::string_view FRun;
-  bool FPossible = false;
-  std::size_t FColon = 0;
-  std::size_t FFirstStart = 0;
-  std::vector<bool> FRouteValid;
-};
-
-// One maximal run of address characters holding at least one "@": tries the
-// starts ExtractEmailAddresses would, appends the first valid address to the
-// list and what stays of the run to `out`.
-void ExtractFromRun(std::string_view run, std::string& out, TStringList& list) {
-  std::vector<std::size_t> ats;
-  for (std::size_t i = 0; i < run.size(); ++i) {
-    if (run[i] == '@') ats.push_back(i);
-  }
-  auto appendBlanked = [&](std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) out.push_back(run[i] == '@' ? ' ' : run[i]);
-  };
-  std::optional<TSourceRouteStarts> routes;
-  for (std::size_t j = 0; j < ats.size(); ++j) {
-    const std::size_t start = j == 0 ? 0 : ats[j - 1] + 1;
-    bool valid;
-    if (j + 1 == ats.size()) {
-      valid = IsValidEmailAddress(run.substr(start));
-    } else {
-      if (!routes) routes.emplace(run, ats);
-      valid = routes->Valid(start);
-    }
-    if (valid) {
-      list.Add(std::string(run.substr(start)));
-      appendBlanked(start);
-      return;
+    auto valid = [&](std::size_t start) {
+      return run.size() - start >= 6 && routeValid[start - first];
+    };
+    if (first == 0 && valid(0)) found = 0;
+    for (std::size_t at = run.find('@', first == 0 ? 0 : first - 1);
+         found == npos && at < secondLastAt; at = run.find('@', at + 1)) {
+      if (valid(at + 1)) found = at + 1;
     }
   }
-  appendBlanked(run.size());
+  if (found == npos) {
+    const std::size_t start = secondLastAt == npos ? 0 : secondLastAt + 1;
+    if (IsValidEmailAddress(run.substr(start))) found = start;
+  }
+
+  const std::size_t kept = found == npos ? run.size() : found;
+  out.append(run.substr(0, kept));
+  std::replace(out.end() - static_cast<std::ptrdiff_t>(kept), out.end(), '@', ' ');
+  if (found != npos) list.Add(std::string(run.substr(found)));
 }
 
 }  // namespace
