@@ -11,6 +11,7 @@
 #include "foundation/text/text_compression.h"
 #include "foundation/threads/heartbeat.h"
 #include "foundation/threads/quor_thread.h"
+#include "message/code_digits.h"
 
 namespace halvorn {
 namespace {
@@ -86,14 +87,10 @@ constexpr std::uint8_t kPadding = 0xFE;
 
 constexpr std::array<std::uint8_t, 256> MakeBase64Values() {
   std::array<std::uint8_t, 256> values{};
-  for (auto& v : values) v = kNotBase64;
-  for (int i = 0; i < 26; ++i) {
-    values['A' + i] = static_cast<std::uint8_t>(i);
-    values['a' + i] = static_cast<std::uint8_t>(26 + i);
+  for (int c = 0; c < 256; ++c) {
+    const int value = Base64DigitValue(static_cast<unsigned char>(c));
+    values[c] = value < 0 ? kNotBase64 : static_cast<std::uint8_t>(value);
   }
-  for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<std::uint8_t>(52 + i);
-  values['+'] = 62;
-  values['/'] = 63;
   values['='] = kPadding;
   return values;
 }
@@ -141,13 +138,6 @@ class TBase64Groups {
 // ---------------------------------------------------------------------------
 // Quoted-printable
 
-int HexValue(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Decodes quoted-printable text; line ends (CR LF, LF) are kept unless a
 // soft break removes them.
 void DecodeQuotedPrintable(std::string_view text, std::string& out) {
@@ -160,10 +150,10 @@ void DecodeQuotedPrintable(std::string_view text, std::string& out) {
       ++i;
       continue;
     }
-    if (i + 2 < n && HexValue(static_cast<unsigned char>(text[i + 1])) >= 0 &&
-        HexValue(static_cast<unsigned char>(text[i + 2])) >= 0) {
-      out.push_back(static_cast<char>(HexValue(static_cast<unsigned char>(text[i + 1])) * 16 +
-                                      HexValue(static_cast<unsigned char>(text[i + 2]))));
+    if (i + 2 < n && HexDigitValue(static_cast<unsigned char>(text[i + 1])) >= 0 &&
+        HexDigitValue(static_cast<unsigned char>(text[i + 2])) >= 0) {
+      out.push_back(static_cast<char>(HexDigitValue(static_cast<unsigned char>(text[i + 1])) * 16 +
+                                      HexDigitValue(static_cast<unsigned char>(text[i + 2]))));
       i += 3;
       continue;
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "foundation/text/code_page_1252.h"
+#include "message/code_digits.h"
 
 namespace halvorn {
 namespace {
@@ -26,22 +27,6 @@ bool StartsWithIgnoringCase(std::string_view text, std::size_t at, std::string_v
   return true;
 }
 
-int HexValue(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-int Base64Value(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return 0;
-}
-
 // The encoded text of a Q word, its closing "?=" included.
 std::string DecodeQ(std::string_view encoded) {
   std::string out;
@@ -51,8 +36,8 @@ std::string DecodeQ(std::string_view encoded) {
     if (c == '_') {
       out.push_back(' ');
     } else if (c == '=' && i + 2 < end) {
-      const int high = HexValue(static_cast<unsigned char>(encoded[i + 1]));
-      const int low = HexValue(static_cast<unsigned char>(encoded[i + 2]));
+      const int high = HexDigitValue(static_cast<unsigned char>(encoded[i + 1]));
+      const int low = HexDigitValue(static_cast<unsigned char>(encoded[i + 2]));
       if (high >= 0 && low >= 0) {
         out.push_back(static_cast<char>(high * 16 + low));
         i += 2;
@@ -73,8 +58,11 @@ std::string DecodeB(std::string_view encoded) {
   std::string out;
   for (std::size_t i = 0; encoded.size() - i >= 4; i += 4) {
     std::uint32_t bits = 0;
-    for (std::size_t k = 0; k < 4; ++k)
-      bits = (bits << 6) | static_cast<std::uint32_t>(Base64Value(static_cast<unsigned char>(encoded[i + k])));
+    for (std::size_t k = 0; k < 4; ++k) {
+      // Characters outside the alphabet count 0.
+      const int value = Base64DigitValue(static_cast<unsigned char>(encoded[i + k]));
+      bits = (bits << 6) | static_cast<std::uint32_t>(value < 0 ? 0 : value);
+    }
     out.push_back(static_cast<char>((bits >> 16) & 0xFF));
     out.push_back(static_cast<char>((bits >> 8) & 0xFF));
     out.push_back(static_cast<char>(bits & 0xFF));

@@ -5,7 +5,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,13 +13,6 @@
 
 namespace halvorn {
 namespace {
-
-std::vector<std::string> OutputLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 TEST(EmailAddressParse, Table) {
   struct Row {
@@ -180,7 +172,7 @@ for line in sys.stdin:
 )",
                                   input);
   ASSERT_EQ(py.ExitCode, 0);
-  const auto answers = OutputLines(py.Output);
+  const auto answers = test::OutputLines(py.Output);
   ASSERT_EQ(answers.size(), fields.size());
   std::set<std::string> seen;
   for (std::size_t i = 0; i < fields.size(); ++i) {

@@ -27,13 +27,6 @@ TMIMEDecoderClass QP() { return DecoderClass<TQuotedPrintableDecoder>(); }
 TMIMEDecoderClass Default() { return DecoderClass<TDefaultDecoder>(); }
 TMIMEDecoderClass SevenBit() { return DecoderClass<T7BitDecoder>(); }
 
-std::vector<std::string> OutputLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::string RandomBytes(std::mt19937& rng, std::size_t n) {
   std::string s(n, '\0');
   for (char& c : s) c = static_cast<char>(rng() & 0xFF);
@@ -184,7 +177,7 @@ for line in sys.stdin:
 )",
                                   input);
   ASSERT_EQ(py.ExitCode, 0);
-  const auto answers = OutputLines(py.Output);
+  const auto answers = test::OutputLines(py.Output);
   ASSERT_EQ(answers.size(), bodies.size());
   for (std::size_t i = 0; i < bodies.size(); ++i) {
     SCOPED_TRACE(i);
@@ -212,7 +205,7 @@ TEST(Base64Decoder, EncodeWritesTheLinesOfCoreutils) {
   const auto coreutils = test::RunCommand(args);
   ASSERT_EQ(coreutils.ExitCode, 0);
   std::vector<std::vector<std::string>> expected(1);
-  for (const std::string& line : OutputLines(coreutils.Output)) {
+  for (const std::string& line : test::OutputLines(coreutils.Output)) {
     if (line == ".") {
       expected.emplace_back();
     } else {
@@ -261,7 +254,7 @@ for line in sys.stdin:
 )",
                                   input);
   ASSERT_EQ(py.ExitCode, 0);
-  const auto answers = OutputLines(py.Output);
+  const auto answers = test::OutputLines(py.Output);
   ASSERT_EQ(answers.size(), datas.size());
   for (std::size_t i = 0; i < datas.size(); ++i) {
     SCOPED_TRACE(datas[i].size());
@@ -381,7 +374,7 @@ for line in sys.stdin:
 )",
                                   input);
   ASSERT_EQ(py.ExitCode, 0);
-  const auto answers = OutputLines(py.Output);
+  const auto answers = test::OutputLines(py.Output);
   ASSERT_EQ(answers.size(), sources.size());
   for (std::size_t i = 0; i < sources.size(); ++i) {
     SCOPED_TRACE(i);

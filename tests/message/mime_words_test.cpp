@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,13 +13,6 @@
 
 namespace halvorn {
 namespace {
-
-std::vector<std::string> OutputLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 TEST(DecodeMimeWords, Table) {
   struct Row {
@@ -138,7 +130,7 @@ for line in sys.stdin:
 )",
                                   input);
   ASSERT_EQ(py.ExitCode, 0);
-  const auto answers = OutputLines(py.Output);
+  const auto answers = test::OutputLines(py.Output);
   ASSERT_EQ(answers.size(), words.size());
   for (std::size_t i = 0; i < words.size(); ++i) {
     SCOPED_TRACE(words[i]);
@@ -259,7 +251,7 @@ for line in sys.stdin:
 )",
                                   input);
   ASSERT_EQ(py.ExitCode, 0);
-  const auto answers = OutputLines(py.Output);
+  const auto answers = test::OutputLines(py.Output);
   ASSERT_EQ(answers.size(), texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) {
     SCOPED_TRACE(test::HexOf(texts[i]));
