@@ -227,17 +227,17 @@ double TEmailAddressCollection::RecipientListScore(bool fewAddressesRule) const 
 
 std::uint8_t CheckAddressSpec(std::string_view text) {
   std::uint8_t flags = 0;
-  const std::string spec = TrimText(text);
-  if (spec.size() < 6 || spec.find(' ') != std::string::npos) flags |= kAddressInvalid;
-  const auto ats = std::count(spec.begin(), spec.end(), '@');
+  const std::string trimmed = TrimText(text);
+  if (trimmed.size() < 6 || trimmed.find(' ') != std::string::npos) flags |= kAddressInvalid;
+  const auto ats = std::count(trimmed.begin(), trimmed.end(), '@');
   if (ats == 0) return flags | kAddressInvalid;
 
   if (ats > 1) {
     flags |= kAddressSourceRoute;
-    const std::size_t colon = spec.find(':');
+    const std::size_t colon = trimmed.find(':');
     if (colon == std::string::npos) return flags | kAddressInvalid;
-    const std::string route = TrimText(std::string_view(spec).substr(0, colon));
-    const std::string address = TrimText(std::string_view(spec).substr(colon + 1));
+    const std::string route = TrimText(std::string_view(trimmed).substr(0, colon));
+    const std::string address = TrimText(std::string_view(trimmed).substr(colon + 1));
     TStringList elements;
     SplitToList(route, ",", elements);
     for (int i = 0; i < elements.Count(); ++i) {
@@ -247,11 +247,11 @@ std::uint8_t CheckAddressSpec(std::string_view text) {
     return flags | CheckAddressSpec(address);
   }
 
-  for (std::size_t i = 0; i < spec.size(); ++i) {
-    if (!IsAddressCharAt(spec, i)) return flags | kAddressInvalid;
+  for (std::size_t i = 0; i < trimmed.size(); ++i) {
+    if (!IsAddressCharAt(trimmed, i)) return flags | kAddressInvalid;
   }
-  const std::size_t at = spec.find('@');
-  if (!IsValidDomainName(spec.substr(at + 1, kMaxDomainLength))) flags |= kAddressInvalid;
+  const std::size_t at = trimmed.find('@');
+  if (!IsValidDomainName(trimmed.substr(at + 1, kMaxDomainLength))) flags |= kAddressInvalid;
   if (at == 0) flags |= kAddressInvalid;
   return flags;
 }

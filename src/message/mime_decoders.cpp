@@ -187,14 +187,15 @@ void EncodeQuotedPrintableLine(std::string_view line, std::string& out) {
       out.push_back(static_cast<char>(c));
       count += 1;
     }
-    // No soft break after the line's last character: the decoder would join
-    // the line to the next one and lose the line end.
-    if (count > kQuotedPrintableBreakCount && i + 1 < line.size()) {
+    // Also after the line's last character: Encode then splits the soft
+    // break into a line of its own and an empty line, which keeps the line
+    // end.
+    if (count > kQuotedPrintableBreakCount) {
       out += "=\r\n";
       count = 0;
     }
   }
-  if (!line.empty() && line.back() == ' ') {
+  if (!out.empty() && out.back() == ' ') {
     out.pop_back();
     out += "=20";
   }

@@ -102,10 +102,12 @@ class TXUUDecoder : public TUUDecoder {
 // Decode decodes the lines' whole text (each line ending in CR LF);
 // DecodeLine one line without a line end. EncodeString encodes each CR
 // LF-separated line on its own: "=", tab and every character below 32 or
-// above 126 become "=" and two upper-case hexadecimal digits, a soft line
-// break "=" CR LF follows a character that takes the line's count above 71
-// when more of the line follows (so no line is longer than 75 characters),
-// and a space that ends the line is escaped.
+// above 126 become "=" and two upper-case hexadecimal digits (counting 3
+// towards the line's length, others 1), a soft line break "=" CR LF follows
+// every character that takes the count above 71 (so no line is longer than
+// 75 characters), and a space that ends the encoded line is escaped.
+// Encode splits the soft breaks into lines of their own; one after a line's
+// last character leaves an empty line, which keeps that line's end.
 class TQuotedPrintableDecoder : public TMIMEDecoder {
  public:
   std::string DecodeLine(std::string_view line) const override;

@@ -300,12 +300,13 @@ TEST(QuotedPrintableDecoder, EncodeStringTable) {
       {"ends in a tab\t", "ends in a tab=09"},
       {"two\r\nlines ", "two\r\nlines=20"},
       {"lone\rcr", "lone=0Dcr"},
-      // The count passes 71 at the 72nd character: a soft break follows
-      // when the line goes on, none when it ends there.
+      // The count passes 71 at the 72nd character: a soft break follows,
+      // also at the end of the line (a space before it needs no escape).
       {seventyOne + "bc", seventyOne + "b=\r\nc"},
-      {seventyOne + "b", seventyOne + "b"},
-      {seventyOne + "b\r\nx", seventyOne + "b\r\nx"},
-      {seventyOne + " ", seventyOne + "=20"},
+      {seventyOne + "b", seventyOne + "b=\r\n"},
+      {seventyOne + "b\r\nx", seventyOne + "b=\r\n\r\nx"},
+      {seventyOne + " ", seventyOne + " =\r\n"},
+      {std::string(70, 'a') + " ", std::string(70, 'a') + "=20"},
       {seventyOne + " x", seventyOne + " =\r\nx"},
       {std::string(70, 'a') + "\xFF" + "z", std::string(70, 'a') + "=FF=\r\nz"},
       {"", ""},
