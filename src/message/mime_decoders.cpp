@@ -41,8 +41,9 @@ void Beat() {
   (void)Heartbeat("", -1, -1);
 }
 
-// Runs `work`, which appends to `target`; any failure but an abandoned
-// worker's unwinding cuts `target` back to its old size and answers false.
+// Runs `work`, which adds lines to `target`. On any failure `target` gets
+// its old lines back; the answer is false, except that an abandoned worker's
+// unwinding passes on.
 template <class Target, class Work>
 bool RunGuarded(const char* section, Target& target, Work work) {
   TTraceScope trace(section);
@@ -60,7 +61,7 @@ bool RunGuarded(const char* section, Target& target, Work work) {
   }
 }
 
-// Appending decoders keep the stream's old bytes by length alone: the
+// RunGuarded for a stream, whose old bytes are kept by length alone: the
 // decoded bytes only ever go to its end.
 template <class Work>
 bool RunGuardedAppend(const char* section, std::string& stream, Work work) {
