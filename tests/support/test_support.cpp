@@ -142,6 +142,13 @@ CommandResult RunPython(const std::string& script, const std::string& input) {
   return RunCommand({PythonPath(), path}, input);
 }
 
+std::vector<std::string> OutputLines(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 std::string CorpusDir() {
   const char* dir = std::getenv("HALVORN_CORPUS_DIR");
   if (!dir || !*dir || !std::filesystem::exists(std::string(dir) + "/.complete")) return {};

@@ -58,6 +58,9 @@ std::string PythonPath();
 // Runs a Python script given as text with /usr/bin/python3.
 CommandResult RunPython(const std::string& script, const std::string& input = {});
 
+// The lines of a command's output, each without its line end.
+std::vector<std::string> OutputLines(const std::string& output);
+
 // The unpacked mail corpus (one .eml file per message in a folder per group:
 // easy-ham-1, easy-ham-2, hard-ham-1, spam-1, spam-2), or empty when the test
 // setup could not fetch it. Tests that need it call GTEST_SKIP() then.
