@@ -1144,6 +1144,10 @@ class Compiler {
 
     const Inst& first = Out.Code[1];
     Out.LeadingRun = first.Code == Op::Repeat && first.Max == kInfinite;
+    // With a leading repeat, seq[0] is that repeat.
+    Out.RunBeforeRequired = Out.LeadingRun && bestLength > 0 && best == 1 && first.A >= 0 &&
+                            !Out.Sets[first.A].Has(static_cast<unsigned char>(req.Bytes[0])) &&
+                            !Out.Sets[first.A].Has(static_cast<unsigned char>(req.Other[0]));
   }
 
   std::string_view P;

@@ -50,11 +50,21 @@ class Machine {
     for (std::int32_t start = from;; ++start) {
       start = NextCandidate(start);
       if (start < 0 || !RequiredFits(start)) return 0;
+      const std::int32_t set = Code[1].A;
+      if (Prog.RunBeforeRequired) {
+        // Only a start whose run of repeated bytes reaches the required
+        // text can match: move on to the first such start.
+        auto runStart = static_cast<std::int32_t>(RequiredAt);
+        while (runStart > start && InSet(set, S[runStart - 1])) --runStart;
+        if (runStart > start) {
+          start = runStart - 1;
+          continue;
+        }
+      }
       if (int r = Run(start)) return r;
       if (Prog.LeadingRun) {
         // Every start inside this one's run of repeated bytes would try a
         // subset of the same repeat ends, with the same rest of the pattern.
-        const std::int32_t set = Code[1].A;
         while (start < Len && InSet(set, S[start])) ++start;
       }
     }

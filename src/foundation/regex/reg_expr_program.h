@@ -123,6 +123,9 @@ struct Program {
   // after it depends on where the match started: when a search from one
   // start fails, a start inside that start's run of repeated bytes fails too.
   bool LeadingRun = false;
+  // Besides, the required text directly follows that repeat and cannot begin
+  // with one of its bytes: a match's run ends right where the text begins.
+  bool RunBeforeRequired = false;
   // Line handling fixed when the program was built.
   CharSet LineSeparators;
   bool HasPair = false;

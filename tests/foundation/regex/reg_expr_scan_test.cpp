@@ -90,9 +90,15 @@ class ScanCaseGen {
  public:
   explicit ScanCaseGen(std::uint32_t seed) : Rng(seed) {}
 
-  // One in four is anchored at a line start or the input's start.
+  // One in four is anchored at a line start or the input's start; one in
+  // five begins with an unbounded repeat of a class.
   std::string Pattern() {
+    Groups = 0;
     std::string p = Alt(0);
+    if (R(5) == 0) {
+      static const char* runs[] = {"[ab]+", "\\w+", "[^:]*", "\\d{2,}", "[\\w.-]+?", ".+"};
+      p = runs[R(6)] + Concat(0);
+    }
     if (R(4) == 0) p = (R(3) == 0 ? "\\A(" : "^(") + p + ")";
     return p;
   }
@@ -171,7 +177,6 @@ class ScanCaseGen {
   }
 
   std::string Alt(int depth) {
-    if (depth == 0) Groups = 0;
     std::string s = Concat(depth);
     while (R(4) == 0) s += "|" + Concat(depth);
     return s;
@@ -244,11 +249,13 @@ TEST(RegExprScan, AnalysisFindsPrefixRequiredTextAndAnchor) {
     std::int32_t minOffset;
     StartAnchor anchor;
     bool leadingRun;
+    bool runBeforeRequired = false;
   } rows[] = {
       {"^Subject:.*(free|win)", TRegExpr::kModI | TRegExpr::kModM, 8, "Subject:", 0,
        StartAnchor::LineStart, false},
       {"viagra|cialis", TRegExpr::kModI, 6, "", 0, StartAnchor::None, false},
-      {"[\\w.%-]+@[\\w.-]+\\.[a-z]{2,6}", 0, 1, "@", 1, StartAnchor::None, true},
+      {"[\\w.%-]+@[\\w.-]+\\.[a-z]{2,6}", 0, 1, "@", 1, StartAnchor::None, true, true},
+      {"\\w*\\w@", 0, 0, "@", 1, StartAnchor::None, true, false},
       {"https?://x", 0, 4, "http", 0, StartAnchor::None, false},
       {"a{3}(b|cd)e{2,}ff", 0, 4, "ff", 6, StartAnchor::None, false},
       {"\\Aab", 0, 2, "ab", 0, StartAnchor::InputStart, false},
@@ -264,6 +271,7 @@ TEST(RegExprScan, AnalysisFindsPrefixRequiredTextAndAnchor) {
     EXPECT_EQ(p.Required.MinOffset, r.minOffset);
     EXPECT_EQ(p.Anchor, r.anchor);
     EXPECT_EQ(p.LeadingRun, r.leadingRun);
+    EXPECT_EQ(p.RunBeforeRequired, r.runBeforeRequired);
   }
   // Under i the required text keeps both cases of each letter.
   Program p;
