@@ -47,9 +47,16 @@ int ByteWeight(unsigned char c) {
 
 int Score(const CharSet& set) {
   int sum = 0;
-  for (int c = 0; c < 256; ++c)
-    if (set.Has(static_cast<unsigned char>(c))) sum += ByteWeight(static_cast<unsigned char>(c));
+  for (int w = 0; w < 4; ++w)
+    for (std::uint64_t bits = set.Bits[w]; bits != 0; bits &= bits - 1)
+      sum += ByteWeight(static_cast<unsigned char>(w * 64 + __builtin_ctzll(bits)));
   return sum;
+}
+
+// The 16 members of a set whose high nibble is `high`, as a mask of their
+// low nibbles.
+std::uint16_t LowNibbles(const CharSet& set, int high) {
+  return static_cast<std::uint16_t>(set.Bits[high >> 2] >> ((high & 3) * 16));
 }
 
 // A probe whose set takes a fraction of ordinary text above this (per
@@ -61,12 +68,11 @@ constexpr int kWorthSecondProbe = 500;
 ByteProbe MakeProbe(std::int32_t offset, const CharSet& wanted) {
   ByteProbe p;
   p.Offset = offset;
-  int members[2], n = 0;
-  for (int c = 0; c < 256 && n <= 2; ++c)
-    if (wanted.Has(static_cast<unsigned char>(c))) {
-      if (n < 2) members[n] = c;
-      ++n;
-    }
+  const int n = wanted.Count();
+  int members[2] = {0, 0};
+  for (int w = 0, k = 0; w < 4 && n <= 2; ++w)
+    for (std::uint64_t bits = wanted.Bits[w]; bits != 0; bits &= bits - 1)
+      members[k++] = w * 64 + __builtin_ctzll(bits);
   if (n == 1 || (n == 2 && __builtin_popcount(members[0] ^ members[1]) == 1)) {
     p.Masked = true;
     p.OrMask = n == 1 ? 0 : static_cast<unsigned char>(members[0] ^ members[1]);
@@ -81,9 +87,7 @@ ByteProbe MakeProbe(std::int32_t offset, const CharSet& wanted) {
   };
   std::vector<Bucket> buckets;
   for (int h = 0; h < 16; ++h) {
-    std::uint16_t low = 0;
-    for (int l = 0; l < 16; ++l)
-      if (wanted.Has(static_cast<unsigned char>(h << 4 | l))) low |= std::uint16_t(1u << l);
+    const std::uint16_t low = LowNibbles(wanted, h);
     if (low == 0) continue;
     auto same = std::find_if(buckets.begin(), buckets.end(),
                              [&](const Bucket& b) { return b.Low == low; });
@@ -113,10 +117,11 @@ ByteProbe MakeProbe(std::int32_t offset, const CharSet& wanted) {
   for (std::size_t b = 0; b < buckets.size(); ++b)
     for (int k = 0; k < 16; ++k) {
       if (buckets[b].Low >> k & 1) p.LowNibble[k] |= static_cast<unsigned char>(1u << b);
-      if (buckets[b].High >> k & 1) p.HighNibble[k] |= static_cast<unsigned char>(1u << b);
+      if (buckets[b].High >> k & 1) {
+        p.HighNibble[k] |= static_cast<unsigned char>(1u << b);
+        p.Set.Bits[k >> 2] |= std::uint64_t{buckets[b].Low} << ((k & 3) * 16);
+      }
     }
-  for (int c = 0; c < 256; ++c)
-    if (p.LowNibble[c & 15] & p.HighNibble[c >> 4]) p.Set.Add(static_cast<unsigned char>(c));
   return p;
 }
 
@@ -208,28 +213,22 @@ FindFunction VectorFind(const ByteFilter&) { return nullptr; }
 
 ByteFilter ChooseByteFilter(const std::vector<std::pair<std::int32_t, CharSet>>& tests,
                             bool evenIfCommon) {
-  struct Ranked {
-    ByteProbe Probe;
-    int Score;
-  };
-  std::vector<Ranked> ranked;
-  for (const auto& [offset, set] : tests) {
-    ByteProbe p = MakeProbe(offset, set);
-    int score = Score(p.Set);
-    ranked.push_back({p, score});
-  }
   // The rarer probe first: the vector scan tests the second one only where
-  // the first one hits. Among equal scores the earlier offset wins.
+  // the first one hits. Among equal scores the earlier test wins.
+  std::vector<std::pair<int, std::size_t>> ranked;  // score, index
+  for (std::size_t i = 0; i < tests.size(); ++i) ranked.emplace_back(Score(tests[i].second), i);
   std::stable_sort(ranked.begin(), ranked.end(),
-                   [](const Ranked& a, const Ranked& b) { return a.Score < b.Score; });
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   ByteFilter f;
-  if (ranked.empty() || (!evenIfCommon && ranked[0].Score > kWorthScanning)) return f;
-  f.Probes[f.Count++] = ranked[0].Probe;
-  for (std::size_t i = 1; i < ranked.size(); ++i)
-    if (ranked[i].Probe.Offset != ranked[0].Probe.Offset) {
-      if (ranked[i].Score <= kWorthSecondProbe) f.Probes[f.Count++] = ranked[i].Probe;
-      break;
-    }
+  if (ranked.empty() || (!evenIfCommon && ranked[0].first > kWorthScanning)) return f;
+  const auto& [offset, set] = tests[ranked[0].second];
+  f.Probes[f.Count++] = MakeProbe(offset, set);
+  for (std::size_t i = 1; i < ranked.size(); ++i) {
+    const auto& [nextOffset, nextSet] = tests[ranked[i].second];
+    if (nextOffset == offset) continue;
+    if (ranked[i].first <= kWorthSecondProbe) f.Probes[f.Count++] = MakeProbe(nextOffset, nextSet);
+    break;
+  }
   return f;
 }
 
