@@ -177,10 +177,11 @@ __attribute__((target("avx2"))) std::int32_t FindAvx2(const ByteFilter& f,
   ProbeVectors(f.Probes[Two ? 1 : 0], a1, b1);
   const unsigned char* t0 = text + f.Probes[0].Offset;
   const unsigned char* t1 = text + f.Probes[Two ? 1 : 0].Offset;
+  // Both probes are tested on every block: a branch on the first one alone
+  // would be mispredicted wherever its byte is merely uncommon.
   for (; q + 63 <= last; q += 64) {
     std::uint64_t bits = Hits<Masked0>(t0 + q, a0, b0) |
                          std::uint64_t{Hits<Masked0>(t0 + q + 32, a0, b0)} << 32;
-    if (bits == 0) continue;
     if constexpr (Two)
       bits &= Hits<Masked1>(t1 + q, a1, b1) | std::uint64_t{Hits<Masked1>(t1 + q + 32, a1, b1)}
                                                    << 32;
