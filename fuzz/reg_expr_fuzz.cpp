@@ -1,13 +1,16 @@
 // Compiles and runs arbitrary patterns over arbitrary texts. The first byte
 // chooses the modifiers; the rest is the pattern up to the first zero byte and
 // the text after it. Whatever the engine answers, it must not crash, hang or
-// report a match outside the text; pattern errors are ordinary answers.
+// report a match outside the text; pattern errors are ordinary answers. The
+// search with its start-up scans must find what a search trying every
+// position finds (unless only the latter runs out of budget).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "foundation/regex/reg_expr.h"
+#include "foundation/regex/reg_expr_program.h"
 
 using namespace halvorn;
 
@@ -24,6 +27,31 @@ void CheckSubMatches(const TRegExpr& re, int length) {
     if (start < 1 || len < 0 || start - 1 + len > length) std::abort();
     if (static_cast<int>(re.GetMatch(i).size()) != len) std::abort();
   }
+}
+
+// The first match from position 0 with all its groups, or the search's
+// answer when there is none.
+std::string FirstMatch(const regexpr_internal::Program& program, const std::string& text,
+                       regexpr_internal::StartScans scans) {
+  regexpr_internal::MatchScratch scratch;
+  int r = regexpr_internal::Search(program, text, 0, scratch, scans);
+  if (r != 1) return "=" + std::to_string(r);
+  std::string out;
+  for (int g = 0; g <= program.GroupCount; ++g)
+    out += std::to_string(scratch.Start[g]) + "," + std::to_string(scratch.End[g]) + " ";
+  return out;
+}
+
+void CheckScansChangeNothing(const std::string& pattern, int modifiers, const std::string& text) {
+  regexpr_internal::Program program;
+  if (regexpr_internal::CompileProgram(pattern, modifiers & 0x3F,
+                                       (modifiers & 0x40) ? "" : "\r\n", program)
+          .Code != 0)
+    return;
+  std::string scanned = FirstMatch(program, text, regexpr_internal::StartScans::On);
+  std::string every = FirstMatch(program, text, regexpr_internal::StartScans::Off);
+  bool everyRanOut = every != "=0" && every[0] == '=';
+  if (scanned != every && !everyRanOut) std::abort();
 }
 
 }  // namespace
@@ -46,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (e.ErrorCode >= 1000 && e.ErrorCode != 1003) std::abort();
     return 0;
   }
+  CheckScansChangeNothing(pattern, modifiers, text);
   try {
     bool found = re.Exec(text);
     const int length = static_cast<int>(text.size());

@@ -6,6 +6,12 @@
 // backtracking state on the heap, so neither long texts nor deep repetition
 // can overflow the native stack, and a step budget that grows with the
 // input's length ends a runaway search with an error instead of a hang.
+// Before backtracking, vector scans pass over the positions where no match
+// can start (the bytes a match begins with, a text every match holds, line
+// starts for "^" under m). They never change the match found and spend none
+// of the budget: a search that runs away where a match could start still
+// ends with the budget error, while one that no position can satisfy
+// answers "no match" at once.
 //
 // Dialect in short: literals, ".", "^", "$", "[...]" / "[^...]" with ranges,
 // \d \D \s \S \w \W \A \Z \t \n \r \f \a \e \xhh \x{h..} \1-\9, other escaped

@@ -41,6 +41,7 @@
 #include "foundation/regex/reg_expr.h"
 #include "foundation/regex/reg_expr_program.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -725,14 +726,47 @@ class Compiler {
     }
   }
 
-  // Flattens the parts every match passes exactly once, in order: literal
-  // bytes, -1 for anything that breaks a run of literal text. Zero-width
-  // parts and group bounds leave a run whole.
-  void MandatorySequence(int index, std::vector<int>& seq) const {
+  // The fewest bytes a match of the node takes (capped at kInfinite).
+  std::int64_t MinWidth(int index) const {
     const Node& n = Nodes[index];
     switch (n.Kind) {
       case NodeKind::Char:
-        seq.push_back(n.Ch == n.ChOther ? n.Ch : -1);
+      case NodeKind::Set:
+      case NodeKind::Any:
+        return 1;
+      case NodeKind::Group:
+        return MinWidth(n.Kids[0]);
+      case NodeKind::Concat: {
+        std::int64_t sum = 0;
+        for (int k : n.Kids) sum = std::min<std::int64_t>(kInfinite, sum + MinWidth(k));
+        return sum;
+      }
+      case NodeKind::Alt: {
+        std::int64_t least = kInfinite;
+        for (int k : n.Kids) least = std::min(least, MinWidth(k));
+        return least;
+      }
+      case NodeKind::Repeat:
+        return std::min<std::int64_t>(kInfinite, n.Min * MinWidth(n.Kids[0]));
+      default:
+        return 0;
+    }
+  }
+
+  // One part of the mandatory sequence: a literal byte (Ch, or Other under
+  // i), or something else (Ch < 0) that takes at least Width bytes.
+  struct SeqItem {
+    int Ch = -1, Other = -1;
+    std::int64_t Width = 0;
+  };
+
+  // Flattens the parts every match passes exactly once, in order. Zero-width
+  // parts and group bounds leave a run of literal bytes whole.
+  void MandatorySequence(int index, std::vector<SeqItem>& seq) const {
+    const Node& n = Nodes[index];
+    switch (n.Kind) {
+      case NodeKind::Char:
+        seq.push_back({n.Ch, n.ChOther, 1});
         break;
       case NodeKind::Empty:
       case NodeKind::Bol:
@@ -749,9 +783,87 @@ class Compiler {
         for (int k : n.Kids) MandatorySequence(k, seq);
         break;
       default:
-        seq.push_back(-1);
+        seq.push_back({-1, -1, MinWidth(index)});
         break;
     }
+  }
+
+  // The bytes at each fixed offset from the start of every match of a node;
+  // Exact when the node always takes exactly Sets.size() bytes, so that what
+  // follows it starts at a fixed offset too.
+  struct PrefixSets {
+    std::vector<CharSet> Sets;
+    bool Exact = true;
+  };
+  static constexpr std::size_t kMaxPrefix = 32;
+
+  static void AppendPrefix(PrefixSets& out, const PrefixSets& more) {
+    for (const CharSet& s : more.Sets) {
+      if (out.Sets.size() >= kMaxPrefix) {
+        out.Exact = false;
+        return;
+      }
+      out.Sets.push_back(s);
+    }
+    out.Exact = out.Exact && more.Exact;
+  }
+
+  PrefixSets Prefix(int index) const {
+    const Node& n = Nodes[index];
+    PrefixSets out;
+    switch (n.Kind) {
+      case NodeKind::Char:
+      case NodeKind::Set:
+      case NodeKind::Any:
+        out.Sets.push_back(SingleSet(n));
+        break;
+      case NodeKind::Backref:
+        out.Exact = false;
+        break;
+      case NodeKind::Group:
+        out = Prefix(n.Kids[0]);
+        break;
+      case NodeKind::Concat:
+        for (int k : n.Kids) {
+          AppendPrefix(out, Prefix(k));
+          if (!out.Exact) break;
+        }
+        break;
+      case NodeKind::Alt: {
+        std::vector<PrefixSets> branches;
+        std::size_t shortest = kMaxPrefix;
+        for (int k : n.Kids) {
+          branches.push_back(Prefix(k));
+          shortest = std::min(shortest, branches.back().Sets.size());
+        }
+        out.Sets.resize(shortest);
+        for (const PrefixSets& b : branches) {
+          for (std::size_t i = 0; i < shortest; ++i) out.Sets[i].Merge(b.Sets[i]);
+          out.Exact = out.Exact && b.Exact && b.Sets.size() == shortest;
+        }
+        break;
+      }
+      case NodeKind::Repeat: {
+        if (n.Max == 0) break;
+        if (n.Min == 0) {
+          out.Exact = false;
+          break;
+        }
+        PrefixSets turn = Prefix(n.Kids[0]);
+        if (!turn.Exact) {
+          // Only the first turn's start is at a fixed offset.
+          out = turn;
+          break;
+        }
+        for (std::int32_t t = 0; t < n.Min && out.Exact && !turn.Sets.empty(); ++t)
+          AppendPrefix(out, turn);
+        out.Exact = out.Exact && n.Min == n.Max;
+        break;
+      }
+      default:  // zero-width
+        break;
+    }
+    return out;
   }
 
   // ---- program ----
@@ -968,28 +1080,74 @@ class Compiler {
     for (std::size_t pc = 0; pc + 1 < Out.Code.size(); ++pc)
       if (Out.Code[pc].Code == Op::Repeat) Out.Code[pc].Hint = NeededByteSet(Out.Code[pc + 1]);
 
-    First f = Analyse(root);
-    if (!f.Nullable && !f.Set.Full()) Out.FirstSet = NewSetIndex(f.Set);
-    Out.Anchor = LeadingAnchor(root);
-
-    std::vector<int> seq;
-    MandatorySequence(root, seq);
-    std::string run;
-    for (std::size_t i = 0; i <= seq.size(); ++i) {
-      if (i < seq.size() && seq[i] >= 0) {
-        run.push_back(static_cast<char>(seq[i]));
-        continue;
-      }
-      if (run.size() > Out.Required.size()) Out.Required = run;
-      run.clear();
-    }
-
     Out.LineSeparators = LineSeparatorSet();
     Out.HasPair = pairedSeparator.size() == 2;
     if (Out.HasPair) {
       Out.Pair0 = static_cast<unsigned char>(pairedSeparator[0]);
       Out.Pair1 = static_cast<unsigned char>(pairedSeparator[1]);
     }
+    BuildStartScans(root);
+  }
+
+  void BuildStartScans(int root) {
+    First f = Analyse(root);
+    if (!f.Nullable && !f.Set.Full()) Out.FirstSet = NewSetIndex(f.Set);
+    Out.Anchor = LeadingAnchor(root);
+
+    Out.Prefix = Prefix(root).Sets;
+    std::vector<std::pair<std::int32_t, CharSet>> tests;
+    for (std::size_t k = 0; k < Out.Prefix.size(); ++k)
+      tests.emplace_back(static_cast<std::int32_t>(k), Out.Prefix[k]);
+    if (Out.Prefix.empty() && Out.FirstSet >= 0) tests.emplace_back(0, Out.Sets[Out.FirstSet]);
+    if (Out.Anchor == StartAnchor::LineStart) {
+      // The byte before a line start (other than the input's).
+      CharSet before = Out.LineSeparators;
+      if (Out.HasPair) before.Add(Out.Pair1);
+      tests.emplace_back(-1, before);
+    }
+    if (Out.Anchor != StartAnchor::InputStart) Out.StartFilter = ChooseByteFilter(tests, false);
+
+    // The longest run of literal bytes every match passes through.
+    std::vector<SeqItem> seq;
+    MandatorySequence(root, seq);
+    std::int64_t offset = 0;
+    std::size_t best = 0, bestLength = 0;
+    std::int64_t bestOffset = 0;
+    for (std::size_t i = 0; i < seq.size();) {
+      if (seq[i].Ch < 0) {
+        offset = std::min<std::int64_t>(kInfinite, offset + seq[i].Width);
+        ++i;
+        continue;
+      }
+      std::size_t j = i;
+      while (j < seq.size() && seq[j].Ch >= 0) ++j;
+      if (j - i > bestLength) best = i, bestLength = j - i, bestOffset = offset;
+      offset = std::min<std::int64_t>(kInfinite, offset + static_cast<std::int64_t>(j - i));
+      i = j;
+    }
+    RequiredText& req = Out.Required;
+    tests.clear();
+    for (std::size_t k = 0; k < bestLength; ++k) {
+      const SeqItem& item = seq[best + k];
+      req.Bytes.push_back(static_cast<char>(item.Ch));
+      req.Other.push_back(static_cast<char>(item.Other));
+      req.Folded = req.Folded || item.Ch != item.Other;
+      CharSet either;
+      either.Add(static_cast<unsigned char>(item.Ch));
+      either.Add(static_cast<unsigned char>(item.Other));
+      tests.emplace_back(static_cast<std::int32_t>(k), either);
+    }
+    if (bestLength > 0) {
+      req.MinOffset = static_cast<std::int32_t>(bestOffset);
+      req.Filter = ChooseByteFilter(tests, true);
+    }
+
+    const Inst& first = Out.Code[1];
+    Out.LeadingRun = first.Code == Op::Repeat && first.Max == kInfinite;
+    // With a leading repeat, seq[0] is that repeat.
+    Out.RunBeforeRequired = Out.LeadingRun && bestLength > 0 && best == 1 && first.A >= 0 &&
+                            !Out.Sets[first.A].Has(static_cast<unsigned char>(req.Bytes[0])) &&
+                            !Out.Sets[first.A].Has(static_cast<unsigned char>(req.Other[0]));
   }
 
   std::string_view P;

@@ -35,46 +35,107 @@ class Machine {
         Budget(kStepBudgetBase + kStepBudgetPerByte * static_cast<std::int64_t>(input.size())),
         MaxFrames(std::min(kMaxFrames, std::max(kMinFrameLimit, kFramesPerByte * input.size()))) {}
 
-  int Search(std::int32_t from) {
-    if (!Prog.Required.empty()) {
-      std::string_view rest(reinterpret_cast<const char*>(S) + from, Len - from);
-      if (rest.find(Prog.Required) == std::string_view::npos) return 0;
-    }
+  int Search(std::int32_t from, StartScans scans) {
     Sc.LoopCount.assign(Prog.LoopCount, -1);
     Sc.LoopStart.assign(Prog.LoopCount, -1);
-    const CharSet* first = Prog.FirstSet >= 0 ? &Prog.Sets[Prog.FirstSet] : nullptr;
-    int single = -1;
-    if (first && first->Count() == 1)
-      for (int c = 0; c < 256; ++c)
-        if (first->Has(static_cast<unsigned char>(c))) single = c;
+    if (scans == StartScans::Off) {
+      for (std::int32_t start = from; start <= Len; ++start)
+        if (int r = Run(start)) return r;
+      return 0;
+    }
     if (Prog.Anchor == StartAnchor::InputStart) {
-      if (from != 0) return 0;
+      if (from != 0 || !Fits(0) || !RequiredFits(0)) return 0;
       return Run(0);
     }
-    for (std::int32_t start = from; start <= Len; ++start) {
-      if (first) {
-        if (single >= 0) {
-          const void* hit = start < Len ? std::memchr(S + start, single, Len - start) : nullptr;
-          if (!hit) return 0;
-          start = static_cast<std::int32_t>(static_cast<const unsigned char*>(hit) - S);
-        } else {
-          while (start < Len && !first->Has(S[start])) ++start;
-          if (start >= Len) return 0;
+    for (std::int32_t start = from;; ++start) {
+      start = NextCandidate(start);
+      if (start < 0 || !RequiredFits(start)) return 0;
+      const std::int32_t set = Code[1].A;
+      if (Prog.RunBeforeRequired) {
+        // Only a start whose run of repeated bytes reaches the required
+        // text can match: move on to the first such start.
+        auto runStart = static_cast<std::int32_t>(RequiredAt);
+        while (runStart > start && InSet(set, S[runStart - 1])) --runStart;
+        if (runStart > start) {
+          start = runStart - 1;
+          continue;
         }
       }
-      if (Prog.Anchor == StartAnchor::LineStart && !AtLineStart(start)) {
-        // Move on to just after the next line end.
-        while (start < Len && !IsSep(start)) ++start;
-        if (start >= Len) return 0;
-        continue;
+      if (int r = Run(start)) return r;
+      if (Prog.LeadingRun) {
+        // Every start inside this one's run of repeated bytes would try a
+        // subset of the same repeat ends, with the same rest of the pattern.
+        while (start < Len && InSet(set, S[start])) ++start;
       }
-      int r = Run(start);
-      if (r != 0) return r;
     }
-    return 0;
   }
 
  private:
+  // ---- start-up scans: each rules out only positions where no match can
+  // start, and none of them counts against the step budget ----
+
+  // The first position from `p` on that passes every test of where a match
+  // can start, or -1.
+  std::int32_t NextCandidate(std::int32_t p) const {
+    std::int32_t shortest = static_cast<std::int32_t>(Prog.Prefix.size());
+    if (shortest == 0 && Prog.FirstSet >= 0) shortest = 1;
+    const std::int32_t last = Len - shortest;
+    const ByteFilter& filter = Prog.StartFilter;
+    // A probe of the byte before the position cannot look at position 0.
+    std::int32_t filterFrom = 0;
+    for (int i = 0; i < filter.Count; ++i)
+      filterFrom = std::max(filterFrom, -filter.Probes[i].Offset);
+    for (; p <= last; ++p) {
+      if (filter.Count > 0 && p >= filterFrom) {
+        p = FindFiltered(filter, S, p, last);
+        if (p < 0) return -1;
+      }
+      if (Fits(p)) return p;
+    }
+    return -1;
+  }
+
+  // Whether a match may start at `p` as far as its first bytes and its anchor
+  // tell.
+  bool Fits(std::int32_t p) const {
+    const std::size_t n = Prog.Prefix.size();
+    if (p + static_cast<std::int64_t>(n) > Len) return false;
+    for (std::size_t k = 0; k < n; ++k)
+      if (!Prog.Prefix[k].Has(S[p + k])) return false;
+    if (Prog.FirstSet >= 0 && (p >= Len || !Prog.Sets[Prog.FirstSet].Has(S[p]))) return false;
+    return Prog.Anchor != StartAnchor::LineStart || AtLineStart(p);
+  }
+
+  // Whether the required text occurs where a match starting at `start`
+  // would hold it. False means no match starts at `start` or later.
+  bool RequiredFits(std::int32_t start) {
+    const RequiredText& req = Prog.Required;
+    if (req.Bytes.empty()) return true;
+    const std::int64_t need = std::int64_t{start} + req.MinOffset;
+    if (RequiredAt >= need) return true;
+    const std::int64_t last = std::int64_t{Len} - static_cast<std::int64_t>(req.Bytes.size());
+    for (std::int64_t q = need; q <= last; ++q) {
+      q = FindFiltered(req.Filter, S, static_cast<std::int32_t>(q), static_cast<std::int32_t>(last));
+      if (q < 0) break;
+      if (HoldsRequired(static_cast<std::int32_t>(q))) {
+        RequiredAt = q;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  bool HoldsRequired(std::int32_t q) const {
+    const RequiredText& req = Prog.Required;
+    const std::size_t n = req.Bytes.size();
+    if (!req.Folded) return std::memcmp(S + q, req.Bytes.data(), n) == 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      const char c = static_cast<char>(S[q + k]);
+      if (c != req.Bytes[k] && c != req.Other[k]) return false;
+    }
+    return true;
+  }
+
   bool IsSep(std::int32_t p) const { return Prog.LineSeparators.Has(S[p]); }
   bool InsidePair(std::int32_t p) const {
     return Prog.HasPair && p > 0 && p < Len && S[p - 1] == Prog.Pair0 && S[p] == Prog.Pair1;
@@ -395,14 +456,16 @@ class Machine {
   std::int64_t Budget;
   std::size_t MaxFrames;
   std::int64_t Steps = 0;
+  std::int64_t RequiredAt = -1;  // where the required text was last found
   std::int32_t Open[15];
 };
 
 }  // namespace
 
-int Search(const Program& program, std::string_view input, int from, MatchScratch& scratch) {
+int Search(const Program& program, std::string_view input, int from, MatchScratch& scratch,
+           StartScans scans) {
   Machine m(program, input, scratch);
-  return m.Search(from);
+  return m.Search(from, scans);
 }
 
 }  // namespace halvorn::regexpr_internal

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace halvorn::regexpr_internal {
@@ -70,17 +71,61 @@ struct Inst {
 // Where a search may start.
 enum class StartAnchor : std::uint8_t { None, InputStart, LineStart };
 
+// One byte test of a start-up scan: the byte at Offset from a candidate
+// position must be in Set. The vector scan tests it either as
+// (byte | OrMask) == Equal, when Set is that simple, or through two 16-entry
+// tables indexed by the byte's low and high nibble, whose entries share a bit
+// exactly for the bytes of Set.
+struct ByteProbe {
+  std::int32_t Offset = 0;
+  CharSet Set;
+  bool Masked = false;
+  unsigned char OrMask = 0, Equal = 0;
+  unsigned char LowNibble[16] = {};
+  unsigned char HighNibble[16] = {};
+};
+
+// Up to two byte probes that every wanted position passes: a cheap filter
+// run ahead of the exact test of a candidate. Count 0: no filter.
+struct ByteFilter {
+  int Count = 0;
+  ByteProbe Probes[2];
+};
+
+// A text every match holds, at least MinOffset bytes after the match's
+// start. Under i its bytes come in pairs: Bytes[k] or Other[k] matches.
+struct RequiredText {
+  std::string Bytes;
+  std::string Other;  // equal to Bytes without case folding
+  bool Folded = false;
+  std::int32_t MinOffset = 0;
+  ByteFilter Filter;  // finds candidates for its place in a text
+};
+
 struct Program {
   std::vector<Inst> Code;
   std::vector<CharSet> Sets;
   std::string Pool;
   int GroupCount = 0;
   int LoopCount = 0;
-  // Start skipping: the bytes that can begin a match (FirstSet < 0: any, or
-  // the pattern can match empty), an anchor, and a text every match holds.
+  // Start skipping, each fact true of every match: the bytes that can begin
+  // it (FirstSet < 0: any, or the pattern can match empty), an anchor, the
+  // bytes at each fixed offset from its start (Prefix[k] for offset k; the
+  // match is at least Prefix.size() long), a filter that finds positions
+  // passing the most telling of those tests (offset -1 stands for "just
+  // after a line end" under a line-start anchor), and a text it holds.
   int FirstSet = -1;
   StartAnchor Anchor = StartAnchor::None;
-  std::string Required;
+  std::vector<CharSet> Prefix;
+  ByteFilter StartFilter;
+  RequiredText Required;
+  // The program begins with an unbounded repeat of single bytes and nothing
+  // after it depends on where the match started: when a search from one
+  // start fails, a start inside that start's run of repeated bytes fails too.
+  bool LeadingRun = false;
+  // Besides, the required text directly follows that repeat and cannot begin
+  // with one of its bytes: a match's run ends right where the text begins.
+  bool RunBeforeRequired = false;
   // Line handling fixed when the program was built.
   CharSet LineSeparators;
   bool HasPair = false;
@@ -130,6 +175,27 @@ inline constexpr std::size_t kFramesPerByte = 32;
 // Searches `input` from the 0-based `from`. Returns 1 on a match (captures
 // in scratch.Start / End, 0-based, end exclusive, -1 unset), 0 when there is
 // none, or an error code of TRegExpr's table.
-int Search(const Program& program, std::string_view input, int from, MatchScratch& scratch);
+//
+// The start-up scans (StartScans) only pass over positions where no match
+// can start, and never count against the step budget, so they never change
+// the match found: the same search without them tries every position in
+// turn, which tests compare against.
+enum class StartScans : std::uint8_t { On, Off };
+int Search(const Program& program, std::string_view input, int from, MatchScratch& scratch,
+           StartScans scans = StartScans::On);
+
+// ---- start-up scans (reg_expr_scan.cpp) ----
+
+// The filter of up to two of `tests` (offset, bytes) that rules out the most
+// positions of ordinary mail text. Unless `evenIfCommon`, one with Count 0
+// when none of them is rare enough to be worth a scan.
+ByteFilter ChooseByteFilter(const std::vector<std::pair<std::int32_t, CharSet>>& tests,
+                            bool evenIfCommon);
+
+// The first position q in [from, last] where every probe of `filter` (Count
+// at least 1) has its byte at text[q + Offset], or -1. The caller keeps
+// q + Offset inside the text for every q in the range.
+std::int32_t FindFiltered(const ByteFilter& filter, const unsigned char* text, std::int32_t from,
+                          std::int32_t last);
 
 }  // namespace halvorn::regexpr_internal

@@ -297,9 +297,12 @@ TEST(RegExpr, PairedSeparatorCanBeClearedOrChanged) {
   EXPECT_EQ(re.ReplaceMatches("a\r\nb", ">"), ">a\r>\n>b");
   re.SetExpression("$");
   EXPECT_EQ(re.ReplaceMatches("a\r\nb", "<"), "a<\r<\nb<");
-  // A pair of other characters is a line end of its own.
+  // A pair of other characters is a line end of its own, and a line starts
+  // after it.
   re.SetLinePairedSeparator("ab");
   EXPECT_EQ(re.ReplaceMatches("xaby", "<"), "x<aby<");
+  re.SetExpression("^");
+  EXPECT_EQ(re.ReplaceMatches("xaby\nab", ">"), ">xab>y\n>ab>");
 
   for (const char* bad : {"aa", "a", "abc", "\n\n"}) {
     SCOPED_TRACE(bad);
@@ -546,6 +549,46 @@ TEST(RegExpr, RunawayBacktrackingEndsWithTheBudgetError) {
   re.SetExpression("^(a|aa)*$");
   EXPECT_TRUE(re.Exec("aaa"));
   EXPECT_EQ(re.GetMatch(1), "a");
+}
+
+// The searches skip positions where no match can start, but a search that
+// runs away where a match could start still ends with the budget error; only
+// when no match can start anywhere is the answer "no match" straight away.
+TEST(RegExpr, RunawaySearchesStillRaiseWhereAMatchCouldStart) {
+  const std::string as(5000, 'a');
+  struct Row {
+    const char* pattern;
+    const char* mods;
+    std::string text;
+    int error;  // 0: no match
+  } rows[] = {
+      // Anchored at the input's start, at a line start, after a literal.
+      {"^(a|aa)*$", "", as + "b", kRegExprStepLimitError},
+      {"^(a|aa)*$", "m", "x\n" + as + "b", kRegExprStepLimitError},
+      {"x(a|aa)*y", "", std::string(1000, 'x') + as, kRegExprStepLimitError},
+      // A required text that is there, with and without case folding.
+      {"(a|aa)*bc", "", as + "bxbc", kRegExprStepLimitError},
+      {"(a|aa)*BC", "i", as + "bxbc", kRegExprStepLimitError},
+      // A leading repeat, and saved state outgrowing its memory.
+      {"[ab]+(a|aa)*c$", "", as + "xc", kRegExprStepLimitError},
+      {"(a?){99999999}b", "", "xxb", kRegExprBacktrackLimitError},
+      // The required text is missing, under i as without: no match.
+      {"(a|aa)*c", "", as + "b", 0},
+      {"(a|aa)*C", "i", as + "b", 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.pattern) + " /" + r.mods);
+    TRegExpr re;
+    ApplyModifiers(re, r.mods);
+    re.SetExpression(r.pattern);
+    int got = 0;
+    try {
+      EXPECT_FALSE(re.Exec(r.text));
+    } catch (const ERegExpr& e) {
+      got = e.ErrorCode;
+    }
+    EXPECT_EQ(got, r.error);
+  }
 }
 
 TEST(RegExpr, LongTextsDoNotExhaustTheStack) {
