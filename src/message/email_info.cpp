@@ -170,10 +170,6 @@ struct TEmailInfoRegistry {
     if (!owner.expired() && record.FOwner.expired()) record.FOwner = owner;
   }
 
-  static bool Answer(const TEmailInfo& record) {
-    return !record.FOwner.expired() || record.FFound;
-  }
-
   // AcquireEmailInfo under Lock.
   bool Acquire(std::int32_t id, TEmailInfo*& record, const std::weak_ptr<TEmailInfoOwner>& owner) {
     const auto live = Live.find(id);
@@ -182,18 +178,19 @@ struct TEmailInfoRegistry {
       shared.FRefCount.fetch_add(1);
       Adopt(shared, owner);
       record = &shared;
-      return Answer(shared);
+      return true;
     }
     std::unique_ptr<TEmailInfo> fresh(new TEmailInfo(TEmailInfo::TNoId{}));
     fresh->FId.store(id);
+    bool found = false;
     {
       TCriticalSectionGuard guard(fresh->FLock);
-      fresh->FFound = fresh->ReadFileLocked();
+      found = fresh->ReadFileLocked();
     }
     Register(*fresh);
     Adopt(*fresh, owner);
     record = fresh.release();
-    return record->FFound;
+    return found;
   }
 
   // SwitchEmailInfo under Lock.
@@ -205,7 +202,6 @@ struct TEmailInfoRegistry {
     if (record != nullptr && Live.count(id) == 0 && record->RefCount() <= 1) {
       // Nobody else sees this record: it may load the other Id in place.
       const bool found = record->Load(id);
-      record->FFound = found;
       Register(*record);
       Adopt(*record, owner);
       return found;

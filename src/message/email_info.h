@@ -188,7 +188,6 @@ class TEmailInfo {
   // Changed only under the registry's lock.
   std::atomic<int> FRefCount{0};
   bool FRegistered = false;
-  bool FFound = false;                  // what the acquire that loaded it answered
   std::weak_ptr<TEmailInfoOwner> FOwner;
   // Guarded by FLock.
   bool FFileIsOurs = false;  // the file holds what this record loaded or saved
@@ -201,9 +200,9 @@ class TEmailInfo {
   TStringList FBannedPhrases;
 };
 
-// The record of the Id, shared: the live record when there is one (true when
-// a loaded message holds it or its file was found when it was loaded), else
-// a new live record loaded from the file (the load's answer). Its reference
+// The record of the Id, shared: the live record when there is one (true: a
+// loaded message or another borrower holds it), else a new live record loaded
+// from the file (the load's answer: false when there is no file). Its reference
 // count goes up by one; every call is paired with ReleaseEmailInfo. `owner`
 // marks the record as held by that message when no living message holds it
 // yet. Any thread; raises ECriticalSectionException when the registry stays
