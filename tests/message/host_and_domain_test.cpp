@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <map>
 #include <set>
 #include <sstream>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "foundation/files/folder_test_env.h"
+#include "foundation/threads/quor_thread.h"
 #include "message/email_info.h"
 #include "message/registration_suffixes.h"
 #include "support/test_support.h"
@@ -98,6 +101,47 @@ TEST_F(DecodeLinkTest, LinksResolveThroughTheirRecord) {
     EXPECT_EQ(resolved, "");
     EXPECT_EQ(ResolveDecodeLink(other), "");
   }
+  EXPECT_EQ(LiveEmailInfoCount(), 0);
+}
+
+// A worker that resolves a link once it is let go, and tells what escaped.
+class TResolvingWorker : public TQuorThread {
+ public:
+  struct State {
+    std::promise<void> Entered;
+    std::promise<void> Release;
+    std::atomic<bool> Escaped{false};
+    std::atomic<bool> Done{false};
+  };
+  explicit TResolvingWorker(std::shared_ptr<State> state) : FState(std::move(state)) {}
+
+ protected:
+  void Execute() override {
+    FState->Entered.set_value();
+    FState->Release.get_future().wait();
+    try {
+      ResolveDecodeLink("http://LocalHost:6173/Decode?000000010");
+    } catch (const EThreadAbandoned&) {
+      FState->Escaped = true;
+    }
+    FState->Done = true;
+  }
+  std::shared_ptr<State> FState;
+};
+
+// An abandoned worker must unwind: the resolver's catch-all lets the
+// abandonment (raised by the registry's lock) pass instead of answering false.
+TEST_F(DecodeLinkTest, AnAbandonedWorkerUnwindsThroughTheResolver) {
+  InitializeThreadList();
+  auto state = std::make_shared<TResolvingWorker::State>();
+  auto* worker = CreateQuorThread<TResolvingWorker>(false, state);
+  const TThreadHandle handle = worker->Handle();
+  state->Entered.get_future().wait();
+  ASSERT_TRUE(KillThread(worker));
+  state->Release.set_value();
+  ASSERT_TRUE(test::Eventually([&] { return state->Done.load(); }));
+  EXPECT_TRUE(state->Escaped);
+  EXPECT_TRUE(test::Eventually([&] { return !ThreadHandleAlive(handle); }));
   EXPECT_EQ(LiveEmailInfoCount(), 0);
 }
 
