@@ -30,12 +30,6 @@ constexpr std::int32_t kLastRandomId = 0x7FFFFFFE;
 
 constexpr std::size_t kMaxPositionLength = 999;
 
-const char* const kKeyNames[kEmailInfoKeyCount] = {
-    "MailBox",     "UIDL",          "RemoteAccountId", "PendholdText", "PendholdCategory",
-    "CategoryProbabilitiesStr",     "BackupFile",      "UserWanted",   "ShowExtRefs",
-    "ReportFile",  "SummaryReport", "MailListId",      "QCHHasMsgText", "SourceIP",
-    "DccBody",     "DccFuz1",       "DccFuz2",         "StatData",     "POPDuplicate"};
-
 // What a line of the file holds besides the plain texts.
 enum class TSlot { Text, QCHMsgId, StandardTests, Urls, DangerLevel, BannedPhrases };
 
@@ -112,7 +106,10 @@ bool FileExists(const std::string& path) {
 }  // namespace
 
 const char* EmailInfoKeyName(TEmailInfoKey key) {
-  return kKeyNames[static_cast<int>(key)];
+  for (const TFileField& field : kFileOrder) {
+    if (field.Slot == TSlot::Text && field.Key == key) return field.Name;
+  }
+  return "";
 }
 
 std::string EmailInfoDir() {
