@@ -1,7 +1,5 @@
 #include "message/quor_url.h"
 
-#include <cstdio>
-
 #include "foundation/net/host_names.h"
 #include "foundation/text/general_helpers.h"
 #include "foundation/text/number_text.h"
@@ -14,21 +12,6 @@ namespace {
 
 constexpr std::size_t kMaxQueryLength = 9999;
 constexpr std::size_t kMaxDocumentLength = 999;
-
-// A pair line for the query: URL-safe characters other than "%", "&" and
-// (unless kept) "+" stay, every other byte becomes "%XX".
-void AppendQueryLine(const std::string& line, bool keepPlus, std::string& out) {
-  for (const char ch : line) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (IsUrlSafeChar(c) && c != '%' && c != '&' && (keepPlus || c != '+')) {
-      out += ch;
-    } else {
-      char escape[4];
-      std::snprintf(escape, sizeof escape, "%%%02X", c);
-      out += escape;
-    }
-  }
-}
 
 bool IsWholeDecimalNumber(const std::string& text) {
   if (text.empty()) return false;
@@ -147,8 +130,13 @@ std::string TQuorUrl::GetRelativeUrl() const {
 std::string TQuorUrl::GetQuery(bool keepPlus) const {
   std::string query;
   for (int i = 0; i < Count(); ++i) {
+    // UrlEncode keeps "&" (it is URL-safe) and writes "%" as "%25", so the
+    // "&" and "%2B" in its output stand for themselves.
+    std::string line = UrlEncode(Strings(i));
+    ReplaceAll("&", "%26", line);
+    if (keepPlus) ReplaceAll("%2B", "+", line);
     if (i > 0) query += '&';
-    AppendQueryLine(Strings(i), keepPlus, query);
+    query += line;
   }
   return query;
 }
