@@ -25,10 +25,19 @@ if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "setup: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
   sudo="sudo"
 fi
-# Installing a server package must never start a system service here.
-if [ ! -e /usr/sbin/policy-rc.d ]; then
-  printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
-  $sudo chmod 755 /usr/sbin/policy-rc.d
+# Installing a server package must never start a system service here. The
+# block holds only for this install: a policy file we made is removed however
+# the script ends, so services installed later on the machine start as usual.
+# One that was there before is left alone.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  trap '$sudo rm -f "$policy"' EXIT
+  # A signal ends the script through its exit, so the file goes then too.
+  trap 'exit 129' HUP
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
