@@ -84,5 +84,11 @@ run_setup "printf '%s\n' '$own' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/po
 check "an existing policy file is used as it is" grep -qx "services: free" "$work/apt.log"
 check "an existing policy file is kept unchanged" test "$(cat "$work/policy.after")" = "$own"
 
+# The test set-up installs the packages of the outside programs the tests run.
+run_setup ':' test
+for package in iproute2 dnsmasq-base dovecot-pop3d python3 python3-dnspython perl; do
+  check "setup test installs $package" grep -q "install: .* $package\( \|$\)" "$work/apt.log"
+done
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
