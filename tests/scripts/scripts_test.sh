@@ -90,5 +90,25 @@ for package in iproute2 dnsmasq-base dovecot-pop3d python3 python3-dnspython per
   check "setup test installs $package" grep -q "install: .* $package\( \|$\)" "$work/apt.log"
 done
 
+# run.sh builds every program target and starts the program with the
+# arguments. cmake and setup are stand-ins; so is the built program.
+tree=$work/tree
+mkdir -p "$tree/scripts" "$tree/build/release/src/ui"
+cp "$root/scripts/run.sh" "$tree/scripts/"
+printf '#!/bin/sh\nexit 0\n' >"$tree/scripts/setup.sh"
+printf '#!/bin/sh\necho "started $*"\n' >"$tree/build/release/src/ui/halvorn"
+chmod 755 "$tree/build/release/src/ui/halvorn"
+cat >"$fakes/cmake" <<'EOF'
+#!/bin/sh
+echo "$*" >>"$FAKE_CMAKE_LOG"
+EOF
+chmod 755 "$fakes/cmake"
+output=$(FAKE_CMAKE_LOG=$work/cmake.log PATH="$fakes:$PATH" bash "$tree/scripts/run.sh" -Minimize)
+check "run.sh starts the program with its arguments" test "$output" = "started -Minimize"
+targets=" $(sed -n 's/.*--target //p' "$work/cmake.log" | tr '\n' ' ') "
+for target in halvorn Launch QuorLspV6 halvorn-lsp-probe halvorn-intercept-wrapper; do
+  check "run.sh builds $target" test "${targets#* $target }" != "$targets"
+done
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
