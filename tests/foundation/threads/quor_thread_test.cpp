@@ -8,10 +8,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "foundation/app/log_capture.h"
 #include "foundation/time/clock.h"
 #include "foundation/threads/mutex_critical_section.h"
 #include "foundation/threads/on_idle_object.h"
@@ -448,6 +450,22 @@ TEST_F(QuorThreadTest, KillThreadsOfClassAbandonsRunningAndFreesFinishedWorkers)
   for (auto& handle : stuck) EXPECT_TRUE(ThreadHandleAlive(handle));
   for (auto& probe : FProbes) probe->Release.Open();
   for (auto& handle : stuck) EXPECT_TRUE(WaitFor([&] { return !ThreadHandleAlive(handle); }));
+}
+
+// Ends at once; its clean-up raises.
+class TFailingCleanUpWorker : public TQuorThread {
+ protected:
+  void Execute() override {}
+  void DoTerminate() override { throw std::runtime_error("the clean-up broke"); }
+};
+
+TEST_F(QuorThreadTest, AnErrorInTheCleanUpIsLoggedAndTheWorkerStillEnds) {
+  test::LogCapture log;
+  auto* worker = Make<TFailingCleanUpWorker>(false);
+  ASSERT_TRUE(WaitFor([&] { return worker->HasFinished(); }));
+  EXPECT_TRUE(WaitThreadWithTimeout(worker->Handle(), 10000, true));
+  EXPECT_TRUE(log.Contains("TFailingCleanUpWorker failed in its clean-up: the clean-up broke"))
+      << log.Text();
 }
 
 TEST_F(QuorThreadTest, AfterTheListIsFinalizedNothingIsRegistered) {
