@@ -149,17 +149,30 @@ TMultiDNSResolver::~TMultiDNSResolver() {
   if (FWorker) {
     try {
       FreeThreadByHandle(FWorker);
-    } catch (...) {
+    } catch (const std::exception& e) {
+      Log("DNS", std::string("The resolver's worker could not be freed: ") + e.what(), 8, true);
     }
   }
+  // The clean-up runs under the lock when it can be had. When it cannot (an
+  // abandoned owner, a caller still inside), it runs all the same: the
+  // members go anyway, and freeing the questions first keeps their records
+  // from reaching into an answer table that is already gone.
+  bool locked = false;
   try {
-    TCriticalSectionGuard guard(FLock);
+    FLock.Enter();
+    locked = true;
+  } catch (const std::exception& e) {
+    Log("DNS", std::string("The resolver is freed without its lock: ") + e.what(), 8, true);
+  }
+  try {
     for (auto& q : FQuestions) ReleaseQuestion(*q);
     FQuestions.clear();
     for (auto& e : FServers) EndHostLookup(e.Lookup);
     FServers.clear();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    Log("DNS", std::string("The resolver's clean-up failed: ") + e.what(), 8, true);
   }
+  if (locked) FLock.Leave();
   if (FSocket >= 0) ::close(FSocket);
 }
 

@@ -103,7 +103,9 @@ class TMultiDNSResolver {
   // dns_lookups.h) unless SetServers was called first.
   explicit TMultiDNSResolver(bool startWorker);
   // Stops the worker, frees all questions and ends the servers' pending
-  // host look-ups.
+  // host look-ups. Never raises: what it cannot do cleanly (free the worker,
+  // take the lock, for example on an abandoned worker) is logged, and the
+  // questions are freed all the same.
   ~TMultiDNSResolver();
   TMultiDNSResolver(const TMultiDNSResolver&) = delete;
   TMultiDNSResolver& operator=(const TMultiDNSResolver&) = delete;
@@ -207,10 +209,13 @@ class TMultiDNSResolver {
   void WaitForReply(int milliseconds);
 
   TMutexCriticalSection FLock{"TMultiDNSResolver_CS"};
-  std::vector<std::unique_ptr<TDNSQuestion>> FQuestions;  // oldest first
+  // The tables point into the questions, and a question's records take
+  // themselves out of FAnswerTable when freed: the questions are declared
+  // after the tables so that they go first.
   THashTable FQuestionTable;
   THashTable FKeyTable;
   THashTable FAnswerTable;
+  std::vector<std::unique_ptr<TDNSQuestion>> FQuestions;  // oldest first
   std::vector<TServerEntry> FServers;
   std::atomic<std::uint16_t> FPort{kDefaultPort};
   int FSocket = -1;

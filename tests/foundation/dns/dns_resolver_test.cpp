@@ -10,8 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/threads/quor_thread.h"
 #include "foundation/time/clock.h"
 #include "support/dns_test_servers.h"
+#include "support/test_support.h"
 
 namespace halvorn {
 namespace {
@@ -197,6 +199,43 @@ TEST_F(DnsmasqResolverTest, SilentFirstServerHandsTheQuestionToTheNextAfterTheRe
   EXPECT_LT(ms, 3500);
   EXPECT_EQ(res->Server, "127.0.0.1");
   EXPECT_EQ(R->DatagramsSent(), 2);
+}
+
+// A worker with a resolver of its own, abandoned while it holds an answered
+// question: when the resolver goes at the end of its scope, the lock refuses
+// the abandoned thread (and so does the log). The resolver must still free
+// its questions, before the answer table their records point into.
+class TResolverOwner : public TQuorThread {
+ public:
+  TResolverOwner(std::uint16_t port, std::atomic<int>& stage) : FPort(port), FStage(stage) {}
+
+ protected:
+  void Execute() override {
+    {
+      auto r = LocalResolver(FPort, {"127.0.0.1"});
+      std::unique_ptr<TQueryResults> res;
+      FStage = r->QueryAndWait("a.test", {qA}, false, nullptr, 3000, true, res) == -1 ? 1 : -1;
+      while (FStage.load() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    FStage = 3;
+    CheckTerminated();  // raises: the worker was abandoned
+  }
+
+ private:
+  std::uint16_t FPort;
+  std::atomic<int>& FStage;
+};
+
+TEST_F(DnsmasqResolverTest, AResolverFreedOnAnAbandonedWorkerFreesItsQuestionsSafely) {
+  std::atomic<int> stage{0};
+  auto* owner = CreateQuorThread<TResolverOwner>(false, Server->Port(), stage);
+  TThreadHandle handle = owner->Handle();
+  ASSERT_TRUE(test::Eventually([&] { return stage.load() != 0; }));
+  ASSERT_EQ(stage.load(), 1) << "the question was not answered";
+  ASSERT_TRUE(KillThread(owner));
+  stage = 2;
+  ASSERT_TRUE(test::Eventually([&] { return !ThreadHandleAlive(handle); }));
+  EXPECT_EQ(stage.load(), 3);
 }
 
 // The clock moves only when the test moves it.
