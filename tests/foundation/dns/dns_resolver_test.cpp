@@ -81,6 +81,7 @@ class DnsmasqResolverTest : public LocalServerSuite<DnsmasqServer> {
         "ptr-record=4.3.2.10.in-addr.arpa,host.ptr.test",
         "ptr-record=1.2.0.192.in-addr.arpa,doc.ptr.test",
         "txt-record=txt.test,\"first\",\"second\"",
+        "address=/burst.test/10.5.5.5",
     });
   }
 };
@@ -201,6 +202,27 @@ TEST_F(DnsmasqResolverTest, SilentFirstServerHandsTheQuestionToTheNextAfterTheRe
   EXPECT_EQ(R->DatagramsSent(), 2);
 }
 
+// More questions at once than the window holds: the rest wait and go out as
+// answers come in, each question with one datagram.
+TEST_F(DnsmasqResolverTest, ABurstBeyondTheWindowIsAnsweredWithOneDatagramEach) {
+  R->MaxInFlight = 4;
+  std::vector<std::uint16_t> ids;
+  for (int i = 0; i < 40; ++i) {
+    ids.push_back(R->AddQuery("b" + std::to_string(i) + ".burst.test", {qA}, true));
+    ASSERT_NE(ids.back(), 0);
+  }
+  std::unique_ptr<TQueryResults> res;
+  EXPECT_TRUE(test::Eventually([&] {
+    for (std::uint16_t id : ids)
+      if (R->GetResult(id, res) != -1) return false;
+    return true;
+  }));
+  EXPECT_EQ(R->DatagramsSent(), 40);
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_EQ(Server->QueriesFor("b" + std::to_string(i) + ".burst.test"), 1);
+  }
+}
+
 // A worker with a resolver of its own, abandoned while it holds an answered
 // question: when the resolver goes at the end of its scope, the lock refuses
 // the abandoned thread (and so does the log). The resolver must still free
@@ -278,6 +300,48 @@ TEST(DnsResolverCullTest, SteadyWorkStillDropsUnansweredQuestionsAfterFiveSends)
   EXPECT_FALSE(r->QuestionInfo(held, info)) << "the hold does not last for ever";
   EXPECT_EQ(r->QuestionCount(), 0);
   EXPECT_EQ(r->DatagramsSent(), 2 * TMultiDNSResolver::kMaxSends);
+}
+
+// A server that never answers: at most MaxInFlight questions are out at any
+// time, the others wait their turn in the order they were asked, and each
+// still gets all its re-sends once its turn comes.
+TEST(DnsResolverWindowTest, QuestionsBeyondTheWindowWaitTheirTurnInOrder) {
+  SteppedClock clock;
+  auto r = LocalResolver(test::FreeLocalPort(), {"127.0.0.2"});  // never answers
+  r->MaxInFlight = 3;
+  std::vector<std::uint16_t> ids;
+  for (int i = 0; i < 7; ++i) {
+    ids.push_back(r->AddQuery("w" + std::to_string(i) + ".test", {qA}, true));
+    ASSERT_NE(ids.back(), 0);
+  }
+  EXPECT_EQ(r->DatagramsSent(), 3);
+  // Five sends 2 s apart take a question 10 s; three turns fit well within
+  // the 60 s that an unanswered question lives.
+  for (int step = 0; step < 40000 / 300; ++step) {
+    clock.AdvanceMs(300);
+    r->DoWork();
+    int inFlight = 0;
+    bool unsentSeen = false;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      SCOPED_TRACE("step " + std::to_string(step) + ", question " + std::to_string(i));
+      TDNSQuestionInfo info;
+      ASSERT_TRUE(r->QuestionInfo(ids[i], info));
+      inFlight += info.InFlight ? 1 : 0;
+      EXPECT_EQ(info.Queued, info.Sends == 0);
+      if (info.Sends > 0) {
+        EXPECT_FALSE(unsentSeen) << "sent before an earlier question";
+      }
+      unsentSeen = unsentSeen || info.Sends == 0;
+    }
+    EXPECT_LE(inFlight, 3);
+  }
+  for (std::uint16_t id : ids) {
+    TDNSQuestionInfo info;
+    ASSERT_TRUE(r->QuestionInfo(id, info));
+    EXPECT_EQ(info.Sends, TMultiDNSResolver::kMaxSends);
+    EXPECT_FALSE(info.InFlight);
+  }
+  EXPECT_EQ(r->DatagramsSent(), 7 * TMultiDNSResolver::kMaxSends);
 }
 
 // ---------------------------------------------------------------------------
