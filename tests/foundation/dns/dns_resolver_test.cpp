@@ -344,6 +344,67 @@ TEST(DnsResolverWindowTest, QuestionsBeyondTheWindowWaitTheirTurnInOrder) {
   EXPECT_EQ(r->DatagramsSent(), 7 * TMultiDNSResolver::kMaxSends);
 }
 
+// Answers that live a day, so that only the cap on questions frees them.
+class DnsResolverCapTest : public LocalServerSuite<DnsmasqServer> {
+ protected:
+  static void SetUpTestSuite() {
+    Server = new DnsmasqServer({"local-ttl=86400", "address=/cap.test/10.6.6.6"});
+  }
+  // Asks each name and waits until all are answered; their ids.
+  std::vector<std::uint16_t> Ask(const std::vector<std::string>& names) {
+    std::vector<std::uint16_t> ids;
+    for (const std::string& name : names) ids.push_back(R->AddQuery(name, {qA}, true));
+    std::unique_ptr<TQueryResults> res;
+    EXPECT_TRUE(test::Eventually([&] {
+      for (std::uint16_t id : ids)
+        if (R->GetResult(id, res) != -1) return false;
+      return true;
+    }));
+    return ids;
+  }
+  bool Known(std::uint16_t id) {
+    TDNSQuestionInfo info;
+    return R->QuestionInfo(id, info);
+  }
+};
+
+// Over MaxQuestions, answered questions go by age, the old and unshared ones
+// first, and the cull stops with the pass that brings the count under the
+// cap. A held question goes only in the last pass, and that pass stops as
+// soon as the count is under the cap.
+TEST_F(DnsResolverCapTest, MaxQuestionsDropsOldUnsharedAnswersFirst) {
+  SteppedClock clock;
+  R = LocalResolver(Server->Port(), {"127.0.0.1"});
+  R->MaxQuestions = 10;
+  const std::vector<std::uint16_t> old = Ask({"o0.cap.test", "o1.cap.test", "o2.cap.test"});
+  const std::uint16_t shared = Ask({"shared.cap.test"})[0];
+  ASSERT_EQ(R->AddQuery("shared.cap.test", {qA}, true), shared);  // a second holder
+  const std::uint16_t held = Ask({"held.cap.test"})[0];
+
+  clock.AdvanceMs(11 * 60000.0);
+  ASSERT_TRUE(R->HoldQuery(held));
+  const std::vector<std::uint16_t> fresh =
+      Ask({"f0.cap.test", "f1.cap.test", "f2.cap.test", "f3.cap.test", "f4.cap.test"});
+  clock.AdvanceMs(6000);
+  R->DoWork();
+  for (std::uint16_t id : old) EXPECT_FALSE(Known(id)) << "over ten minutes old, unshared";
+  EXPECT_TRUE(Known(shared)) << "shared: spared while younger than fifteen minutes";
+  EXPECT_TRUE(Known(held));
+  for (std::uint16_t id : fresh) EXPECT_TRUE(Known(id)) << "one pass was enough";
+  EXPECT_EQ(R->QuestionCount(), 7);
+
+  // Every question held: only the last pass frees any, and no more than
+  // needed to come under the cap.
+  R->MaxQuestions = 5;
+  clock.AdvanceMs(3 * 60000.0);
+  for (std::uint16_t id : fresh) ASSERT_TRUE(R->HoldQuery(id));
+  ASSERT_TRUE(R->HoldQuery(shared));
+  ASSERT_TRUE(R->HoldQuery(held));
+  clock.AdvanceMs(6000);
+  R->DoWork();
+  EXPECT_EQ(R->QuestionCount(), 4);
+}
+
 // ---------------------------------------------------------------------------
 // A scripted server that misbehaves on purpose. It listens on 127.0.0.1 and
 // on 127.0.0.3 at the same port and logs every question name it receives.
