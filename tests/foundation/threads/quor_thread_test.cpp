@@ -453,6 +453,83 @@ TEST_F(QuorThreadTest, KillThreadsOfClassAbandonsRunningAndFreesFinishedWorkers)
   for (auto& handle : stuck) EXPECT_TRUE(WaitFor([&] { return !ThreadHandleAlive(handle); }));
 }
 
+// Workers made, stopped, freed and abandoned from several threads at once,
+// while another thread walks the list: run under ThreadSanitizer (see
+// scripts/test.sh), this finds races between a worker's end, its freeing and
+// the list's bookkeeping.
+class QuorThreadStressTest : public QuorThreadTest {};
+
+TEST_F(QuorThreadStressTest, ManyThreadsMakeStopFreeAndAbandonWorkersAtOnce) {
+  constexpr int kDrivers = 4;
+  constexpr int kRounds = 40;
+  std::mutex handlesMutex;
+  std::vector<TThreadHandle> handles;
+  auto keep = [&](const TThreadHandle& handle) {
+    std::lock_guard<std::mutex> lock(handlesMutex);
+    handles.push_back(handle);
+  };
+  std::atomic<int> failures{0};
+  auto drive = [&](int driver) {
+    for (int round = 0; round < kRounds; ++round) {
+      auto probe = std::make_shared<Probe>();
+      switch ((driver + round) % 4) {
+        case 0: {  // freed while it runs
+          auto* worker = CreateQuorThread<TCooperativeWorker>(false, probe);
+          keep(worker->Handle());
+          FreeThreadByHandle(worker->Handle());
+          break;
+        }
+        case 1: {  // stopped before it ever ran, then waited for
+          auto* worker = CreateQuorThread<TCooperativeWorker>(true, probe);
+          keep(worker->Handle());
+          if (!StopThread(worker)) ++failures;
+          if (!WaitThreadWithTimeout(worker->Handle(), 10000, true)) ++failures;
+          break;
+        }
+        case 2: {  // abandoned while it runs: it frees itself at its next check
+          auto* worker = CreateQuorThread<TCooperativeWorker>(false, probe);
+          keep(worker->Handle());
+          while (!probe->Started.load()) std::this_thread::yield();
+          KillThread(worker);
+          break;
+        }
+        default: {  // frees itself once asked to stop
+          TThreadHandle handle = CreateQuorThread<TCooperativeWorker>(false, probe, true)->Handle();
+          keep(handle);
+          FreeThreadByHandle(handle);
+          break;
+        }
+      }
+    }
+  };
+  std::atomic<bool> done{false};
+  std::thread walker([&] {
+    while (!done.load()) {
+      {
+        TCriticalSectionGuard guard(ThreadListLock());
+        for (TQuorThread* worker : ListThreadsOfClass()) {
+          TQuorThread* found = nullptr;
+          if (!FindThreadById(worker->ThreadId(), found)) ++failures;
+        }
+      }
+      CountRunningThreadsOfClass(TThreadClass::Of<TCooperativeWorker>());
+      CountHungThreads(3600, false);
+    }
+  });
+  std::vector<std::thread> drivers;
+  for (int d = 0; d < kDrivers; ++d) drivers.emplace_back(drive, d);
+  for (auto& driver : drivers) driver.join();
+  done = true;
+  walker.join();
+
+  EXPECT_EQ(failures.load(), 0);
+  ASSERT_EQ(handles.size(), static_cast<std::size_t>(kDrivers * kRounds));
+  for (const TThreadHandle& handle : handles) {
+    EXPECT_TRUE(WaitFor([&] { return !ThreadHandleAlive(handle); }));
+  }
+  EXPECT_EQ(CountRunningThreadsOfClass(), 0);
+}
+
 // Ends at once; its clean-up raises.
 class TFailingCleanUpWorker : public TQuorThread {
  protected:
