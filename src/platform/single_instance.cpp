@@ -23,6 +23,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/unix_socket_path.h"
 #include "platform/window_messages.h"
 
 namespace halvorn::platform {
@@ -105,7 +106,7 @@ int MillisecondsLeft(SteadyClock::time_point deadline) {
 int ConnectUnix(const std::string& path, SteadyClock::time_point deadline) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return -1;
+  if (path.size() > kMaxUnixSocketPath) return -1;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
@@ -231,9 +232,7 @@ std::string SingleInstanceFolder(const std::string& name) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   std::string folder = (runtime != nullptr && runtime[0] == '/') ? runtime : TempFolder();
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  // A socket address holds at most 107 bytes of path.
-  constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un{}.sun_path) - 1;
-  if (folder.size() + 1 + name.size() + 5 > kMaxSocketPath) folder = "/tmp";
+  if (folder.size() + 1 + name.size() + 5 > kMaxUnixSocketPath) folder = "/tmp";
   MakeFolders(folder);
   return folder;
 }
@@ -295,6 +294,10 @@ bool SingleInstanceGuard::Acquire() {
 void SingleInstanceGuard::StartServer() {
   if (QCoreApplication::instance() == nullptr) {
     FErrorText = "no application object: not listening for other instances";
+    return;
+  }
+  if (const std::string error = UnixSocketPathError(FSocketPath); !error.empty()) {
+    FErrorText = "cannot listen for other instances. " + error;
     return;
   }
   // We hold the lock, so a socket file left here is a dead instance's.

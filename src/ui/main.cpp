@@ -1,9 +1,18 @@
 // Halvorn's entry point.
 //
 // Until the main window exists, the program sets up its data folder, says
-// where it is and which version runs, and ends.
+// where it is and which version runs, and ends. A data folder it cannot
+// create or write in ends it with exit code 1 and a message naming the folder
+// and what failed.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "foundation/text/code_page_1252.h"
 #include "foundation/text/general_helpers.h"
@@ -35,23 +44,44 @@ bool IsProgramSwitch(const std::string& argument) {
   return false;
 }
 
-// Creates every folder of the data folder's tree.
-void CreateDataFolders() {
+// Creates every folder of the data folder's tree; answers them, the data
+// folder first.
+std::vector<std::string> CreateDataFolders() {
   using namespace halvorn;
   const std::string user = "SingleUser";
-  GetLogDir();
-  GetImagesDir();
-  GetReportsDir(user);
-  GetPartialsDir(user);
-  GetUnprocessedIncomingDir(user);
-  GetProcessedIncomingDir(user);
-  GetProcessedOutgoingDir(user);
-  GetUnprocessedOutgoingDir(user);
-  GetPendholdDir(user);
-  GetTrashDir(user);
-  GetBackupsDir(user);
-  GetRelayProbesDir(user);
-  GetRelaySpamDir(user);
+  return {GetInstallDir(),
+          GetLogDir(),
+          GetImagesDir(),
+          GetReportsDir(user),
+          GetPartialsDir(user),
+          GetUnprocessedIncomingDir(user),
+          GetProcessedIncomingDir(user),
+          GetProcessedOutgoingDir(user),
+          GetUnprocessedOutgoingDir(user),
+          GetPendholdDir(user),
+          GetTrashDir(user),
+          GetBackupsDir(user),
+          GetRelayProbesDir(user),
+          GetRelaySpamDir(user)};
+}
+
+// Why the program cannot keep its files in the folder; empty when it can:
+// the folder exists (or can be made) and takes a new file.
+std::string FolderProblem(const std::string& folder) {
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) {
+    // Made again here only to learn why it could not be made.
+    if (!halvorn::CreateFolderTree(folder))
+      return std::string("cannot create it: ") + std::strerror(errno);
+  } else if (!S_ISDIR(st.st_mode)) {
+    return "it is not a folder";
+  }
+  std::string probe = folder + "/.write-test-XXXXXX";
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) return std::string("cannot write in it: ") + std::strerror(errno);
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return {};
 }
 
 }  // namespace
@@ -79,8 +109,17 @@ int main(int argc, char** argv) {
   halvorn::StartLogModule();
   halvorn::ApplyRebootOperations();
 
-  CreateDataFolders();
-  std::string installDir = halvorn::GetInstallDir();
+  const std::vector<std::string> folders = CreateDataFolders();
+  for (const std::string& folder : folders) {
+    const std::string problem = FolderProblem(folder);
+    if (problem.empty()) continue;
+    std::fprintf(stderr, "halvorn: cannot use the data folder: %s: %s\n", folder.c_str(),
+                 problem.c_str());
+    halvorn::EndLogModule();
+    halvorn::FinalizeUtilityModule();
+    return 1;
+  }
+  const std::string& installDir = folders.front();
   std::string version = halvorn::GetVersionText();
   halvorn::Log("Main", "Started " + halvorn::GetProductName() + " " + version, 10, false);
   std::printf("%s %s\n", halvorn::GetProductName().c_str(), version.c_str());

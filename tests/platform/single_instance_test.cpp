@@ -77,7 +77,7 @@ class Counter : public QObject {
 class SingleInstanceTest : public ::testing::Test {
  protected:
   void SetUp() override { test::EnsureQtApplication(); }
-  test::TempFolder FRuntime;
+  test::TempFolder FRuntime = test::TempFolder::ForSockets();
   test::ScopedEnv FEnv{"XDG_RUNTIME_DIR", FRuntime.Path()};
 };
 
@@ -145,6 +145,19 @@ TEST_F(SingleInstanceTest, OneHolderAtATimeAndTheLockOutlivesNoHolder) {
   SingleInstanceGuard third(name);
   ASSERT_TRUE(third.Acquire());
   EXPECT_GE(third.ServerDescriptor(), 0) << third.ErrorText();
+}
+
+// A name too long for a socket even in /tmp: the program runs alone, and the
+// reason names the path instead of a bare "name error".
+TEST_F(SingleInstanceTest, ASocketPathTooLongIsReportedWithThePath) {
+  SingleInstanceGuard guard(std::string(120, 'n'));
+  const std::string lockPath = guard.LockPath();
+  EXPECT_TRUE(guard.Acquire());
+  EXPECT_TRUE(guard.Held());
+  EXPECT_LT(guard.ServerDescriptor(), 0);
+  EXPECT_NE(guard.ErrorText().find("too long"), std::string::npos) << guard.ErrorText();
+  EXPECT_NE(guard.ErrorText().find(guard.SocketPath()), std::string::npos) << guard.ErrorText();
+  ::unlink(lockPath.c_str());
 }
 
 TEST_F(SingleInstanceTest, ServerPostsOnlyWellFormedUserMessages) {

@@ -19,10 +19,13 @@ extern char** environ;
 
 namespace halvorn::test {
 
-TempFolder::TempFolder() {
+TempFolder::TempFolder() : TempFolder([] {
   std::filesystem::path root = HALVORN_TEST_SCRATCH_DIR;
   std::filesystem::create_directories(root / "tmp");
-  std::string pattern = (root / "tmp" / "t-XXXXXX").string();
+  return (root / "tmp" / "t-XXXXXX").string();
+}()) {}
+
+TempFolder::TempFolder(std::string pattern) {
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed: " + pattern);
   FPath = pattern;
 }

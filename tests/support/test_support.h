@@ -15,6 +15,9 @@ namespace halvorn::test {
 class TempFolder {
  public:
   TempFolder();
+  // Under /tmp with a short name ("/tmp/hv-XXXXXX", mode 0700): for Unix
+  // sockets, whose names must fit in 107 bytes wherever the build tree lies.
+  static TempFolder ForSockets() { return TempFolder("/tmp/hv-XXXXXX"); }
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
@@ -24,6 +27,9 @@ class TempFolder {
   std::string Sub(const std::string& name) const;
 
  private:
+  // Made from a mkdtemp pattern whose parent folder exists.
+  explicit TempFolder(std::string pattern);
+
   std::string FPath;
 };
 

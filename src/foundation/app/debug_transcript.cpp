@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 
+#include "foundation/app/log.h"
 #include "foundation/time/clock.h"
 #include "foundation/threads/heartbeat.h"
 #include "foundation/files/install_folders.h"
@@ -22,6 +23,7 @@
 #include "foundation/text/text_normalisation.h"
 #include "platform/main_thread.h"
 #include "platform/thread_identity.h"
+#include "platform/unix_socket_path.h"
 
 namespace halvorn {
 namespace {
@@ -77,7 +79,7 @@ bool SendDatagram(const std::string& path, const std::string& payload) {
   }
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) return false;
+  if (path.size() > platform::kMaxUnixSocketPath) return false;  // logged at load
   std::memcpy(address.sun_path, path.data(), path.size());
   const int fd = SenderSocket();
   if (fd < 0) return false;
@@ -115,7 +117,10 @@ void LoadTranscriptSettings() {
   (void)RegReadInteger("TransUDPPacketSize", "TransUDPPacketSize", 0);
   (void)RegReadInteger("MinimumTranscriptLevel", "MinimumTranscriptLevel", 0);
   settings->ViewerPath = TranscriptViewerSocketPath();
+  const std::string pathError = platform::UnixSocketPathError(settings->ViewerPath);
   gSettings.store(std::move(settings));
+  // After the store: the log must find the settings in place.
+  if (!pathError.empty()) Log("Transcript", "No viewer can be reached. " + pathError, 8, true);
 }
 
 TTranscriptSettings GetTranscriptSettings() {

@@ -1,5 +1,8 @@
 #include "foundation/app/log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <climits>
 #include <cmath>
@@ -116,8 +119,12 @@ void OpenDayFileLocked(TLogState& state, TDateTime today) {
   const std::string folder = LogFolder();
   tOpeningFile = false;
   state.FFilePath = folder + "/" + LogFileNameForDate(today);
-  // "e": close-on-exec, so no child process keeps the log open.
-  state.FFile = std::fopen(state.FFilePath.c_str(), "abe");
+  // The log tells what mail passes through: a new file is the user's alone
+  // (0600). Close-on-exec, so no child process keeps the log open.
+  const int fd = ::open(state.FFilePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  state.FFile = ::fdopen(fd, "ab");
+  if (state.FFile == nullptr) ::close(fd);
 }
 
 void ReplaceCrLf(std::string& text) {

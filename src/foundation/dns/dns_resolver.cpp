@@ -149,17 +149,30 @@ TMultiDNSResolver::~TMultiDNSResolver() {
   if (FWorker) {
     try {
       FreeThreadByHandle(FWorker);
-    } catch (...) {
+    } catch (const std::exception& e) {
+      Log("DNS", std::string("The resolver's worker could not be freed: ") + e.what(), 8, true);
     }
   }
+  // The clean-up runs under the lock when it can be had. When it cannot (an
+  // abandoned owner, a caller still inside), it runs all the same: the
+  // members go anyway, and freeing the questions first keeps their records
+  // from reaching into an answer table that is already gone.
+  bool locked = false;
   try {
-    TCriticalSectionGuard guard(FLock);
+    FLock.Enter();
+    locked = true;
+  } catch (const std::exception& e) {
+    Log("DNS", std::string("The resolver is freed without its lock: ") + e.what(), 8, true);
+  }
+  try {
     for (auto& q : FQuestions) ReleaseQuestion(*q);
     FQuestions.clear();
     for (auto& e : FServers) EndHostLookup(e.Lookup);
     FServers.clear();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    Log("DNS", std::string("The resolver's clean-up failed: ") + e.what(), 8, true);
   }
+  if (locked) FLock.Leave();
   if (FSocket >= 0) ::close(FSocket);
 }
 
@@ -360,10 +373,34 @@ void TMultiDNSResolver::UnregisterRecord(TResourceRecord& record) {
 }
 
 void TMultiDNSResolver::ReleaseQuestion(TDNSQuestion& q) {
+  LeaveFlight(q);
+  q.Queued = false;
   UnregisterQuestion(q);
   UnregisterKey(q);
   q.Results.reset();  // its records leave the answer table on the way
   q.Dead = true;
+}
+
+void TMultiDNSResolver::LeaveFlight(TDNSQuestion& q) {
+  if (!q.InFlight) return;
+  q.InFlight = false;
+  --FInFlight;
+}
+
+void TMultiDNSResolver::SendWaiting() {
+  while (FInFlight < MaxInFlight && !FWaiting.empty()) {
+    const auto [id, serial] = FWaiting.front();
+    FWaiting.pop_front();
+    TDNSQuestion* q = QuestionById(id);
+    if (q == nullptr || q->Serial != serial || !q->Queued || q->Dead) continue;
+    q->Queued = false;
+    if (!FPostQuestion(*q)) {
+      // No server can be reached yet: it stays first in line.
+      q->Queued = true;
+      FWaiting.emplace_front(id, serial);
+      return;
+    }
+  }
 }
 
 void TMultiDNSResolver::EraseDeadQuestions() {
@@ -426,7 +463,9 @@ std::uint16_t TMultiDNSResolver::AddQuery(const std::string& name, TQTypeSet que
       WaitForServerLookups();
       TCriticalSectionGuard guard(FLock);
       TDNSQuestion* q = QuestionById(id);
-      if (q == nullptr || !FPostQuestion(*q)) return 0;
+      if (q == nullptr) return 0;
+      SendWaiting();
+      if (q->Queued && FInFlight < MaxInFlight) return 0;
     }
     return id;
   } catch (const EThreadAbandoned&) {
@@ -448,6 +487,7 @@ std::uint16_t TMultiDNSResolver::AddQueryLocked(const std::string& name, TQTypeS
   auto q = std::make_unique<TDNSQuestion>();
   q->Id = NewId();
   if (q->Id == 0) return 0;
+  if (BuildQueryPacket(name, querySet, recurse, q->Id).empty()) return 0;
   q->Name = name;
   q->QuerySet = querySet;
   q->AskedSet = querySet;
@@ -459,7 +499,11 @@ std::uint16_t TMultiDNSResolver::AddQueryLocked(const std::string& name, TQTypeS
   FQuestions.push_back(std::move(q));
   RegisterQuestion(ref);
   RegisterKey(ref);
-  if (!FPostQuestion(ref)) postFailed = true;
+  // Last in line; sent at once when the window has room.
+  ref.Queued = true;
+  FWaiting.emplace_back(ref.Id, ref.Serial);
+  SendWaiting();
+  if (ref.Queued && FInFlight < MaxInFlight) postFailed = true;
   return ref.Id;
 }
 
@@ -646,6 +690,7 @@ void TMultiDNSResolver::DoWork() {
       if (sinceCull > 5000 || sinceCull < 0) {
         FCullExpiredQuestions();
         FLastCull = Now();
+        SendWaiting();  // the questions freed may have been in flight
       }
     } catch (const EThreadAbandoned&) {
       throw;
@@ -725,7 +770,7 @@ void TMultiDNSResolver::FCheckIncoming() {
   for (int n = 0; n < kMaxRepliesPerPass; ++n) {
     std::string datagram, sender;
     std::uint16_t port = 0;
-    if (!ReadString(datagram, sender, port)) return;
+    if (!ReadString(datagram, sender, port)) break;
     try {
       if (datagram.size() < 2) continue;
       auto id = static_cast<std::uint16_t>(static_cast<unsigned char>(datagram[0]) << 8 |
@@ -764,6 +809,7 @@ void TMultiDNSResolver::FCheckIncoming() {
       q->Answer = datagram;
       q->Header = header;
       RegisterAnswerRecords(*q);
+      LeaveFlight(*q);
       if (!HasAllAnswerTypes(*q, q->AskedSet, q->Name) &&
           q->Tries < static_cast<int>(FServers.size()) && q->Results->AuthoritativeAnswer == 0 &&
           q->Sends < kMaxSends) {
@@ -782,18 +828,26 @@ void TMultiDNSResolver::FCheckIncoming() {
       Log("DNS", std::string("Reply not handled: ") + e.what(), 4, true);
     }
   }
+  // Answers make room for waiting questions.
+  SendWaiting();
 }
 
 void TMultiDNSResolver::FRetryUnresponsiveQuestions() {
   TDateTime now = Now();
   for (std::size_t i = FQuestions.size(); i-- > 0;) {
     TDNSQuestion& q = *FQuestions[i];
-    if (q.Dead || q.Results || q.Sends >= kMaxSends) continue;
-    if (MsBetween(q.PostedAt, now) > static_cast<double>(q.Tries + 1) * RetryInterval) {
-      ++q.Tries;
-      FPostQuestion(q);
+    if (q.Dead || q.Results || q.Queued) continue;
+    const TDateTime sentAt = q.SentAt != 0 ? q.SentAt : q.PostedAt;
+    if (MsBetween(sentAt, now) <= static_cast<double>(q.Tries + 1) * RetryInterval) continue;
+    if (q.Sends >= kMaxSends) {
+      // Given up: it waits for a late answer outside the window.
+      LeaveFlight(q);
+      continue;
     }
+    ++q.Tries;
+    FPostQuestion(q);
   }
+  SendWaiting();
 }
 
 void TMultiDNSResolver::FCullExpiredQuestions() {
@@ -882,6 +936,11 @@ bool TMultiDNSResolver::FPostQuestion(TDNSQuestion& q) {
   ssize_t sent = ::sendto(FSocket, packet.data(), packet.size(), MSG_DONTWAIT,
                           reinterpret_cast<sockaddr*>(&to), sizeof to);
   if (sent != static_cast<ssize_t>(packet.size())) return false;
+  if (q.SentAt == 0) q.SentAt = Now();
+  if (!q.Results && !q.InFlight) {
+    q.InFlight = true;
+    ++FInFlight;
+  }
   ++q.Sends;
   ++FDatagramsSent;
   FLastDestination = destination;
@@ -909,6 +968,8 @@ bool TMultiDNSResolver::QuestionInfo(std::uint16_t id, TDNSQuestionInfo& info) {
   info.Sends = q->Sends;
   info.Answered = q->Answered();
   info.Resolved = q->Resolved();
+  info.Queued = q->Queued;
+  info.InFlight = q->InFlight;
   info.ResultServer = q->Results ? q->Results->Server : std::string();
   return true;
 }

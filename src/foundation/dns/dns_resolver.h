@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,8 @@ class TDNSQuestion {
   // The one server the question goes to; empty: the resolver's servers.
   std::string Server;
   TDateTime PostedAt = 0;
+  // The first datagram's time (0 while none went out): re-sends count from it.
+  TDateTime SentAt = 0;
   TDateTime AnsweredAt = 0;  // 0 until the first acceptable reply
   TDNSHeader Header;
   std::unique_ptr<TQueryResults> Results;
@@ -65,6 +68,10 @@ class TDNSQuestion {
   TDateTime HeldAt = 0;
   // Tells a question apart from a later one that got the same id.
   std::uint64_t Serial = 0;
+  // Waiting for room among the questions in flight; nothing sent yet.
+  bool Queued = false;
+  // Sent and neither answered nor given up: it takes one place of the window.
+  bool InFlight = false;
   bool Dead = false;        // freed by the cull at the end of its pass
   bool Registered = false;  // in the question (id) table
   bool KeyRegistered = false;
@@ -85,11 +92,19 @@ struct TDNSQuestionInfo {
   std::int32_t Sends = 0;
   bool Answered = false;
   bool Resolved = false;
+  bool Queued = false;
+  bool InFlight = false;
   std::string ResultServer;  // the server whose reply is stored
 };
 
 // The resolver. All state is guarded by "TMultiDNSResolver_CS" (4000 ms); any
-// thread may call the public operations. Without a worker thread, the callers
+// thread may call the public operations.
+//
+// At most MaxInFlight questions are in flight (sent, and neither answered nor
+// given up after their last re-send); later questions wait in the order they
+// were asked and go out as answers come in. A burst of thousands of questions
+// therefore never overflows a server's receive queue, which would only bring
+// on a storm of re-sends. Without a worker thread, the callers
 // that wait drive the work (reading replies, re-sending, culling). The lock is
 // never held while a caller sleeps, resolves a server's host name or discovers
 // the servers.
@@ -103,7 +118,9 @@ class TMultiDNSResolver {
   // dns_lookups.h) unless SetServers was called first.
   explicit TMultiDNSResolver(bool startWorker);
   // Stops the worker, frees all questions and ends the servers' pending
-  // host look-ups.
+  // host look-ups. Never raises: what it cannot do cleanly (free the worker,
+  // take the lock, for example on an abandoned worker) is logged, and the
+  // questions are freed all the same.
   ~TMultiDNSResolver();
   TMultiDNSResolver(const TMultiDNSResolver&) = delete;
   TMultiDNSResolver& operator=(const TMultiDNSResolver&) = delete;
@@ -111,6 +128,8 @@ class TMultiDNSResolver {
   std::int32_t QuestionLifetime = 60000;  // ms
   std::int32_t RetryInterval = 2000;      // ms
   std::int32_t MaxQuestions = 1000;
+  // Set before the first question.
+  std::int32_t MaxInFlight = 100;
 
   // The servers as dotted addresses or host names. Safe from any thread.
   TStringList Servers();
@@ -120,8 +139,10 @@ class TMultiDNSResolver {
   void SetPort(std::uint16_t port) { FPort.store(port); }
 
   // Posts a question or joins an identical one: its id, or 0 when refused (an
-  // empty name or set, a PTR question for a 127.x or 192.168.x address, a
-  // question that could not be sent, any error). With a server (a dotted
+  // empty name or set, a name that cannot be written as a question, a PTR
+  // question for a 127.x or 192.168.x address, a question that could not be
+  // sent, any error). A question for which the window has no room yet waits
+  // (see above) and has its id all the same. With a server (a dotted
   // address or a host name), the question goes to that server only and joins
   // only questions for the same server.
   std::uint16_t AddQuery(const std::string& name, TQTypeSet querySet, bool recurse,
@@ -186,6 +207,9 @@ class TMultiDNSResolver {
   void RegisterAnswerRecords(TDNSQuestion& q);
   void UnregisterRecord(TResourceRecord& record);
   void ReleaseQuestion(TDNSQuestion& q);
+  void LeaveFlight(TDNSQuestion& q);
+  // Sends waiting questions while the window has room.
+  void SendWaiting();
   void EraseDeadQuestions();
   bool HasAllAnswerTypes(const TDNSQuestion& q, TQTypeSet types, const std::string& name) const;
   bool IsHeld(const TDNSQuestion& q, TDateTime now) const;
@@ -207,10 +231,17 @@ class TMultiDNSResolver {
   void WaitForReply(int milliseconds);
 
   TMutexCriticalSection FLock{"TMultiDNSResolver_CS"};
-  std::vector<std::unique_ptr<TDNSQuestion>> FQuestions;  // oldest first
+  // The tables point into the questions, and a question's records take
+  // themselves out of FAnswerTable when freed: the questions are declared
+  // after the tables so that they go first.
   THashTable FQuestionTable;
   THashTable FKeyTable;
   THashTable FAnswerTable;
+  std::vector<std::unique_ptr<TDNSQuestion>> FQuestions;  // oldest first
+  // The waiting questions by id and serial, first come first; entries of
+  // questions that have gone meanwhile are skipped.
+  std::deque<std::pair<std::uint16_t, std::uint64_t>> FWaiting;
+  int FInFlight = 0;
   std::vector<TServerEntry> FServers;
   std::atomic<std::uint16_t> FPort{kDefaultPort};
   int FSocket = -1;

@@ -169,7 +169,9 @@ bool CreateFolderTree(const std::string& path) {
       return false;
     }
   }
-  return IsFolder(path);
+  if (IsFolder(path)) return true;
+  errno = ENOTDIR;  // something else is in the folder's place
+  return false;
 }
 
 std::string GetHomeOverride() {

@@ -104,7 +104,8 @@ std::string GetUserConfigDir();
 std::string GetUserDataDir();
 
 // Creates the folder and every missing folder above it, each new one with
-// mode 0700. True when the folder exists afterwards.
+// mode 0700. True when the folder exists afterwards; on false, errno says
+// why (ENOTDIR when something other than a folder is in the way).
 bool CreateFolderTree(const std::string& path);
 
 // Forgets the cached install, log and backup folders, so that a test can

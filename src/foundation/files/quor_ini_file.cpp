@@ -149,10 +149,13 @@ bool EnsureFileExists(const std::string& path) {
 TQuorIniFile::TQuorIniFile(const std::string& FileName, bool DontLoad) : FFileName(FileName) {
   if (!FFileName.empty()) {
     struct stat st {};
-    if (::stat(FFileName.c_str(), &st) != 0)
-      EnsureFileExists(FFileName);
-    else if (!DontLoad)
+    if (::stat(FFileName.c_str(), &st) != 0) {
+      // The object still works in memory; its save will report again.
+      if (!EnsureFileExists(FFileName))
+        Log(kLogService, "Cannot create " + FFileName + ": " + std::strerror(errno), 8, true);
+    } else if (!DontLoad) {
       LoadFromFile(FFileName);
+    }
   }
   FModified = false;
 }

@@ -19,6 +19,7 @@
 #include "foundation/app/main_window_notifications.h"
 #include "platform/lsp/lsp_protocol.h"
 #include "platform/socket_watch.h"
+#include "platform/unix_socket_path.h"
 
 namespace halvorn {
 
@@ -143,8 +144,8 @@ bool StartLspListener() {
   if (listener.Fd >= 0) return true;
   std::string path = lsp::SocketPath(GetInstallDirKey());
   sockaddr_un address{};
-  if (path.size() >= sizeof(address.sun_path)) {
-    Log("LSP", "Interception socket path too long: " + path, 3, true);
+  if (const std::string error = platform::UnixSocketPathError(path); !error.empty()) {
+    Log("LSP", "Cannot listen for interception requests. " + error, 3, true);
     return false;
   }
   address.sun_family = AF_UNIX;

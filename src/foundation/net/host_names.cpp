@@ -1,6 +1,8 @@
 #include "foundation/net/host_names.h"
 
+#include <ifaddrs.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -587,7 +589,19 @@ bool IsLocalHostAddress(const std::string& text) {
   const std::uint32_t own = LocalNameAddress(GetHostNameOrLocal());
   if (own != 0 && text == IPToStr(own)) return true;
   const std::uint32_t local = LocalNameAddress(kLocalHostName);
-  return local != 0 && text == IPToStr(local);
+  if (local != 0 && text == IPToStr(local)) return true;
+  // The host name often names only 127.0.1.1: the interfaces know the rest.
+  // Asked anew each time, as addresses come and go with the networks.
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return false;
+  bool found = false;
+  for (const ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+    found = address->sin_addr.s_addr != 0 && text == IPToStr(address->sin_addr.s_addr);
+  }
+  ::freeifaddrs(list);
+  return found;
 }
 
 void FinalizeHostNames() {

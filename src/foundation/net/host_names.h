@@ -169,7 +169,8 @@ bool IsLocalHost(std::uint32_t address);
 // The dotted text is this machine's address: false for a text that is no
 // dotted address; true for one that starts with "127"; otherwise compared as
 // text with the dotted addresses of the own host name and of "LocalHost"
-// (looked up as for IsLocalHost).
+// (looked up as for IsLocalHost) and with every IPv4 address of the
+// machine's network interfaces.
 bool IsLocalHostAddress(const std::string& text);
 
 // Module end, and tests: drops the shared look-up and forgets the cached host

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <string>
 #include <thread>
 
 #include "foundation/time/clock.h"
@@ -178,7 +180,11 @@ void TQuorServerSpawnedSocket::TickTimerEvent() {
   TBusy busy(FBusy);
   try {
     TickTimer();
+  } catch (const std::exception& e) {
+    Log(std::string("Tick failed: ") + e.what(), 8, true);
+    FErrorCode = kTickFailedError;
   } catch (...) {
+    Log("Tick failed with an unknown error", 8, true);
     FErrorCode = kTickFailedError;
   }
 }

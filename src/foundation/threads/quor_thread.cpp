@@ -247,7 +247,10 @@ void TQuorThread::ThreadMain(TThreadHandle control) {
     TRunning = nullptr;
     try {
       DoTerminate();
+    } catch (const std::exception& e) {
+      Log(kLogService, FClassName + " failed in its clean-up: " + e.what(), 5, true);
     } catch (...) {
+      Log(kLogService, FClassName + " failed in its clean-up with an unknown error", 5, true);
     }
   }
   bool freeSelf = false;

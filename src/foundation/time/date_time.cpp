@@ -487,7 +487,14 @@ std::uint16_t ParseDateTime(std::string_view text, TDateTime& dt, TDateTime& zon
   std::string_view dayWord = TakeWord(rest);
   if (!IsDecimalInteger(dayWord)) {
     weekdayWord = dayWord;
-    dayWord = TakeWord(rest);
+    // "Wed,29 May 2002 ...": the blank after the comma is optional.
+    const std::size_t comma = weekdayWord.find(',');
+    if (comma != std::string_view::npos && comma + 1 < weekdayWord.size()) {
+      dayWord = weekdayWord.substr(comma + 1);
+      weekdayWord = weekdayWord.substr(0, comma + 1);
+    } else {
+      dayWord = TakeWord(rest);
+    }
   } else {
     flags |= kDateNoWeekday | kDateIrregular;
   }

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/app/log_capture.h"
 #include "foundation/files/folder_test_env.h"
 #include "foundation/time/clock.h"
 #include "foundation/threads/heartbeat.h"
@@ -86,8 +87,7 @@ TEST(TranscriptRecordTest, ItemsInOrderWithEmptyValuesLeftOut) {
 // A viewer bound at the transcript's socket in a private runtime folder.
 class TranscriptViewerTest : public test::FolderEnvTest {
  protected:
-  TranscriptViewerTest() : FRuntime("XDG_RUNTIME_DIR", FRoot.Sub("run")) {
-    std::filesystem::create_directories(FRoot.Sub("run"));
+  TranscriptViewerTest() : FRuntime("XDG_RUNTIME_DIR", FRunFolder.Path()) {
     SetTranscriptBeepHook([this] { ++FBeeps; });
   }
   ~TranscriptViewerTest() override {
@@ -104,7 +104,7 @@ class TranscriptViewerTest : public test::FolderEnvTest {
       ::setsockopt(FViewer, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     }
     const std::string path = TranscriptViewerSocketPath();
-    ASSERT_EQ(path.rfind(FRoot.Sub("run") + "/TTranscriptClient-", 0), 0u) << path;
+    ASSERT_EQ(path.rfind(FRunFolder.Path() + "/TTranscriptClient-", 0), 0u) << path;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     ASSERT_LT(path.size(), sizeof(address.sun_path));
@@ -130,6 +130,7 @@ class TranscriptViewerTest : public test::FolderEnvTest {
     return items;
   }
 
+  test::TempFolder FRunFolder = test::TempFolder::ForSockets();
   ScopedEnv FRuntime;
   int FViewer = -1;
   std::atomic<int> FBeeps{0};
@@ -246,6 +247,21 @@ TEST_F(TranscriptViewerTest, SocketOfAnotherUserIsNoViewer) {
   ASSERT_EQ(::chown(path.c_str(), ::geteuid(), static_cast<gid_t>(-1)), 0);
   TranscriptLog("Test", "mine again", 5, false);
   EXPECT_EQ(Received().size(), 1u);
+}
+
+// A runtime folder so deep that the viewer's socket name cannot be formed:
+// the log says so, naming the path, and lines are still dropped quietly.
+TEST_F(TranscriptViewerTest, ASocketPathTooLongIsLoggedWithThePath) {
+  test::LogCapture log;
+  const std::string deep = FRunFolder.Path() + "/" + std::string(100, 'd');
+  ScopedEnv runtime("XDG_RUNTIME_DIR", deep);
+  LoadTranscriptSettings();
+  const std::string path = TranscriptViewerSocketPath();
+  ASSERT_GT(path.size(), 107u);
+  EXPECT_TRUE(log.Contains("Socket path too long (" + std::to_string(path.size()) +
+                           " bytes, at most 107): " + path))
+      << log.Text();
+  EXPECT_TRUE(TranscriptLog("Test", "dropped", 5, false));
 }
 
 TEST_F(TranscriptViewerTest, ViewerThatNeverReadsNeverBlocksTheSender) {

@@ -167,6 +167,20 @@ TEST(ParseLogLineTest, MissingAndMalformedItems) {
   }
 }
 
+// The log tells what mail passes through: its files are the user's alone,
+// whatever the umask would let through.
+TEST_F(LogTest, DayFileIsCreatedForTheUserAlone) {
+  const TDateTime noon = EncodeDateTime(2026, 12, 9, 12, 0, 0);
+  ScopedClockForTests clock(noon);
+  const mode_t oldMask = ::umask(022);
+  Log("Svc", "first record", 5, false);
+  ::umask(oldMask);
+  FlushLog();
+  struct stat st {};
+  ASSERT_EQ(::stat(DayFile(noon).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
 TEST_F(LogTest, DetailAndSelectiveOpenRelayFilters) {
   const TDateTime when = EncodeDateTime(2026, 3, 4, 8, 0);
   ScopedClockForTests clock(when);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/app/log_capture.h"
 #include "foundation/files/atomic_file.h"
 #include "platform/main_thread.h"
 #include "support/test_support.h"
@@ -267,6 +268,20 @@ TEST(QuorIniFile, EnsureFileExists) {
   EXPECT_TRUE(fs::is_regular_file(folder.Sub("x/y/new")));
   EXPECT_FALSE(EnsureFileExists(folder.Sub("file/below a file")));
   EXPECT_FALSE(EnsureFileExists(""));
+}
+
+// A settings file that cannot be created is logged with its path and the
+// reason; the object still holds what is written to it.
+TEST(QuorIniFile, AFileThatCannotBeCreatedIsLogged) {
+  TempFolder folder;
+  ASSERT_TRUE(WriteFileBytes(folder.Sub("file"), "keep"));
+  const std::string path = folder.Sub("file/settings.txt");
+  test::LogCapture log;
+  TQuorIniFile ini(path);
+  EXPECT_TRUE(log.Contains("Cannot create " + path + ": Not a directory")) << log.Text();
+  ini.WriteString("Main", "Key", "value");
+  EXPECT_EQ(ini.ReadString("Main", "Key", ""), "value");
+  ini.SetModified(false);
 }
 
 TEST(QuorIniFile, TrailingBlanksOfValuesSurviveSaveAndLoad) {

@@ -20,6 +20,7 @@
 #include "foundation/threads/heartbeat.h"
 #include "foundation/app/processes.h"
 #include "support/namespace_dns.h"
+#include "support/network_namespace.h"
 #include "support/test_support.h"
 
 namespace halvorn {
@@ -359,6 +360,15 @@ TEST(HostNamesTest, LocalAddressesWithoutLookups) {
 }
 
 // ---------------------------------------------------------------------------
+// Runs in a network namespace of its own (the test reruns itself there),
+// whose loopback gets an address that no host name leads to.
+TEST(HostNamesTest, EveryInterfaceAddressIsLocal) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
+  ASSERT_EQ(test::RunCommand({"ip", "addr", "add", "10.200.0.7/32", "dev", "lo"}).ExitCode, 0);
+  EXPECT_TRUE(IsLocalHostAddress("10.200.0.7"));
+  EXPECT_FALSE(IsLocalHostAddress("10.200.0.8"));
+}
+
 // Look-ups against a real DNS server. The C library asks only port 53 of the
 // servers in /etc/resolv.conf, so these run in a network and mount namespace
 // of their own (support/namespace_dns.h): the test starts this program again

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +62,9 @@ class EchoConnection : public TQuorServerSpawnedSocket {
       FResume->Start(150);
     } else if (line == "FLOOD") {
       SendLines(std::vector<std::string>(20000, std::string(1000, 'F')));
+    } else if (line == "BREAKTICK") {
+      FBreakTick = true;
+      SendLine("breaking");
     } else if (line == "DELAY") {
       SendLineDelayed("first", 200);
       SendLineDelayed("second", 0);
@@ -68,6 +72,15 @@ class EchoConnection : public TQuorServerSpawnedSocket {
     } else {
       SendLine("echo:" + line);
     }
+  }
+
+  // Raises once when asked to, in place of a normal tick.
+  void TickTimer() override {
+    if (FBreakTick) {
+      FBreakTick = false;
+      throw std::runtime_error("the tick broke");
+    }
+    TQuorServerSpawnedSocket::TickTimer();
   }
 
   // Refuses peers that are not this machine when the server is restricted.
@@ -82,6 +95,7 @@ class EchoConnection : public TQuorServerSpawnedSocket {
  private:
   std::vector<std::string>* FLines;
   std::unique_ptr<platform::Timer> FResume;
+  bool FBreakTick = false;
 };
 
 class EchoServer : public TQuorServer {
@@ -257,6 +271,21 @@ out("half", readall(s))
       << out;
   EXPECT_EQ(server.Lines, (std::vector<std::string>{"PING"}));
   EXPECT_TRUE(server.HasRecord("(1) User connection timed out.|9|E"));
+}
+
+// A tick that raises: its error is logged, and the next tick ends the
+// connection.
+TEST_F(QuorServer, AFailedTickIsLoggedAndEndsTheConnection) {
+  EchoServer server;
+  server.SetTickInterval(50);
+  StartServer(server);
+  std::string out = RunClient(server, R"PY(
+s = conn()
+s.sendall(b"BREAKTICK\r\n")
+out("broken", readall(s))
+)PY");
+  EXPECT_NE(out.find("broken=breaking\\r\\n<EOF>"), std::string::npos) << out;
+  EXPECT_TRUE(server.HasRecord("(1) Tick failed: the tick broke|8|E"));
 }
 
 TEST_F(QuorServer, ClosesALineBeyondTheCap) {

@@ -4,11 +4,35 @@
 // runs under CTest or by hand.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
 namespace {
+
+// The runtime folder of this test process: short and private, under /tmp,
+// because the sockets made in it must have names of at most 107 bytes
+// wherever the build tree lies. Removed when the process that made it ends.
+std::string gRuntimeFolder;
+pid_t gRuntimeOwner = 0;
+
+void RemoveRuntimeFolder() {
+  // A forked child that ends must not take its parent's folder away.
+  if (gRuntimeFolder.empty() || ::getpid() != gRuntimeOwner) return;
+  std::error_code ec;
+  std::filesystem::remove_all(gRuntimeFolder, ec);
+}
+
+std::string MakeRuntimeFolder(const std::string& fallback) {
+  std::string pattern = "/tmp/hv-run-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return fallback;
+  gRuntimeFolder = pattern;
+  gRuntimeOwner = ::getpid();
+  std::atexit(RemoveRuntimeFolder);
+  return gRuntimeFolder;
+}
 
 void SetDefault(const char* name, const std::string& value, bool overwrite) {
   setenv(name, value.c_str(), overwrite ? 1 : 0);
@@ -21,12 +45,13 @@ void PrepareTestEnvironment() {
     std::filesystem::create_directories(scratch + "/" + sub, ec);
   std::filesystem::permissions(scratch + "/run", std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::replace, ec);
+  const std::string runtime = MakeRuntimeFolder(scratch + "/run");
   // Folders always move into the build tree; a test that needs others sets
   // them itself for its own duration.
   SetDefault("HALVORN_HOME", scratch + "/home", true);
   SetDefault("XDG_CONFIG_HOME", scratch + "/config", true);
   SetDefault("XDG_DATA_HOME", scratch + "/data", true);
-  SetDefault("XDG_RUNTIME_DIR", scratch + "/run", true);
+  SetDefault("XDG_RUNTIME_DIR", runtime, true);
   // Windows are drawn off screen unless the caller asked for a display.
   SetDefault("QT_QPA_PLATFORM", "offscreen", false);
   SetDefault("HALVORN_PYTHON", "/usr/bin/python3", false);
