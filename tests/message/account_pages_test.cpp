@@ -81,7 +81,7 @@ TEST_F(AccountPagesTest, FormsFollowTheAccount) {
   EXPECT_EQ(smtp.find("UniqueId"), std::string::npos);
 }
 
-// Values with every character that is special in HTML or in a URL, and 8-bit
+// Values with every character that means something in HTML or in a URL, and 8-bit
 // bytes, survive the page: html5lib reads each field back as the account
 // holds it, and Chromium, submitting each form from a page with the charset
 // the notices declare to a server on 127.0.0.1, sends exactly those bytes.

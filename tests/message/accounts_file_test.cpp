@@ -196,8 +196,9 @@ for s in cp.sections():
     if (!local->SMTPServer().empty()) expected.insert({"SMTPServer", "SMTPUserId", "SMTPPassWordMD5"});
     EXPECT_EQ(keys, expected) << id;
     EXPECT_EQ(values[id]["UserId"], local->UserId());
-    if (!local->Password().empty())
+    if (!local->Password().empty()) {
       EXPECT_EQ(values[id]["PassWordMD5"], TrimText(ScrambleText(local->Password())));
+    }
     EXPECT_EQ(values[id]["Enabled"], local->Enabled ? "1" : "0");
     std::vector<std::string> remoteIds;
     for (const TRemoteAccountRef& remote : local->RemoteAccounts->Snapshot()) {
