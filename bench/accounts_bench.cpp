@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "message/accounts.h"
 #include "message/accounts_file.h"
 #include "message/uidl_states.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -180,46 +180,17 @@ void BM_CullUidls(benchmark::State& state) {
 }
 BENCHMARK(BM_CullUidls)->Unit(benchmark::kMillisecond);
 
-// Prints the console table, then each run's time per iteration divided by
-// that of its reference run.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        FTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const std::pair<const char*, const char*> pairs[] = {
-        {"BM_SavePlain", "BM_WriteSameBytes"},
-        {"BM_SaveEnciphered", "BM_WriteSameBytes"},
-        {"BM_LoadPlain", "BM_ReadSameBytes"},
-        {"BM_LoadEnciphered", "BM_ReadSameBytes"},
-        {"BM_GetUidlStatus", "BM_HashSetLookup"},
-        {"BM_CullUidls", "BM_CullBySearchingTheListing"},
-    };
-    std::printf("\nTime relative to the reference run:\n");
-    for (const auto& [name, reference] : pairs) {
-      const auto run = FTimes.find(name);
-      const auto base = FTimes.find(reference);
-      if (run == FTimes.end() || base == FTimes.end() || base->second <= 0) continue;
-      std::printf("  %-20s / %-30s %8.3f\n", name, reference, run->second / base->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> FTimes;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  TRatioReporter reporter;
+  halvorn::bench::TRatioReporter reporter("Time relative to the reference run:",
+                                         {{"BM_SavePlain", "BM_WriteSameBytes"},
+                                          {"BM_SaveEnciphered", "BM_WriteSameBytes"},
+                                          {"BM_LoadPlain", "BM_ReadSameBytes"},
+                                          {"BM_LoadEnciphered", "BM_ReadSameBytes"},
+                                          {"BM_GetUidlStatus", "BM_HashSetLookup"},
+                                          {"BM_CullUidls", "BM_CullBySearchingTheListing"}});
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;

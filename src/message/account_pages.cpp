@@ -98,7 +98,7 @@ const char kChangeButton[] =
 
 }  // namespace
 
-std::string TRemoteAccount::PopInfoForm() {
+std::string TRemoteAccount::InfoForm(const char* command, const char* method, bool withServer) {
   std::string ownerUserId;
   const bool owned = OwnerUserId(this, ownerUserId);
   TRemoteFormValues values;
@@ -106,33 +106,27 @@ std::string TRemoteAccount::PopInfoForm() {
     TAccountGuard guard(FLock);
     values = {FUserId, FPassword, HostTextLocked(), FUniqueId, Port.load()};
   }
-  return FormStart("PopUserInfo", "GET") + kCrLf +
-         "<p>New UserId: <input type=\"text\" name=\"NewUserId\" value=\"" +
-         FormValue(values.UserId) + "\" size=\"36\">" + kCrLf +
-         "<p>New Password: <input type=\"password\" name=\"NewPassWord\" value=\"" +
-         FormValue(values.Password) + "\" size=\"34\">" + kCrLf +
-         "<p>New Server Address: <input type=\"text\" name=\"NewServer\" value=\"" +
-         FormValue(values.HostText) + "\" size=\"30\">" + kCrLf +
-         "<p>Port: <input type=\"text\" name=\"NewPort\" value=\"" + std::to_string(values.Port) +
-         "\" size=\"20\">" + kCrLf + IdentityFields(owned, ownerUserId, values) + kChangeButton +
+  std::string form = FormStart(command, method) + kCrLf +
+                     "<p>New UserId: <input type=\"text\" name=\"NewUserId\" value=\"" +
+                     FormValue(values.UserId) + "\" size=\"36\">" + kCrLf +
+                     "<p>New Password: <input type=\"password\" name=\"NewPassWord\" value=\"" +
+                     FormValue(values.Password) + "\" size=\"34\">" + kCrLf;
+  if (withServer) {
+    form += "<p>New Server Address: <input type=\"text\" name=\"NewServer\" value=\"" +
+            FormValue(values.HostText) + "\" size=\"30\">" + kCrLf +
+            "<p>Port: <input type=\"text\" name=\"NewPort\" value=\"" +
+            std::to_string(values.Port) + "\" size=\"20\">" + kCrLf;
+  }
+  return form + IdentityFields(owned, ownerUserId, values) + kChangeButton +
          DeleteForm(owned, ownerUserId, values);
 }
 
+std::string TRemoteAccount::PopInfoForm() {
+  return InfoForm("PopUserInfo", "GET", true);
+}
+
 std::string TRemoteAccount::WebmailInfoForm() {
-  std::string ownerUserId;
-  const bool owned = OwnerUserId(this, ownerUserId);
-  TRemoteFormValues values;
-  {
-    TAccountGuard guard(FLock);
-    values = {FUserId, FPassword, HostTextLocked(), FUniqueId, Port.load()};
-  }
-  return FormStart("HotmailUserInfo", "get") + kCrLf +
-         "<p>New UserId: <input type=\"text\" name=\"NewUserId\" value=\"" +
-         FormValue(values.UserId) + "\" size=\"36\">" + kCrLf +
-         "<p>New Password: <input type=\"password\" name=\"NewPassWord\" value=\"" +
-         FormValue(values.Password) + "\" size=\"34\">" + kCrLf +
-         IdentityFields(owned, ownerUserId, values) + kChangeButton +
-         DeleteForm(owned, ownerUserId, values);
+  return InfoForm("HotmailUserInfo", "get", false);
 }
 
 std::string TLocalAccount::SmtpInfoForm() const {

@@ -332,10 +332,15 @@ bool TRemoteAccount::Load(TQuorIniFile& ini) {
   }
   GiveDottedEntriesNumbersLocked();
   // A legacy web-mail account kept no hosts, only its address.
+  const auto hasDomain = [this](std::string_view domain) {
+    std::string atDomain = "@";
+    atDomain += domain;
+    return FindTextCIFrom(FEmailAddress, atDomain, 1) > 0;
+  };
   if (FHosts.empty()) {
-    if (FindTextCIFrom(FEmailAddress, "@" + std::string(kHotmailMailDomain), 1) > 0) {
+    if (hasDomain(kHotmailMailDomain)) {
       FHosts.push_back({std::string(kHotmailPseudoHost), 0});
-    } else if (FindTextCIFrom(FEmailAddress, "@" + std::string(kMsnMailDomain), 1) > 0) {
+    } else if (hasDomain(kMsnMailDomain)) {
       FHosts.push_back({std::string(kMsnPseudoHost), 0});
     }
   }

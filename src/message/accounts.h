@@ -252,6 +252,9 @@ class TRemoteAccount : public TAccount {
 
   bool IsWebmailLocked() const;
   std::string HostTextLocked() const;
+  // The change form (with server and port for a POP3 account) and the delete
+  // form of an owned account.
+  std::string InfoForm(const char* command, const char* method, bool withServer);
   void GiveDottedEntriesNumbersLocked();
 
   std::string FEmailAddress;
