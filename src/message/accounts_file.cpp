@@ -1,7 +1,6 @@
 #include "message/accounts_file.h"
 
 #include <mutex>
-#include <stdexcept>
 
 #include "foundation/app/log.h"
 #include "foundation/files/atomic_file.h"
