@@ -671,10 +671,13 @@ void TPhrases::LoadFromIni(TQuorIniFile& ini) {
       item.SetCommaText(std::string_view(line).substr(equals + 1));
       std::string prepared = PrepareForAdd(item.Values("Phrase"), type);
       if (!IsStorable(prepared, type)) continue;
-      TDateTime date = EntryDate(item.Values("Accessed"), item.Values("Created"), now);
-      // Patterns never expire, also not while the settings are read.
-      if (days > 0 && date < limit && !FindPhraseWildcard(prepared)) continue;
-      entries.push_back({std::move(prepared), DayOf(date)});
+      const std::int32_t day = DayOf(EntryDate(item.Values("Accessed"), item.Values("Created"), now));
+      // The entry keeps only its day, so the day decides, as in PurgeExpired:
+      // what loads is saved and loads again. Patterns never expire, also not
+      // while the settings are read.
+      if (days > 0 && static_cast<TDateTime>(day) < limit && !FindPhraseWildcard(prepared))
+        continue;
+      entries.push_back({std::move(prepared), day});
     }
   }
   TEntrySet loaded = BuildEntrySet(std::move(entries));

@@ -190,8 +190,8 @@ class TPhrases {
   // and expiry (each with the current value as its default), the file path,
   // and for a list without one its entry lines. A line whose key is no
   // decimal number, whose phrase is empty or not storable, or (for a plain
-  // entry of an expiring list) whose date lies before now minus
-  // DaysToExpire days, is skipped. The date is "Accessed", else "Created";
+  // entry of an expiring list) whose date's day lies before now minus
+  // DaysToExpire days (what PurgeExpired would drop), is skipped. The date is "Accessed", else "Created";
   // one that does not read falls back to "Created", then to now. Equal
   // entries keep one, with the date of the last. Forgets the last hit and
   // what was read from an outside file.

@@ -182,7 +182,7 @@ void TPhrasesList::SaveToIni(TQuorIniFile& ini, const std::string& owner) {
   std::vector<std::shared_ptr<TPhrases>> written;
   for (const auto& list : lists) {
     std::string name = list->Name();
-    if (TrimText(name).empty()) continue;
+    if (TrimText(name).empty() || SameText1252(name, section)) continue;
     ini.WriteString(section, "PhraseList" + std::to_string(written.size()), name);
     written.push_back(list);
   }

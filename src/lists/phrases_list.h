@@ -99,8 +99,9 @@ class TPhrasesList {
   std::string SectionName();
 
   // Erases the naming section and writes it again ("PhraseList" + n = name
-  // for every list in order; lists without a name cannot be stored and are
-  // left out), then each list's own section. Every list is written, whatever
+  // for every list in order; a list without a name, or named like the
+  // naming section itself, cannot be stored and is left out), then each
+  // list's own section. Every list is written, whatever
   // its owner: lists imported for the user carry the user's id and would be
   // lost otherwise. The settings object belongs to the caller.
   void SaveToIni(TQuorIniFile& ini, const std::string& owner);
