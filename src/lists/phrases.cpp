@@ -63,6 +63,22 @@ std::string PrepareForIndexOf(std::string_view text, std::uint8_t type) {
   return address.Address;
 }
 
+// The longest run of a pattern whose characters stand for themselves. Any
+// text the pattern matches holds it: entries and prepared texts both have
+// A to Z lowered, and the matcher folds no other case, so a plain find of the
+// run rules most patterns out before the matcher runs.
+std::string_view LongestLiteral(std::string_view pattern) {
+  std::string_view best;
+  std::size_t start = 0;
+  while (start < pattern.size()) {
+    std::size_t end = pattern.find_first_of("#$*?^~", start);
+    if (end == std::string_view::npos) end = pattern.size();
+    if (end - start > best.size()) best = pattern.substr(start, end - start);
+    start = end + 1;
+  }
+  return best;
+}
+
 bool IsStorable(std::string_view prepared, std::uint8_t type) {
   return !prepared.empty() && !(type == pltEmailAddress && prepared == "@");
 }
@@ -455,7 +471,9 @@ int TPhrases::FindMatch(std::string_view text, std::string& piece, bool anchored
     result = FLastHit;
   } else {
     for (int j = 0; j < FWildcards.Count(); ++j) {
-      if (WildcardExtract(prepared, FWildcards[j], false, piece, anchored)) {
+      const std::string& pattern = FWildcards[j];
+      if (prepared.find(LongestLiteral(pattern)) == std::string::npos) continue;
+      if (WildcardExtract(prepared, pattern, false, piece, anchored)) {
         result = FPlain.Count() + j;
         break;
       }

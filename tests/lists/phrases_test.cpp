@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "foundation/files/quor_ini_file.h"
+#include "foundation/regex/phrase_wildcards.h"
 #include "foundation/time/clock.h"
 #include "support/string_list_helpers.h"
 #include "support/test_support.h"
@@ -160,6 +163,35 @@ TEST(Phrases, AnchoredPatternsMustCoverTheTextUnanchoredOnesMayMatchInside) {
     int index = list.FindMatch(row.text, piece, row.anchored);
     EXPECT_EQ(index, row.piece.empty() ? -1 : 1);
     EXPECT_EQ(piece, row.piece);
+  }
+}
+
+// FindMatch skips a pattern whose longest literal run the text lacks before
+// the matcher runs; on random small patterns and texts it must find exactly
+// what the matcher finds.
+TEST(Phrases, FindMatchFindsWhatTheMatcherFinds) {
+  std::mt19937 random(11);
+  auto draw = [&random](std::string_view alphabet, int maxLength) {
+    std::string text(random() % (maxLength + 1), ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    return text;
+  };
+  for (int round = 0; round < 4000; ++round) {
+    std::string pattern = draw("ab@. *?#$^~1", 6);
+    const std::string text = draw("abAB@. 1x", 10);
+    if (!FindPhraseWildcard(pattern)) pattern += "*";
+    const bool anchored = round % 2 == 0;
+    SCOPED_TRACE("[" + pattern + "] [" + text + "] " + (anchored ? "anchored" : "not anchored"));
+    std::string lowered = text;
+    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string expected;
+    WildcardExtract(lowered, pattern, false, expected, anchored);
+
+    TPhrases list;
+    ASSERT_EQ(list.Add(pattern), 0);
+    std::string piece;
+    EXPECT_EQ(list.FindMatch(text, piece, anchored), expected.empty() ? -1 : 0);
+    EXPECT_EQ(piece, expected);
   }
 }
 
