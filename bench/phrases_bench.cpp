@@ -8,12 +8,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/quor_ini_file.h"
@@ -139,38 +139,12 @@ void BM_PaddedSentences(benchmark::State& state) {
 }
 BENCHMARK(BM_PaddedSentences)->Unit(benchmark::kMillisecond);
 
-// Prints the console table and then every run's time per iteration divided
-// by that of the reference search.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        double ns = run.GetAdjustedRealTime() *
-                    (run.time_unit == benchmark::kMillisecond ? 1e6 : 1.0);
-        FTimes[run.benchmark_name()] = ns;
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    auto reference = FTimes.find("BM_ReferenceVectorSearch");
-    if (reference == FTimes.end() || reference->second <= 0) return;
-    std::printf("\nTime relative to a binary search of a sorted vector:\n");
-    for (const auto& [name, time] : FTimes)
-      std::printf("  %-32s %12.1f\n", name.c_str(), time / reference->second);
-  }
-
- private:
-  std::map<std::string, double> FTimes;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  TRatioReporter reporter;
+  halvorn::bench::TRatioReporter reporter("BM_ReferenceVectorSearch",
+                                          "Time relative to a binary search of a sorted vector");
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;
