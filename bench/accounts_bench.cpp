@@ -19,7 +19,7 @@
 #include "message/accounts.h"
 #include "message/accounts_file.h"
 #include "message/uidl_states.h"
-#include "ratio_reporter.h"
+#include "bench/ratio_reporter.h"
 
 namespace {
 
@@ -184,7 +184,7 @@ BENCHMARK(BM_CullUidls)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  halvorn::bench::TRatioReporter reporter("Time relative to the reference run:",
+  halvorn::bench::TPairRatioReporter reporter("Time relative to the reference run:",
                                          {{"BM_SavePlain", "BM_WriteSameBytes"},
                                           {"BM_SaveEnciphered", "BM_WriteSameBytes"},
                                           {"BM_LoadPlain", "BM_ReadSameBytes"},

@@ -1,5 +1,5 @@
-// The console table of a benchmark program, followed by each named run's time
-// per iteration divided by that of its reference run in the same process.
+// Console reporters that print, after Google Benchmark's usual table, each
+// run's time as a ratio to a reference run of the same program.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -12,20 +12,49 @@
 
 namespace halvorn::bench {
 
-class TRatioReporter : public benchmark::ConsoleReporter {
+// Keeps every run's real time per iteration, in nanoseconds, by name.
+class TTimesReporter : public benchmark::ConsoleReporter {
  public:
-  // Pairs of (run, its reference run), printed in this order under the title.
-  TRatioReporter(std::string title, std::vector<std::pair<std::string, std::string>> pairs)
-      : FTitle(std::move(title)), FPairs(std::move(pairs)) {}
-
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        FTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
+      if (run.run_type == Run::RT_Iteration && run.iterations > 0)
+        FTimes[run.benchmark_name()] =
+            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
     }
     ConsoleReporter::ReportRuns(runs);
   }
+
+ protected:
+  std::map<std::string, double> FTimes;
+};
+
+// Prints every run's time divided by that of the run named `reference`.
+class TRatioReporter : public TTimesReporter {
+ public:
+  TRatioReporter(std::string reference, std::string title)
+      : FReference(std::move(reference)), FTitle(std::move(title)) {}
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    auto reference = FTimes.find(FReference);
+    if (reference == FTimes.end() || reference->second <= 0) return;
+    std::printf("\n%s:\n", FTitle.c_str());
+    for (const auto& [name, time] : FTimes)
+      std::printf("  %-32s %10.2f\n", name.c_str(), time / reference->second);
+  }
+
+ private:
+  std::string FReference;
+  std::string FTitle;
+};
+
+// Prints, for each pair (run, its reference run) in the order given, the
+// run's time divided by its reference's.
+class TPairRatioReporter : public TTimesReporter {
+ public:
+  TPairRatioReporter(std::string title, std::vector<std::pair<std::string, std::string>> pairs)
+      : FTitle(std::move(title)), FPairs(std::move(pairs)) {}
+
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::printf("\n%s\n", FTitle.c_str());
@@ -41,7 +70,6 @@ class TRatioReporter : public benchmark::ConsoleReporter {
  private:
   std::string FTitle;
   std::vector<std::pair<std::string, std::string>> FPairs;
-  std::map<std::string, double> FTimes;
 };
 
 }  // namespace halvorn::bench

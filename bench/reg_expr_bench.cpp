@@ -7,11 +7,11 @@
 #include <pcre2.h>
 
 #include <cstdio>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "foundation/regex/reg_expr.h"
 
 namespace {
@@ -123,14 +123,8 @@ void BM_Pcre2Jit(benchmark::State& state, const PatternCase& c) {
 
 // Prints the console table and then, per pattern, TRegExpr's time divided by
 // PCRE2's.
-class TRatioReporter : public benchmark::ConsoleReporter {
+class TRatioReporter : public halvorn::bench::TTimesReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs)
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-        FTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::printf("\nTRegExpr time relative to PCRE2 with JIT:\n");
@@ -141,9 +135,6 @@ class TRatioReporter : public benchmark::ConsoleReporter {
       std::printf("  %-20s %8.2f\n", c.name, ours->second / ref->second);
     }
   }
-
- private:
-  std::map<std::string, double> FTimes;
 };
 
 }  // namespace

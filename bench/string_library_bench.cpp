@@ -3,12 +3,11 @@
 // table, each search's time is printed as a ratio to the reference's.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "foundation/text/string_library.h"
 
 namespace {
@@ -65,37 +64,11 @@ void BM_PosMaskFromIgnoreCase(benchmark::State& state) {
 }
 BENCHMARK(BM_PosMaskFromIgnoreCase);
 
-// Prints the console table and then every run's time per iteration divided
-// by that of BM_StdFind.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        FTimes[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    auto reference = FTimes.find("BM_StdFind");
-    if (reference == FTimes.end() || reference->second <= 0) return;
-    std::printf("\nTime relative to std::string::find:\n");
-    for (const auto& [name, time] : FTimes) {
-      std::printf("  %-30s %6.2f\n", name.c_str(), time / reference->second);
-    }
-  }
-
- private:
-  std::map<std::string, double> FTimes;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  TRatioReporter reporter;
+  halvorn::bench::TRatioReporter reporter("BM_StdFind", "Time relative to std::string::find");
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;

@@ -21,6 +21,7 @@
 #include "foundation/app/module_startup.h"
 #include "foundation/files/reboot_operations.h"
 #include "foundation/files/version_info.h"
+#include "lists/lists_module.h"
 #include "platform/main_thread.h"
 
 namespace {
@@ -104,10 +105,11 @@ int main(int argc, char** argv) {
   }
 
   // Module start-up: shared values, the log, then the file moves recorded
-  // for this start, before anything could cancel them.
+  // for this start, before anything could cancel them; then the lists.
   halvorn::InitializeUtilityModule(argc, argv);
   halvorn::StartLogModule();
   halvorn::ApplyRebootOperations();
+  halvorn::InitializeListsModule();
 
   const std::vector<std::string> folders = CreateDataFolders();
   for (const std::string& folder : folders) {
@@ -125,6 +127,7 @@ int main(int argc, char** argv) {
   std::printf("%s %s\n", halvorn::GetProductName().c_str(), version.c_str());
   std::printf("Data folder: %s\n", installDir.c_str());
 
+  halvorn::FinalizeListsModule();
   halvorn::EndLogModule();
   halvorn::FinalizeUtilityModule();
   return 0;

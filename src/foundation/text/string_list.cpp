@@ -198,7 +198,13 @@ void TStringList::SetCaseSensitive(bool value) {
 }
 
 void TStringList::SetSorted(bool value) {
-  if (value && !FSorted) Sort();
+  // A list built in order (a bulk load that sorted its lines once) needs only
+  // the check, not a second sort.
+  if (value && !FSorted &&
+      !std::is_sorted(FItems.begin(), FItems.end(), [this](const TItem& a, const TItem& b) {
+        return CompareStrings(a.Text, b.Text) < 0;
+      }))
+    Sort();
   FSorted = value;
 }
 

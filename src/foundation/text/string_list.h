@@ -94,7 +94,8 @@ class TStringList {
   void SetCaseSensitive(bool value);
 
   // A sorted list keeps its lines in order (Add finds the place; Insert and
-  // SetString throw). Switching it on sorts the list.
+  // SetString throw). Switching it on sorts the list unless its lines are
+  // already in order (checked in one pass).
   bool Sorted() const { return FSorted; }
   void SetSorted(bool value);
   TDuplicates Duplicates() const { return FDuplicates; }

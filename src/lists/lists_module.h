@@ -1,0 +1,21 @@
+// Start and end of the lists subsystem.
+//
+// The main program calls InitializeListsModule after the utility module
+// started and before the classification module (whose start installs the
+// test list's rename handler on the phrase lists), and FinalizeListsModule
+// after the classification module ended. Tests may call them again.
+#pragma once
+
+namespace halvorn {
+
+// Creates the global set of phrase lists, empty (the rules file fills it
+// later), and puts the shipped default-phrases file into the install folder
+// when none is there (a failure is logged: the lists that file fills then
+// start empty). Never raises.
+void InitializeListsModule();
+
+// Drops the global set. Lists still held elsewhere (a worker in the middle
+// of a look-up) live until they are let go. Never raises.
+void FinalizeListsModule();
+
+}  // namespace halvorn
