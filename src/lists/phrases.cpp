@@ -700,16 +700,25 @@ void TPhrases::LoadFromIni(TQuorIniFile& ini) {
   }
   TEntrySet loaded = BuildEntrySet(std::move(entries));
 
-  TCriticalSectionGuard guard(FLock);
-  FListType = type;
-  FDescription = description;
-  FDaysToExpire = days;
-  FFilePath = path;
-  FFileBacked = !path.empty();
-  ReplaceEntriesLocked(std::move(loaded));
-  FFileStamp = {};
-  FFailedStamp = {};
-  ChangedLocked();
+  {
+    TCriticalSectionGuard guard(FLock);
+    // A list that keeps its file and type keeps what it read from it: the
+    // stamp still tells whether the file changed. Emptying it here would let
+    // a look-up on another thread, past its own re-read check, find nothing.
+    const bool sameFile = !path.empty() && FFileBacked && path == FFilePath && type == FListType;
+    FListType = type;
+    FDescription = description;
+    FDaysToExpire = days;
+    FFilePath = path;
+    FFileBacked = !path.empty();
+    if (!sameFile) {
+      ReplaceEntriesLocked(std::move(loaded));
+      FFileStamp = {};
+      FFailedStamp = {};
+    }
+    ChangedLocked();
+  }
+  ReloadFile();
 }
 
 void TPhrases::Assign(TPhrases& other) {
