@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <exception>
 
@@ -13,6 +12,7 @@
 #include "foundation/crypto/block_cipher.h"
 #include "foundation/text/code_page_1252.h"
 #include "foundation/text/general_helpers.h"
+#include "foundation/text/number_text.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/app/log.h"
 #include "foundation/threads/quor_thread.h"
@@ -73,26 +73,6 @@ bool LineHasName(std::string_view line, std::string_view ident) {
 std::string_view ValueOf(std::string_view line) {
   std::size_t equals = line.find('=');
   return equals == std::string_view::npos ? std::string_view() : line.substr(equals + 1);
-}
-
-bool ParseInt32(std::string_view text, std::int32_t& value) {
-  text = Trim(text);
-  if (text.empty()) return false;
-  // from_chars takes "-" but not "+"; a settings value may carry either.
-  std::string_view digits = text;
-  bool negative = false;
-  if (digits[0] == '+' || digits[0] == '-') {
-    negative = digits[0] == '-';
-    digits.remove_prefix(1);
-  }
-  if (digits.empty() || digits[0] < '0' || digits[0] > '9') return false;
-  std::int64_t magnitude = 0;
-  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-  if (error != std::errc() || end != digits.data() + digits.size()) return false;
-  std::int64_t result = negative ? -magnitude : magnitude;
-  if (result < INT32_MIN || result > INT32_MAX) return false;
-  value = static_cast<std::int32_t>(result);
-  return true;
 }
 
 std::uint8_t LetterToTrite(char c) {
@@ -373,7 +353,7 @@ bool TQuorIniFile::TryReadInteger(const std::string& Section, const std::string&
                                   std::int32_t& Value) {
   std::string text;
   std::int32_t parsed = 0;
-  if (!TryReadTrimmed(Section, Ident, text) || !ParseInt32(text, parsed)) return false;
+  if (!TryReadTrimmed(Section, Ident, text) || !TryStrToInt(text, parsed)) return false;
   Value = parsed;
   return true;
 }

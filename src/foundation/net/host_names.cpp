@@ -408,13 +408,14 @@ std::string IPToReversedText(std::uint32_t address) {
 std::uint32_t HexToIP(const std::string& text) {
   std::string digits = text;
   if (digits.size() < 8) digits.insert(0, 8 - digits.size(), '0');
-  std::uint8_t bytes[4];
+  std::uint32_t number = 0;
   for (int i = 0; i < 4; ++i) {
     const int high = HexDigitValue(digits[2 * i]);
     const int low = HexDigitValue(digits[2 * i + 1]);
-    bytes[i] = (high < 0 || low < 0) ? 0 : static_cast<std::uint8_t>(high * 16 + low);
+    const std::uint32_t byte = (high < 0 || low < 0) ? 0 : static_cast<std::uint32_t>(high * 16 + low);
+    number = (number << 8) | byte;
   }
-  return FromBytes(bytes[0], bytes[1], bytes[2], bytes[3]);
+  return number;
 }
 
 std::uint16_t SwapBytes16(std::uint16_t value) {

@@ -82,10 +82,12 @@ std::string ReverseDottedLabels(const std::string& text);
 // of a block-list query.
 std::string IPToReversedText(std::uint32_t address);
 
-// The number of up to 8 hexadecimal digits, most significant first: the text
-// is padded on the left with "0" to 8 characters (longer texts keep their
-// first 8), and each of the four pairs is read as a byte, a pair that is not
-// hexadecimal counting as 0.
+// The number of up to 8 hexadecimal digits, most significant first ("000000FF"
+// is 255): the text is padded on the left with "0" to 8 characters (longer
+// texts keep their first 8), and each of the four pairs is read as a byte, a
+// pair that is not hexadecimal counting as 0. The answer is the plain number,
+// not an address in wire order (IPToStr of it shows the bytes reversed on
+// this machine).
 std::uint32_t HexToIP(const std::string& text);
 
 // The two bytes of a 16-bit value exchanged (a port between wire order and
