@@ -77,6 +77,20 @@ std::vector<std::string> SplitParameters(std::string_view value) {
   return pieces;
 }
 
+// The text of a quoted value with its escapes undone: a backslash before a
+// backslash or a double quote stands for that character; other backslashes
+// stay (a quoted Windows path keeps its own).
+std::string WithoutQuoteEscapes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"'))
+      ++i;
+    out += text[i];
+  }
+  return out;
+}
+
 // The piece is "name=..." for the parameter name, letter case ignored.
 bool IsParameterPiece(std::string_view piece, std::string_view paramName) {
   const std::size_t eq = piece.find('=');
@@ -84,9 +98,13 @@ bool IsParameterPiece(std::string_view piece, std::string_view paramName) {
 }
 
 // A parameter value as SetParam writes it: in double quotes, with its own
-// quotes and backslashes escaped, when it holds ";".
+// quotes and backslashes escaped, when it holds ";" or a double quote or
+// has a blank or control character at an end, so that it reads back whole.
 std::string ParameterText(std::string_view value) {
-  if (!Contains(value, ";")) return std::string(value);
+  const bool plain = value.find_first_of(";\"") == npos &&
+                     static_cast<unsigned char>(value.front()) > ' ' &&
+                     static_cast<unsigned char>(value.back()) > ' ';
+  if (plain) return std::string(value);
   std::string out = "\"";
   for (const char c : value) {
     if (c == '"' || c == '\\') out += '\\';
@@ -380,7 +398,8 @@ bool TEmailHeader::GetRawParam(std::string_view headerName, std::string_view par
     }
   }
   if (value.empty()) return false;
-  if (value.front() == '"') {
+  const bool quoted = value.front() == '"';
+  if (quoted) {
     value.erase(0, 1);
   } else {
     FFlags |= HeaderErrorBit(heMalformedParameter);
@@ -392,6 +411,7 @@ bool TEmailHeader::GetRawParam(std::string_view headerName, std::string_view par
       FFlags |= HeaderErrorBit(heMalformedParameter);
     }
   }
+  if (quoted) value = WithoutQuoteEscapes(value);
   return !value.empty();
 }
 

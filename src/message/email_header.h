@@ -164,8 +164,10 @@ class TEmailHeader {
   // piece "name=text" whose name equals the parameter name ignoring case,
   // with no blanks around "=". A leading and a trailing double quote of the
   // text are removed, and each one that is missing adds
-  // heMalformedParameter. False when the header is missing, its value does
-  // not contain the parameter name at all, or the text is empty.
+  // heMalformedParameter; in a text that began with a quote, a backslash
+  // before a backslash or a quote stands for that character. False when the
+  // header is missing, its value does not contain the parameter name at
+  // all, or the text is empty.
   bool GetRawParam(std::string_view headerName, std::string_view paramName, std::string& value,
                    bool unfold);
   // GetRawParam unfolded, with its encoded words decoded.
@@ -175,9 +177,10 @@ class TEmailHeader {
   // replaced by paramName=value (the caller's spelling), appended when there
   // is none, or removed when the value is empty; the pieces are joined with
   // "; " and stored with SetValue, so the whole value is stored decoded and
-  // unfolded afterwards. A value holding ";" is written in double quotes
-  // (its own double quotes escaped with a backslash) so that it reads back
-  // as one parameter. False when the header is missing.
+  // unfolded afterwards. A value holding ";" or a double quote, or with a
+  // blank at an end, is written in double quotes (its own quotes and
+  // backslashes escaped) so that it reads back whole. False when the header
+  // is missing.
   bool SetParam(std::string_view headerName, std::string_view paramName, std::string_view value);
 
   // GetValue of "Subject".

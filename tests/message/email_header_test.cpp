@@ -237,7 +237,11 @@ TEST(EmailHeaderParams, RawParameters) {
       {"application/pdf; name=\"a.pdf\"; filename=b.pdf", "name", true, "a.pdf", 0},
       // A quoted value runs to its closing quote, ";" included.
       {"application/pdf; name=\"bill.pdf;.exe\"", "name", true, "bill.pdf;.exe", 0},
-      {"application/pdf; name=\"a\\\";b.pdf\"; x=1", "name", true, "a\\\";b.pdf", 0},
+      // Inside quotes a backslash escapes a quote or a backslash; other
+      // backslashes stay.
+      {"application/pdf; name=\"a\\\";b.pdf\"; x=1", "name", true, "a\";b.pdf", 0},
+      {"application/pdf; name=\"C:\\dir\\\\x.pdf\"", "name", true, "C:\\dir\\x.pdf", 0},
+      {"application/pdf; name=a\\\"b", "name", true, "a\\\"b", 0x2},
       {"application/pdf; x=\"a;name=b\"; name=c", "name", true, "c", 0x2},
       {"application/pdf; name=\"unclosed; x=1", "name", true, "unclosed; x=1", 0x2},
   };
@@ -292,10 +296,16 @@ TEST(EmailHeaderParams, SetParamRewritesTheDecodedValue) {
   TEmailHeader header;
   EXPECT_FALSE(header.SetParam("Content-Type", "name", "x"));
   header.SetValue("Content-Type", "application/pdf");
-  header.SetParam("Content-Type", "name", "bill.pdf;.exe");
-  std::string name;
-  ASSERT_TRUE(header.GetDecodedParam("Content-Type", "name", name));
-  EXPECT_EQ(name, "bill.pdf;.exe");
+  for (const std::string value : {"bill.pdf;.exe", "a\";b", "say \"hi\".txt", "C:\\x\\"}) {
+    SCOPED_TRACE(value);
+    header.SetParam("Content-Type", "name", value);
+    header.SetParam("Content-Type", "x", "1");
+    std::string name;
+    ASSERT_TRUE(header.GetDecodedParam("Content-Type", "name", name));
+    EXPECT_EQ(name, value);
+    ASSERT_TRUE(header.GetRawParam("Content-Type", "x", name, true));
+    EXPECT_EQ(name, "1");
+  }
 }
 
 // An encoded word may hold CR LF and a header line; rewriting another
