@@ -84,8 +84,7 @@ std::string WithoutQuoteEscapes(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"'))
-      ++i;
+    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) ++i;
     out += text[i];
   }
   return out;
@@ -284,8 +283,7 @@ bool TEmailHeader::LoadFromFile(const std::string& path) {
     const std::streamsize got = in.gcount();
     if (in.bad()) return false;
     if (got <= 0) break;
-    if (!buffer.Append(std::string_view(chunk.data(), static_cast<std::size_t>(got))))
-      return false;
+    if (!buffer.Append(std::string_view(chunk.data(), static_cast<std::size_t>(got)))) return false;
     std::string line;
     while (buffer.TakeLine(line)) {
       if (line.empty()) {
@@ -474,8 +472,8 @@ bool TEmailHeader::GetCharset(std::string& charset) {
 bool TEmailHeader::ContentTypeContains(std::string_view what, bool upToSemicolon) {
   TCriticalSectionGuard guard(FLock);
   std::string value;
-  const bool found = upToSemicolon ? GetValueUpToSemicolon(kContentType, value)
-                                   : GetValue(kContentType, value);
+  const bool found =
+      upToSemicolon ? GetValueUpToSemicolon(kContentType, value) : GetValue(kContentType, value);
   if (!found) {
     FFlags |= HeaderErrorBit(heMissingContentType);
     return false;
@@ -691,9 +689,15 @@ bool TEmailHeader::AttachmentName(int source, std::string& name) {
   TCriticalSectionGuard guard(FLock);
   bool found = false;
   switch (source) {
-    case kNameFromType: found = GetDecodedParam(kContentType, "name", name); break;
-    case kNameFromDisposition: found = GetDecodedParam(kContentDisposition, "filename", name); break;
-    default: found = GetValue("Content-ID", name); break;
+    case kNameFromType:
+      found = GetDecodedParam(kContentType, "name", name);
+      break;
+    case kNameFromDisposition:
+      found = GetDecodedParam(kContentDisposition, "filename", name);
+      break;
+    default:
+      found = GetValue("Content-ID", name);
+      break;
   }
   if (!found) name = "Attachment";
   name = DecodeEncodedWords(name);
@@ -737,8 +741,8 @@ bool TEmailHeader::GetAttachmentName(std::string& name) {
 bool TEmailHeader::FixNames(int repair) {
   TCriticalSectionGuard guard(FLock);
   bool changed = false;
-  const std::pair<std::string_view, std::string_view> names[] = {
-      {kContentDisposition, "FileName"}, {kContentType, "Name"}};
+  const std::pair<std::string_view, std::string_view> names[] = {{kContentDisposition, "FileName"},
+                                                                 {kContentType, "Name"}};
   for (const auto& [header, param] : names) {
     std::string name;
     switch (repair) {

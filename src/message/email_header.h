@@ -171,8 +171,7 @@ class TEmailHeader {
   bool GetRawParam(std::string_view headerName, std::string_view paramName, std::string& value,
                    bool unfold);
   // GetRawParam unfolded, with its encoded words decoded.
-  bool GetDecodedParam(std::string_view headerName, std::string_view paramName,
-                       std::string& value);
+  bool GetDecodedParam(std::string_view headerName, std::string_view paramName, std::string& value);
   // Rewrites one parameter of the decoded value: the first matching piece is
   // replaced by paramName=value (the caller's spelling), appended when there
   // is none, or removed when the value is empty; the pieces are joined with

@@ -17,10 +17,6 @@ namespace halvorn {
 
 namespace {
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 // The position, counted from the top from 0, of the n-th Received header of
 // `count`; -1 when there is none.
 int ReceivedPosition(int n, std::size_t count) {
@@ -229,13 +225,13 @@ bool TEmailHeader::GetLastExternalReceivedIP(int& index, std::string& address) {
   if (indexes.empty()) return false;
   const int total = CountHeader("Received");
   int n = -1;
-  if (StartsWith(TakeReceivedLocked(indexes[0]), "Quorvantis")) n = -2;
+  if (TakeReceivedLocked(indexes[0]).starts_with("Quorvantis")) n = -2;
   bool found = false;
   for (int pos = -n - 1; pos < static_cast<int>(indexes.size()); ++pos, --n) {
     const TReceivedLine line(TakeReceivedLocked(indexes[pos]));
     FFlags |= line.FFlags;
     const std::string& ip = line.FFromIP;
-    if (!IsDottedNumberText(ip) || StartsWith(ip, "127.") || StartsWith(ip, "192.")) continue;
+    if (!IsDottedNumberText(ip) || ip.starts_with("127.") || ip.starts_with("192.")) continue;
     if (IsWebmailRelayHostName(line.FFromHost) && IsWebmailRelayHostName(line.FByHost)) continue;
     if (-n < total && CountCommonLeadingLabels(line.FFromHost, line.FByHost) >= 3) continue;
     if (IsLocalHostAddress(ip)) continue;

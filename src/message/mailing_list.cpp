@@ -32,8 +32,8 @@ TMailingList::TMailingList() : UniqueId(static_cast<std::uint32_t>(RandomRange(0
 bool TMailingList::IsEmptyLocked() const {
   for (const std::string* field :
        {&List_Software, &List_Digest, &List_Help, &List_Subscribe, &List_Unsubscribe, &List_Post,
-        &List_Owner, &List_Archive, &List_ID, &Mailing_List, &Precedence, &Errors_To,
-        &X_BeenThere, &X_Return_Path, &Sender})
+        &List_Owner, &List_Archive, &List_ID, &Mailing_List, &Precedence, &Errors_To, &X_BeenThere,
+        &X_Return_Path, &Sender})
     if (!field->empty()) return false;
   return true;
 }

@@ -21,10 +21,6 @@ bool IsLocalHandOverLine(std::string_view value) {
   return false;
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 // Runs a reader; any failure but an abandoned worker's empties the output
 // and answers `onFailure`.
 template <class Result, class Reader>
@@ -78,7 +74,7 @@ std::uint32_t ReceivedFromHost(std::string_view value, std::string& host) {
     if (SameText1252(host, "localhost") &&
         value.find("from mail pickup service by hotmail") == npos)
       flags |= HeaderErrorBit(heReceivedFromNameNotADomain);
-    if (IsDottedNumberText(host) && !StartsWith(host, "192") && !StartsWith(host, "127"))
+    if (IsDottedNumberText(host) && !host.starts_with("192") && !host.starts_with("127"))
       flags |= HeaderErrorBit(heReceivedFromNameIP);
     return flags;
   });
@@ -134,8 +130,7 @@ std::uint32_t GetReceivedByHost(std::string_view value, std::string& host) {
       if (at != npos) search = value.substr(at + anchor.size() - 1);
     }
     const int by = FindTextCIFrom(search, "by ", 1);
-    if (by == 0)
-      return IsLocalHandOverLine(value) ? 0 : HeaderErrorBit(heReceivedByNameMissing);
+    if (by == 0) return IsLocalHandOverLine(value) ? 0 : HeaderErrorBit(heReceivedByNameMissing);
     const std::string rest = TrimText(search.substr(static_cast<std::size_t>(by) + 2));
     host = TrimText(rest.substr(0, rest.find_first_of(" ;(")));
     return host.empty() ? HeaderErrorBit(heReceivedByNameMissing) : 0;

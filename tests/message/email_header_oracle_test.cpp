@@ -5,13 +5,13 @@
 // read differently.
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <random>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/text/code_page_1252.h"
@@ -388,13 +388,15 @@ class TDifferences {
  public:
   TDifferences()
       : FReasons{
-            {"trim", "values lose blanks and control characters at both ends, Python strips "
-                     "only leading blanks and tabs; names lose blanks, Python strips all "
-                     "white space"},
+            {"trim",
+             "values lose blanks and control characters at both ends, Python strips "
+             "only leading blanks and tabs; names lose blanks, Python strips all "
+             "white space"},
             {"stop", "a line that is no header line ends Python's header; we skip it and read on"},
             {"fold", "unfolding drops the folding blank"},
-            {"words", "encoded-word rules: blanks between words kept, the prefix order, "
-                      "ISO-2022-JP as Shift-JIS, malformed words kept"},
+            {"words",
+             "encoded-word rules: blanks between words kept, the prefix order, "
+             "ISO-2022-JP as Shift-JIS, malformed words kept"},
             {"rfc2231", "RFC 2231 parameters (name*=, name*0=) are not read"},
             {"equals", "blanks around \"=\" hide a parameter"},
             {"empty", "an empty parameter value, or one of only a fold, is none"},
@@ -522,8 +524,8 @@ void Compare(const TBlock& block, TDifferences& differences, std::vector<std::st
   // Boundary.
   if (block.hasContentType) {
     const std::string ours = header.GetBoundary();
-    const std::string python = block.boundary && !block.boundary->empty() ? "--" + *block.boundary
-                                                                          : std::string();
+    const std::string python =
+        block.boundary && !block.boundary->empty() ? "--" + *block.boundary : std::string();
     if (ours != python) {
       std::string raw;
       header.GetRawValue("Content-Type", raw, false);
@@ -626,8 +628,10 @@ TEST(EmailHeaderOracle, AgreesWithPythonOnTheCorpus) {
 // adds a header line, and parameters read back whole.
 TEST(EmailHeaderOracle, WrittenHeadersReadBackInPython) {
   const std::vector<std::string> pieces = {
-      "a",    "b.pdf", " ",  ";",  "\"", "\\", "\xE9", "=",     ":",   "\r\n", "\n",
-      "\r",   "\r\n ", "\r\n\t", "Bcc: victim@example.com", "x@y.test", "\t"};
+      "a",        "b.pdf", " ",     ";",      "\"",
+      "\\",       "\xE9",  "=",     ":",      "\r\n",
+      "\n",       "\r",    "\r\n ", "\r\n\t", "Bcc: victim@example.com",
+      "x@y.test", "\t"};
   std::mt19937 rng(61);
   auto text = [&](int most) {
     std::string t;

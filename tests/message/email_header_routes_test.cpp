@@ -54,8 +54,8 @@ TEST(EmailHeaderAddresses, Collections) {
 
   TStringList recipients;
   header.GetRecipients(recipients);
-  EXPECT_EQ(recipients.ToVector(), (Lines{"ann@example.com", "bob@example.org",
-                                          "jorg@example.net", "hidden@example.com"}));
+  EXPECT_EQ(recipients.ToVector(), (Lines{"ann@example.com", "bob@example.org", "jorg@example.net",
+                                          "hidden@example.com"}));
   std::string first;
   EXPECT_TRUE(header.GetFirstRecipient(first));
   EXPECT_EQ(first, "ann@example.com");
@@ -119,9 +119,15 @@ TEST(EmailHeaderReceived, CountingFromBothEnds) {
     bool found;
     std::string line;
   } rows[] = {
-      {-1, true, "top"}, {-2, true, "middle folded"}, {-3, true, "bottom Quor"},
-      {1, true, "bottom Quor"}, {3, true, "top"}, {0, false, ""}, {-4, false, ""},
-      {4, false, ""}, {-2147483647 - 1, false, ""},
+      {-1, true, "top"},
+      {-2, true, "middle folded"},
+      {-3, true, "bottom Quor"},
+      {1, true, "bottom Quor"},
+      {3, true, "top"},
+      {0, false, ""},
+      {-4, false, ""},
+      {4, false, ""},
+      {-2147483647 - 1, false, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.n);
@@ -136,8 +142,8 @@ TEST(EmailHeaderReceived, OrderAndWrappingFlags) {
   struct Row {
     const char* what;
     std::string text;
-    std::uint32_t countFlags;    // after ReceivedCount
-    std::uint32_t readFlags;     // after reading every line too
+    std::uint32_t countFlags;  // after ReceivedCount
+    std::uint32_t readFlags;   // after reading every line too
   } rows[] = {
       {"all on top, folded", "Received: a\r\n b\r\nReceived: c\r\n d\r\nTo: x\r\n", 0, 0},
       {"below another header", "To: x\r\nReceived: a\r\n b\r\n", 0x400, 0x400},
@@ -178,10 +184,12 @@ TEST(EmailHeaderReceived, DatesAndTheArrivalHour) {
       {"a half rounds to even, up", {"from a by b; Mon, 22 Jul 2002 13:30:00 +0000"}, 14},
       {"late evening", {"from a by b; Mon, 22 Jul 2002 23:45:00 +0000"}, 24},
       {"the program's own line is passed over",
-       {"Quorvantis; Mon, 22 Jul 2002 05:00:00 +0000", "from a by b; Mon, 22 Jul 2002 07:00:00 +0000"},
+       {"Quorvantis; Mon, 22 Jul 2002 05:00:00 +0000",
+        "from a by b; Mon, 22 Jul 2002 07:00:00 +0000"},
        7},
       {"a line without a date is passed over",
-       {"from a by b; no date", "from c by d; x; Mon, 22 Jul 2002 08:00:00 +0000; y"}, 8},
+       {"from a by b; no date", "from c by d; x; Mon, 22 Jul 2002 08:00:00 +0000; y"},
+       8},
       {"no readable date", {"from a by b"}, -1},
       {"no Received line", {}, -1},
   };
@@ -235,7 +243,10 @@ TEST(EmailHeaderReceived, LastExternalRelay) {
     int index;
     std::string address;
   } rows[] = {
-      {"past the own line and the local hops", {own, local, lan, external, origin}, true, -4,
+      {"past the own line and the local hops",
+       {own, local, lan, external, origin},
+       true,
+       -4,
        "203.0.113.7"},
       {"the topmost line", {external, origin}, true, -1, "203.0.113.7"},
       {"only local hops", {local, lan}, false, 0, ""},
@@ -243,20 +254,29 @@ TEST(EmailHeaderReceived, LastExternalRelay) {
       {"no address", {"from a by b" + date}, false, 0, ""},
       {"between two web-mail relays",
        {"from bay0-omc1-s12.bay0.hotmail.com ([65.54.246.148]) by bay0-omc3-s7.bay0.hotmail.com "
-        "with Microsoft SMTPSVC" + date,
+        "with Microsoft SMTPSVC" +
+            date,
         "from mail pickup service by hotmail.com with Microsoft SMTPSVC" + date,
         "from [203.0.113.20] by lw15fd.law15.hotmail.msn.com with HTTP" + date},
-       true, -3, "203.0.113.20"},
+       true,
+       -3,
+       "203.0.113.20"},
       {"from a web-mail relay to the user",
        {"from bay0-omc1-s12.bay0.hotmail.com ([65.54.246.148]) by mx.user.test" + date, origin},
-       true, -1, "65.54.246.148"},
+       true,
+       -1,
+       "65.54.246.148"},
       {"a hop inside one organisation",
        {"from smtp.in.corp.example.com ([198.51.100.4]) by smtp.in.corp.mx.example.com" + date,
         "from pc.out.test ([203.0.113.30]) by smtp.in.corp.example.com" + date},
-       true, -2, "203.0.113.30"},
+       true,
+       -2,
+       "203.0.113.30"},
       {"the bottom line counts even so",
        {"from smtp.in.corp.example.com ([198.51.100.4]) by smtp.in.corp.mx.example.com" + date},
-       true, -1, "198.51.100.4"},
+       true,
+       -1,
+       "198.51.100.4"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -316,8 +336,8 @@ TEST(EmailHeaderReceivedInNamespace, OwnAddressIsNoRelay) {
   ASSERT_TRUE(dns.Ok()) << dns.Error();
   FinalizeHostNames();
   TEmailHeader header;
-  header.ParseText(ReceivedHeader({"from pc ([203.0.113.77]) by mail.user.test",
-                                   "from mx.sender.test ([203.0.113.7]) by pc"}));
+  header.ParseText(ReceivedHeader(
+      {"from pc ([203.0.113.77]) by mail.user.test", "from mx.sender.test ([203.0.113.7]) by pc"}));
   int index = 0;
   std::string address;
   ASSERT_TRUE(header.GetLastExternalReceivedIP(index, address));
@@ -328,8 +348,8 @@ TEST(EmailHeaderReceivedInNamespace, OwnAddressIsNoRelay) {
 
 TEST(EmailHeaderReceived, WebmailHopIsAWholeLine) {
   TEmailHeader header;
-  header.ParseText(ReceivedHeader(
-      {"from bay0-omc1-s12.bay0.hotmail.com ([65.54.246.148]) by mx.user.test"}));
+  header.ParseText(
+      ReceivedHeader({"from bay0-omc1-s12.bay0.hotmail.com ([65.54.246.148]) by mx.user.test"}));
   EXPECT_FALSE(header.HasHotmailReceivedHop());
   header.ParseText(ReceivedHeader({"from a by b", "bay0-omc1-s12.bay0.hotmail.com"}));
   EXPECT_TRUE(header.HasHotmailReceivedHop());

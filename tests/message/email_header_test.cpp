@@ -79,14 +79,16 @@ TEST(EmailHeaderParse, LinesAndTheirResult) {
     Lines names, values;
     Lines rest;  // the list after a consuming parse
   } rows[] = {
-      {"header and body", {"A: 1", "B:2", "", "body", ""}, true, {"A", "B"}, {"1", "2"},
+      {"header and body",
+       {"A: 1", "B:2", "", "body", ""},
+       true,
+       {"A", "B"},
+       {"1", "2"},
        {"body", ""}},
       {"leading empty lines", {"", "", "A: 1", "", "body"}, true, {"A"}, {"1"}, {"body"}},
       {"no body", {"A: 1"}, true, {"A"}, {"1"}, {}},
-      {"first line without a colon", {"From someone", "A: 1", "", "b"}, false, {"A"}, {"1"},
-       {"b"}},
-      {"names stand as written", {" A : 1", "B\t:\t2 \x01"}, true, {" A ", "B\t"}, {"1", "2"},
-       {}},
+      {"first line without a colon", {"From someone", "A: 1", "", "b"}, false, {"A"}, {"1"}, {"b"}},
+      {"names stand as written", {" A : 1", "B\t:\t2 \x01"}, true, {" A ", "B\t"}, {"1", "2"}, {}},
       {"a colon in the value", {"A::b: c"}, true, {"A"}, {":b: c"}, {}},
       {"a fold after an empty value", {"A:", " b"}, true, {"A"}, {"b"}, {}},
       {"only empty lines", {"", ""}, false, {}, {}, {}},
@@ -168,13 +170,13 @@ TEST(EmailHeaderSetValue, ReplacesDeletesAndAppends) {
   const int afterParse = owner.Changes;
   EXPECT_GT(afterParse, 0);
 
-  EXPECT_TRUE(header.SetValue("SUBJECT:", "new"));     // the stored name stays
-  EXPECT_TRUE(header.SetValue("subject", "new"));      // equal: no change
+  EXPECT_TRUE(header.SetValue("SUBJECT:", "new"));  // the stored name stays
+  EXPECT_TRUE(header.SetValue("subject", "new"));   // equal: no change
   EXPECT_EQ(owner.Changes, afterParse + 1);
-  EXPECT_TRUE(header.SetValue("X-Test", ""));          // empty: the entry goes
-  EXPECT_FALSE(header.SetValue("X-Missing", ""));      // nothing to do
+  EXPECT_TRUE(header.SetValue("X-Test", ""));           // empty: the entry goes
+  EXPECT_FALSE(header.SetValue("X-Missing", ""));       // nothing to do
   EXPECT_FALSE(header.SetValue(" X-New : ", "v\r\n"));  // appended, CR LF dropped
-  EXPECT_FALSE(header.SetValue("X-Empty", "\r\n"));    // nothing left to append
+  EXPECT_FALSE(header.SetValue("X-Empty", "\r\n"));     // nothing left to append
   EXPECT_EQ(Written(header), (Lines{"Subject: new", "X-New: v"}));
   EXPECT_EQ(owner.Changes, afterParse + 3);
 }
@@ -278,8 +280,7 @@ TEST(EmailHeaderParams, SetParamRewritesTheDecodedValue) {
       {"text/plain; charset=us-ascii", "Charset", "utf-8", "text/plain; Charset=utf-8"},
       {"text/plain", "charset", "utf-8", "text/plain; charset=utf-8"},
       {"text/plain;charset=us-ascii;format=flowed", "charset", "", "text/plain; format=flowed"},
-      {"text/plain; name=\"=?iso-8859-1?Q?a=E9?=\"", "x", "1",
-       "text/plain; name=\"a\xE9\"; x=1"},
+      {"text/plain; name=\"=?iso-8859-1?Q?a=E9?=\"", "x", "1", "text/plain; name=\"a\xE9\"; x=1"},
       // A value holding ";" is quoted, so it reads back as one parameter.
       {"application/pdf", "name", "bill.pdf;.exe", "application/pdf; name=\"bill.pdf;.exe\""},
       {"application/pdf", "name", "a\";b", "application/pdf; name=\"a\\\";b\""},
@@ -456,9 +457,8 @@ TEST(EmailHeaderTransferEncoding, Table) {
     EXPECT_EQ(header.GetDecoderClass(decoder), row.result);
     ASSERT_NE(decoder, nullptr);
     EXPECT_EQ(decoder->EncodingName(), row.decoder);
-    EXPECT_EQ(header.IsTransferEncoded(),
-              row.result && row.decoder != "binary" && row.decoder != "7bit" &&
-                  row.decoder != "8bit");
+    EXPECT_EQ(header.IsTransferEncoded(), row.result && row.decoder != "binary" &&
+                                              row.decoder != "7bit" && row.decoder != "8bit");
   }
 }
 
@@ -466,8 +466,7 @@ TEST(EmailHeaderTransferEncoding, Table) {
 // Attachments: a top header and one part header of a message.
 
 struct MessageHeaders {
-  explicit MessageHeaders(const std::string& topText, const std::string& partText,
-                          int depth = 0)
+  explicit MessageHeaders(const std::string& topText, const std::string& partText, int depth = 0)
       : Top(&Owner), Part(&Owner) {
     Top.ParseText(topText);
     Part.ParseText(partText);
@@ -490,17 +489,17 @@ TEST(EmailHeaderAttachments, Classification) {
       {"attachment disposition", multipart,
        "Content-Type: application/pdf\r\nContent-Disposition: attachment", true, false, false, 0},
       {"disposition with a name", multipart,
-       "Content-Type: image/jpeg\r\nContent-Disposition: inline; filename=a.jpg", true, true,
-       false, 0x100},
-      {"inline image", multipart, "Content-Type: image/jpeg\r\nContent-Disposition: inline",
-       false, false, true, 0},
-      {"inline text", multipart, "Content-Type: text/plain\r\nContent-Disposition: inline",
-       false, false, false, 0},
-      {"leading part of a word", multipart,
-       "Content-Type: image/gif\r\nContent-Disposition: att", true, false, false, 0},
+       "Content-Type: image/jpeg\r\nContent-Disposition: inline; filename=a.jpg", true, true, false,
+       0x100},
+      {"inline image", multipart, "Content-Type: image/jpeg\r\nContent-Disposition: inline", false,
+       false, true, 0},
+      {"inline text", multipart, "Content-Type: text/plain\r\nContent-Disposition: inline", false,
+       false, false, 0},
+      {"leading part of a word", multipart, "Content-Type: image/gif\r\nContent-Disposition: att",
+       true, false, false, 0},
       {"text without disposition", multipart, "Content-Type: text/plain", false, true, false, 0},
-      {"named text without disposition", multipart,
-       "Content-Type: text/plain; name=\"notes.txt\"", true, true, false, 0},
+      {"named text without disposition", multipart, "Content-Type: text/plain; name=\"notes.txt\"",
+       true, true, false, 0},
       {"image without disposition", multipart, "Content-Type: image/png", true, false, false, 0},
       // One "inline" at the top of a multipart message hides no part.
       {"top inline, multipart", multipart + "\r\nContent-Disposition: inline",
@@ -579,14 +578,14 @@ TEST(EmailHeaderAttachments, Names) {
       {"Content-Type: application/pdf; name=\"a:b.pdf\"", true, "ab.pdf", 0x40},
       {"Content-Type: application/x-unknown-type; name=\"readme\"", true, "readme", 0},
       {"Content-Type: application/pdf", false, "Attachment.pdf", 0},
-      {"Content-Type: image/gif\r\nContent-Disposition: attachment; filename=\"<x>.gif\"\r\n",
-       true, "x.gif", 0x40},
+      {"Content-Type: image/gif\r\nContent-Disposition: attachment; filename=\"<x>.gif\"\r\n", true,
+       "x.gif", 0x40},
       {"Content-Type: application/pdf\r\nContent-Disposition: attachment; "
        "filename=\"bill.pdf;.exe\"",
        true, "bill.pdf;.exe", 0},
       // Decoded twice: the second decoding reads what the first left.
-      {"Content-Type: text/plain; name=\"=?iso-8859-1?B?PT9pc28tODg1OS0xP1E/YT0yRWI/PQ==?=\"",
-       true, "a.b", 0},
+      {"Content-Type: text/plain; name=\"=?iso-8859-1?B?PT9pc28tODg1OS0xP1E/YT0yRWI/PQ==?=\"", true,
+       "a.b", 0},
       {"Content-Type: text/plain; name=\" spaced.txt \"", true, "spaced.txt", 0},
   };
   for (const Row& row : rows) {

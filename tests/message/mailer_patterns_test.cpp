@@ -88,7 +88,7 @@ TEST_F(MailerPatterns, MessageIdKinds) {
       // Near misses.
       {"<0A1B2C3D$4E5F6A7B$0200A8C0@mail.example.com>", 1},  // kind 2 is lower case
       {"<0a1b2c3d$4e5f6a7b$0200a8c0@mail_example.com>", 1},
-      {"0a1b2c3d$4e5f6a7b$0200a8c0@mail.example.com", 1},   // no angle brackets
+      {"0a1b2c3d$4e5f6a7b$0200a8c0@mail.example.com", 1},  // no angle brackets
       {"<" + std::string(39, 'A') + "@example.com>", 1},
       {"<0A1B2C3D.1234@example.com>", 1},
       {"<20021222124800.GA1234@example.com>", 1},

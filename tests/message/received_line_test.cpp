@@ -45,17 +45,15 @@ TEST(ReceivedLine, ServerFamiliesOfTheCorpus) {
        "from drizzle.com (IDENT:root@cascadia.drizzle.com\r\n    [216.162.192.17]) by "
        "mx.serv.net (8.9.3/8.9.1) with ESMTP id XAA04105 for\r\n    <filtered@llyra.com>; "
        "Fri, 12 Jul 2002 23:46:44 -0700 (PDT)",
-       "drizzle.com", "IDENT:root@cascadia.drizzle.com", "216.162.192.17", "mx.serv.net",
-       0x40000},
+       "drizzle.com", "IDENT:root@cascadia.drizzle.com", "216.162.192.17", "mx.serv.net", 0x40000},
       {"qmail with HELO",
        "from unknown (HELO haymarket.ed.ac.uk) (129.215.128.53) by\r\n    "
        "mta1.grp.scd.yahoo.com with SMTP; 22 Aug 2002 13:54:58 -0000",
-       "unknown", "HELO haymarket.ed.ac.uk", "129.215.128.53", "mta1.grp.scd.yahoo.com",
-       0x40000},
-      {"qmail, invoked", "(qmail 1431 invoked by uid 104); 26 Aug 2002 14:28:01 -0000", "", "",
-       "", "uid", 0},
-      {"qmail, from network", "(qmail 32469 invoked from network); 2 Dec 2002 01:35:48 -0000",
-       "", "", "", "", 0},
+       "unknown", "HELO haymarket.ed.ac.uk", "129.215.128.53", "mta1.grp.scd.yahoo.com", 0x40000},
+      {"qmail, invoked", "(qmail 1431 invoked by uid 104); 26 Aug 2002 14:28:01 -0000", "", "", "",
+       "uid", 0},
+      {"qmail, from network", "(qmail 32469 invoked from network); 2 Dec 2002 01:35:48 -0000", "",
+       "", "", "", 0},
       {"Yahoo groups, QMQP",
        "from unknown (66.218.66.217) by m3.grp.scd.yahoo.com with QMQP;\r\n    22 Aug 2002 "
        "11:46:29 -0000",
@@ -69,8 +67,7 @@ TEST(ReceivedLine, ServerFamiliesOfTheCorpus) {
        "helo=usw-sf-list1.sourceforge.net) by usw-sf-list2.sourceforge.net with\r\n    esmtp "
        "(Exim 3.31-VA-mm2 #1 (Debian)) id 17jN4z-0003Tk-00; Mon,\r\n    26 Aug 2002 09:51:05 "
        "-0700",
-       "usw-sf-list1-b.sourceforge.net", "", "10.3.1.13", "usw-sf-list2.sourceforge.net",
-       0x40000},
+       "usw-sf-list1-b.sourceforge.net", "", "10.3.1.13", "usw-sf-list2.sourceforge.net", 0x40000},
       {"Exim, local delivery",
        "from twells by pulse.fsckit.net with local (Exim) id\r\n    17X7wo-0007df-00; Tue, 23 "
        "Jul 2002 18:16:02 -0400",
@@ -160,7 +157,7 @@ TEST(ReceivedLine, DateText) {
   } rows[] = {
       {"from a by b; Mon, 1 Jan 2001 10:20:30 +0000", "Mon, 1 Jan 2001 10:20:30", 0},
       {"Mon, 1 Jan 2001 10:20:30 +0000", "Mon, 1 Jan 2001 10:20:30", 0},  // no ";"
-      {"a; b; Mon, 1 Jan 2001 10:20:30", "Mon, 1 Jan 2001 10:20:30", 0},   // the last ";" counts
+      {"a; b; Mon, 1 Jan 2001 10:20:30", "Mon, 1 Jan 2001 10:20:30", 0},  // the last ";" counts
       {"x; Mon, 1 Jan 2001 9:20:30 +0000", "Mon, 1 Jan 2001 9:20:30", 0x4000},
       {"x; Mon Jan  1 10:20:30 2001", "Mon Jan  1 10:20:30 2001", 0x1000},
       {"x; Mon Jan  1 10:20:30 2001 +0100", "Mon Jan  1 10:20:30 2001", 0x1000},
@@ -169,7 +166,7 @@ TEST(ReceivedLine, DateText) {
       // Four characters past a trailing "PM" are not there: no date text.
       {"x; Mon, 1 Jan 2001 10:20:30PM", "", 0x2000 | 0x800},
       {"x; Mon, 1 Jan 2001 10:20 +0000", "", 0x800},  // no seconds
-      {"x; Mon, 1 Jan 2001 10:20:3", "", 0x800},  // the seconds run past the end
+      {"x; Mon, 1 Jan 2001 10:20:3", "", 0x800},      // the seconds run past the end
       {"from a by b", "", 0x800},
       {"", "", 0x800},
   };
@@ -188,8 +185,7 @@ TEST(ReceivedLine, HostFlags) {
     std::uint32_t fromFlags, nameFlags, byFlags;
   } rows[] = {
       {"from LocalHost (a.example.com) by b", 0x10000, 0, 0},
-      {"from localhost by mail pickup service; from mail pickup service by hotmail", 0, 0x40000,
-       0},
+      {"from localhost by mail pickup service; from mail pickup service by hotmail", 0, 0x40000, 0},
       {"from 203.0.113.9 (a.example.com) by b", 0x20000, 0, 0},
       {"from 192.168.1.1 (a.example.com) by b", 0, 0, 0},
       {"from 127.0.0.1 (a.example.com) by b", 0, 0, 0},
