@@ -24,8 +24,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # The concurrency tests run under ThreadSanitizer as well (only their own
 # programs are built there), before the main run so its summary comes last.
 tsan_targets=(foundation_mutex_critical_section_test foundation_quor_thread_test foundation_log_test
-  message_category_probability_test message_processing_options_test)
-tsan_tests='^(MutexCriticalSection|QuorThreadTest|OnIdleObject|LogTest|ParseLogLineTest|CategoryCountsThreads|ProcessingOptionsThreads)\.'
+  message_category_probability_test message_processing_options_test message_email_header_test)
+tsan_tests='^(MutexCriticalSection|QuorThreadTest|OnIdleObject|LogTest|ParseLogLineTest|CategoryCountsThreads|ProcessingOptionsThreads|EmailHeaderThreads)\.'
 if [ "$sanitize" != "thread" ] && [ -z "${HALVORN_SKIP_TSAN:-}" ]; then
   tsan_build="$root/build/test-thread"
   cmake -S "$root" -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
