@@ -29,8 +29,9 @@ namespace {
 // empty text and "\N" is None:
 //   B block                    the header block, "\n" line ends
 //   H name value               its entries (compat32's raw values)
-//   V name decoded             per name, the first value without the blanks
-//                              and controls at its ends, line breaks removed,
+//   V name decoded             per name whose first value is folded or holds
+//                              "=?": that value without the blanks and
+//                              controls at its ends, line breaks removed,
 //                              decode_header's bytes joined
 //   P header param value 2231  the first value of each parameter of
 //                              Content-Type and Content-Disposition
@@ -54,13 +55,13 @@ from email.policy import compat32
 
 CTL = ''.join(map(chr, range(33)))
 
-ESCAPES = str.maketrans({'\\': '\\\\', '\n': '\\n', ' ': '\\s'})
-
 def field(s):
     if s is None:
         return '\\N'
+    if not s:
+        return '\\e'
     s = s.encode('latin-1', 'replace').decode('latin-1')
-    return s.translate(ESCAPES) if s else '\\e'
+    return s.replace('\\', '\\\\').replace('\n', '\\n').replace(' ', '\\s')
 
 def joined(value):
     try:
@@ -85,7 +86,8 @@ def emit(out, block):
         if name.lower() in seen:
             continue
         seen.add(name.lower())
-        out.append('V %s %s' % (field(name), field(joined(unfold(value.strip(CTL))))))
+        if '=?' in value or '\n' in value:  # others decode to their H value
+            out.append('V %s %s' % (field(name), field(joined(unfold(value.strip(CTL))))))
     for header in ('Content-Type', 'Content-Disposition'):
         if m.get(header) is None:
             continue
