@@ -2,10 +2,16 @@
 //
 // The web-mail accounts of the first service carry the pseudo-host "Hotmail"
 // and those of the second "msn"; a mailbox of either is its user id, "@" and
-// the service's mail domain. The message checksums add their own list of
-// free-mail providers here, with the first web-mail domain as its first entry.
+// the service's mail domain.
+//
+// The message checksums know two free-mail providers: the body-URL checksums
+// skip links into either, the text and HTML footers of the first and the
+// advertising tagline of the second are cut off before the body sentences
+// are hashed. Other installations must skip and cut the same, so these texts
+// are part of the checksums' definition.
 #pragma once
 
+#include <array>
 #include <string_view>
 
 namespace halvorn {
@@ -18,5 +24,12 @@ inline constexpr std::string_view kMsnMailDomain = "msn.com";
 // The pseudo-hosts that make a remote account a web-mail account.
 inline constexpr std::string_view kHotmailPseudoHost = "Hotmail";
 inline constexpr std::string_view kMsnPseudoHost = "msn";
+
+// The free-mail providers' domains, the first web-mail service first (its
+// footers are the ones cut off).
+inline constexpr std::array<std::string_view, 2> kFreeMailDomains = {kHotmailMailDomain,
+                                                                     "yahoo.com"};
+// The second provider's name as its tagline ("Do you " + name + "!?") gives it.
+inline constexpr std::string_view kFreeMailTaglineName = "Yahoo";
 
 }  // namespace halvorn
