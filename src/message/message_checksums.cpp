@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <mutex>
 #include <set>
 #include <unordered_map>
 
@@ -44,9 +45,9 @@ bool IsSkippedLink(const std::string& link) {
   if (link.find("localhost") != std::string::npos) return true;
   if (link.find(":6173") != std::string::npos) return true;
   const std::string host = LowerCase1252(HostOfUrl(link));
-  return std::any_of(kFreeMailDomains.begin(), kFreeMailDomains.end(), [&](std::string_view domain) {
-    return host.find(domain) != std::string::npos;
-  });
+  return std::any_of(
+      kFreeMailDomains.begin(), kFreeMailDomains.end(),
+      [&](std::string_view domain) { return host.find(domain) != std::string::npos; });
 }
 
 void AddTyped(const std::string& text, int type, const char* label, TCheckSumArray& array,
@@ -54,19 +55,26 @@ void AddTyped(const std::string& text, int type, const char* label, TCheckSumArr
   std::uint32_t checksum = CheckSumOfText(text);
   SetCheckSumType(type, checksum);
   array.push_back(checksum);
-  if (developer) trace->AddLine(std::to_string(checksum) + label + text, kTraceLevel, kHtmlKindAll, true);
+  if (developer)
+    trace->AddLine(std::to_string(checksum) + label + text, kTraceLevel, kHtmlKindAll, true);
 }
 
 // One replacement over the lines joined with CR LF; the lines are replaced
 // only when the text changed.
-bool ReplaceInLines(const std::string& pattern, const std::string& replacement, std::uint8_t options,
-                    TStringList& lines) {
+bool ReplaceInLines(const std::string& pattern, const std::string& replacement,
+                    std::uint8_t options, TStringList& lines) {
   const std::string joined = lines.Text();
   std::string result = joined;
   RegExReplace(pattern, joined, replacement, result, options);
   if (result == joined) return false;
   lines.SetText(result);
   return true;
+}
+
+std::mutex gOwnImagesMutex;
+TCheckSumArray& OwnImages() {
+  static auto* images = new TCheckSumArray;
+  return *images;
 }
 
 }  // namespace
@@ -166,6 +174,27 @@ bool RemoveDuplicateChecksums(TCheckSumArray& array) {
   return true;
 }
 
+void RecordOwnImageChecksums(const std::vector<std::string>& images) {
+  TCheckSumArray checksums;
+  for (const std::string& image : images) {
+    checksums.push_back(CheckSumOfStream(image));
+    SetCheckSumType(cstImage, checksums.back());
+  }
+  std::lock_guard<std::mutex> lock(gOwnImagesMutex);
+  OwnImages() = std::move(checksums);
+}
+
+TCheckSumArray OwnImageChecksums() {
+  std::lock_guard<std::mutex> lock(gOwnImagesMutex);
+  return OwnImages();
+}
+
+bool IsOwnImageChecksum(std::uint32_t checksum) {
+  std::lock_guard<std::mutex> lock(gOwnImagesMutex);
+  const TCheckSumArray& images = OwnImages();
+  return std::find(images.begin(), images.end(), checksum) != images.end();
+}
+
 void GetSpecialBodyChecksums(const std::string& text, TCheckSumArray& array, TSimpleHtml* trace) {
   const bool developer = trace != nullptr && IsDeveloperMode();
 
@@ -262,8 +291,8 @@ void SplitIntoSentences(std::string& text, TStringList& sentences, bool keepAll)
 
 bool StripFreeMailTextFooter(TStringList& lines) {
   const std::string pattern = "^_{50,}.{1,200}" + LiteralPattern(kFreeMailDomains[0]) + ".*";
-  return ReplaceInLines(pattern, {}, kRegExIgnoreCase | kRegExMultiLine | kRegExDotAll | kRegExGreedy,
-                        lines);
+  return ReplaceInLines(pattern, {},
+                        kRegExIgnoreCase | kRegExMultiLine | kRegExDotAll | kRegExGreedy, lines);
 }
 
 bool StripFreeMailHtmlFooter(TStringList& lines) {
@@ -273,8 +302,8 @@ bool StripFreeMailHtmlFooter(TStringList& lines) {
 
 bool StripFreeMailTagline(TStringList& lines) {
   const std::string pattern = "Do you " + LiteralPattern(kFreeMailTaglineName) + "!?.*";
-  return ReplaceInLines(pattern, {}, kRegExIgnoreCase | kRegExMultiLine | kRegExDotAll | kRegExGreedy,
-                        lines);
+  return ReplaceInLines(pattern, {},
+                        kRegExIgnoreCase | kRegExMultiLine | kRegExDotAll | kRegExGreedy, lines);
 }
 
 }  // namespace halvorn

@@ -99,6 +99,18 @@ void AppendAddressPairChecksums(const std::vector<std::uint32_t>& values, int ty
 // describes, with exactly its result.
 bool RemoveDuplicateChecksums(TCheckSumArray& array);
 
+// The checksums of the local web server's own images, which it records when
+// it loads them: the program's notices insert those images into messages,
+// and a part that carries one of them is taken out again. Safe from any
+// thread; the record starts empty.
+//
+// Replaces the record by the stream checksum of each image, given type 2.
+void RecordOwnImageChecksums(const std::vector<std::string>& images);
+// A copy of the record.
+TCheckSumArray OwnImageChecksums();
+// True when the checksum is one of the record's.
+bool IsOwnImageChecksum(std::uint32_t checksum);
+
 // Appends the special body checksums of the text (HTML with its entities
 // decoded, or plain text), each step starting from the unchanged text:
 //  1. every valid e-mail address (ExtractEmailAddresses), in the order
