@@ -1,6 +1,7 @@
 #include "foundation/files/atomic_file.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace halvorn {
@@ -61,7 +63,39 @@ void FailNextAtomicWriteForTests(AtomicWriteStep step, int error) {
   gInjectedFailure.store((static_cast<int>(step) << 16) | (error & 0xFFFF));
 }
 
-std::string WriteFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
+namespace {
+
+std::mutex gRenameHookMutex;
+std::function<void(const std::string&)> gBeforeNoReplaceRename;
+
+void CallRenameHook(const std::string& target) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard<std::mutex> lock(gRenameHookMutex);
+    hook = gBeforeNoReplaceRename;
+  }
+  if (hook) hook(target);
+}
+
+void FlushFolder(const std::string& folder) {
+  // The rename is only durable once the folder's entry is on the disk. The
+  // new content is in place whatever happens here, so a failure to open or
+  // flush the folder is not reported as a failed write.
+  int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    ::fsync(dirFd);
+    ::close(dirFd);
+  }
+}
+
+// Writes the bytes to a flushed temporary file beside `path` and hands it to
+// `place`, which renames it into place and answers 0 or an errno together
+// with the path it took. The temporary file is removed on every failure.
+std::string WriteThroughTemporary(
+    const std::string& path, const std::string& bytes, mode_t mode,
+    const std::function<int(const std::string& tempPath, std::string& placed)>& place,
+    std::string& placedPath) {
+  placedPath.clear();
   const std::pair<AtomicWriteStep, int> failure = TakeInjectedFailure();
   const AtomicWriteStep failStep = failure.first;
   const int failError = failure.second;
@@ -96,21 +130,64 @@ std::string WriteFileAtomically(const std::string& path, const std::string& byte
     ::unlink(tempPath.c_str());
     return ErrorText("Cannot close", path, error);
   }
-  if (injected(AtomicWriteStep::Rename) || ::rename(tempPath.c_str(), path.c_str()) != 0) {
-    error = injected(AtomicWriteStep::Rename) ? failError : errno;
+  std::string placed;
+  error = injected(AtomicWriteStep::Rename) ? failError : place(tempPath, placed);
+  if (error != 0) {
     ::unlink(tempPath.c_str());
-    return ErrorText("Cannot replace", path, error);
+    return ErrorText(error == EEXIST ? "Cannot write a new file at" : "Cannot replace",
+                     placed.empty() ? path : placed, error);
   }
-
-  // The rename is only durable once the folder's entry is on the disk. The
-  // new content is in place whatever happens here, so a failure to open or
-  // flush the folder is not reported as a failed write.
-  int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
+  FlushFolder(folder);
+  placedPath = placed;
   return {};
+}
+
+}  // namespace
+
+std::string WriteFileAtomically(const std::string& path, const std::string& bytes, mode_t mode) {
+  std::string placed;
+  return WriteThroughTemporary(
+      path, bytes, mode,
+      [&path](const std::string& tempPath, std::string& target) {
+        target = path;
+        return ::rename(tempPath.c_str(), path.c_str()) == 0 ? 0 : errno;
+      },
+      placed);
+}
+
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  const int error = errno;
+  if (error != EINVAL && error != ENOSYS && error != ENOTSUP) return error;
+  // The file system does not take the flag: look first, then rename.
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+  if (errno != ENOENT) return errno;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+std::string WriteNewFileAtomically(const std::string& path, const std::string& bytes,
+                                   const std::function<std::string()>& drawPath,
+                                   std::string& writtenPath, mode_t mode) {
+  constexpr int kMaxNames = 100;
+  return WriteThroughTemporary(
+      path, bytes, mode,
+      [&](const std::string& tempPath, std::string& target) {
+        target = path;
+        for (int attempt = 1;; ++attempt) {
+          CallRenameHook(target);
+          const int error = RenameNoReplace(tempPath, target);
+          if (error != EEXIST || !drawPath || attempt >= kMaxNames) return error;
+          target = drawPath();
+          if (target.empty()) return EEXIST;
+        }
+      },
+      writtenPath);
+}
+
+void SetBeforeNoReplaceRenameForTests(std::function<void(const std::string& target)> hook) {
+  std::lock_guard<std::mutex> lock(gRenameHookMutex);
+  gBeforeNoReplaceRename = std::move(hook);
 }
 
 std::string ReadFileBytes(const std::string& path, std::size_t maxBytes, std::string& bytes,

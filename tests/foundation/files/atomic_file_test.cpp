@@ -114,6 +114,57 @@ TEST(AtomicFileTest, RealFailuresAreReportedNotRaised) {
   }
 }
 
+// A rename that never replaces: the target's bytes survive, the source
+// stays where it was, and a free target is taken.
+TEST(RenameNoReplaceTest, NeverReplacesATarget) {
+  TempFolder dir;
+  ASSERT_TRUE(WriteFileBytes(dir.Sub("a"), "A"));
+  ASSERT_TRUE(WriteFileBytes(dir.Sub("b"), "B"));
+  EXPECT_EQ(RenameNoReplace(dir.Sub("a"), dir.Sub("b")), EEXIST);
+  EXPECT_EQ(ReadFileBytes(dir.Sub("a")), "A");
+  EXPECT_EQ(ReadFileBytes(dir.Sub("b")), "B");
+  // A dangling link is a name too.
+  ASSERT_EQ(::symlink("nowhere", dir.Sub("link").c_str()), 0);
+  EXPECT_EQ(RenameNoReplace(dir.Sub("a"), dir.Sub("link")), EEXIST);
+  EXPECT_EQ(RenameNoReplace(dir.Sub("a"), dir.Sub("c")), 0);
+  EXPECT_EQ(ReadFileBytes(dir.Sub("c")), "A");
+  EXPECT_EQ(RenameNoReplace(dir.Sub("a"), dir.Sub("d")), ENOENT);
+  EXPECT_EQ(EntriesOf(dir.Path()), (std::vector<std::string>{"b", "c", "link"}));
+}
+
+// A new file whose name another writer takes between the drawing of the
+// name and the rename keeps both files: the writer draws another name.
+TEST(WriteNewFileAtomicallyTest, ATakenNameIsDrawnAgain) {
+  TempFolder dir;
+  int taken = 0;
+  SetBeforeNoReplaceRenameForTests([&](const std::string& target) {
+    if (taken++ == 0) WriteFileBytes(target, "the other writer's");
+  });
+  int drawn = 0;
+  std::string written;
+  EXPECT_EQ(WriteNewFileAtomically(
+                dir.Sub("Hello.eml"), "ours",
+                [&] { return dir.Sub("Hello(" + std::to_string(++drawn) + ").eml"); }, written),
+            "");
+  SetBeforeNoReplaceRenameForTests(nullptr);
+  EXPECT_EQ(written, dir.Sub("Hello(1).eml"));
+  EXPECT_EQ(ReadFileBytes(dir.Sub("Hello.eml")), "the other writer's");
+  EXPECT_EQ(ReadFileBytes(written), "ours");
+  EXPECT_EQ(EntriesOf(dir.Path()), (std::vector<std::string>{"Hello(1).eml", "Hello.eml"}));
+
+  // Without a way to draw another name a taken name is a failure, and
+  // nothing of ours stays behind.
+  EXPECT_NE(WriteNewFileAtomically(dir.Sub("Hello.eml"), "again", nullptr, written), "");
+  EXPECT_EQ(written, "");
+  EXPECT_EQ(ReadFileBytes(dir.Sub("Hello.eml")), "the other writer's");
+  EXPECT_EQ(EntriesOf(dir.Path()), (std::vector<std::string>{"Hello(1).eml", "Hello.eml"}));
+
+  // The injected failures reach this writer too.
+  FailNextAtomicWriteForTests(AtomicWriteStep::Sync, EIO);
+  EXPECT_NE(WriteNewFileAtomically(dir.Sub("new.eml"), "x", nullptr, written), "");
+  EXPECT_EQ(EntriesOf(dir.Path()), (std::vector<std::string>{"Hello(1).eml", "Hello.eml"}));
+}
+
 // The one whole-file reader: what it refuses, and that it never hands back
 // part of a file.
 TEST(ReadFileBytesTest, ReadsRegularFilesUpToTheLimit) {

@@ -1,0 +1,941 @@
+#include "message/email_msg.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <unordered_set>
+#include <utility>
+
+#include "foundation/app/log.h"
+#include "foundation/files/atomic_file.h"
+#include "foundation/files/install_folders.h"
+#include "foundation/files/unique_paths.h"
+#include "foundation/text/general_helpers.h"
+#include "foundation/threads/heartbeat.h"
+#include "foundation/threads/random_source.h"
+#include "foundation/time/clock.h"
+
+namespace halvorn {
+
+namespace {
+
+constexpr const char* kLogService = "EmailMsg";
+// The size field of a message is 32-bit: no message file is read beyond it.
+constexpr std::size_t kMaxMessageFileBytes = static_cast<std::size_t>(INT32_MAX);
+
+// ---------------------------------------------------------------------------
+// Claim owners
+
+std::mutex gOwnersMutex;
+std::unordered_set<TClaimOwner> gLiveOwners;
+TClaimOwner gLastOwner = kNoClaimOwner;
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+std::int32_t ClampSize(std::int64_t size) {
+  return size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(size);
+}
+
+// The octets the lines make with CR LF after each.
+std::int64_t LinesSize(const TStringList& lines) {
+  std::int64_t size = 0;
+  for (int i = 0; i < lines.Count(); ++i) size += static_cast<std::int64_t>(lines[i].size()) + 2;
+  return size;
+}
+
+void AppendLinesWithCrLf(const TStringList& lines, std::string& out) {
+  out.reserve(out.size() + static_cast<std::size_t>(LinesSize(lines)));
+  for (int i = 0; i < lines.Count(); ++i) {
+    out += lines[i];
+    out += "\r\n";
+  }
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code error;
+  return !path.empty() && std::filesystem::exists(path, error);
+}
+
+// The message size of a file the program wrote: its length less the
+// property line (with its line break); -1 when it cannot be read.
+std::int64_t FileMessageSize(const std::string& path) {
+  if (path.empty()) return -1;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  std::int64_t total = 0;
+  std::string head;
+  bool lineEnded = false;
+  std::int64_t lineBytes = -1;  // the first line with its break, once found
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return -1;
+    }
+    if (n == 0) break;
+    total += n;
+    if (!lineEnded) {
+      head.append(buffer, static_cast<std::size_t>(n));
+      const std::size_t end = head.find_first_of("\r\n");
+      if (end != std::string::npos && (head[end] == '\n' || end + 1 < head.size())) {
+        lineEnded = true;
+        lineBytes = static_cast<std::int64_t>(
+            end + (head[end] == '\r' && head[end + 1] == '\n' ? 2 : 1));
+      } else if (head.size() > 8 && head.rfind(kPropertyLinePrefix, 0) != 0) {
+        lineEnded = true;  // no property line: the rest only counts
+      }
+    }
+  }
+  ::close(fd);
+  if (head.rfind(kPropertyLinePrefix, 0) != 0) return total;
+  if (lineBytes < 0) lineBytes = static_cast<std::int64_t>(head.size());  // a file of one line
+  return total - lineBytes;
+}
+
+// A non-negative decimal Id, or the default.
+std::int32_t IdOrDefault(const std::string& text, std::int32_t fallback) {
+  if (text.empty() || text.size() > 10) return fallback;
+  std::int64_t value = 0;
+  for (char c : text) {
+    if (!IsDigitChar(static_cast<unsigned char>(c))) return fallback;
+    value = value * 10 + (c - '0');
+  }
+  return value > INT32_MAX ? fallback : static_cast<std::int32_t>(value);
+}
+
+void CopyInfoContent(const TEmailInfo& from, TEmailInfo& to) {
+  for (int key = 0; key < kEmailInfoKeyCount; ++key)
+    to.SetValue(static_cast<TEmailInfoKey>(key), from.Value(static_cast<TEmailInfoKey>(key)));
+  const std::string working = from.WorkingCategory();
+  if (!working.empty()) to.SetWorkingCategory(IdOrDefault(working, 0));
+  to.SetQCHMsgId(from.QCHMsgId());
+  to.SetStandardTests(from.StandardTests());
+  to.SetUrls(from.Urls());
+  to.SetDangerLevel(from.DangerLevel());
+  to.SetBannedPhrases(from.BannedPhrases());
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// Runs the work; what fails becomes false, except an abandoned worker's
+// unwinding and a lock time-out.
+template <class F>
+bool FalseOnFailure(const char* what, F work) {
+  try {
+    return work();
+  } catch (const EThreadAbandoned&) {
+    throw;
+  } catch (const ECriticalSectionException&) {
+    throw;
+  } catch (const std::exception& e) {
+    Log(kLogService, std::string(what) + " failed: " + e.what(), 5, true);
+  } catch (...) {
+    Log(kLogService, std::string(what) + " failed", 5, true);
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Claim owners
+
+TClaimOwner RegisterClaimOwner() {
+  std::lock_guard<std::mutex> lock(gOwnersMutex);
+  const TClaimOwner owner = ++gLastOwner;
+  gLiveOwners.insert(owner);
+  return owner;
+}
+
+void UnregisterClaimOwner(TClaimOwner owner) {
+  std::lock_guard<std::mutex> lock(gOwnersMutex);
+  gLiveOwners.erase(owner);
+}
+
+bool IsClaimOwnerValid(TClaimOwner owner) {
+  if (owner == kNoClaimOwner) return false;
+  std::lock_guard<std::mutex> lock(gOwnersMutex);
+  return gLiveOwners.count(owner) != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Creation and destruction
+
+// Marks the calling thread as the one whose parse fills the headers, for one
+// scope.
+class TParsingMark {
+ public:
+  explicit TParsingMark(std::atomic<platform::ThreadId>& mark) : FMark(mark) {
+    FMark.store(platform::CurrentThreadId());
+  }
+  ~TParsingMark() { FMark.store(0); }
+  TParsingMark(const TParsingMark&) = delete;
+  TParsingMark& operator=(const TParsingMark&) = delete;
+
+ private:
+  std::atomic<platform::ThreadId>& FMark;
+};
+
+TEmailMsg::TMsgGuard::TMsgGuard(TMutexCriticalSection& lock) : FLock(lock) {
+  if (AccountLocksHeldByThisThread() > 0 && !(FLock.IsEntered() &&
+                                               FLock.OwnerThreadId() == platform::CurrentThreadId()))
+    throw std::logic_error("A message lock was asked for while holding an account lock");
+  FLock.Enter();
+}
+
+TEmailMsg::TEmailMsg() {
+  FParts = std::make_unique<TEmailMsgPartCollection>(this);
+  FHeader = new TEmailHeader(this);
+  FHeader->SetOwnerPlace(FHeader, nullptr, 0);
+}
+
+TEmailMsgRef TEmailMsg::Create(TEmailMsgListBase* queue) {
+  TEmailMsgRef msg(new TEmailMsg());
+  {
+    std::lock_guard<std::mutex> lock(msg->FInfoLock);
+    AcquireNewEmailInfo(msg->FInfo, msg->weak_from_this());
+  }
+  if (queue != nullptr) queue->Add(msg);
+  return msg;
+}
+
+TEmailMsg::~TEmailMsg() {
+  try {
+    RunDestroyRules();
+  } catch (const std::exception& e) {
+    Log(kLogService, "Destroying " + FFileName + ": " + e.what(), 5, true);
+  } catch (...) {
+    Log(kLogService, "Destroying " + FFileName + " failed", 5, true);
+  }
+  try {
+    if (FAddressCheckThread && !WaitThreadWithTimeout(FAddressCheckThread, 1000, true)) {
+      TCriticalSectionGuard guard(ThreadListLock());
+      TQuorThread* thread = nullptr;
+      if (FindThreadByHandle(FAddressCheckThread, thread)) KillThread(thread);
+    }
+  } catch (...) {
+    // The check thread is abandoned or gone either way.
+  }
+  FAddressCheckThread.reset();
+  try {
+    FParts.reset();
+    std::vector<TEmailHeader*> headers;
+    {
+      TMsgGuard guard(FLock);
+      headers.swap(FHeaders);
+    }
+    for (TEmailHeader* header : headers) delete header;
+    FHeader = nullptr;
+  } catch (...) {
+    Log(kLogService, "Could not free the parse of " + FFileName, 5, true);
+  }
+  std::lock_guard<std::mutex> lock(FInfoLock);
+  ReleaseEmailInfo(FInfo);
+}
+
+void TEmailMsg::RunDestroyRules() {
+  TMsgGuard guard(FLock);
+  SetList(nullptr);
+  if (FFlaggedDeleted.load()) {
+    std::error_code error;
+    if (!FFileName.empty()) std::filesystem::remove(FFileName, error);
+    return;
+  }
+  if (!FSaveChanges.load()) {
+    EnsureLoadedLocked();
+    if (!FProperties.Values(kPropFailureNotice).empty()) {
+      std::error_code error;
+      if (!FFileName.empty()) std::filesystem::remove(FFileName, error);
+      return;
+    }
+  }
+  if (FChanged.load() && FSaveChanges.load()) {
+    SaveToFile();
+  } else if (IsLoadedLocked() && !FileExists(FFileName)) {
+    SaveToFile();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The header owner's side
+
+void TEmailMsg::RegisterHeader(TEmailHeader* header) {
+  TMsgGuard guard(FLock);
+  if (std::find(FHeaders.begin(), FHeaders.end(), header) == FHeaders.end())
+    FHeaders.push_back(header);
+}
+
+void TEmailMsg::UnregisterHeader(TEmailHeader* header) {
+  TMsgGuard guard(FLock);
+  const auto found = std::find(FHeaders.begin(), FHeaders.end(), header);
+  if (found != FHeaders.end()) FHeaders.erase(found);
+}
+
+void TEmailMsg::HeaderChanged() noexcept {
+  try {
+    const platform::ThreadId parsing = FParsingThread.load();
+    if (parsing != 0 && parsing == platform::CurrentThreadId()) return;
+  } catch (...) {
+    // Without the thread's id the notice counts as a change.
+  }
+  SetChanged(true);
+}
+
+// ---------------------------------------------------------------------------
+// File and queue
+
+std::string TEmailMsg::GetFileName() const {
+  TMsgGuard guard(FLock);
+  return FFileName;
+}
+
+void TEmailMsg::SetFileName(const std::string& path) {
+  TMsgGuard guard(FLock);
+  FFileName = path;
+  // A file that lies under the name is the message's (a queue names the
+  // files it found); a free name is not yet, and its first write must not
+  // replace a file another writer put there meanwhile.
+  FFileIsOurs = FileExists(path);
+}
+
+bool TEmailMsg::MoveFileTo(const std::function<std::string()>& drawPath) {
+  TMsgGuard guard(FLock);
+  if (!FileExists(FFileName)) return true;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string target = drawPath ? drawPath() : std::string();
+    if (target.empty()) return false;
+    if (target == FFileName) return true;
+    const int error = RenameNoReplace(FFileName, target);
+    if (error == 0) {
+      FFileName = target;
+      FFileIsOurs = true;
+      return true;
+    }
+    if (error != EEXIST) {
+      Log(kLogService,
+          "Could not move " + FFileName + " to " + target + ": " + std::strerror(error), 5, true);
+      return false;
+    }
+  }
+  return false;
+}
+
+void TEmailMsg::SetParseOnLoad(bool value) {
+  TMsgGuard guard(FLock);
+  FParseOnLoad = value;
+}
+
+void TEmailMsg::SetEnsureTextPart(bool value) {
+  TMsgGuard guard(FLock);
+  FEnsureTextPart = value;
+}
+
+void TEmailMsg::SetParseAttachedMessages(bool value) {
+  TMsgGuard guard(FLock);
+  FParseAttachedMessages = value;
+}
+
+// ---------------------------------------------------------------------------
+// Content
+
+bool TEmailMsg::IsLoadedLocked() const {
+  return FParsed || !FRawLines.Empty();
+}
+
+bool TEmailMsg::IsLoaded() {
+  TMsgGuard guard(FLock);
+  return IsLoadedLocked();
+}
+
+bool TEmailMsg::EnsureLoadedLocked() {
+  if (IsLoadedLocked()) return true;
+  if (FFileName.empty()) return false;
+  return ReadFromFileLocked(FFileName) && IsLoadedLocked();
+}
+
+void TEmailMsg::EnsureParsedLocked() {
+  if (FParsed) return;
+  // A file that cannot be read is tried again next time: an empty parse
+  // would later be saved over the name.
+  if (!IsLoadedLocked() && !FFileName.empty() && !ReadFromFileLocked(FFileName)) return;
+  if (!FParsed) ParseLocked(FRawLines);
+}
+
+TEmailHeader* TEmailMsg::GetHeader() {
+  TMsgGuard guard(FLock);
+  EnsureParsedLocked();
+  return FHeader;
+}
+
+TEmailMsgPartCollection& TEmailMsg::GetParts() {
+  TMsgGuard guard(FLock);
+  EnsureParsedLocked();
+  return *FParts;
+}
+
+TStringList TEmailMsg::GetProperties() {
+  TMsgGuard guard(FLock);
+  EnsureLoadedLocked();
+  return FProperties;
+}
+
+std::string TEmailMsg::GetProperty(const std::string& name) {
+  TMsgGuard guard(FLock);
+  EnsureLoadedLocked();
+  return FProperties.Values(name);
+}
+
+void TEmailMsg::SetPropertyLocked(const std::string& name, const std::string& value) {
+  EnsureLoadedLocked();
+  if (FProperties.Values(name) == value) return;
+  FProperties.SetValue(name, value);
+  SetChanged(true);
+}
+
+void TEmailMsg::SetProperty(const std::string& name, const std::string& value) {
+  TMsgGuard guard(FLock);
+  SetPropertyLocked(name, value);
+  if (name == kPropSendTime) FSendTime = 0;
+}
+
+bool TEmailMsg::ReadFromFile(const std::string& path) {
+  TMsgGuard guard(FLock);
+  CheckAccess("ReadFromFile");
+  return ReadFromFileLocked(path);
+}
+
+bool TEmailMsg::ReadFromFileLocked(const std::string& path) {
+  FFileName = path;
+  FFileIsOurs = false;
+  if (!FileExists(path)) return false;
+  return FalseOnFailure("Reading a message file", [&] {
+    std::string bytes;
+    const std::string error = ReadFileBytes(path, kMaxMessageFileBytes, bytes, "message file");
+    if (!error.empty()) {
+      Log(kLogService, error, 5, true);
+      return false;
+    }
+    FFileIsOurs = true;
+    return LoadLocked(bytes);
+  });
+}
+
+bool TEmailMsg::LoadFromStream(const std::string& bytes) {
+  TMsgGuard guard(FLock);
+  CheckAccess("LoadFromStream");
+  return LoadLocked(bytes);
+}
+
+bool TEmailMsg::LoadLocked(const std::string& bytes) {
+  Heartbeat("", -1, -1);
+  FCheckSums.clear();
+  if (FParsed) ClearParsedLocked();
+  FRawLines.SetText(bytes);
+  FProperties.Clear();
+  if (!FRawLines.Empty() && FRawLines[0].rfind(kPropertyLinePrefix, 0) == 0) {
+    FProperties.SetCommaText(std::string_view(FRawLines[0]).substr(7));
+    FRawLines.Delete(0);
+  }
+  FSendTime = 0;
+  FUrlCache.reset();
+  FWordCache.reset();
+  FTestCache.reset();
+  SwitchInfo(IdOrDefault(FProperties.Values(kPropContentId), GetContentId()));
+  FSize.store(ClampSize(LinesSize(FRawLines)));
+  bool answer = true;
+  if (FParseOnLoad) answer = ParseLocked(FRawLines);
+  FChanged.store(false);
+  return answer;
+}
+
+void TEmailMsg::SwitchInfo(std::int32_t id) {
+  std::lock_guard<std::mutex> lock(FInfoLock);
+  SwitchEmailInfo(FInfo, id, weak_from_this());
+}
+
+void TEmailMsg::MoveToFreshInfo() {
+  std::lock_guard<std::mutex> lock(FInfoLock);
+  if (FInfo->RefCount() <= 1) {
+    FInfo->NewId();
+    return;
+  }
+  // Borrowers of the old Id keep their record as it is.
+  TEmailInfo* fresh = nullptr;
+  AcquireNewEmailInfo(fresh, weak_from_this());
+  CopyInfoContent(*FInfo, *fresh);
+  TEmailInfo* old = FInfo;
+  FInfo = fresh;
+  ReleaseEmailInfo(old);
+}
+
+bool TEmailMsg::SaveToFile() {
+  TMsgGuard guard(FLock);
+  // A message flagged deleted is on its way out: writing now could bring an
+  // obliterated message back into its queue.
+  if (FFlaggedDeleted.load()) return false;
+  if (!IsLoadedLocked()) return true;
+  const bool wasChanged = FChanged.load();
+  const bool saved = FalseOnFailure("Saving a message", [&] {
+    std::string bytes;
+    const bool answer = SaveToStreamLocked(bytes);
+    std::string error;
+    if (FFileIsOurs && !FFileName.empty()) {
+      error = WriteFileAtomically(FFileName, bytes);
+    } else {
+      const std::string first = FFileName.empty() ? DrawFilePathLocked({}) : FFileName;
+      std::string written;
+      error = WriteNewFileAtomically(
+          first, bytes, [&] { return DrawFilePathLocked(first); }, written);
+      if (error.empty()) {
+        FFileName = written;
+        FFileIsOurs = true;
+      }
+    }
+    if (!error.empty()) {
+      Log(kLogService, error, 5, true);
+      return false;
+    }
+    return answer;
+  });
+  if (!saved && wasChanged) FChanged.store(true);
+  return saved;
+}
+
+std::string TEmailMsg::DrawFilePathLocked(const std::string& near) {
+  if (TEmailMsgListBase* queue = FList.load()) {
+    std::string path = queue->NewFileName(*this);
+    if (!path.empty() && (near.empty() || FolderOf(path) == FolderOf(near))) return path;
+  }
+  std::string path;
+  if (near.empty()) {
+    GetUniquePath(GetTempDir(), "Temp", ".eml", path);
+  } else {
+    // Another free name beside the first one.
+    std::string name = near.substr(near.rfind('/') + 1);
+    const std::size_t dot = name.rfind('.');
+    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+    if (dot != std::string::npos) name.resize(dot);
+    GetUniquePath(FolderOf(near), name, extension, path, true);
+  }
+  return path;
+}
+
+bool TEmailMsg::SaveToStream(std::string& stream) {
+  TMsgGuard guard(FLock);
+  return SaveToStreamLocked(stream);
+}
+
+bool TEmailMsg::SaveToStreamLocked(std::string& stream) {
+  bool answer = true;
+  if (!IsLoadedLocked()) answer = EnsureLoadedLocked();
+  FChanged.store(false);
+  FProperties.SetValue(kPropContentId, std::to_string(GetContentId()));
+  std::string infoError;
+  WithInfo([&](TEmailInfo& info) { infoError = info.Save(); });
+  if (!infoError.empty()) Log(kLogService, "Side record not saved: " + infoError, 5, true);
+  stream += kPropertyLinePrefix;
+  stream += FProperties.CommaText();
+  stream += "\r\n";
+  const std::size_t start = stream.size();
+  if (FParsed) {
+    TStringList lines;
+    answer = GetRawTextLocked(lines, true) && answer;
+    AppendLinesWithCrLf(lines, stream);
+  } else {
+    AppendLinesWithCrLf(FRawLines, stream);
+  }
+  FSize.store(ClampSize(static_cast<std::int64_t>(stream.size() - start)));
+  return answer;
+}
+
+bool TEmailMsg::SaveToNamedFile(const std::string& path) {
+  TMsgGuard guard(FLock);
+  if (FFlaggedDeleted.load() && path == FFileName) return false;
+  // A message whose content cannot be read writes nothing rather than an
+  // empty message.
+  if (!EnsureLoadedLocked()) return false;
+  // A copy elsewhere does not save the message: its own file still needs
+  // the changes.
+  const bool wasChanged = FChanged.load();
+  const bool saved = FalseOnFailure("Writing a message copy", [&] {
+    std::string bytes;
+    SaveToStreamLocked(bytes);
+    const std::string error = WriteFileAtomically(path, bytes);
+    if (!error.empty()) Log(kLogService, error, 5, true);
+    return error.empty();
+  });
+  FChanged.store(wasChanged);
+  return saved;
+}
+
+void TEmailMsg::SaveCopyAs(const std::string& folder, std::string& path) {
+  TMsgGuard guard(FLock);
+  path.clear();
+  if (!EnsureLoadedLocked()) return;
+  std::string subject;
+  GetSubject(subject);
+  std::string first;
+  GetUniquePath(folder, subject, ".eml", first);
+  const bool wasChanged = FChanged.load();
+  FalseOnFailure("Writing a message copy", [&] {
+    std::string bytes;
+    SaveToStreamLocked(bytes);
+    const std::string error = WriteNewFileAtomically(
+        first, bytes,
+        [&] {
+          std::string again;
+          GetUniquePath(folder, subject, ".eml", again);
+          return again;
+        },
+        path);
+    if (!error.empty()) Log(kLogService, error, 5, true);
+    return error.empty();
+  });
+  FChanged.store(wasChanged);
+}
+
+bool TEmailMsg::DiskDelete() {
+  TMsgGuard guard(FLock);
+  CheckAccess("DiskDelete");
+  std::error_code error;
+  if (FFileName.empty() || !std::filesystem::remove(FFileName, error)) return false;
+  // The name is free now: another writer may take it before this message
+  // saves again.
+  FFileIsOurs = false;
+  return true;
+}
+
+bool TEmailMsg::SetRawMail(TStringList& lines) {
+  TMsgGuard guard(FLock);
+  CheckAccess("SetRawMail");
+  FCheckSums.clear();
+  if (FParsed) ClearParsedLocked();
+  TStringList taken = std::move(lines);
+  lines.Clear();
+  SplitLineBreaks(taken);
+  FUrlCache.reset();
+  FWordCache.reset();
+  FTestCache.reset();
+  bool answer = true;
+  if (FParseOnLoad)
+    answer = ParseLocked(taken);
+  else
+    FRawLines = std::move(taken);
+  MoveToFreshInfo();
+  SetChanged(true);
+  return answer;
+}
+
+bool TEmailMsg::SetText(const std::string& text) {
+  TStringList lines;
+  lines.SetText(text);
+  TMsgGuard guard(FLock);
+  CheckAccess("Text");
+  return SetRawMail(lines);
+}
+
+bool TEmailMsg::Parse(TStringList& lines) {
+  TMsgGuard guard(FLock);
+  return ParseLocked(lines);
+}
+
+bool TEmailMsg::ParseRawLines() {
+  TMsgGuard guard(FLock);
+  return ParseLocked(FRawLines);
+}
+
+namespace {
+
+// The delimiter a multipart message without a boundary parameter seems to
+// use: its last line less the closing "--", else the first of its first
+// eleven lines that begins with "--". A delimiter must begin with "--" and be
+// 3 characters or longer (a signature line "-- " is none).
+std::string GuessBoundary(const TStringList& lines) {
+  auto usable = [](const std::string& text) { return text.size() >= 3 && text.rfind("--", 0) == 0; };
+  if (!lines.Empty()) {
+    const std::string& last = lines[lines.Count() - 1];
+    if (last.find("--") != std::string::npos && last.size() >= 2) {
+      const std::string candidate = last.substr(0, last.size() - 2);
+      if (usable(candidate)) return candidate;
+    }
+  }
+  for (int i = 0; i < std::min(11, lines.Count()); ++i)
+    if (usable(lines[i])) return lines[i];
+  return {};
+}
+
+}  // namespace
+
+bool TEmailMsg::ParseLocked(TStringList& lines) {
+  FSize.store(-1);
+  TStringList working = std::move(lines);
+  lines.Clear();
+  if (FParsed) ClearParsedLocked();
+  FParsed = true;
+  // The flags are recomputed whatever happens, before the lock goes.
+  struct TAnalyze {
+    TEmailMsg& Msg;
+    ~TAnalyze() {
+      try {
+        GetBodyRestructuring()->AnalyzeTextParts(Msg);
+      } catch (...) {
+        Log(kLogService, "The body-structure flags were not recomputed", 5, true);
+      }
+    }
+  } analyze{*this};
+  bool guessed = false;
+  bool result = false;
+  {
+    TParsingMark mark(FParsingThread);
+    result = FHeader->ParseLines(working, true);
+    TMimeParseBudget budget;
+    TEmailMsgPart* first = nullptr;
+    if (FHeader->IsMultipart()) {
+      std::string boundary = FHeader->GetBoundary();
+      if (boundary.empty()) {
+        boundary = GuessBoundary(working);
+        if (!boundary.empty()) {
+          FHeader->SetBoundary(boundary.substr(2));
+          guessed = true;
+        }
+      }
+      TMimeTextCursor cursor(working);
+      working.Clear();
+      first = FParts->Add();
+      --budget.PartsLeft;
+      first->SetParseSubpartsFlag(FParseAttachedMessages);
+      first->SetHeader(FHeader);
+      if (boundary.empty())
+        first->ParseBodyFrom(cursor, {}, false, budget);
+      else
+        FParts->ParseSections(cursor, boundary, first, budget);
+      // What follows the closing boundary of the message is dropped.
+    } else if (FParseAttachedMessages && FHeader->IsRfc822Attachment()) {
+      TMimeTextCursor cursor(working);
+      working.Clear();
+      first = FParts->Add();
+      --budget.PartsLeft;
+      first->SetParseSubpartsFlag(FParseAttachedMessages);
+      TEmailHeader* header = FParts->NewHeader();
+      TStringList headerLines;
+      cursor.TakeHeaderLines(headerLines);
+      header->ParseLines(headerLines, false);
+      first->SetHeader(header);
+      first->ParseBodyFrom(cursor, {}, false, budget);
+    } else {
+      TMimeTextCursor cursor(working);
+      working.Clear();
+      first = FParts->Add();
+      --budget.PartsLeft;
+      first->SetParseSubpartsFlag(FParseAttachedMessages);
+      first->SetHeader(FHeader);
+      first->ParseBodyFrom(cursor, {}, false, budget);
+    }
+  }
+  if (FEnsureTextPart) GetBodyRestructuring()->EnsureTextPart(*this);
+  if (guessed) SetChanged(true);
+  return result;
+}
+
+void TEmailMsg::ClearParsed() {
+  TMsgGuard guard(FLock);
+  ClearParsedLocked();
+}
+
+void TEmailMsg::ClearParsedLocked() {
+  // Parts first: they tell their headers that they go.
+  FParts = std::make_unique<TEmailMsgPartCollection>(this);
+  std::vector<TEmailHeader*> headers;
+  headers.swap(FHeaders);
+  for (TEmailHeader* header : headers) delete header;
+  FHeader = new TEmailHeader(this);
+  FHeader->SetOwnerPlace(FHeader, nullptr, 0);
+  FRawLines.Clear();
+  FParsed = false;
+}
+
+bool TEmailMsg::GetRawText(TStringList& lines, bool allowRaw) {
+  TMsgGuard guard(FLock);
+  return GetRawTextLocked(lines, allowRaw);
+}
+
+bool TEmailMsg::GetRawTextLocked(TStringList& lines, bool allowRaw) {
+  lines.Clear();
+  if (!IsLoadedLocked() && !FFileName.empty() && !EnsureLoadedLocked()) return false;
+  if (!FParsed && allowRaw) {
+    lines = FRawLines;
+    return true;
+  }
+  if (!FParsed) ParseLocked(FRawLines);
+  FHeader->WriteTo(lines);
+  lines.Add("");
+  bool all = true;
+  for (int i = 0; i < FParts->Count(); ++i)
+    if (!FParts->Items(i)->WriteTo(lines, allowRaw)) all = false;
+  SplitLineBreaks(lines);
+  if (allowRaw) FSize.store(ClampSize(LinesSize(lines)));
+  return all;
+}
+
+bool TEmailMsg::GetTopLines(int count, TStringList& lines) {
+  TMsgGuard guard(FLock);
+  lines.Clear();
+  if (!EnsureLoadedLocked()) return false;
+  if (count <= 0) {
+    EnsureParsedLocked();
+    FHeader->WriteTo(lines);
+    SplitLineBreaks(lines);
+    return true;
+  }
+  GetRawTextLocked(lines, true);
+  if (lines.Empty()) return false;
+  int bodyStart = lines.Count();
+  for (int i = 0; i < lines.Count(); ++i) {
+    if (lines[i].empty()) {
+      bodyStart = i + 1;
+      break;
+    }
+  }
+  if (bodyStart >= lines.Count() - 1) return false;
+  const int keep = bodyStart + count;
+  while (lines.Count() > keep) lines.Delete(lines.Count() - 1);
+  return true;
+}
+
+std::int32_t TEmailMsg::GetSize() {
+  TMsgGuard guard(FLock);
+  if (FSize.load() < 0) {
+    if (IsLoadedLocked()) {
+      if (!FParsed) FSize.store(ClampSize(LinesSize(FRawLines)));
+    } else {
+      const std::int64_t size = FileMessageSize(FFileName);
+      if (size >= 0) FSize.store(ClampSize(size));
+    }
+  }
+  if (FSize.load() < 0 && IsLoadedLocked()) {
+    TStringList scratch;
+    GetRawTextLocked(scratch, true);
+  }
+  return FSize.load();
+}
+
+void TEmailMsg::SetChanged(bool flag) {
+  if (flag) FSize.store(-1);
+  FChanged.store(flag);
+}
+
+void TEmailMsg::ClearCaches() {
+  TMsgGuard guard(FLock);
+  FUrlCache.reset();
+  FTestCache.reset();
+  FWordCache.reset();
+  for (int i = 0; i < FParts->Count(); ++i) FParts->Items(i)->ClearCaches();
+}
+
+void TEmailMsg::CheckAccess(const char* /*operation*/) {
+  TMsgGuard guard(FLock);
+  // Advisory: a claim of another owner is noted, never enforced.
+  ClaimAllowsCurrentThread();
+}
+
+TCheckSumArray TEmailMsg::GetCachedCheckSums() {
+  TMsgGuard guard(FLock);
+  return FCheckSums;
+}
+
+void TEmailMsg::SetCachedCheckSums(const TCheckSumArray& sums) {
+  TMsgGuard guard(FLock);
+  FCheckSums = sums;
+}
+
+void TEmailMsg::ClearCheckSums() {
+  TMsgGuard guard(FLock);
+  FCheckSums.clear();
+}
+
+TEmailMsg::TBodyFlags TEmailMsg::GetBodyFlags() const {
+  TMsgGuard guard(FLock);
+  return FBodyFlags;
+}
+
+void TEmailMsg::SetBodyFlags(const TBodyFlags& flags) {
+  TMsgGuard guard(FLock);
+  FBodyFlags = flags;
+}
+
+// ---------------------------------------------------------------------------
+// Processing claim
+
+bool TEmailMsg::Lock(TClaimOwner owner, const std::string& text) {
+  TMsgGuard guard(FLock);
+  std::lock_guard<std::mutex> claim(FClaimLock);
+  if (owner == FClaimOwner) return true;
+  if (IsClaimOwnerValid(FClaimOwner)) return false;
+  FClaimOwner = owner;
+  FClaimText = text;
+  FClaimThreadId = platform::CurrentThreadId();
+  FClaimTime = Now();
+  return true;
+}
+
+void TEmailMsg::ClearClaimLocked() {
+  FClaimOwner = kNoClaimOwner;
+  FClaimThreadId = 0;
+  FClaimText.clear();
+}
+
+void TEmailMsg::Unlock(TClaimOwner owner, const std::string& /*text*/) {
+  TMsgGuard guard(FLock);
+  std::lock_guard<std::mutex> claim(FClaimLock);
+  if (owner == FClaimOwner || !IsClaimOwnerValid(owner)) ClearClaimLocked();
+}
+
+bool TEmailMsg::RenewClaim(TClaimOwner owner) {
+  std::lock_guard<std::mutex> claim(FClaimLock);
+  if (owner == kNoClaimOwner || owner != FClaimOwner) return false;
+  FClaimTime = Now();
+  return true;
+}
+
+bool TEmailMsg::IsLockedByOther() {
+  std::lock_guard<std::mutex> claim(FClaimLock);
+  bool answer = IsClaimOwnerValid(FClaimOwner);
+  if (answer && FClaimThreadId == platform::CurrentThreadId()) answer = false;
+  if (answer && (Now() - FClaimTime) * 86400.0 > kClaimExpirySeconds) ClearClaimLocked();
+  return answer;
+}
+
+bool TEmailMsg::IsLocked() {
+  return FLock.IsLocked();
+}
+
+bool TEmailMsg::ClaimAllowsCurrentThread() {
+  TMsgGuard guard(FLock);
+  std::lock_guard<std::mutex> claim(FClaimLock);
+  if (!IsClaimOwnerValid(FClaimOwner)) return true;
+  return FClaimThreadId == platform::CurrentThreadId();
+}
+
+TClaimOwner TEmailMsg::ClaimOwner() const {
+  std::lock_guard<std::mutex> claim(FClaimLock);
+  return FClaimOwner;
+}
+
+std::string TEmailMsg::ClaimText() const {
+  std::lock_guard<std::mutex> claim(FClaimLock);
+  return FClaimText;
+}
+
+}  // namespace halvorn

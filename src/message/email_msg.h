@@ -1,0 +1,537 @@
+// TEmailMsg: one e-mail message as the whole program handles it.
+//
+// A message lives in a message file (".eml") in the folder of the queue that
+// holds it. The object is made cheaply from a file name and reads and parses
+// its file only when a caller first needs its content. It owns its parsed
+// header and MIME part tree, the per-message properties that travel in the
+// first line of its file, a reference to its side record (email_info.h), its
+// cached derived data, the report fragments the analysis writes and the
+// processing claim that a POP3 session or a web-mail run holds on it.
+//
+// The message file: an optional first line "X-SMTP: " + the properties as
+// one comma text, then the message, every line ended by CR LF. Only a first
+// line that begins with "X-SMTP: " is taken for the property line, so a file
+// the program did not write cannot inject properties; every file the
+// program writes has the line (with "ContentId"). A NUL byte is an ordinary
+// character. Files are always written whole (a temporary file renamed into
+// place), and a file under a new name never replaces another file.
+//
+// Ownership. Messages are held by shared_ptr (TEmailMsgRef): Create hands
+// out the reference that the queue keeps too. The destroy rules run when the
+// last holder lets go: a message flagged deleted loses its file; a temporary
+// message (one that does not save its changes) that carries a failure
+// notice loses its file; a changed message is saved; a loaded message whose
+// file is missing is saved. While a message is flagged deleted it never
+// writes its file, so a thread still holding an obliterated message cannot
+// bring its file back into a queue.
+//
+// Size. GetSize is the number of octets the POP3 server sends for the
+// message before dot-stuffing: the sum of (line length + 2) over the message
+// lines, the property line not counted. For a message not loaded it comes
+// from its file without loading it (the file length less the property line:
+// every line the program writes ends with CR LF).
+//
+// Threads. Every operation that reads or changes the message's state takes
+// the message lock "EmailMsg_CS" (re-entrant) for its whole run; the getters
+// of simple side-record values and the claim test do not. Lock order:
+// repository registry, repository, queue, message, accounts; and the
+// message's lock comes before the side-record registry and records and
+// before its headers' locks. The operations that move the message between
+// queues (SendToPendhold, MoveToTrash, Obliterate, the duplicates of
+// FSetUidl) reach the repository with the message lock released; calling
+// them while holding it raises std::logic_error. The part tree has no lock:
+// a caller walking it holds MessageLock().
+//
+// Failures. Operations that answer a Boolean turn failures into false, but
+// an abandoned worker's EThreadAbandoned and a lock time-out
+// (ECriticalSectionException) always pass through to the caller.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/text/string_list.h"
+#include "foundation/text/trite_array.h"
+#include "foundation/threads/mutex_critical_section.h"
+#include "foundation/threads/quor_thread.h"
+#include "foundation/time/date_time.h"
+#include "message/accounts.h"
+#include "message/category_probability.h"
+#include "message/dnsrbl_lookup.h"
+#include "message/email_header.h"
+#include "message/email_info.h"
+#include "message/email_msg_links.h"
+#include "message/email_msg_part.h"
+#include "message/message_checksums.h"
+#include "message/msg_search_rec.h"
+#include "message/simple_html.h"
+#include "message/uidl_states.h"
+
+namespace halvorn {
+
+// The property line's opening, blank included.
+inline constexpr const char* kPropertyLinePrefix = "X-SMTP: ";
+
+// Names of the properties the message model reads and writes itself.
+inline constexpr const char* kPropContentId = "ContentId";
+inline constexpr const char* kPropSendTime = "SendTime";
+inline constexpr const char* kPropSendAnon = "SendAnon";
+inline constexpr const char* kPropQuorCategory = "QuorCategory";
+inline constexpr const char* kPropFailureNotice = "FailureNotice";
+
+// The held-mail reason of a duplicate UIDL.
+inline constexpr const char* kDuplicateUidlReason =
+    "The server returned two messages with the same unique identifier.  To avoid duplicates "
+    "this copy was sent to the Pendhold.";
+
+// The user every message belongs to.
+inline constexpr const char* kSingleUserName = "SingleUser";
+
+// ---------------------------------------------------------------------------
+// Claim owners.
+//
+// A POP3 session or a web-mail run that claims messages first registers as
+// an owner and gets a token: a 64-bit number never given out twice, so a
+// claim of an owner that has gone can never look like a claim of a new one.
+// The owner releases its claims (ReleaseMessageLocks) before it unregisters.
+
+using TClaimOwner = std::uint64_t;
+inline constexpr TClaimOwner kNoClaimOwner = 0;
+
+// A new owner token. Safe from any thread.
+TClaimOwner RegisterClaimOwner();
+// The token is no longer valid; claims it still holds count as free.
+void UnregisterClaimOwner(TClaimOwner owner);
+// The token was registered and not unregistered (kNoClaimOwner never is).
+bool IsClaimOwnerValid(TClaimOwner owner);
+
+// Registers on construction, unregisters on destruction.
+class TScopedClaimOwner {
+ public:
+  TScopedClaimOwner() : FOwner(RegisterClaimOwner()) {}
+  ~TScopedClaimOwner() { UnregisterClaimOwner(FOwner); }
+  TScopedClaimOwner(const TScopedClaimOwner&) = delete;
+  TScopedClaimOwner& operator=(const TScopedClaimOwner&) = delete;
+  TClaimOwner Token() const { return FOwner; }
+
+ private:
+  TClaimOwner FOwner;
+};
+
+// A claim older than this many seconds is cleared by the next test of
+// another thread.
+inline constexpr double kClaimExpirySeconds = 120.0;
+
+// ---------------------------------------------------------------------------
+
+class TEmailMsg : public TEmailHeaderOwner,
+                  public TEmailInfoOwner,
+                  public std::enable_shared_from_this<TEmailMsg> {
+ public:
+  // A new message: not loaded, no file name, a fresh side record. With a
+  // queue it is added to it (TEmailMsgListBase::Add) before it is handed
+  // out. Reads no file.
+  static TEmailMsgRef Create(TEmailMsgListBase* queue = nullptr);
+  // The destroy rules (see the top of this file), then everything is freed
+  // and the side record released. Never raises: what fails is logged.
+  ~TEmailMsg() override;
+  TEmailMsg(const TEmailMsg&) = delete;
+  TEmailMsg& operator=(const TEmailMsg&) = delete;
+
+  // The message lock, for callers that walk the part tree or need several
+  // operations as one.
+  TMutexCriticalSection& MessageLock() const { return FLock; }
+
+  // ---------------------------------------------------------------------------
+  // The header owner's side (email_header.h). Register and unregister under
+  // the message lock; HeaderChanged takes no lock and marks the message
+  // changed, except for the headers its own parse fills.
+  void RegisterHeader(TEmailHeader* header) override;
+  void UnregisterHeader(TEmailHeader* header) override;
+  void HeaderChanged() noexcept override;
+
+  // ---------------------------------------------------------------------------
+  // File and queue
+
+  // The full path of the message file; empty before the first save of a new
+  // message.
+  std::string GetFileName() const;
+  // Sets the path without touching the disk (a queue's loading gives each
+  // message the path of its file).
+  void SetFileName(const std::string& path);
+  // The queue that holds the message; null when none. Not owned.
+  TEmailMsgListBase* GetList() const { return FList.load(); }
+  // Set by the queue that adds or removes the message.
+  void SetList(TEmailMsgListBase* list) { FList.store(list); }
+  // Under the message lock: when the file exists, moves it to a path the
+  // function draws (drawn again while the name is taken, never replacing a
+  // file) and takes that path. True when moved or when there is no file to
+  // move; false (path unchanged, logged) when the move fails.
+  bool MoveFileTo(const std::function<std::string()>& drawPath);
+
+  // False for a temporary message that only views a file: it saves nothing
+  // when it goes unless its file is missing.
+  bool GetSaveChanges() const { return FSaveChanges.load(); }
+  void SetSaveChanges(bool value) { FSaveChanges.store(value); }
+  // Reading the file parses at once (a wrapped message).
+  void SetParseOnLoad(bool value);
+  // Parsing adds an empty text part to a message without one (on by
+  // default); the held-mail viewer clears it.
+  void SetEnsureTextPart(bool value);
+  // Parsing splits attached messages into parts (on by default).
+  void SetParseAttachedMessages(bool value);
+
+  // ---------------------------------------------------------------------------
+  // Content
+
+  // The raw lines are there or the message is parsed.
+  bool IsLoaded();
+  // Read the file when not loaded (not when that fails), parse when not
+  // parsed, and answer the top header / the top-level parts. A message
+  // without a file name parses as an empty message. Hold MessageLock() while
+  // using what they answer beyond a single call.
+  TEmailHeader* GetHeader();
+  TEmailMsgPartCollection& GetParts();
+  // The properties (name=value lines), reading the file when not loaded; a
+  // copy.
+  TStringList GetProperties();
+  // One property's value; empty when absent.
+  std::string GetProperty(const std::string& name);
+  // Sets (an empty value removes) a property and marks the message changed.
+  // The file is read first when the message is not loaded.
+  void SetProperty(const std::string& name, const std::string& value);
+
+  // Reads the message from the file, which becomes its file (see
+  // LoadFromStream). False when the file is missing or cannot be read.
+  bool ReadFromFile(const std::string& path);
+  // Replaces the message by the bytes of a message file: checksums and
+  // caches emptied, the lines split at CR LF, CR and LF, the property line
+  // taken off, the side record of its "ContentId" taken (the record of
+  // another message with that Id is shared), the size and the change flag
+  // reset; parsed at once with SetParseOnLoad (the parse's answer).
+  bool LoadFromStream(const std::string& bytes);
+
+  // Writes the message to its file: nothing (true) when not loaded; false,
+  // writing nothing, while it is flagged deleted. A message without a file
+  // name gets one from its queue (NewFileName) or, without a queue, a free
+  // "Temp*.eml" in the temporary folder; a file under a new name never
+  // replaces another (another name is drawn). The message stays changed
+  // when the write fails.
+  bool SaveToFile();
+  // The bytes of the message file into `stream` (appended): reads the file
+  // when not loaded (the answer starts as that result), clears the change
+  // flag, sets "ContentId" and saves the side record, writes the property
+  // line and the lines (raw where parts have raw lines).
+  bool SaveToStream(std::string& stream);
+  // Write the message to another path (created or replaced atomically);
+  // the file name stays. False on failure.
+  bool SaveToNamedFile(const std::string& path);
+  bool WriteToFile(const std::string& path) { return SaveToNamedFile(path); }
+  // Writes a copy to a new free path in the folder named from the subject;
+  // `path` receives it, empty on failure. Never replaces a file.
+  void SaveCopyAs(const std::string& folder, std::string& path);
+  // Deletes the message file; false when it does not exist.
+  bool DiskDelete();
+
+  // Replaces the whole message by the lines (split where a line holds a
+  // line break): checksums emptied, the parse reset, parsed at once with
+  // SetParseOnLoad (its answer) or taken as raw lines (true; the caller's
+  // list is emptied). The message moves to a side record of a new Id that
+  // starts as a copy of the old one, so a borrower of the old Id keeps what
+  // it borrowed.
+  bool SetRawMail(TStringList& lines);
+  // SetRawMail of the text's lines.
+  bool SetText(const std::string& text);
+  // Parses the lines (consumed) into the header and the parts. Answers the
+  // header's parse result.
+  bool Parse(TStringList& lines);
+  bool ParseRawLines();
+  // Frees every header and part, empties the raw lines and clears the parse.
+  void ClearParsed();
+
+  // The message text as lines: the raw lines when not parsed and raw is
+  // allowed; otherwise (parsing first) the top header, an empty line and
+  // every top-level part (WriteTo with attachments = allowRaw). No line
+  // holds a line break. Answers whether every part answered true.
+  bool GetRawText(TStringList& lines, bool allowRaw);
+  // The POP3 TOP view: count 0 gives the header lines; otherwise the text
+  // with at most `count` body lines. False when nothing was cut.
+  bool GetTopLines(int count, TStringList& lines);
+  // See "Size" at the top; -1 when the message has no file and no content.
+  std::int32_t GetSize();
+
+  // The change flag; set also by header and part changes. Lock-free.
+  void SetChanged(bool flag);
+  bool IsChanged() const { return FChanged.load(); }
+  // Frees the derived caches and the parts' caches.
+  void ClearCaches();
+  // The hook of every changing operation: asks the claim and ignores the
+  // answer.
+  void CheckAccess(const char* operation);
+
+  // The cached checksums (filled by the checksum assembly) and how often they
+  // were computed. The array is emptied whenever the content is replaced.
+  TCheckSumArray GetCachedCheckSums();
+  void SetCachedCheckSums(const TCheckSumArray& sums);
+  void ClearCheckSums();
+
+  // ---------------------------------------------------------------------------
+  // Processing claim
+
+  // Takes the claim for the owner: true when it holds it already (text and
+  // time stay those of the first claim) or the claim is free (its owner is
+  // not valid); false when another valid owner holds it, however old.
+  bool Lock(TClaimOwner owner, const std::string& text);
+  // Gives the claim up when the owner holds it, or when the owner is itself
+  // no longer valid.
+  void Unlock(TClaimOwner owner, const std::string& text);
+  // The owner that holds the claim renews its time; false when it does not
+  // hold it. Takes no message lock.
+  bool RenewClaim(TClaimOwner owner);
+  // Another owner holds the claim: a valid owner, taken by another thread.
+  // A claim older than kClaimExpirySeconds is cleared by this test, which
+  // still answers true that once. Takes no message lock.
+  bool IsLockedByOther();
+  // Another living thread holds the message lock now.
+  bool IsLocked();
+  // The claim's owner is not valid, or the calling thread took it.
+  bool ClaimAllowsCurrentThread();
+  // The claim as it stands (for the owner's bookkeeping and tests).
+  TClaimOwner ClaimOwner() const;
+  std::string ClaimText() const;
+
+  // ---------------------------------------------------------------------------
+  // Properties
+
+  // Now minus ten minutes, then the property "SendTime" (cached); false when
+  // the file cannot be read or the property is missing or does not convert.
+  bool TryGetSendTime(TDateTime& time);
+  // TryGetSendTime's time whatever its answer.
+  TDateTime GetSendTime();
+  void FSetSendTime(TDateTime time);
+  bool GetSendAnon();
+  void FSetSendAnon(bool flag);
+  // "QuorCategory" as a number; 0 when absent or not a number.
+  std::int32_t GetQuorCategory();
+  void SetQuorCategory(std::uint8_t category);
+
+  // ---------------------------------------------------------------------------
+  // Side record. The getters of simple values take no message lock.
+
+  // The side record's Id (the message key; "ContentId" in its file).
+  std::int32_t GetContentId() const;
+  // A side-record text value / sets one (under the message lock).
+  std::string GetInfoValue(TEmailInfoKey key) const;
+  void SetInfoValue(TEmailInfoKey key, const std::string& value);
+  // Runs `use` with the side record under the record pointer's own lock
+  // (never the message lock): for reads and changes of its lists.
+  void WithInfo(const std::function<void(TEmailInfo&)>& use) const;
+
+  // "UserWanted" as yes (0), no (1) or unknown (2); unknown on any error.
+  TTrite GetUserWanted();
+  // Stores the verdict unless a stored yes would become something else
+  // without `force`; answers whether it stored.
+  bool SetUserWanted(TTrite value, bool force);
+  // The sum of the danger entries, clamped to 0..100.
+  std::int32_t GetScore();
+  // Adds a danger entry; false for 0 points, a name already there, or an
+  // error.
+  bool AddScore(const std::string& name, std::int32_t points);
+  // "MailBox"; else the last To, then CC, address whose text holds the user
+  // name; else the local account's address (false). False too when none.
+  bool GetRecipientAddress(std::string& address);
+  // The decoded Subject when not empty, else the Message-ID value, else
+  // "No subject".
+  void GetSubject(std::string& subject);
+  std::string GetSubject();
+  // The message's user: "SingleUser".
+  void GetUserId(std::string& name) const { name = kSingleUserName; }
+
+  // The block-list look-ups of the message, made on first use.
+  TAsynchDNSRBLLookupBase& GetDnsrblLookup();
+  // The return-address check thread the test started for the message (none
+  // to clear it): AddressCheckDone is true when none is recorded or it no
+  // longer runs. The thread owns copies of what it needs.
+  void SetAddressCheckThread(TThreadHandle thread);
+  bool AddressCheckDone();
+
+  // ---------------------------------------------------------------------------
+  // Source account and UIDL
+
+  // "UIDL", reading the file first when not loaded; a message without one
+  // gets a generated "Quorvantis" UIDL, stored without the duplicate walk.
+  void GetUidl(std::string& uidl);
+  std::string GetUidl();
+  // Stores the UIDL; unless it is the stored one, every other message of the
+  // queue that no other thread has locked and whose side record holds that
+  // UIDL is then sent to the Pendhold (lock released for that).
+  void FSetUidl(const std::string& uidl);
+  // The remote account named by "RemoteAccountId"; null when none.
+  TRemoteAccountRef GetSourceRemoteAccount();
+  // Moves the UIDL's state from the current source account to the new one
+  // (us_Downloaded when it had none there) and records the new account.
+  void FSetSourceRemoteAccount(const TRemoteAccountRef& account);
+  // The UIDL's state at the source account; false (us_NonExistant) when the
+  // message has no UIDL or no source account.
+  bool GetRemoteState(TUidlStatus& state);
+  // Sets the UIDL's state at the source account (us_NonExistant forgets
+  // it). Nothing without a UIDL or source account.
+  void SetRemoteState(TUidlStatus state = us_NonExistant);
+  // The deleted flag; setting it on a message with a source account makes
+  // sure it has a UIDL.
+  bool IsFlaggedDeleted() const { return FFlaggedDeleted.load(); }
+  void FSetFlaggedDeleted(bool flag);
+
+  // The queue's obliteration of the message; false without a queue.
+  bool Obliterate(bool deleteRemote, const std::string& reason);
+  // The repository of the message's user holds it / moves it to the trash.
+  bool SendToPendhold(const std::string& reason);
+  bool MoveToTrash(std::uint8_t code, const std::string& reason);
+  bool IsInPendhold();
+  bool IsInTrash();
+  // Set by the move to the trash; passed on to Obliterate.
+  std::uint8_t DeleteCode() const;
+  std::string DeleteReason() const;
+  void SetDeleteReason(std::uint8_t code, const std::string& reason);
+
+  // ---------------------------------------------------------------------------
+  // What other units keep on the message (under the message lock)
+
+  // The central service's match records, and the repetition factor of them.
+  TMsgSearchRecArray& SearchRecs() { return FSearchRecs; }
+  double GetRepetitionFactor();
+  // The tests' category judgements.
+  TCategoryProbabilityList& Probabilities() { return FProbabilities; }
+  // Report fragments.
+  TSimpleHtml& GeneralInfo() { return FGeneralInfo; }
+  TSimpleHtml& GeneralInfo2() { return FGeneralInfo2; }
+  TSimpleHtml& CategoryInfo() { return FCategoryInfo; }
+  TSimpleHtml& MatchInfo() { return FMatchInfo; }
+  TSimpleHtml& AttachmentInfo() { return FAttachmentInfo; }
+  TSimpleHtml& ListInfo() { return FListInfo; }
+  TSimpleHtmlList& AdditionalInfo() { return FAdditionalInfo; }
+  TSimpleHtml& MessageInfo() { return FMessageInfo; }
+  TSimpleHtml& RuleInfo() { return FRuleInfo; }
+  TSimpleHtml& SummaryInfo() { return FSummaryInfo; }
+  // Caches of the views and tests; ClearCaches frees them.
+  std::unique_ptr<TStringList>& UrlCache() { return FUrlCache; }
+  std::unique_ptr<TStringList>& WordCache() { return FWordCache; }
+  double& WordRatio() { return FWordRatio; }
+  std::unique_ptr<TStringList>& TestCache() { return FTestCache; }
+
+  // Markers other units set.
+  std::atomic<bool> PrefetchDone{false};
+  std::atomic<bool> BlackWhiteChecked{false};
+  std::atomic<bool> Reordered{false};
+  std::atomic<bool> InfoRemoved{false};
+  std::atomic<bool> ConvertedToPlain{false};
+  std::atomic<std::int32_t> ViewMarker{0};
+  std::atomic<std::int32_t> CheckSumCount{0};
+
+  // Body-structure flags, set by the body restructuring after each parse.
+  struct TBodyFlags {
+    bool HasHtmlPart = false;
+    bool HasPlainPart = false;
+    bool IsAlternative = false;
+    bool NoAttachments = false;
+    bool TopIsPlainText = false;
+  };
+  TBodyFlags GetBodyFlags() const;
+  void SetBodyFlags(const TBodyFlags& flags);
+
+ private:
+  friend class TEmailMsgPart;
+  friend class TEmailMsgPartCollection;
+
+  // Takes the message lock for a scope, after checking the lock order: a
+  // thread that holds an account lock must not wait for a message (raises
+  // std::logic_error).
+  class TMsgGuard {
+   public:
+    explicit TMsgGuard(TMutexCriticalSection& lock);
+    ~TMsgGuard() { FLock.Leave(); }
+    TMsgGuard(const TMsgGuard&) = delete;
+    TMsgGuard& operator=(const TMsgGuard&) = delete;
+
+   private:
+    TMutexCriticalSection& FLock;
+  };
+
+  TEmailMsg();
+
+  bool IsLoadedLocked() const;
+  bool EnsureLoadedLocked();
+  void EnsureParsedLocked();
+  bool ReadFromFileLocked(const std::string& path);
+  bool LoadLocked(const std::string& bytes);
+  bool ParseLocked(TStringList& lines);
+  void ClearParsedLocked();
+  bool GetRawTextLocked(TStringList& lines, bool allowRaw);
+  bool SaveToStreamLocked(std::string& stream);
+  std::string DrawFilePathLocked(const std::string& near);
+  void SetPropertyLocked(const std::string& name, const std::string& value);
+  void SwitchInfo(std::int32_t id);
+  void MoveToFreshInfo();
+  void ClearClaimLocked();
+  void RequireMessageLockReleased(const char* operation) const;
+  bool SetUidlLocked(const std::string& uidl);
+  void RunDestroyRules();
+
+  mutable TMutexCriticalSection FLock{"EmailMsg_CS"};
+  // Guarded by FLock.
+  TEmailHeader* FHeader = nullptr;
+  std::unique_ptr<TEmailMsgPartCollection> FParts;
+  bool FParsed = false;
+  bool FParseAttachedMessages = true;
+  TStringList FRawLines;
+  TStringList FProperties;
+  TDateTime FSendTime = 0;
+  std::unique_ptr<TStringList> FUrlCache;
+  std::unique_ptr<TStringList> FWordCache;
+  double FWordRatio = 0;
+  TCheckSumArray FCheckSums;
+  std::unique_ptr<TAsynchDNSRBLLookupBase> FRblLookup;
+  std::string FFileName;
+  bool FFileIsOurs = false;  // FFileName holds what this message read or wrote
+  bool FParseOnLoad = false;
+  bool FEnsureTextPart = true;
+  std::vector<TEmailHeader*> FHeaders;
+  TMsgSearchRecArray FSearchRecs;
+  TCategoryProbabilityList FProbabilities;
+  TThreadHandle FAddressCheckThread;
+  std::unique_ptr<TStringList> FTestCache;
+  std::uint8_t FDeleteCode = 1;
+  std::string FDeleteReason = "Not Set";
+  TSimpleHtml FGeneralInfo, FGeneralInfo2, FCategoryInfo, FMatchInfo, FAttachmentInfo, FListInfo,
+      FMessageInfo, FRuleInfo, FSummaryInfo;
+  TSimpleHtmlList FAdditionalInfo;
+  TBodyFlags FBodyFlags;
+
+  // Lock-free state.
+  std::atomic<bool> FChanged{false};
+  std::atomic<std::int32_t> FSize{-1};
+  std::atomic<bool> FFlaggedDeleted{false};
+  std::atomic<bool> FSaveChanges{true};
+  std::atomic<TEmailMsgListBase*> FList{nullptr};
+  // The thread whose parse fills the headers; their change notices are not
+  // changes of the message.
+  std::atomic<platform::ThreadId> FParsingThread{0};
+
+  // The side record. Replaced only under FLock and FInfoLock together, read
+  // under either.
+  mutable std::mutex FInfoLock;
+  TEmailInfo* FInfo = nullptr;
+
+  // The claim, under its own small lock.
+  mutable std::mutex FClaimLock;
+  TClaimOwner FClaimOwner = kNoClaimOwner;
+  std::string FClaimText;
+  platform::ThreadId FClaimThreadId = 0;
+  TDateTime FClaimTime = 0;
+};
+
+}  // namespace halvorn
