@@ -56,12 +56,6 @@ void TMimeTextCursor::TakeRest(TStringList& lines) {
 void TMimeTextCursor::TakeHeaderLines(TStringList& lines) {
   std::size_t end = 0;
   std::size_t next = 0;
-  // Leading empty lines.
-  while (!AtEnd()) {
-    LineAt(FPos, end, next);
-    if (end != FPos) break;
-    FPos = next;
-  }
   while (!AtEnd()) {
     LineAt(FPos, end, next);
     const bool empty = end == FPos;
@@ -187,7 +181,7 @@ bool TEmailMsgPart::ParseBodyFrom(TMimeTextCursor& cursor, const std::string& bo
     last = FBoundaryText == boundary + "--";
   } else {
     cursor.TakeRest(FRawText);
-    if (FHeader != nullptr) FHeader->AddFlags(heMissingEndBoundary);
+    if (FHeader != nullptr) FHeader->AddFlags(HeaderErrorBit(heMissingEndBoundary));
     FBoundaryText = boundary + "--";
   }
   ParseSubpartsWith(raw, budget);

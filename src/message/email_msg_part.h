@@ -77,9 +77,10 @@ class TMimeTextCursor {
   bool ReadUpTo(const std::string& boundary, TStringList& body, std::string& boundaryLine);
   // The lines from the position on (appended), moving it to the end.
   void TakeRest(TStringList& lines);
-  // The header block at the position, as a header parse with consumption
-  // takes it: leading empty lines skipped, the lines up to the next empty
-  // line (or the end) appended, that empty line skipped.
+  // The header block of a part at the position: the lines up to the next
+  // empty line (or the end) appended, that empty line skipped. A section
+  // that begins with an empty line has an empty header, and its body starts
+  // right after that line.
   void TakeHeaderLines(TStringList& lines);
 
  private:
