@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "foundation/time/clock.h"
+#include "message/email_msg.h"
 #include "support/string_list_helpers.h"
 #include "support/test_support.h"
 
@@ -649,6 +650,64 @@ TEST(EmailHeaderAttachments, AttachedMessages) {
     MessageHeaders m("Content-Type: multipart/mixed; boundary=b", row.header);
     EXPECT_EQ(m.Part.IsRfc822Attachment(), row.rfc822);
     EXPECT_EQ(m.Part.IsRfc822Part(), row.rfc822);
+  }
+}
+
+// The same headers in real messages: the part tree places each header as
+// the fake owner above does, so every answer is the same, at the top level
+// and one level down.
+TEST(EmailHeaderAttachments, RealMessagesAnswerAsPlacedHeaders) {
+  const std::string top = "Content-Type: multipart/mixed; boundary=b";
+  const std::string parts[] = {
+      "Content-Type: application/pdf\r\nContent-Disposition: attachment",
+      "Content-Type: image/jpeg\r\nContent-Disposition: inline; filename=a.jpg",
+      "Content-Type: image/jpeg\r\nContent-Disposition: inline",
+      "Content-Type: text/plain\r\nContent-Disposition: inline",
+      "Content-Type: image/gif\r\nContent-Disposition: att",
+      "Content-Type: text/plain",
+      "Content-Type: text/plain; name=\"notes.txt\"",
+      "Content-Type: image/png",
+      "Content-Type: message/rfc822\r\nContent-Disposition: attachment",
+      "Content-Type: application/octet-stream; name=\"fwd.EML\"",
+      "Content-Type: text/plain; charset=x",
+      "Content-Transfer-Encoding: base64",
+      "X-Nothing: here",
+  };
+  for (int depth : {0, 1}) {
+    for (const std::string& part : parts) {
+      SCOPED_TRACE(std::to_string(depth) + " " + part);
+      MessageHeaders fake(top, part, depth);
+      const std::string section = part + "\r\n\r\nbody\r\n";
+      TEmailMsgRef msg = TEmailMsg::Create();
+      msg->SetText(top + "\r\n\r\n--b\r\n" +
+                   (depth == 0 ? section
+                               : "Content-Type: multipart/mixed; boundary=c\r\n\r\n--c\r\n" +
+                                     section + "--c--\r\n") +
+                   "--b--\r\n");
+      msg->FSetFlaggedDeleted(true);
+      TCriticalSectionGuard guard(msg->MessageLock());
+      TEmailMsgPart* carrier = msg->GetParts().Items(1);
+      if (depth == 1) carrier = carrier->Children().Items(1);
+      ASSERT_NE(carrier, nullptr);
+      TEmailHeader& real = *carrier->Header();
+      EXPECT_EQ(real.GetMsg(), msg.get());
+      EXPECT_EQ(real.GetOwnerPart(), carrier);
+      EXPECT_FALSE(real.IsTopHeader());
+      EXPECT_TRUE(msg->GetHeader()->IsTopHeader());
+      EXPECT_EQ(real.IsAttachment(), fake.Part.IsAttachment());
+      EXPECT_EQ(real.IsInline(), fake.Part.IsInline());
+      EXPECT_EQ(real.IsInlineAttachment(), fake.Part.IsInlineAttachment());
+      EXPECT_EQ(real.IsRfc822Attachment(), fake.Part.IsRfc822Attachment());
+      EXPECT_EQ(real.IsRfc822Part(), fake.Part.IsRfc822Part());
+      EXPECT_EQ(real.IsTextPlain(), fake.Part.IsTextPlain());
+      TMIMEDecoderClass realDecoder = nullptr;
+      TMIMEDecoderClass fakeDecoder = nullptr;
+      EXPECT_EQ(real.GetDecoderClass(realDecoder), fake.Part.GetDecoderClass(fakeDecoder));
+      EXPECT_EQ(realDecoder, fakeDecoder);
+      std::string realName, fakeName;
+      EXPECT_EQ(real.GetAttachmentName(realName), fake.Part.GetAttachmentName(fakeName));
+      EXPECT_EQ(realName, fakeName);
+    }
   }
 }
 
