@@ -129,25 +129,11 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-// Runs the work; what fails becomes false, except an abandoned worker's
-// unwinding and a lock time-out.
-template <class F>
-bool FalseOnFailure(const char* what, F work) {
-  try {
-    return work();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const ECriticalSectionException&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kLogService, std::string(what) + " failed: " + e.what(), 5, true);
-  } catch (...) {
-    Log(kLogService, std::string(what) + " failed", 5, true);
-  }
-  return false;
-}
-
 }  // namespace
+
+void LogMessageFailure(const char* what, const std::string& reason) {
+  Log(kLogService, std::string(what) + " failed: " + reason, 5, true);
+}
 
 // ---------------------------------------------------------------------------
 // Claim owners
@@ -701,9 +687,9 @@ bool TEmailMsg::ParseLocked(TStringList& lines) {
     TParsingMark mark(FParsingThread);
     result = FHeader->ParseLines(working, true);
     TMimeParseBudget budget;
-    TEmailMsgPart* first = nullptr;
+    std::string boundary;
     if (FHeader->IsMultipart()) {
-      std::string boundary = FHeader->GetBoundary();
+      boundary = FHeader->GetBoundary();
       if (boundary.empty()) {
         boundary = GuessBoundary(working);
         if (!boundary.empty()) {
@@ -711,38 +697,22 @@ bool TEmailMsg::ParseLocked(TStringList& lines) {
           guessed = true;
         }
       }
-      TMimeTextCursor cursor(working);
-      working.Clear();
-      first = FParts->Add();
-      --budget.PartsLeft;
-      first->SetParseSubpartsFlag(FParseAttachedMessages);
-      first->SetHeader(FHeader);
-      if (boundary.empty())
-        first->ParseBodyFrom(cursor, {}, false, budget);
-      else
-        FParts->ParseSections(cursor, boundary, first, budget);
-      // What follows the closing boundary of the message is dropped.
-    } else if (FParseAttachedMessages && FHeader->IsRfc822Attachment()) {
-      TMimeTextCursor cursor(working);
-      working.Clear();
-      first = FParts->Add();
-      --budget.PartsLeft;
-      first->SetParseSubpartsFlag(FParseAttachedMessages);
-      TEmailHeader* header = FParts->NewHeader();
-      TStringList headerLines;
-      cursor.TakeHeaderLines(headerLines);
-      header->ParseLines(headerLines, false);
-      first->SetHeader(header);
-      first->ParseBodyFrom(cursor, {}, false, budget);
-    } else {
-      TMimeTextCursor cursor(working);
-      working.Clear();
-      first = FParts->Add();
-      --budget.PartsLeft;
-      first->SetParseSubpartsFlag(FParseAttachedMessages);
-      first->SetHeader(FHeader);
-      first->ParseBodyFrom(cursor, {}, false, budget);
     }
+    const bool attached = boundary.empty() && !FHeader->IsMultipart() && FParseAttachedMessages &&
+                          FHeader->IsRfc822Attachment();
+    TMimeTextCursor cursor(working);
+    working.Clear();
+    TEmailMsgPart* first = FParts->Add();
+    --budget.PartsLeft;
+    first->SetParseSubpartsFlag(FParseAttachedMessages);
+    // An attached message's part carries the header of the message inside;
+    // every other first part carries the message's own header.
+    first->SetHeader(attached ? FParts->HeaderFrom(cursor) : FHeader);
+    if (boundary.empty())
+      first->ParseBodyFrom(cursor, {}, false, budget);
+    else
+      FParts->ParseSections(cursor, boundary, first, budget);
+    // What follows the closing boundary of the message is dropped.
   }
   if (FEnsureTextPart) GetBodyRestructuring()->EnsureTextPart(*this);
   if (guessed) SetChanged(true);

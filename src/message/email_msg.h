@@ -88,6 +88,9 @@ inline constexpr const char* kDuplicateUidlReason =
     "The server returned two messages with the same unique identifier.  To avoid duplicates "
     "this copy was sent to the Pendhold.";
 
+// Logs that a message operation failed (detail 5, error).
+void LogMessageFailure(const char* what, const std::string& reason);
+
 // The user every message belongs to.
 inline constexpr const char* kSingleUserName = "SingleUser";
 
@@ -463,6 +466,11 @@ class TEmailMsg : public TEmailHeaderOwner,
 
   TEmailMsg();
 
+  // Runs the work; what fails becomes false (logged),
+  // except an abandoned worker's unwinding and a lock time-out.
+  template <class F>
+  static bool FalseOnFailure(const char* what, F work);
+
   bool IsLoadedLocked() const;
   bool EnsureLoadedLocked();
   void EnsureParsedLocked();
@@ -533,5 +541,21 @@ class TEmailMsg : public TEmailHeaderOwner,
   platform::ThreadId FClaimThreadId = 0;
   TDateTime FClaimTime = 0;
 };
+
+template <class F>
+bool TEmailMsg::FalseOnFailure(const char* what, F work) {
+  try {
+    return work();
+  } catch (const EThreadAbandoned&) {
+    throw;
+  } catch (const ECriticalSectionException&) {
+    throw;
+  } catch (const std::exception& e) {
+    LogMessageFailure(what, e.what());
+  } catch (...) {
+    LogMessageFailure(what, "unknown error");
+  }
+  return false;
+}
 
 }  // namespace halvorn

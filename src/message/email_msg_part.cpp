@@ -226,10 +226,7 @@ void TEmailMsgPart::ParseSubpartsWith(bool raw, TMimeParseBudget& budget) {
     TEmailMsgPart* first = children.Add();
     --budget.PartsLeft;
     first->FParseSubparts = FParseSubparts;
-    TEmailHeader* header = children.NewHeader();
-    TStringList headerLines;
-    cursor.TakeHeaderLines(headerLines);
-    header->ParseLines(headerLines, false);
+    TEmailHeader* header = children.HeaderFrom(cursor);
     first->SetHeader(header);
     children.ParseSections(cursor, header->GetBoundary(), first, budget);
   }
@@ -257,11 +254,7 @@ void TEmailMsgPartCollection::ParseSections(TMimeTextCursor& cursor, const std::
     part = Add();
     --budget.PartsLeft;
     part->FParseSubparts = first->FParseSubparts;
-    TEmailHeader* header = NewHeader();
-    TStringList headerLines;
-    cursor.TakeHeaderLines(headerLines);
-    header->ParseLines(headerLines, false);
-    part->SetHeader(header);
+    part->SetHeader(HeaderFrom(cursor));
     last = part->ParseBodyFrom(cursor, boundary, false, budget);
   }
 }
@@ -626,6 +619,14 @@ int TEmailMsgPartCollection::Depth() const {
 
 TEmailHeader* TEmailMsgPartCollection::NewHeader() const {
   return new TEmailHeader(FMsg);
+}
+
+TEmailHeader* TEmailMsgPartCollection::HeaderFrom(TMimeTextCursor& cursor) const {
+  TEmailHeader* header = NewHeader();
+  TStringList lines;
+  cursor.TakeHeaderLines(lines);
+  header->ParseLines(lines, false);
+  return header;
 }
 
 // ---------------------------------------------------------------------------

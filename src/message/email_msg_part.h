@@ -287,7 +287,9 @@ class TEmailMsgPartCollection {
   TEmailMsgPart* Add();
   TEmailMsgPart* Insert(int index);
   // Moves a part in at the end (it takes this collection's level) or out
-  // without freeing it; Extract answers null when the part is not here.
+  // without freeing it; Extract answers null when the part is not here. A
+  // part taken out must go before its message clears its parse: its header
+  // belongs to the message.
   void AddExisting(std::unique_ptr<TEmailMsgPart> part);
   std::unique_ptr<TEmailMsgPart> Extract(TEmailMsgPart* part);
   // Replaces the part at an index below the count; answers the part that
@@ -327,8 +329,10 @@ class TEmailMsgPartCollection {
   // keeps the rest of the text.
   void ParseSections(TMimeTextCursor& cursor, const std::string& boundary, TEmailMsgPart* first,
                      TMimeParseBudget& budget);
-  // A new header of the message (registered with it); null without one.
+  // A new header of the message (registered with it).
   TEmailHeader* NewHeader() const;
+  // A new header holding the part header at the cursor (TakeHeaderLines).
+  TEmailHeader* HeaderFrom(TMimeTextCursor& cursor) const;
 
  private:
   friend class TEmailMsgPart;

@@ -10,37 +10,22 @@
 
 namespace halvorn {
 
-namespace {
-
-constexpr const char* kLogService = "EmailMsg";
-
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // Properties
 
 bool TEmailMsg::TryGetSendTime(TDateTime& time) {
   time = Now() - 10.0 / (24 * 60);
-  try {
+  return FalseOnFailure("Reading the send time", [&] {
     TMsgGuard guard(FLock);
     if (!EnsureLoadedLocked()) return false;
-    if (FSendTime != 0) {
-      time = FSendTime;
-      return true;
+    if (FSendTime == 0) {
+      const std::string text = FProperties.Values(kPropSendTime);
+      if (text.empty()) return false;
+      FSendTime = FileDateTextToDateTime(text);
     }
-    const std::string text = FProperties.Values(kPropSendTime);
-    if (text.empty()) return false;
-    const TDateTime converted = FileDateTextToDateTime(text);
-    FSendTime = converted;
-    time = converted;
+    time = FSendTime;
     return true;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const ECriticalSectionException&) {
-    throw;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 TDateTime TEmailMsg::GetSendTime() {
@@ -150,17 +135,11 @@ bool TEmailMsg::AddScore(const std::string& name, std::int32_t points) {
   if (points == 0) return false;
   TMsgGuard guard(FLock);
   EnsureLoadedLocked();
-  try {
+  return FalseOnFailure("Adding a danger entry", [&] {
     bool added = false;
     WithInfo([&](TEmailInfo& info) { added = info.AddDangerLevel(name, points); });
     return added;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const ECriticalSectionException&) {
-    throw;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool TEmailMsg::GetRecipientAddress(std::string& address) {
