@@ -685,33 +685,41 @@ bool TEmailMsg::ParseLocked(TStringList& lines) {
   bool result = false;
   {
     TParsingMark mark(FParsingThread);
-    result = FHeader->ParseLines(working, true);
+    // An empty first line is an empty header, as for every part: skipping
+    // it would take the first paragraph of a body without header for header
+    // lines at every save and reading.
+    auto cursor = std::make_unique<TMimeTextCursor>(working);
+    working.Clear();
+    TStringList headerLines;
+    cursor->TakeHeaderLines(headerLines);
+    result = FHeader->ParseLines(headerLines, false);
     TMimeParseBudget budget;
     std::string boundary;
-    if (FHeader->IsMultipart()) {
+    const bool multipart = FHeader->IsMultipart();
+    if (multipart) {
       boundary = FHeader->GetBoundary();
       if (boundary.empty()) {
+        cursor->TakeRest(working);
         boundary = GuessBoundary(working);
+        cursor = std::make_unique<TMimeTextCursor>(working);
+        working.Clear();
         if (!boundary.empty()) {
           FHeader->SetBoundary(boundary.substr(2));
           guessed = true;
         }
       }
     }
-    const bool attached = boundary.empty() && !FHeader->IsMultipart() && FParseAttachedMessages &&
-                          FHeader->IsRfc822Attachment();
-    TMimeTextCursor cursor(working);
-    working.Clear();
+    const bool attached = !multipart && FParseAttachedMessages && FHeader->IsRfc822Attachment();
     TEmailMsgPart* first = FParts->Add();
     --budget.PartsLeft;
     first->SetParseSubpartsFlag(FParseAttachedMessages);
     // An attached message's part carries the header of the message inside;
     // every other first part carries the message's own header.
-    first->SetHeader(attached ? FParts->HeaderFrom(cursor) : FHeader);
+    first->SetHeader(attached ? FParts->HeaderFrom(*cursor) : FHeader);
     if (boundary.empty())
-      first->ParseBodyFrom(cursor, {}, false, budget);
+      first->ParseBodyFrom(*cursor, {}, false, budget);
     else
-      FParts->ParseSections(cursor, boundary, first, budget);
+      FParts->ParseSections(*cursor, boundary, first, budget);
     // What follows the closing boundary of the message is dropped.
   }
   if (FEnsureTextPart) GetBodyRestructuring()->EnsureTextPart(*this);

@@ -243,6 +243,8 @@ TEST(MimeParts, ParsedMessagesWriteBackTheirBytes) {
   const std::string texts[] = {
       "Subject: single\r\n\r\nbody\r\n",
       "Subject: no body\r\n\r\n",
+      // No header: the first paragraph stays body, however often it is saved.
+      "\r\nfirst paragraph\r\nline two\r\n\r\nsecond paragraph\r\n",
       "Content-Type: multipart/mixed; boundary=b\r\n\r\npreamble\r\n--b\r\nContent-Type: "
       "text/plain\r\n\r\none\r\n--b\r\nContent-Type: application/octet-stream\r\n"
       "Content-Transfer-Encoding: base64\r\n\r\nAAEC\r\n--b--\r\n",
