@@ -1,6 +1,7 @@
 #include "message/email_msg.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,41 +65,36 @@ bool FileExists(const std::string& path) {
 }
 
 // The message size of a file the program wrote: its length less the
-// property line (with its line break); -1 when it cannot be read.
+// property line (with its line break); -1 when it cannot be read. Only the
+// first line is read.
 std::int64_t FileMessageSize(const std::string& path) {
   if (path.empty()) return -1;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
-  std::int64_t total = 0;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
   std::string head;
-  bool lineEnded = false;
-  std::int64_t lineBytes = -1;  // the first line with its break, once found
-  char buffer[65536];
+  std::size_t end = std::string::npos;
+  char buffer[4096];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return -1;
-    }
-    if (n == 0) break;
-    total += n;
-    if (!lineEnded) {
-      head.append(buffer, static_cast<std::size_t>(n));
-      const std::size_t end = head.find_first_of("\r\n");
-      if (end != std::string::npos && (head[end] == '\n' || end + 1 < head.size())) {
-        lineEnded = true;
-        lineBytes = static_cast<std::int64_t>(
-            end + (head[end] == '\r' && head[end + 1] == '\n' ? 2 : 1));
-      } else if (head.size() > 8 && head.rfind(kPropertyLinePrefix, 0) != 0) {
-        lineEnded = true;  // no property line: the rest only counts
-      }
-    }
+    if (n <= 0) break;
+    head.append(buffer, static_cast<std::size_t>(n));
+    if (head.size() >= 8 && head.rfind(kPropertyLinePrefix, 0) != 0) break;
+    end = head.find_first_of("\r\n");
+    // A CR at the end of what was read may be the first half of CR LF.
+    if (end != std::string::npos && (head[end] == '\n' || end + 1 < head.size())) break;
   }
   ::close(fd);
+  const std::int64_t total = st.st_size;
   if (head.rfind(kPropertyLinePrefix, 0) != 0) return total;
-  if (lineBytes < 0) lineBytes = static_cast<std::int64_t>(head.size());  // a file of one line
-  return total - lineBytes;
+  if (end == std::string::npos) return 0;  // the file is its property line
+  const std::size_t lineBytes = end + (head.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+  return total - static_cast<std::int64_t>(lineBytes);
 }
 
 // A non-negative decimal Id, or the default.
