@@ -27,14 +27,15 @@ TEST(MsgSearchRec, WireLayoutAndInitialisation) {
   record.ItemId = -2;
   record.MissingCount = 0x0A0B0C0D;
   const std::string bytes(reinterpret_cast<const char*>(&record), sizeof record);
-  EXPECT_EQ(test::HexOf(bytes),
-            std::string("02000000")                                      // kind, padding
-            "04030201"                                      // times encountered
-            "0605" + std::string(28, '0') + "0807" "09"     // nine counts, staff category
-            "00"                                            // padding
-            "feffffff"                                      // item id
-            "00000000" "00000000"                           // extra, common
-            "0d0c0b0a");                                    // missing
+  const std::string expected = std::string("02000000")     // kind, padding
+                               + "04030201"                 // times encountered
+                               + "0605" + std::string(28, '0') + "0807"  // nine counts
+                               + "09"                       // staff category
+                               + "00"                       // padding
+                               + "feffffff"                 // item id
+                               + "00000000" + "00000000"    // extra, common
+                               + "0d0c0b0a";                // missing
+  EXPECT_EQ(test::HexOf(bytes), expected);
 }
 
 TEST(MsgSearchRec, RepetitionFactor) {
