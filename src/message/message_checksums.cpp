@@ -6,6 +6,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "foundation/app/statistics_hooks.h"
 #include "foundation/regex/reg_ex_wrappers.h"
 #include "foundation/text/code_page_1252.h"
 #include "foundation/text/general_helpers.h"
@@ -199,15 +200,18 @@ void GetSpecialBodyChecksums(const std::string& text, TCheckSumArray& array, TSi
   const bool developer = trace != nullptr && IsDeveloperMode();
 
   {
+    StatEnter("GetSpecialBodyChecksums cstBodyEmailAddr");
     std::string scratch = text;
     TStringList addresses;
     ExtractEmailAddresses(scratch, addresses);
     for (int i = 0; i < addresses.Count(); ++i) {
       AddTyped(addresses[i], cstBodyEmailAddr, " cstBodyEmailAddr ", array, trace, developer);
     }
+    StatLeave("GetSpecialBodyChecksums cstBodyEmailAddr", 0);
   }
 
   {
+    StatEnter("GetSpecialBodyChecksums cstBodyUrl");
     std::string scratch = text;
     TStringList urls;
     ExtractUrls(scratch, urls);
@@ -219,9 +223,11 @@ void GetSpecialBodyChecksums(const std::string& text, TCheckSumArray& array, TSi
       if (canonical.empty()) continue;
       AddTyped(canonical, cstBodyUrl, " cstBodyUrl ", array, trace, developer);
     }
+    StatLeave("GetSpecialBodyChecksums cstBodyUrl", 0);
   }
 
   {
+    StatEnter("GetSpecialBodyChecksums cstBodyPartialUrls");
     TStringList fragments;
     try {
       std::string plain = HtmlToPlainText(text);
@@ -235,6 +241,7 @@ void GetSpecialBodyChecksums(const std::string& text, TCheckSumArray& array, TSi
       if (IsSkippedLink(fragments[i])) continue;
       AddTyped(fragments[i], cstBodyPartialUrls, " cstBodyPartialUrls ", array, trace, developer);
     }
+    StatLeave("GetSpecialBodyChecksums cstBodyPartialUrls", 0);
   }
 }
 
