@@ -256,7 +256,7 @@ class Recording {
   Recording() {
     FHandle = dlopen((std::string(HALVORN_DCC_RECORDING_FOLDER) + "/" + kDccLibraryFileName).c_str(),
                      RTLD_NOW | RTLD_LOCAL);
-    if (FHandle != nullptr) Call<void (*)()>("ResetRecording")();
+    if (FHandle != nullptr) Call<void (*)() noexcept>("ResetRecording")();
   }
   ~Recording() {
     if (FHandle != nullptr) dlclose(FHandle);
@@ -266,30 +266,27 @@ class Recording {
 
   bool Loaded() const { return FHandle != nullptr; }
   std::vector<std::string> Texts() const {
-    std::vector<std::string> texts;
-    const int n = Call<int (*)()>("RecordedTextCount")();
-    for (int i = 0; i < n; ++i) texts.emplace_back(Call<const char* (*)(int)>("RecordedText")(i));
-    return texts;
+    return List<std::string, const char*>("RecordedTextCount", "RecordedText");
   }
   std::vector<std::uint32_t> LineContexts() const {
-    std::vector<std::uint32_t> contexts;
-    const int n = Call<int (*)()>("RecordedTextCount")();
-    for (int i = 0; i < n; ++i)
-      contexts.push_back(Call<std::uint32_t (*)(int)>("RecordedLineContext")(i));
-    return contexts;
+    return List<std::uint32_t, std::uint32_t>("RecordedTextCount", "RecordedLineContext");
   }
   std::vector<std::uint32_t> FinalContexts() const {
-    std::vector<std::uint32_t> contexts;
-    const int n = Call<int (*)()>("RecordedFinalCount")();
-    for (int i = 0; i < n; ++i)
-      contexts.push_back(Call<std::uint32_t (*)(int)>("RecordedFinalContext")(i));
-    return contexts;
+    return List<std::uint32_t, std::uint32_t>("RecordedFinalCount", "RecordedFinalContext");
   }
 
  private:
   template <typename Fn>
   Fn Call(const char* name) const {
     return reinterpret_cast<Fn>(dlsym(FHandle, name));
+  }
+  // The items the export `item` gives for 0 .. the answer of `count` - 1.
+  template <typename T, typename Item>
+  std::vector<T> List(const char* count, const char* item) const {
+    std::vector<T> items;
+    const int n = Call<int (*)() noexcept>(count)();
+    for (int i = 0; i < n; ++i) items.emplace_back(Call<Item (*)(int) noexcept>(item)(i));
+    return items;
   }
 
   void* FHandle = nullptr;
