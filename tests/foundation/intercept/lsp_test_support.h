@@ -35,7 +35,7 @@
 #include "platform/main_thread.h"
 #include "platform/qt_main_thread.h"
 #include "platform/qt_test_app.h"
-#include "platform/window_messages.h"
+#include "platform/qt_window_messages.h"
 #include "support/network_namespace.h"
 #include "support/test_support.h"
 
