@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <string>
 
-#include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/files/install_folders.h"
+#include "foundation/app/developer_mode.h"
 #include "foundation/app/log.h"
 #include "foundation/app/module_startup.h"
+#include "foundation/files/install_folders.h"
 #include "foundation/files/reboot_operations.h"
 #include "foundation/files/version_info.h"
+#include "foundation/text/code_page_1252.h"
 #include "platform/main_thread.h"
 
 namespace {
