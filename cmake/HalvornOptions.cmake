@@ -1,5 +1,8 @@
 # Warnings and sanitizers for every target of the project.
 add_compile_options(-Wall -Wextra)
+if(HALVORN_WERROR)
+  add_compile_options(-Werror)
+endif()
 
 if(HALVORN_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

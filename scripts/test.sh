@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs every test. Exits non-zero when a test
-# fails. HALVORN_SANITIZE=thread (or empty) picks another build.
+# UndefinedBehaviorSanitizer (warnings are errors), and runs every test. Exits
+# non-zero when a test fails. HALVORN_SANITIZE=thread (or empty) picks another
+# build. The benchmarks are only compiled here; HALVORN_CI_BENCH=1 also builds
+# their programs in Release (scripts/bench.sh runs them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh" test
@@ -9,8 +11,15 @@ bash "$root/scripts/setup.sh" test
 sanitize=${HALVORN_SANITIZE-address}
 build="$root/build/test-${sanitize:-plain}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DHALVORN_SANITIZE="$sanitize" >/dev/null
+  -DHALVORN_SANITIZE="$sanitize" -DHALVORN_BENCH=OFF -DHALVORN_WERROR=ON >/dev/null
 cmake --build "$build"
+
+if [ -n "${HALVORN_CI_BENCH:-}" ]; then
+  bench_build="$root/build/bench"
+  cmake -S "$root" -B "$bench_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHALVORN_SANITIZE= \
+    -DHALVORN_BENCH=ON -DHALVORN_WERROR=ON >/dev/null
+  cmake --build "$bench_build" --target benchmarks
+fi
 
 # The mail corpus some tests read; they skip with a notice when it cannot be had.
 if corpus=$(bash "$root/scripts/fetch-corpus.sh"); then
@@ -23,12 +32,12 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # The concurrency tests run under ThreadSanitizer as well (only their own
 # programs are built there), before the main run so its summary comes last.
-tsan_targets=(foundation_mutex_critical_section_test foundation_quor_thread_test foundation_log_test)
+tsan_targets=(foundation_threads_tests foundation_app_tests)
 tsan_tests='^(MutexCriticalSection|QuorThreadTest|OnIdleObject|LogTest|ParseLogLineTest)\.'
 if [ "$sanitize" != "thread" ] && [ -z "${HALVORN_SKIP_TSAN:-}" ]; then
   tsan_build="$root/build/test-thread"
   cmake -S "$root" -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DHALVORN_SANITIZE=thread -DHALVORN_BENCH=OFF >/dev/null
+    -DHALVORN_SANITIZE=thread -DHALVORN_BENCH=OFF -DHALVORN_WERROR=ON >/dev/null
   cmake --build "$tsan_build" --target "${tsan_targets[@]}"
   rm -rf "$tsan_build/test-scratch"
   cd "$tsan_build"
