@@ -28,7 +28,7 @@ bool ParseSignedDecimal(std::string_view text, std::int64_t min, std::int64_t ma
     const char c = text[i];
     if (c < '0' || c > '9') return false;
     const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (magnitude > (limit - digit) / 10) return false;
+    if (digit > limit || magnitude > (limit - digit) / 10) return false;
     magnitude = magnitude * 10 + digit;
   }
   std::int64_t result;

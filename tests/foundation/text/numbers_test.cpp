@@ -28,6 +28,10 @@ TEST(NumbersTest, SignedDecimalsFillTheWholeTextWithinTheirRange) {
       {"11", -10, 10, false, 0},
       {"-11", -10, 10, false, 0},
       {"-1", 0, 10, false, 0},  // a range without negatives
+      {"-0", 0, 10, true, 0},
+      {"-18446744073709551616", 0, 10, false, 0},  // 2^64 must not wrap round to 0
+      {"-99999999999999999999", 0, 10, false, 0},
+      {"5", 0, 0, false, 0},
       {"", -10, 10, false, 0},
       {"+", -10, 10, false, 0},
       {"-", -10, 10, false, 0},
