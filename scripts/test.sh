@@ -16,8 +16,10 @@ cmake --build "$build"
 
 if [ -n "${HALVORN_CI_BENCH:-}" ]; then
   bench_build="$root/build/bench"
+  # Not with -Werror: at -O3 g++ 12 gives false -Wrestrict warnings in the
+  # standard library's string code.
   cmake -S "$root" -B "$bench_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHALVORN_SANITIZE= \
-    -DHALVORN_BENCH=ON -DHALVORN_WERROR=ON >/dev/null
+    -DHALVORN_BENCH=ON -DHALVORN_WERROR=OFF >/dev/null
   cmake --build "$bench_build" --target benchmarks
 fi
 
