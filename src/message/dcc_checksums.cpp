@@ -11,7 +11,7 @@
 #include "foundation/app/log.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/version_info.h"
-#include "message/code_digits.h"
+#include "foundation/text/numbers.h"
 
 namespace halvorn {
 

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/files/install_folders.h"
+#include "foundation/app/developer_mode.h"
 #include "foundation/app/log.h"
 #include "foundation/app/module_startup.h"
+#include "foundation/files/install_folders.h"
 #include "foundation/files/reboot_operations.h"
 #include "foundation/files/version_info.h"
+#include "foundation/text/code_page_1252.h"
 #include "lists/lists_module.h"
 #include "message/dcc_checksums.h"
 #include "platform/main_thread.h"

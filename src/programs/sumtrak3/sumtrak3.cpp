@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "foundation/crypto/md5.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
 #include "message/dcc_checksums.h"
 
 namespace halvorn {
