@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "foundation/text/html_parser.h"
 #include "foundation/regex/reg_expr.h"
+#include "foundation/regex/url_extraction.h"
+#include "foundation/text/html_parser.h"
 #include "foundation/text/text_normalisation.h"
+#include "support/link_extraction_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace halvorn;
@@ -33,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TStringList reference;
     bool finished = true;
     try {
-      ExtractLinksByPatterns(html, reference);
+      test::ExtractLinksByPatterns(html, reference);
     } catch (const ERegExpr&) {
       finished = false;
     }

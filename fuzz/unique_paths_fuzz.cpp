@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/text/general_helpers.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/unique_paths.h"
+#include "foundation/text/text_helpers.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs every test. Exits non-zero when a test
-# fails. HALVORN_SANITIZE=thread (or empty) picks another build.
+# UndefinedBehaviorSanitizer (warnings are errors), and runs every test. Exits
+# non-zero when a test fails. HALVORN_SANITIZE=thread (or empty) picks another
+# build. The benchmarks are only compiled here; HALVORN_CI_BENCH=1 also builds
+# their programs in Release (scripts/bench.sh runs them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/setup.sh" test
@@ -9,8 +11,17 @@ bash "$root/scripts/setup.sh" test
 sanitize=${HALVORN_SANITIZE-address}
 build="$root/build/test-${sanitize:-plain}"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DHALVORN_SANITIZE="$sanitize" >/dev/null
+  -DHALVORN_SANITIZE="$sanitize" -DHALVORN_BENCH=OFF -DHALVORN_WERROR=ON >/dev/null
 cmake --build "$build"
+
+if [ -n "${HALVORN_CI_BENCH:-}" ]; then
+  bench_build="$root/build/bench"
+  # Not with -Werror: at -O3 g++ 12 gives false -Wrestrict warnings in the
+  # standard library's string code.
+  cmake -S "$root" -B "$bench_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHALVORN_SANITIZE= \
+    -DHALVORN_BENCH=ON -DHALVORN_WERROR=OFF >/dev/null
+  cmake --build "$bench_build" --target benchmarks
+fi
 
 # The mail corpus some tests read; they skip with a notice when it cannot be had.
 if corpus=$(bash "$root/scripts/fetch-corpus.sh"); then
@@ -21,21 +32,24 @@ fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-# The concurrency tests run under ThreadSanitizer as well (only their own
-# programs are built there), before the main run so its summary comes last.
-# tests/tsan.list names them: a test program and a pattern of its suites a line.
+# The concurrency tests run under ThreadSanitizer as well, before the main run
+# so its summary comes last. tests/tsan.list names them, a file and a pattern
+# of its suites a line; only those files are built there, into one program,
+# concurrency_tests.
 mapfile -t tsan_rows < <(grep -v '^\s*\(#\|$\)' "$root/tests/tsan.list")
-tsan_targets=(); tsan_suites=()
+tsan_file_list=(); tsan_suites=()
 for row in "${tsan_rows[@]}"; do
-  read -r target suites <<<"$row"
-  tsan_targets+=("$target"); tsan_suites+=("$suites")
+  read -r file suites <<<"$row"
+  tsan_file_list+=("$file"); tsan_suites+=("$suites")
 done
+tsan_files=$(IFS=";"; echo "${tsan_file_list[*]}")
 tsan_tests="^($(IFS='|'; echo "${tsan_suites[*]}"))\."
 if [ "$sanitize" != "thread" ] && [ -z "${HALVORN_SKIP_TSAN:-}" ]; then
   tsan_build="$root/build/test-thread"
   cmake -S "$root" -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DHALVORN_SANITIZE=thread -DHALVORN_BENCH=OFF >/dev/null
-  cmake --build "$tsan_build" --target "${tsan_targets[@]}"
+    -DHALVORN_SANITIZE=thread -DHALVORN_BENCH=OFF -DHALVORN_WERROR=ON \
+    -DHALVORN_CONCURRENCY_TESTS="$tsan_files" >/dev/null
+  cmake --build "$tsan_build" --target concurrency_tests
   rm -rf "$tsan_build/test-scratch"
   cd "$tsan_build"
   TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \

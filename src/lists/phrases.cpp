@@ -9,9 +9,11 @@
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/regex/phrase_wildcards.h"
 #include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/text/numbers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/time/clock.h"
-#include "message/decimal_text.h"
 #include "message/email_address.h"
 
 namespace halvorn {
@@ -683,7 +685,7 @@ void TPhrases::LoadFromIni(TQuorIniFile& ini) {
       std::size_t equals = line.find('=');
       std::int64_t key;
       if (equals == std::string::npos ||
-          !TryDecimalToInt(std::string_view(line).substr(0, equals), INT32_MIN, INT32_MAX, key))
+          !ParseTrimmedDecimal(std::string_view(line).substr(0, equals), INT32_MIN, INT32_MAX, key))
         continue;  // also the keys Type, Description, DaysToExpire and FilePath
       TStringList item;
       item.SetCommaText(std::string_view(line).substr(equals + 1));

@@ -8,7 +8,9 @@
 #include "foundation/files/install_folders.h"
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/files/file_helpers.h"
 
 namespace halvorn {
 

@@ -9,7 +9,9 @@
 
 #include "foundation/dns/dns_lookups.h"
 #include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/threads/mutex_critical_section.h"
 #include "foundation/time/clock.h"
 #include "message/account_guard.h"

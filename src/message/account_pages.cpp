@@ -5,7 +5,8 @@
 #include <string>
 
 #include "foundation/net/host_names.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/files/file_helpers.h"
+#include "foundation/crypto/md5.h"
 #include "foundation/threads/heartbeat.h"  // CategoryRequestPort
 #include "message/account_guard.h"
 #include "message/accounts.h"

@@ -5,9 +5,10 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/text/numbers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/text/string_list.h"
-#include "message/decimal_text.h"
 
 namespace halvorn {
 
@@ -166,7 +167,7 @@ void TCategoryProbability::LoadFromText(const std::string& text) {
   values.SetCommaText(text);
   for (int i = 0; i < 2 * kMsgCategoryCount; ++i) {
     std::int64_t value = 0;
-    if (i >= values.Count() || !TryDecimalToInt(values[i], INT32_MIN, INT32_MAX, value)) return;
+    if (i >= values.Count() || !ParseTrimmedDecimal(values[i], INT32_MIN, INT32_MAX, value)) return;
     std::int32_t& slot = i < kMsgCategoryCount ? FPercentages[static_cast<std::size_t>(i)]
                                                : FWeights[static_cast<std::size_t>(i) - kMsgCategoryCount];
     slot = static_cast<std::int32_t>(value);
@@ -244,7 +245,7 @@ void TTestStats::LoadFromText(const std::string& text) {
     SplitToList(pieces[i], "|", values);
     auto read = [&values](int index) -> std::uint32_t {
       std::int64_t value = 0;
-      if (index >= values.Count() || !TryDecimalToInt(values[index], 0, UINT32_MAX, value)) return 0;
+      if (index >= values.Count() || !ParseTrimmedDecimal(values[index], 0, UINT32_MAX, value)) return 0;
       return static_cast<std::uint32_t>(value);
     };
     TTestCategoryStats& stats = FStats[static_cast<std::size_t>(i)];

@@ -10,10 +10,12 @@
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/net/host_names.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/text/number_text.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/text/numbers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/threads/quor_thread.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
 #include "message/quor_url.h"
 
 namespace halvorn {

@@ -17,9 +17,9 @@
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/unique_paths.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
 #include "foundation/threads/heartbeat.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
 #include "foundation/time/clock.h"
 
 namespace halvorn {

@@ -3,8 +3,9 @@
 #include <stdexcept>
 
 #include "foundation/app/log.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/numbers.h"
+#include "foundation/crypto/random_source.h"
 #include "foundation/time/clock.h"
 #include "message/email_msg.h"
 

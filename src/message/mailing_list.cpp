@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "foundation/text/code_page_1252.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
 
 namespace halvorn {
 

@@ -6,10 +6,16 @@
 #include <set>
 #include <unordered_map>
 
+#include "foundation/app/statistics_hooks.h"
 #include "foundation/regex/reg_ex_wrappers.h"
 #include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/files/file_helpers.h"
+#include "foundation/app/developer_mode.h"
+#include "foundation/crypto/md5.h"
 #include "foundation/text/html_parser.h"
+#include "foundation/regex/url_extraction.h"
 #include "foundation/text/text_normalisation.h"
 #include "foundation/threads/quor_thread.h"
 #include "message/email_address.h"
@@ -199,15 +205,18 @@ void GetSpecialBodyChecksums(const std::string& text, TCheckSumArray& array, TSi
   const bool developer = trace != nullptr && IsDeveloperMode();
 
   {
+    StatEnter("GetSpecialBodyChecksums cstBodyEmailAddr");
     std::string scratch = text;
     TStringList addresses;
     ExtractEmailAddresses(scratch, addresses);
     for (int i = 0; i < addresses.Count(); ++i) {
       AddTyped(addresses[i], cstBodyEmailAddr, " cstBodyEmailAddr ", array, trace, developer);
     }
+    StatLeave("GetSpecialBodyChecksums cstBodyEmailAddr", 0);
   }
 
   {
+    StatEnter("GetSpecialBodyChecksums cstBodyUrl");
     std::string scratch = text;
     TStringList urls;
     ExtractUrls(scratch, urls);
@@ -219,9 +228,11 @@ void GetSpecialBodyChecksums(const std::string& text, TCheckSumArray& array, TSi
       if (canonical.empty()) continue;
       AddTyped(canonical, cstBodyUrl, " cstBodyUrl ", array, trace, developer);
     }
+    StatLeave("GetSpecialBodyChecksums cstBodyUrl", 0);
   }
 
   {
+    StatEnter("GetSpecialBodyChecksums cstBodyPartialUrls");
     TStringList fragments;
     try {
       std::string plain = HtmlToPlainText(text);
@@ -235,6 +246,7 @@ void GetSpecialBodyChecksums(const std::string& text, TCheckSumArray& array, TSi
       if (IsSkippedLink(fragments[i])) continue;
       AddTyped(fragments[i], cstBodyPartialUrls, " cstBodyPartialUrls ", array, trace, developer);
     }
+    StatLeave("GetSpecialBodyChecksums cstBodyPartialUrls", 0);
   }
 }
 

@@ -7,11 +7,14 @@
 #include "foundation/app/statistics_hooks.h"
 #include "foundation/text/code_page_1252.h"
 #include "foundation/text/encoded_words.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/text/numbers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/text/text_compression.h"
 #include "foundation/threads/heartbeat.h"
 #include "foundation/threads/quor_thread.h"
-#include "message/code_digits.h"
+#include "message/base64_digits.h"
 
 namespace halvorn {
 namespace {

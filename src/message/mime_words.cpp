@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "foundation/text/code_page_1252.h"
-#include "message/code_digits.h"
+#include "message/base64_digits.h"
+#include "foundation/text/numbers.h"
 
 namespace halvorn {
 namespace {

@@ -9,7 +9,7 @@
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/threads/mutex_critical_section.h"
 #include "foundation/time/clock.h"
-#include "message/decimal_text.h"
+#include "foundation/text/numbers.h"
 
 namespace halvorn {
 
@@ -152,7 +152,7 @@ void TProcessingOptions::LoadFromIni(TQuorIniFile& file) {
     if (key.empty()) continue;
     std::int64_t day = today;
     if (tilde != std::string::npos &&
-        !TryDecimalToInt(std::string_view(entry).substr(tilde + 1, 999), INT32_MIN, INT32_MAX, day))
+        !ParseTrimmedDecimal(std::string_view(entry).substr(tilde + 1, 999), INT32_MIN, INT32_MAX, day))
       day = today;
     Keys.AddNumber(std::move(key), day);
   }

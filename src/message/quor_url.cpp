@@ -1,8 +1,10 @@
 #include "message/quor_url.h"
 
 #include "foundation/net/host_names.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/text/number_text.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/text/numbers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/text/text_normalisation.h"
 #include "foundation/threads/heartbeat.h"
 

@@ -3,7 +3,9 @@
 #include "foundation/net/host_names.h"
 #include "foundation/text/code_page_1252.h"
 #include "foundation/text/encoded_words.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/threads/quor_thread.h"
 #include "message/header_errors.h"
 

@@ -6,9 +6,11 @@
 
 #include "foundation/files/atomic_file.h"
 #include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/text/numbers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/text/html_parser.h"
-#include "foundation/text/number_text.h"
 #include "foundation/text/text_normalisation.h"
 
 namespace halvorn {

@@ -3,9 +3,11 @@
 #include <charconv>
 #include <unordered_set>
 
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/threads/heartbeat.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
 
 namespace halvorn {
 

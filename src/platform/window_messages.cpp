@@ -1,4 +1,4 @@
-#include "platform/window_messages.h"
+#include "platform/qt_window_messages.h"
 
 #include <QCoreApplication>
 

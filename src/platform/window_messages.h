@@ -1,17 +1,17 @@
-// Posted window messages over Qt's event loop.
+// Posted window messages.
 //
 // The program's workers tell the main window what happened by posting
-// numbered messages with two pointer-sized parameters, as window messages are
-// posted on the desktop the design comes from. Here a "window" is a QObject
-// registered under a class name; it receives each post as a
-// WindowMessageEvent in the event loop of the thread it lives in. A handle
-// names a registered receiver; 0 is no window. Posting to a handle that is
-// not (or no longer) registered does nothing, so a post that races with the
-// receiver going away is lost rather than delivered to freed memory.
+// numbered messages with two pointer-sized parameters. A "window" is a
+// receiver registered under a class name; it gets each post in the event loop
+// of the thread it lives on. A handle names a registered receiver; 0 is no
+// window. Posting to a handle that is not (or no longer) registered does
+// nothing, so a post that races with the receiver going away is lost rather
+// than delivered to freed memory.
+//
+// This interface is free of Qt, so code below the user interface can post.
+// Receivers are registered, and the posted events read, through
+// platform/qt_window_messages.h, which only Qt code includes.
 #pragma once
-
-#include <QEvent>
-#include <QObject>
 
 #include <cstdint>
 #include <functional>
@@ -24,38 +24,6 @@ namespace halvorn::platform {
 using WindowHandle = std::uintptr_t;
 // A message's WParam and LParam: wide enough for a pointer.
 using MessageParam = std::uintptr_t;
-
-// One posted message. It owns the text a post carries (if any): LParam then
-// holds the text's address, and the text is freed with the event unless the
-// handler took it with TakeText, so a post that is never handled leaks
-// nothing.
-class WindowMessageEvent : public QEvent {
- public:
-  WindowMessageEvent(std::uint32_t msg, MessageParam wParam, MessageParam lParam,
-                     std::unique_ptr<std::string> text = nullptr);
-
-  // The event type all posted window messages share.
-  static QEvent::Type EventType();
-
-  std::uint32_t Msg() const { return FMsg; }
-  MessageParam WParam() const { return FWParam; }
-  MessageParam LParam() const { return FLParam; }
-  // The carried text, or null when the post carries none (or it was taken).
-  const std::string* Text() const { return FText.get(); }
-  // Hands the carried text to the caller; null when there is none.
-  std::unique_ptr<std::string> TakeText() { return std::move(FText); }
-
- private:
-  std::uint32_t FMsg;
-  MessageParam FWParam;
-  MessageParam FLParam;
-  std::unique_ptr<std::string> FText;
-};
-
-// Registers the receiver under the class name and answers its new handle.
-// The receiver must stay alive until UnregisterWindow(handle) returns; call
-// that before destroying it. Safe from any thread.
-WindowHandle RegisterWindow(QObject* receiver, const std::string& className);
 
 // Forgets the handle; later posts to it are dropped. Posts already queued
 // stay queued and are delivered to (or freed with) the receiver. Unknown

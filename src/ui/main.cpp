@@ -14,14 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/files/install_folders.h"
+#include "foundation/app/developer_mode.h"
 #include "foundation/app/log.h"
 #include "foundation/app/module_startup.h"
+#include "foundation/files/install_folders.h"
 #include "foundation/files/reboot_operations.h"
 #include "foundation/files/version_info.h"
+#include "foundation/text/code_page_1252.h"
 #include "lists/lists_module.h"
+#include "message/dcc_checksums.h"
 #include "platform/main_thread.h"
 
 namespace {
@@ -122,11 +123,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string& installDir = folders.front();
+  // The checksum library beside the program (or in the data folder).
+  halvorn::StartDccChecksumsModule();
   std::string version = halvorn::GetVersionText();
   halvorn::Log("Main", "Started " + halvorn::GetProductName() + " " + version, 10, false);
   std::printf("%s %s\n", halvorn::GetProductName().c_str(), version.c_str());
   std::printf("Data folder: %s\n", installDir.c_str());
 
+  halvorn::EndDccChecksumsModule();
   halvorn::FinalizeListsModule();
   halvorn::EndLogModule();
   halvorn::FinalizeUtilityModule();

@@ -12,6 +12,7 @@
 #include "message/accounts.h"
 #include "support/dns_test_servers.h"
 #include "support/namespace_dns.h"
+#include "support/network_namespace.h"
 
 namespace halvorn {
 namespace {
@@ -302,18 +303,10 @@ TEST_F(AccountHostsTest, FindingTheAccountBehindALogin) {
 // program's resolver asks it for A and PTR records, and ResolveHost asks it
 // through the C library.
 
-constexpr char kNamespaceFlag[] = "HALVORN_ACCOUNT_HOSTS_NAMESPACE";
-
-TEST(AccountHostsDns, InAPrivateNetwork) {
-  test::RunTestsInPrivateNetwork(kNamespaceFlag, "AccountHostsInNamespace.*", 2);
-}
-
 class AccountHostsInNamespace : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!test::InsidePrivateNetwork(kNamespaceFlag)) {
-      GTEST_SKIP() << "runs inside the namespace that AccountHostsDns makes";
-    }
+  // Starts the servers; each test calls it inside its own namespaces.
+  void Start() {
     // Bound and never answering.
     Silent = std::make_unique<test::ScriptedUdpServer>(
         "import socket, sys\n"
@@ -366,6 +359,8 @@ class AccountHostsInNamespace : public ::testing::Test {
 };
 
 TEST_F(AccountHostsInNamespace, RecordsDriveTheUpkeep) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
+  ASSERT_NO_FATAL_FAILURE(Start());
   EXPECT_EQ(Account(false, "u1", "192.0.2.30", true)->Hosts(),
             (Hosts{E("mail.thirty.test", "192.0.2.30")}));
   EXPECT_EQ(Account(true, "u2", "mail.alias.test\r\ngone.example.test", true)->Hosts(),
@@ -397,6 +392,8 @@ TEST_F(AccountHostsInNamespace, RecordsDriveTheUpkeep) {
 }
 
 TEST_F(AccountHostsInNamespace, NoAnswerRemovesNothing) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
+  ASSERT_NO_FATAL_FAILURE(Start());
   // A server that never answers.
   const TRemoteAccountRef slow =
       Account(true, "u1", "slow.silent.test\r\nmore.silent.test\r\npop.example.test", true);

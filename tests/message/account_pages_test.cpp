@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/crypto/md5.h"
 #include "foundation/threads/heartbeat.h"
 #include "message/account_test_support.h"
 #include "message/accounts.h"

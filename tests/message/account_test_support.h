@@ -17,11 +17,14 @@
 #include "foundation/app/main_window_notifications.h"
 #include "foundation/net/host_names.h"
 #include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/files/file_helpers.h"
+#include "foundation/app/window_handle.h"
 #include "message/account_hosts.h"
 #include "message/accounts.h"
 #include "platform/qt_test_app.h"
 #include "platform/window_messages.h"
+#include "platform/qt_window_messages.h"
 
 namespace halvorn::test {
 

@@ -14,7 +14,9 @@
 
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/quor_ini_file.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/text/scrambled_texts.h"
 #include "message/account_test_support.h"
 #include "message/accounts.h"

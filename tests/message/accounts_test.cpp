@@ -7,7 +7,7 @@
 
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/text/random_texts.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
 #include "message/account_test_support.h"
 
 namespace halvorn {

@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/files/file_helpers.h"
 #include "message/email_header.h"
 #include "support/test_support.h"
 

@@ -10,6 +10,7 @@
 #include "message/email_header.h"
 #include "message/mailing_list.h"
 #include "support/namespace_dns.h"
+#include "support/network_namespace.h"
 #include "support/test_support.h"
 
 namespace halvorn {
@@ -321,15 +322,8 @@ TEST(EmailHeaderReceived, RelayAnswerFollowsTheLines) {
 // A hop from this computer's own address is no external relay. The own host
 // name gets an address outside 127/8 and 192/8 from a DNS server of the
 // test's own, in a network namespace of its own (support/namespace_dns.h).
-constexpr char kNamespaceFlag[] = "HALVORN_HEADER_RELAY_NAMESPACE";
-
-TEST(EmailHeaderReceived, OwnAddressIsNoRelay) {
-  test::RunTestsInPrivateNetwork(kNamespaceFlag, "EmailHeaderReceivedInNamespace.*", 1);
-}
-
 TEST(EmailHeaderReceivedInNamespace, OwnAddressIsNoRelay) {
-  if (!test::InsidePrivateNetwork(kNamespaceFlag))
-    GTEST_SKIP() << "runs inside the namespace that EmailHeaderReceived makes";
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
   const std::string own = GetHostNameOrLocal();
   ASSERT_NE(own, "LocalHost");
   const test::PrivateNetworkDns dns({"host-record=" + own + ",203.0.113.77"});

@@ -14,7 +14,7 @@
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/folder_test_env.h"
 #include "foundation/threads/mutex_critical_section.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
 #include "foundation/time/clock.h"
 #include "support/string_list_helpers.h"
 #include "support/test_support.h"
@@ -80,7 +80,9 @@ TEST_F(EmailInfoTest, SavesEveryFieldInOrderAndLoadsItBack) {
   ASSERT_TRUE(loaded.Load(4242));
   for (int k = 0; k < kEmailInfoKeyCount; ++k) {
     const auto key = static_cast<TEmailInfoKey>(k);
-    if (key != TEmailInfoKey::StatData) EXPECT_EQ(loaded.Value(key), record.Value(key));
+    if (key != TEmailInfoKey::StatData) {
+      EXPECT_EQ(loaded.Value(key), record.Value(key));
+    }
   }
   EXPECT_EQ(loaded.Value(TEmailInfoKey::StatData), "two  lines here");
   EXPECT_EQ(loaded.QCHMsgId(), 77);

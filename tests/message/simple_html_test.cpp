@@ -93,7 +93,9 @@ TEST(SimpleHtmlTest, BreakAtTheEnd) {
     SCOPED_TRACE(row.lastAfterEndWithBr);
     EXPECT_EQ(html.EndsWithBr(), row.endsWithBr);
     EXPECT_EQ(html.EndWithBr(), !row.endsWithBr && !row.lines.empty());
-    if (!row.lines.empty()) EXPECT_EQ(html[html.Count() - 1], row.lastAfterEndWithBr);
+    if (!row.lines.empty()) {
+      EXPECT_EQ(html[html.Count() - 1], row.lastAfterEndWithBr);
+    }
   }
 }
 

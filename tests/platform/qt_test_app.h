@@ -1,8 +1,6 @@
 // The one QApplication of a test executable, made on first use (offscreen
 // under CTest) and kept for the rest of the run: destroying it from the exit
-// handlers, after Qt's own statics are gone, would crash. Include from one
-// source file per test executable (it defines the leak checker's
-// suppressions).
+// handlers, after Qt's own statics are gone, would crash.
 #pragma once
 
 #include <QApplication>
@@ -10,11 +8,6 @@
 #include <QTimer>
 
 #include <functional>
-
-// Fontconfig, loaded by Qt's font database, keeps a cache it never frees.
-extern "C" __attribute__((used)) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
 
 namespace halvorn::test {
 

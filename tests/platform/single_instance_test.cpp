@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 #include "platform/qt_test_app.h"
-#include "platform/window_messages.h"
+#include "platform/qt_window_messages.h"
 #include "support/test_support.h"
 
 namespace halvorn::platform {

@@ -4,21 +4,15 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <random>
 #include <sstream>
-#include <thread>
 
 #include "support/test_support.h"
-
-extern char** environ;
 
 namespace halvorn::test {
 namespace {
@@ -40,35 +34,6 @@ bool PortFree(int type, std::uint16_t port) {
   bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   ::close(fd);
   return ok;
-}
-
-// Ends a child: SIGTERM, up to two seconds, then SIGKILL.
-void StopChild(pid_t pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  for (int i = 0; i < 200; ++i) {
-    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
-
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, int stdoutFd,
-            int stderrFd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
-  if (stderrFd >= 0) posix_spawn_file_actions_adddup2(&actions, stderrFd, 2);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
 }
 
 std::string QueryPacket(const std::string& name, std::uint16_t id) {
@@ -137,17 +102,20 @@ DnsmasqServer::DnsmasqServer(const std::vector<std::string>& records) {
     FError = "cannot write the configuration";
     return;
   }
-  int logFd = ::open(FLogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  FPid = Spawn({"/usr/sbin/dnsmasq", "-k", "-C", FFolder + "/dnsmasq.conf"}, FFolder, logFd, logFd);
-  if (logFd >= 0) ::close(logFd);
-  if (FPid <= 0) {
-    FError = "dnsmasq could not be started";
+  ChildOptions options;
+  options.WorkingFolder = FFolder;
+  options.StdoutFd = ::open(FLogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  options.StderrFd = options.StdoutFd;
+  const bool started =
+      FServer.Start({"/usr/sbin/dnsmasq", "-k", "-C", FFolder + "/dnsmasq.conf"}, options);
+  if (options.StdoutFd >= 0) ::close(options.StdoutFd);
+  if (!started) {
+    FError = "dnsmasq could not be started: " + FServer.Error();
     return;
   }
   for (int i = 0; i < 50; ++i) {
     if (DnsServerAnswers(FPort, "ready.check", 100)) return;
-    if (::waitpid(FPid, nullptr, WNOHANG) == FPid) {
-      FPid = -1;
+    if (!FServer.Running()) {
       FError = "dnsmasq ended: " + LogText();
       return;
     }
@@ -156,7 +124,7 @@ DnsmasqServer::DnsmasqServer(const std::vector<std::string>& records) {
 }
 
 DnsmasqServer::~DnsmasqServer() {
-  StopChild(FPid);
+  FServer.Stop();
   if (!FFolder.empty()) {
     std::error_code ec;
     std::filesystem::remove_all(FFolder, ec);
@@ -198,11 +166,15 @@ ScriptedUdpServer::ScriptedUdpServer(const std::string& script) {
     FError = "no pipe";
     return;
   }
-  FPid = Spawn({PythonPath(), "-u", FFolder + "/server.py", FOutputPath}, FFolder, out[1], -1);
+  ChildOptions options;
+  options.WorkingFolder = FFolder;
+  options.StdoutFd = out[1];
+  const bool started =
+      FServer.Start({PythonPath(), "-u", FFolder + "/server.py", FOutputPath}, options);
   ::close(out[1]);
-  if (FPid <= 0) {
+  if (!started) {
     ::close(out[0]);
-    FError = "python could not be started";
+    FError = "python could not be started: " + FServer.Error();
     return;
   }
   // The first line is "PORT <n>"; wait for it at most ten seconds.
@@ -222,7 +194,7 @@ ScriptedUdpServer::ScriptedUdpServer(const std::string& script) {
 }
 
 ScriptedUdpServer::~ScriptedUdpServer() {
-  StopChild(FPid);
+  FServer.Stop();
   if (!FFolder.empty()) {
     std::error_code ec;
     std::filesystem::remove_all(FFolder, ec);

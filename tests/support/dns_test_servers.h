@@ -1,14 +1,14 @@
 // DNS servers that tests start on 127.0.0.1: a real dnsmasq with records of
 // the test's choosing, and a scripted Python server (dnspython) for replies no
 // well-behaved server sends. Both run in the foreground as child processes and
-// are stopped by pid when the object goes.
+// are stopped when the object goes.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "support/child_process.h"
 
 namespace halvorn::test {
 
@@ -32,7 +32,7 @@ class DnsmasqServer {
   DnsmasqServer& operator=(const DnsmasqServer&) = delete;
 
   // Running and answering; otherwise Error() says why.
-  bool Ok() const { return FPid > 0 && FError.empty(); }
+  bool Ok() const { return FServer.Pid() > 0 && FError.empty(); }
   const std::string& Error() const { return FError; }
   std::uint16_t Port() const { return FPort; }
   // How many queries for the name (any type; case kept as asked) it has logged.
@@ -43,7 +43,7 @@ class DnsmasqServer {
   std::string FFolder;
   std::string FLogPath;
   std::uint16_t FPort = 0;
-  pid_t FPid = -1;
+  ChildProcess FServer;
   std::string FError;
 };
 
@@ -59,7 +59,7 @@ class ScriptedUdpServer {
   ScriptedUdpServer(const ScriptedUdpServer&) = delete;
   ScriptedUdpServer& operator=(const ScriptedUdpServer&) = delete;
 
-  bool Ok() const { return FPid > 0 && FPort != 0; }
+  bool Ok() const { return FServer.Pid() > 0 && FPort != 0; }
   const std::string& Error() const { return FError; }
   std::uint16_t Port() const { return FPort; }
   // The contents of the file the script writes to.
@@ -69,7 +69,7 @@ class ScriptedUdpServer {
   std::string FFolder;
   std::string FOutputPath;
   std::uint16_t FPort = 0;
-  pid_t FPid = -1;
+  ChildProcess FServer;
   std::string FError;
 };
 

@@ -6,11 +6,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,8 +15,6 @@
 #include <thread>
 
 #include "support/test_support.h"
-
-extern char** environ;
 
 namespace halvorn::test {
 namespace {
@@ -171,7 +166,7 @@ DovecotServer::DovecotServer(std::uint16_t port, const std::vector<User>& users)
 }
 
 DovecotServer::~DovecotServer() {
-  Stop();
+  FServer.Stop(5000);
   if (!FFolder.empty()) {
     std::error_code ec;
     fs::remove_all(FFolder, ec);
@@ -179,33 +174,20 @@ DovecotServer::~DovecotServer() {
 }
 
 void DovecotServer::Start() {
-  const std::string binary = DovecotBinary();
-  const std::string configPath = FFolder + "/dovecot.conf";
   const std::string outPath = FFolder + "/stdout.log";
   const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (out >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-    posix_spawn_file_actions_adddup2(&actions, out, 2);
-  }
-  std::vector<std::string> argv{binary, "-F", "-c", configPath};
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, binary.c_str(), &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  ChildOptions options;
+  options.StdoutFd = out;
+  options.StderrFd = out;
+  const bool started =
+      FServer.Start({DovecotBinary(), "-F", "-c", FFolder + "/dovecot.conf"}, options);
   if (out >= 0) ::close(out);
-  if (rc != 0) {
-    FError = "could not start dovecot";
+  if (!started) {
+    FError = "could not start dovecot: " + FServer.Error();
     return;
   }
-  FPid = pid;
   for (int i = 0; i < 100; ++i) {
-    if (::waitpid(FPid, nullptr, WNOHANG) == FPid) {
-      FPid = -1;
+    if (!FServer.Running()) {
       FError = "dovecot ended at start: " + ReadFileBytes(outPath) + LogText();
       return;
     }
@@ -213,21 +195,6 @@ void DovecotServer::Start() {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   FError = "dovecot did not greet within 10 s: " + LogText();
-}
-
-void DovecotServer::Stop() {
-  if (FPid <= 0) return;
-  ::kill(FPid, SIGTERM);
-  for (int i = 0; i < 500; ++i) {
-    if (::waitpid(FPid, nullptr, WNOHANG) == FPid) {
-      FPid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(FPid, SIGKILL);
-  ::waitpid(FPid, nullptr, 0);
-  FPid = -1;
 }
 
 bool DovecotServer::AddMessage(const std::string& user, const std::string& name,

@@ -1,16 +1,16 @@
 // A private Dovecot POP3 server for tests: configuration, users, mailboxes and
 // logs in a temporary folder, listening on 127.0.0.1 and the port the test
-// names, run in the foreground as a child process and stopped by pid when the
-// object goes. Needs Debian's dovecot-pop3d; run as root, the server's login
+// names, run in the foreground as a child process and stopped when the object
+// goes. Needs Debian's dovecot-pop3d; run as root, the server's login
 // and mail processes drop to "nobody".
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "support/child_process.h"
 
 namespace halvorn::test {
 
@@ -32,7 +32,7 @@ class DovecotServer {
   DovecotServer& operator=(const DovecotServer&) = delete;
 
   // Running and greeting; otherwise Error() says why.
-  bool Ok() const { return FPid > 0 && FError.empty(); }
+  bool Ok() const { return FServer.Pid() > 0 && FError.empty(); }
   const std::string& Error() const { return FError; }
   std::uint16_t Port() const { return FPort; }
 
@@ -45,11 +45,10 @@ class DovecotServer {
 
  private:
   void Start();
-  void Stop();
 
   std::string FFolder;
   std::uint16_t FPort;
-  pid_t FPid = -1;
+  ChildProcess FServer;
   std::string FError;
 };
 

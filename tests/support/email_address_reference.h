@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
 #include "message/email_address.h"
 
 namespace halvorn::test {

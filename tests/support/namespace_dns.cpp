@@ -1,23 +1,13 @@
 #include "support/namespace_dns.h"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "support/dns_test_servers.h"
-
-extern char** environ;
 
 namespace halvorn::test {
 namespace {
@@ -29,39 +19,13 @@ bool Exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-std::string ProgramFile() {
-  char buffer[4096];
-  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-}
-
 }  // namespace
 
-bool InsidePrivateNetwork(const std::string& flag) {
-  return std::getenv(flag.c_str()) != nullptr;
-}
-
-void RunTestsInPrivateNetwork(const std::string& flag, const std::string& gtestFilter, int tests) {
-  if (InsidePrivateNetwork(flag)) GTEST_SKIP() << "the namespace child itself";
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a private network namespace";
-  if (!Exists(kDnsmasq)) GTEST_SKIP() << "dnsmasq is not installed";
-  if (RunCommand({"unshare", "-n", "-m", "true"}).ExitCode != 0) {
-    GTEST_SKIP() << "network and mount namespaces are not allowed here";
-  }
-  const CommandResult child = RunCommand({"unshare", "-n", "-m", "--", "env", flag + "=1",
-                                          ProgramFile(), "--gtest_filter=" + gtestFilter});
-  const std::string passed =
-      "[  PASSED  ] " + std::to_string(tests) + (tests == 1 ? " test." : " tests.");
-  EXPECT_EQ(child.ExitCode, 0) << child.Output;
-  EXPECT_NE(child.Output.find(passed), std::string::npos) << child.Output;
-  EXPECT_EQ(child.Output.find("SKIPPED"), std::string::npos) << child.Output;
+bool DnsmasqInstalled() {
+  return Exists(kDnsmasq);
 }
 
 PrivateNetworkDns::PrivateNetworkDns(const std::vector<std::string>& records) {
-  if (RunCommand({"ip", "link", "set", "lo", "up"}).ExitCode != 0) {
-    FError = "cannot bring the loopback up";
-    return;
-  }
   if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     FError = std::string("cannot make the mounts private: ") + std::strerror(errno);
     return;
@@ -93,22 +57,10 @@ PrivateNetworkDns::PrivateNetworkDns(const std::vector<std::string>& records) {
     FError = "cannot write the dnsmasq configuration";
     return;
   }
-  const std::string configPath = FFolder.Sub("dnsmasq.conf");
-  std::vector<std::string> argv = {kDnsmasq, "-k", "-C", configPath};
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, kDnsmasq, &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    FError = std::string("cannot start dnsmasq: ") + std::strerror(rc);
+  if (!FServer.Start({kDnsmasq, "-k", "-C", FFolder.Sub("dnsmasq.conf")})) {
+    FError = "cannot start dnsmasq: " + FServer.Error();
     return;
   }
-  FPid = pid;
   // Any reply, NXDOMAIN included, shows that it listens.
   if (!Eventually([] { return DnsServerAnswers(53, "ready.invalid", 200); })) {
     FError = "dnsmasq does not answer on port 53:\n" + LogText();
@@ -116,18 +68,7 @@ PrivateNetworkDns::PrivateNetworkDns(const std::vector<std::string>& records) {
 }
 
 PrivateNetworkDns::~PrivateNetworkDns() {
-  if (FPid > 0) {
-    kill(FPid, SIGTERM);
-    bool ended = false;
-    for (int i = 0; i < 200 && !ended; ++i) {
-      ended = waitpid(FPid, nullptr, WNOHANG) == FPid;
-      if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!ended) {
-      kill(FPid, SIGKILL);
-      waitpid(FPid, nullptr, 0);
-    }
-  }
+  FServer.Stop();
   // The bound files live in the temporary folder, which goes next.
   for (const std::string& target : FMounted) umount2(target.c_str(), MNT_DETACH);
 }

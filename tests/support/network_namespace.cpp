@@ -26,7 +26,7 @@ NamespaceRun RunInOwnNetworkNamespace(bool childMaySkip, std::string& skipText) 
     return NamespaceRun::RunHere;
   }
   const std::string self = ProgramFile();
-  if (::geteuid() != 0 || self.empty() || RunCommand({"unshare", "-n", "true"}).ExitCode != 0)
+  if (::geteuid() != 0 || self.empty() || RunCommand({"unshare", "-n", "-m", "true"}).ExitCode != 0)
     return NamespaceRun::NotAllowed;
   const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
   const std::string filter =
@@ -34,7 +34,7 @@ NamespaceRun RunInOwnNetworkNamespace(bool childMaySkip, std::string& skipText) 
   CommandResult result;
   {
     ScopedEnv inside(kChildVariable, "1");
-    result = RunCommand({"unshare", "-n", self, filter, "--gtest_color=no"});
+    result = RunCommand({"unshare", "-n", "-m", self, filter, "--gtest_color=no"});
   }
   const bool skipped = result.Output.find("[  SKIPPED ]") != std::string::npos;
   if (skipped && childMaySkip) {

@@ -4,19 +4,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-#include <vector>
-
 #include "support/test_support.h"
-
-extern char** environ;
 
 namespace halvorn::test {
 
@@ -45,24 +36,15 @@ ScriptedTcpServer::ScriptedTcpServer(const std::string& handler, std::uint16_t p
     FError = "pipe failed";
     return;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  std::vector<std::string> argv{PythonPath(), "-c", script};
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  ChildOptions options;
+  options.StdoutFd = pipeFds[1];
+  const bool started = FServer.Start({PythonPath(), "-c", script}, options);
   ::close(pipeFds[1]);
-  if (rc != 0) {
+  if (!started) {
     ::close(pipeFds[0]);
-    FError = "could not start python";
+    FError = "could not start python: " + FServer.Error();
     return;
   }
-  FPid = pid;
   std::string out;
   pollfd p{pipeFds[0], POLLIN, 0};
   while (out.find('\n') == std::string::npos && ::poll(&p, 1, 10000) > 0) {
@@ -78,16 +60,7 @@ ScriptedTcpServer::ScriptedTcpServer(const std::string& handler, std::uint16_t p
     FError = "server did not start: " + out;
 }
 
-ScriptedTcpServer::~ScriptedTcpServer() {
-  if (FPid <= 0) return;
-  ::kill(FPid, SIGTERM);
-  for (int i = 0; i < 200; ++i) {
-    if (::waitpid(FPid, nullptr, WNOHANG) == FPid) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(FPid, SIGKILL);
-  ::waitpid(FPid, nullptr, 0);
-}
+ScriptedTcpServer::~ScriptedTcpServer() = default;
 
 HangingTcpListener::HangingTcpListener() {
   FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -1,12 +1,12 @@
 // A TCP peer scripted in Python for tests of line clients: it listens on a
 // loopback address and a free port and runs the test's handler for each connection,
-// one after the other. Stopped by pid when the object goes.
+// one after the other. Stopped when the object goes.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
+
+#include "support/child_process.h"
 
 namespace halvorn::test {
 
@@ -22,12 +22,12 @@ class ScriptedTcpServer {
   ScriptedTcpServer(const ScriptedTcpServer&) = delete;
   ScriptedTcpServer& operator=(const ScriptedTcpServer&) = delete;
 
-  bool Ok() const { return FPid > 0 && FPort != 0; }
+  bool Ok() const { return FServer.Pid() > 0 && FPort != 0; }
   const std::string& Error() const { return FError; }
   std::uint16_t Port() const { return FPort; }
 
  private:
-  pid_t FPid = -1;
+  ChildProcess FServer;
   std::uint16_t FPort = 0;
   std::string FError;
 };

@@ -1,13 +1,16 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
+#include "support/child_process.h"
 
 namespace halvorn::test {
 
@@ -58,65 +61,93 @@ bool WriteFileBytes(const std::string& path, const std::string& bytes) {
   return static_cast<bool>(out);
 }
 
-CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& input) {
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& input,
+                         int timeoutMs) {
   CommandResult result;
-  int in_pipe[2];
-  int out_pipe[2];
-  if (argv.empty() || pipe(in_pipe) != 0) return result;
-  if (pipe(out_pipe) != 0) {
-    close(in_pipe[0]);
-    close(in_pipe[1]);
+  int inPipe[2];
+  int outPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(outPipe, O_CLOEXEC) != 0) {
+    close(inPipe[0]);
+    close(inPipe[1]);
     return result;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_addclose(&actions, in_pipe[1]);
-  posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  if (rc != 0) {
-    close(in_pipe[1]);
-    close(out_pipe[0]);
+  ChildProcess child;
+  ChildOptions options;
+  options.StdinFd = inPipe[0];
+  options.StdoutFd = outPipe[1];
+  options.OwnProcessGroup = true;  // a time-out ends whatever it started too
+  const bool started = child.Start(argv, options);
+  close(inPipe[0]);
+  close(outPipe[1]);
+  if (!started) {
+    close(inPipe[1]);
+    close(outPipe[0]);
+    result.Output = child.Error();
     return result;
   }
   // Feed the input from another thread so a command that writes a lot before
-  // reading everything cannot dead-lock against us.
-  std::thread feeder([fd = in_pipe[1], &input] {
-    size_t done = 0;
+  // reading everything cannot dead-lock against us. SIGPIPE is blocked there:
+  // a command that ends without reading its input must not end the test.
+  std::thread feeder([fd = inPipe[1], &input] {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+    std::size_t done = 0;
     while (done < input.size()) {
       ssize_t n = write(fd, input.data() + done, input.size() - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
-      done += static_cast<size_t>(n);
+      done += static_cast<std::size_t>(n);
     }
     close(fd);
   });
-  char buf[65536];
+  // Read until the output ends; a child that has ended while something it
+  // started still holds the output open counts as ended once what it wrote
+  // has been read.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char buffer[65536];
+  bool childEnded = false;
   for (;;) {
-    ssize_t n = read(out_pipe[0], buf, sizeof buf);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+      result.TimedOut = true;
+      break;
+    }
+    pollfd ready{outPipe[0], POLLIN, 0};
+    const int wait = childEnded ? 0 : static_cast<int>(std::min<std::int64_t>(left, 100));
+    const int polled = poll(&ready, 1, wait);
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled == 0) {
+      if (childEnded) break;
+      childEnded = !child.Running();
+      continue;
+    }
+    const ssize_t n = read(outPipe[0], buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    result.Output.append(buf, static_cast<size_t>(n));
+    result.Output.append(buffer, static_cast<std::size_t>(n));
   }
-  close(out_pipe[0]);
+  if (!result.TimedOut) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    result.TimedOut = !child.Wait(static_cast<int>(std::max<std::int64_t>(left, 0)));
+  }
+  if (result.TimedOut) child.Stop(0);
+  // Whatever the command left running in its group goes with it.
+  ::kill(-child.Pid(), SIGKILL);
+  close(outPipe[0]);
   feeder.join();
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.ExitCode = result.TimedOut ? -1 : child.ExitCode();
   return result;
 }
 
-std::string HexOf(std::string_view bytes) {
-  static const char kDigits[] = "0123456789abcdef";
+std::string HexOf(std::string_view bytes, bool upper) {
+  const char* kDigits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   std::string out;
   out.reserve(bytes.size() * 2);
   for (unsigned char c : bytes) {

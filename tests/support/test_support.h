@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -43,17 +44,25 @@ bool WriteFileBytes(const std::string& path, const std::string& bytes);
 
 // The result of RunCommand.
 struct CommandResult {
-  int ExitCode = -1;   // -1 when the command could not be started
-  std::string Output;  // what it wrote to standard output
+  int ExitCode = -1;      // -1 when the command could not be started or timed out
+  std::string Output;     // what it wrote to standard output (or why it did not start)
+  bool TimedOut = false;  // it was stopped at the time-out
 };
 
-// Runs argv[0] with the arguments, feeding `input` to its standard input and
-// collecting its standard output. Blocks until the command ends.
-CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& input = {});
+// The time-out RunCommand gives a command unless told otherwise: well below
+// CTest's, so a hanging oracle fails its test with what it wrote so far.
+inline constexpr int kCommandTimeOutMs = 300000;
 
-// The bytes as lower-case hexadecimal digits, two per byte (for handing
-// binary data to outside oracles and for readable failure messages).
-std::string HexOf(std::string_view bytes);
+// Runs argv[0] (looked up on PATH) with the arguments, feeding `input` to its
+// standard input and collecting its standard output. Blocks until the command
+// ends, or stops it (and whatever it started) after `timeoutMs`.
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& input = {},
+                         int timeoutMs = kCommandTimeOutMs);
+
+// The bytes as hexadecimal digits, two per byte, lower-case unless `upper`
+// (for handing binary data to outside oracles and for readable failure
+// messages).
+std::string HexOf(std::string_view bytes, bool upper = false);
 // The bytes that pairs of hexadecimal digits stand for; a last lone digit is
 // ignored.
 std::string BytesFromHex(std::string_view hex);
@@ -75,17 +84,26 @@ std::string CorpusDir();
 // Every message file of the corpus, sorted; empty without the corpus.
 std::vector<std::string> CorpusFiles();
 
-// Polls the condition every 20 ms until it holds (true) or 10 s have passed
-// (false); for outside processes and threads whose progress cannot be
+// Polls the condition every 5 ms until it holds (true) or `timeoutMs` have
+// passed (false); for outside processes and threads whose progress cannot be
 // signalled to the test.
 template <class F>
-bool Eventually(F condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+bool Eventually(F condition, int timeoutMs = 10000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// Milliseconds since `start`, a reading of SteadyMilliseconds() (clock.h):
+// both count the steady clock's milliseconds since its epoch.
+inline std::int64_t ElapsedSince(std::int64_t start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+             .count() -
+         start;
 }
 
 // Sets an environment variable for the rest of the test, restoring the old

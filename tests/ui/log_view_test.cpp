@@ -17,11 +17,6 @@
 #include "foundation/time/date_time.h"
 #include "support/test_support.h"
 
-// Fontconfig, loaded by Qt's font database, keeps a cache it never frees.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
-
 namespace halvorn {
 namespace {
 

@@ -12,15 +12,15 @@
 #include <cstring>
 #include <memory>
 
-#include "foundation/app/log.h"
-#include "foundation/time/clock.h"
-#include "foundation/threads/heartbeat.h"
-#include "foundation/files/install_folders.h"
 #include "foundation/app/module_startup.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
+#include "foundation/files/install_folders.h"
+#include "foundation/app/log.h"
 #include "foundation/files/registry_settings.h"
 #include "foundation/text/string_list.h"
 #include "foundation/text/text_normalisation.h"
+#include "foundation/threads/heartbeat.h"
+#include "foundation/time/clock.h"
 #include "platform/main_thread.h"
 #include "platform/thread_identity.h"
 #include "platform/unix_socket_path.h"

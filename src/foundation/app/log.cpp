@@ -9,12 +9,13 @@
 #include <cstdio>
 #include <exception>
 
-#include "foundation/time/clock.h"
-#include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/files/install_folders.h"
-#include "foundation/threads/mutex_critical_section.h"
+#include "foundation/text/code_page_1252.h"
+#include "foundation/text/numbers.h"
 #include "foundation/text/string_list.h"
+#include "foundation/threads/mutex_critical_section.h"
+#include "foundation/time/clock.h"
 #include "platform/thread_identity.h"
 
 namespace halvorn {
@@ -184,29 +185,6 @@ void WriteRecord(TLogState& state, const std::string& service, const std::string
   std::fwrite(line.data(), 1, line.size(), state.FFile);
 }
 
-// A decimal 32-bit number with an optional sign; false for anything else.
-bool ReadInt32(const std::string& text, std::int32_t& result) {
-  if (text.empty()) return false;
-  std::size_t i = 0;
-  bool negative = false;
-  if (text[0] == '+' || text[0] == '-') {
-    negative = text[0] == '-';
-    i = 1;
-  }
-  if (i == text.size()) return false;
-  std::int64_t value = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-    if (value > static_cast<std::int64_t>(INT32_MAX) + 1) return false;
-  }
-  if (negative) value = -value;
-  if (value < INT32_MIN || value > INT32_MAX) return false;
-  result = static_cast<std::int32_t>(value);
-  return true;
-}
-
 // Runs the work under the log lock while the module runs; does nothing
 // before start-up, after the end, or when the lock cannot be had. Nothing the
 // work raises reaches the caller: the log never fails towards it.
@@ -232,10 +210,17 @@ void WhileRunning(Work work) {
   }
 }
 
+// The receiver of Log's records (log_sink.h).
+void ReceiveRecord(const std::string& service, const std::string& text, std::uint8_t detail,
+                   bool error) {
+  WhileRunning([&](TLogState& state) { WriteRecord(state, service, text, detail, error); });
+}
+
 }  // namespace
 
 void StartLogModule() {
   EndLogModule();
+  SetLogReceiver(&ReceiveRecord);
   TLogState& state = State();
   if (!EnterLogLock(state)) return;
   state.FFile = nullptr;
@@ -258,10 +243,6 @@ void EndLogModule() {
   state.FRunning.store(false);
   CloseFileLocked(state);
   state.FLock.Leave();
-}
-
-void Log(const std::string& service, const std::string& text, std::uint8_t detail, bool error) {
-  WhileRunning([&](TLogState& state) { WriteRecord(state, service, text, detail, error); });
 }
 
 void FlushLog() {
@@ -299,11 +280,11 @@ TLogRec ParseLogLine(const std::string& line) {
   TLogRec rec;
   rec.Service = items.Values("S");
   rec.Text = items.Values("T");
-  if (!ReadInt32(items.Values("D"), rec.Detail)) rec.Detail = 5;
+  if (!ParseInt32(items.Values("D"), rec.Detail)) rec.Detail = 5;
   rec.Error = items.Values("E") == "1";
   std::int32_t number = 0;
-  if (ReadInt32(items.Values("Ti"), number)) rec.Time = TimeOfDayFromInt(number);
-  if (ReadInt32(items.Values("I"), number)) rec.ThreadId = number;
+  if (ParseInt32(items.Values("Ti"), number)) rec.Time = TimeOfDayFromInt(number);
+  if (ParseInt32(items.Values("I"), number)) rec.ThreadId = number;
   return rec;
 }
 

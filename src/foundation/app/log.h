@@ -1,6 +1,8 @@
 // The program's daily log.
 //
-// Every subsystem records what it does through Log. Records go to one text
+// Every subsystem records what it does through Log (foundation/log/log_sink.h,
+// included here); StartLogModule makes this module the receiver of those
+// records. Records go to one text
 // file per day, "<application title> - dd mmm yyyy.log" (English month
 // names), in the install folder's Log folder; each record is one CR LF ended
 // line holding the comma text of the items S (service), T (text), D (detail
@@ -17,6 +19,7 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/log/log_sink.h"
 #include "foundation/time/date_time.h"
 
 namespace halvorn {
@@ -40,17 +43,13 @@ void StartLogModule();
 // next StartLogModule. Called by module end. Safe from any thread.
 void EndLogModule();
 
-// Writes one record: the service that logs, the text, its detail level (0 to
-// 11, higher is more important) and whether it reports an error. Records with
-// detail below 10 - the detail setting are not written. The selective
-// open-relay option decides which records count at all: while it is off,
-// records of detail exactly 11 are dropped; while it is on, only records of
-// detail 11 and above are kept.
-// Never fails towards its caller: a lock time-out, a log folder that cannot
-// be written or a failed write lose the record and nothing else. Safe from any
-// thread, also from within code the log itself calls (such a nested record is
-// dropped while the day's file is being opened).
-void Log(const std::string& service, const std::string& text, std::uint8_t detail, bool error);
+// What the log keeps of the records of Log (log_sink.h): records with detail
+// below 10 - the detail setting are not written. The selective open-relay
+// option decides which records count at all: while it is off, records of
+// detail exactly 11 are dropped; while it is on, only records of detail 11 and
+// above are kept. A lock time-out, a log folder that cannot be written or a
+// failed write lose the record and nothing else. A record logged by code the
+// log itself calls while it opens the day's file is dropped.
 
 // Writes the open file's buffered records to disk. Safe from any thread.
 void FlushLog();

@@ -6,15 +6,15 @@
 #include <exception>
 #include <mutex>
 
-#include "foundation/time/clock.h"
-#include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/threads/heartbeat.h"
-#include "foundation/net/host_names.h"
-#include "foundation/files/install_folders.h"
 #include "foundation/app/log.h"
 #include "foundation/app/processes.h"
+#include "foundation/files/install_folders.h"
+#include "foundation/net/host_names.h"
+#include "foundation/text/code_page_1252.h"
+#include "foundation/threads/heartbeat.h"
+#include "foundation/threads/message_loop.h"
 #include "foundation/threads/quor_thread.h"
+#include "foundation/time/clock.h"
 
 namespace halvorn {
 

@@ -16,10 +16,12 @@
 #include <stdexcept>
 #include <thread>
 
-#include "foundation/time/clock.h"
-#include "foundation/text/general_helpers.h"
+#include "foundation/crypto/random_source.h"
 #include "foundation/files/install_folders.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/text/environment_texts.h"
+#include "foundation/text/numbers.h"
+#include "foundation/threads/message_loop.h"
+#include "foundation/time/clock.h"
 
 extern char** environ;
 

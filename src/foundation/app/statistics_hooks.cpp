@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "foundation/text/general_helpers.h"
+#include "foundation/app/developer_mode.h"
 
 namespace halvorn {
 namespace {

@@ -21,12 +21,12 @@
 #include <sstream>
 #include <vector>
 
-#include "foundation/text/general_helpers.h"
-#include "foundation/threads/heartbeat.h"
-#include "foundation/net/host_names.h"
 #include "foundation/app/processes.h"
-#include "foundation/text/string_list.h"
 #include "foundation/files/version_info.h"
+#include "foundation/net/host_names.h"
+#include "foundation/text/string_list.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/threads/heartbeat.h"
 #include "platform/main_thread.h"
 
 namespace halvorn {

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
 
 namespace halvorn {
 

@@ -126,15 +126,41 @@ TMD5Digest MD5String(std::string_view text) {
   return digest;
 }
 
-std::string MD5DigestToHex(const TMD5Digest& digest) {
-  static const char kDigits[] = "0123456789abcdef";
+namespace {
+
+std::string DigestToHex(const TMD5Digest& digest, const char (&digits)[17]) {
   std::string hex;
   hex.reserve(32);
   for (std::uint8_t byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 15];
+    hex += digits[byte >> 4];
+    hex += digits[byte & 15];
   }
   return hex;
+}
+
+}  // namespace
+
+std::string MD5DigestToHex(const TMD5Digest& digest) {
+  return DigestToHex(digest, "0123456789abcdef");
+}
+
+std::string MD5Hex(std::string_view text) {
+  return MD5DigestToHex(MD5String(text));
+}
+
+std::string MD5HexUpper(std::string_view text) {
+  return DigestToHex(MD5String(text), "0123456789ABCDEF");
+}
+
+std::uint32_t HashText(std::string_view text) {
+  const TMD5Digest digest = MD5String(text);
+  std::uint32_t hash = 0;
+  for (int word = 0; word < 4; ++word) {
+    std::uint32_t value = 0;
+    for (int k = 3; k >= 0; --k) value = (value << 8) | digest[word * 4 + k];
+    hash ^= value;
+  }
+  return hash;
 }
 
 }  // namespace halvorn

@@ -42,4 +42,10 @@ TMD5Digest MD5String(std::string_view text);
 // half of each byte first.
 std::string MD5DigestToHex(const TMD5Digest& digest);
 
+// 32 lower-case (upper-case) hexadecimal digits of the text's digest.
+std::string MD5Hex(std::string_view text);
+std::string MD5HexUpper(std::string_view text);
+// The exclusive-or of the digest's four 32-bit words (little-endian).
+std::uint32_t HashText(std::string_view text);
+
 }  // namespace halvorn

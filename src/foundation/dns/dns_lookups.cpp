@@ -8,10 +8,11 @@
 #include <mutex>
 #include <sstream>
 
-#include "foundation/time/clock.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/app/log.h"
+#include "foundation/log/log_sink.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/text/text_helpers.h"
 #include "foundation/threads/mutex_critical_section.h"
+#include "foundation/time/clock.h"
 
 namespace halvorn {
 namespace {

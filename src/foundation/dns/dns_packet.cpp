@@ -2,7 +2,7 @@
 
 #include <bit>
 
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
 
 namespace halvorn {
 

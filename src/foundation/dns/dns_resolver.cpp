@@ -14,15 +14,15 @@
 #include <set>
 #include <thread>
 
-#include "foundation/time/clock.h"
-#include "foundation/dns/dns_lookups.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/threads/heartbeat.h"
-#include "foundation/net/host_names.h"
-#include "foundation/app/log.h"
-#include "foundation/crypto/md5.h"
-#include "foundation/threads/random_source.h"
 #include "foundation/app/statistics_hooks.h"
+#include "foundation/crypto/md5.h"
+#include "foundation/crypto/random_source.h"
+#include "foundation/dns/dns_lookups.h"
+#include "foundation/log/log_sink.h"
+#include "foundation/net/host_names.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/threads/heartbeat.h"
+#include "foundation/time/clock.h"
 
 namespace halvorn {
 namespace {

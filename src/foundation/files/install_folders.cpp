@@ -11,11 +11,11 @@
 #include <mutex>
 #include <vector>
 
-#include "foundation/files/atomic_file.h"
-#include "foundation/app/log.h"
 #include "foundation/crypto/md5.h"
-#include "foundation/text/string_list.h"
+#include "foundation/files/atomic_file.h"
 #include "foundation/files/version_info.h"
+#include "foundation/log/log_sink.h"
+#include "foundation/text/string_list.h"
 
 namespace halvorn {
 

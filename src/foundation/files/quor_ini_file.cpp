@@ -8,13 +8,14 @@
 #include <cstring>
 #include <exception>
 
-#include "foundation/files/atomic_file.h"
 #include "foundation/crypto/block_cipher.h"
-#include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/text/number_text.h"
+#include "foundation/files/atomic_file.h"
 #include "foundation/files/install_folders.h"
-#include "foundation/app/log.h"
+#include "foundation/log/log_sink.h"
+#include "foundation/text/code_page_1252.h"
+#include "foundation/text/numbers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/threads/message_loop.h"
 #include "foundation/threads/quor_thread.h"
 
 namespace halvorn {
@@ -29,26 +30,6 @@ const char* const kSettingsFileKey =
     "Q7v!m2Rx@9LwT#e4Kp$8bNz%3Hc^6Yj&1Fd*5Sg(0Ua)Wq-Vt_Xr+Bo=Ci[Ek]Ml;Pn:Dh'Gf\"Is,Jy";
 // The parser stamps its worker's liveness once per so many lines.
 constexpr int kLinesPerLifeStamp = 256;
-
-bool IsBlank(unsigned char c) {
-  return c <= ' ';
-}
-
-std::string_view TrimLeft(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && IsBlank(static_cast<unsigned char>(text[i]))) ++i;
-  return text.substr(i);
-}
-
-std::string_view TrimRight(std::string_view text) {
-  std::size_t n = text.size();
-  while (n > 0 && IsBlank(static_cast<unsigned char>(text[n - 1]))) --n;
-  return text.substr(0, n);
-}
-
-std::string_view Trim(std::string_view text) {
-  return TrimRight(TrimLeft(text));
-}
 
 // CR, LF and zero bytes would end the line (or the text) when the file is
 // read again: store them as blanks.
@@ -211,10 +192,11 @@ void TQuorIniFile::ParseText(std::string_view text) {
       ++start;
     if (worker && ++count % kLinesPerLifeStamp == 0) worker->StampAlive();
 
-    line = TrimLeft(line);
+    line = TrimLeftView(line);
     // A value keeps its trailing blanks (WriteString stores it untrimmed);
     // everything else is trimmed on both sides.
-    if (line.empty() || line[0] == '[' || Trim(ValueOf(line)).empty()) line = TrimRight(line);
+    if (line.empty() || line[0] == '[' || TrimTextView(ValueOf(line)).empty())
+      line = TrimRightView(line);
     if (line.empty()) continue;
     if (line[0] == '[') {
       FSections.push_back({std::string(line), {}});
@@ -316,7 +298,7 @@ const std::string* TQuorIniFile::FindValueLine(const std::string& Section,
                                                const std::string& Ident) {
   const TSection* section = FindSection(Section);
   if (!section) return nullptr;
-  std::string ident(Trim(Flatten(Ident)));
+  std::string ident(TrimTextView(Flatten(Ident)));
   int index = FindLine(*section, ident, FLastReadPosition);
   return index < 0 ? nullptr : &section->Lines[index];
 }
@@ -341,7 +323,7 @@ bool TQuorIniFile::TryReadTrimmed(const std::string& Section, const std::string&
                                   std::string& Value) {
   std::string raw;
   if (!TryReadString(Section, Ident, raw)) return false;
-  Value.assign(Trim(raw));
+  Value.assign(TrimTextView(raw));
   return !Value.empty();
 }
 
@@ -411,7 +393,7 @@ void TQuorIniFile::WriteString(const std::string& Section, const std::string& Id
                                const std::string& Value) {
   try {
     if (FProcessMessages) ProcessMessagesIfMain();
-    std::string ident(Trim(Flatten(Ident)));
+    std::string ident(TrimTextView(Flatten(Ident)));
     if (!ident.empty() && ident[0] == '[') return;
     if (ident.find('=') != std::string::npos) return;
     std::string value = Flatten(Value);
@@ -422,7 +404,7 @@ void TQuorIniFile::WriteString(const std::string& Section, const std::string& Id
       section = &FSections.back();
     }
     int index = FindLine(*section, ident, FLastWritePosition);
-    bool blank = Trim(value).empty();
+    bool blank = TrimTextView(value).empty();
     if (index < 0) {
       if (blank) return;
       section->Lines.push_back(ident + "=" + value);
@@ -462,7 +444,7 @@ void TQuorIniFile::WriteSectionValues(const std::string& Section, const TStringL
   }
   for (int i = 0; i < List.Count(); ++i) {
     std::string line = Flatten(List[i]);
-    if (Trim(line).empty()) continue;
+    if (TrimTextView(line).empty()) continue;
     section->Lines.push_back(std::move(line));
     FModified = true;
   }

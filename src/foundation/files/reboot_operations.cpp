@@ -8,8 +8,8 @@
 #include <mutex>
 
 #include "foundation/files/install_folders.h"
-#include "foundation/app/log.h"
 #include "foundation/files/quor_ini_file.h"
+#include "foundation/log/log_sink.h"
 #include "foundation/text/string_list.h"
 
 namespace halvorn {

@@ -8,10 +8,10 @@
 #include <optional>
 
 #include "foundation/files/install_folders.h"
-#include "foundation/app/log.h"
 #include "foundation/files/quor_ini_file.h"
-#include "foundation/text/string_list.h"
 #include "foundation/files/version_info.h"
+#include "foundation/log/log_sink.h"
+#include "foundation/text/string_list.h"
 #include "platform/registry_store.h"
 
 namespace halvorn {

@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "foundation/text/general_helpers.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/text/random_texts.h"
+#include "foundation/text/text_helpers.h"
 
 namespace halvorn {
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <thread>
 
-#include "foundation/text/general_helpers.h"
 #include "foundation/intercept/lsp_binding.h"
+#include "foundation/threads/message_loop.h"
 
 namespace halvorn {
 
@@ -28,8 +28,9 @@ struct TCheckState {
 // Runs the check in a probe process; the result text lands in the state.
 void RunCheck(TCheckState& state) {
   auto* ignoreSlot = static_cast<std::uint32_t*>(LspGetIgnorePid());
-  // The program's own connections are never redirected; for the check the
-  // slot is cleared like the design asks, and always restored.
+  // The slot holds the process id whose connections the library never
+  // redirects (ours). The check clears it, so that our own test connection
+  // is redirected like any other program's, and always puts it back.
   if (ignoreSlot != nullptr) __atomic_store_n(ignoreSlot, 0u, __ATOMIC_SEQ_CST);
   std::string result;
   int pipeFds[2] = {-1, -1};

@@ -1,6 +1,7 @@
 // The tables through which a redirected connection is matched to the
-// destination its program wanted, and the lists of the program's own outgoing
-// POP3 and SMTP connections.
+// destination its program wanted. The program's own outgoing POP3 and SMTP
+// connections, which are let through, are listed by the line client
+// (net/own_connections.h).
 //
 // The main window adds an entry for each connection it redirects to a local
 // server (through a random loopback address 127.66.x.y); the local server that
@@ -13,8 +14,8 @@
 #include <optional>
 #include <vector>
 
-#include "foundation/time/date_time.h"
 #include "foundation/threads/mutex_critical_section.h"
+#include "foundation/time/date_time.h"
 
 namespace halvorn {
 
@@ -114,20 +115,5 @@ class TProcessIdList {
 TIPMapping& IPMapping();
 TProcessIdList& IgnoredProcessIds();
 TProcessIdList& RedirectedProcessIds();
-
-// The program's own outgoing connections, one list for SMTP (lock
-// "OutgoingSMTPConnection_CS") and one for POP3 ("OutgoingPOPConnection_CS").
-// Each address is an IPv4 address as held in in_addr.s_addr (network byte
-// order). Add appends (also when already present: one entry per connection
-// being set up); Is answers whether it is present; Remove takes out one
-// occurrence and answers whether there was one. Safe from any thread; the
-// line client registers an address before it connects and removes exactly
-// that address afterwards.
-void AddOutgoingSmtpConnection(std::uint32_t address);
-bool IsOutgoingSmtpConnection(std::uint32_t address);
-bool RemoveOutgoingSmtpConnection(std::uint32_t address);
-void AddOutgoingPopConnection(std::uint32_t address);
-bool IsOutgoingPopConnection(std::uint32_t address);
-bool RemoveOutgoingPopConnection(std::uint32_t address);
 
 }  // namespace halvorn

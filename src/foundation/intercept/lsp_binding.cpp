@@ -13,16 +13,16 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/files/atomic_file.h"
-#include "foundation/time/clock.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/files/install_folders.h"
-#include "foundation/app/log.h"
-#include "foundation/intercept/lsp_requests.h"
 #include "foundation/app/main_window_notifications.h"
 #include "foundation/app/processes.h"
+#include "foundation/files/atomic_file.h"
+#include "foundation/files/install_folders.h"
 #include "foundation/files/reboot_operations.h"
 #include "foundation/files/version_info.h"
+#include "foundation/intercept/lsp_requests.h"
+#include "foundation/log/log_sink.h"
+#include "foundation/threads/message_loop.h"
+#include "foundation/time/clock.h"
 #include "platform/lsp/lsp_protocol.h"
 #include "platform/window_messages.h"
 

@@ -12,11 +12,11 @@
 #include <cstring>
 #include <memory>
 
-#include "foundation/time/clock.h"
-#include "foundation/files/install_folders.h"
-#include "foundation/app/log.h"
-#include "foundation/intercept/lsp_binding.h"
 #include "foundation/app/main_window_notifications.h"
+#include "foundation/files/install_folders.h"
+#include "foundation/intercept/lsp_binding.h"
+#include "foundation/log/log_sink.h"
+#include "foundation/time/clock.h"
 #include "platform/lsp/lsp_protocol.h"
 #include "platform/socket_watch.h"
 #include "platform/unix_socket_path.h"

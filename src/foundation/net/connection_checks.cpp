@@ -12,12 +12,12 @@
 #include <chrono>
 #include <thread>
 
-#include "foundation/time/clock.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/threads/heartbeat.h"
+#include "foundation/log/log_sink.h"
 #include "foundation/net/host_names.h"
-#include "foundation/app/log.h"
 #include "foundation/net/quor_client_socket.h"
+#include "foundation/threads/heartbeat.h"
+#include "foundation/threads/message_loop.h"
+#include "foundation/time/clock.h"
 
 namespace halvorn {
 

@@ -14,11 +14,12 @@
 #include <mutex>
 #include <thread>
 
-#include "foundation/time/clock.h"
-#include "foundation/text/code_page_1252.h"
-#include "foundation/threads/heartbeat.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
 #include "foundation/regex/reg_expr.h"
+#include "foundation/text/code_page_1252.h"
+#include "foundation/text/numbers.h"
+#include "foundation/threads/heartbeat.h"
+#include "foundation/time/clock.h"
 
 namespace halvorn {
 
@@ -63,13 +64,6 @@ std::uint32_t ToBigEndianValue(std::uint32_t number) {
          std::uint32_t{b[3]};
 }
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 constexpr std::uint64_t kMax32 = 0xFFFFFFFFull;
 
 // One part of a dotted address. False when it is no number or exceeds 32
@@ -79,16 +73,11 @@ bool ParseAddressPart(const std::string& part, std::uint64_t& value) {
   if (part.empty()) return false;
   const char first = part[0];
   if ((first >= '1' && first <= '9') || first == '+' || first == '-') {
-    std::size_t i = (first == '+' || first == '-') ? 1 : 0;
-    if (i >= part.size()) return false;
-    for (; i < part.size(); ++i) {
-      const char c = part[i];
-      if (c < '0' || c > '9') return false;
-      value = value * 10 + static_cast<std::uint64_t>(c - '0');
-      if (value > kMax32) return false;
-    }
     // A negative number is out of every range; "-0" is 0.
-    return first != '-' || value == 0;
+    std::int64_t decimal = 0;
+    if (!ParseSignedDecimal(part, 0, static_cast<std::int64_t>(kMax32), decimal)) return false;
+    value = static_cast<std::uint64_t>(decimal);
+    return true;
   }
   if (part.size() > 2 && part[0] == '0' && part[1] == 'x') {
     for (std::size_t i = 2; i < part.size(); ++i) {

@@ -12,12 +12,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "foundation/time/clock.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/threads/heartbeat.h"
 #include "foundation/net/host_names.h"
-#include "foundation/intercept/ip_mapping.h"
+#include "foundation/net/own_connections.h"
+#include "foundation/threads/heartbeat.h"
+#include "foundation/threads/message_loop.h"
 #include "foundation/threads/quor_thread.h"
+#include "foundation/time/clock.h"
 
 namespace halvorn {
 

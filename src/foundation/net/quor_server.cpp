@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "foundation/time/clock.h"
+#include "foundation/log/log_sink.h"
 #include "foundation/net/host_names.h"
-#include "foundation/app/log.h"
+#include "foundation/time/clock.h"
 #include "platform/tcp_line_server.h"
 
 namespace halvorn {
@@ -317,6 +317,8 @@ void TQuorServerSpawnedSocket::DispatchLines() {
   TBusy busy(FBusy);
   std::string line;
   while (!FPaused && !FClosed && !FDisconnectRequested && FInput.TakeLine(line)) {
+    // The program's fixed wording: "exceding" and the two spaces are kept
+    // byte for byte.
     if (line.size() > kLongLineWarning)
       Log("Line read exceding 1000 characters.  Possible buffer overflow attempt.", 10, true);
     if (!AnswerInterceptCheck(line)) ProcessLine(line);

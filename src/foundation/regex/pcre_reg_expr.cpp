@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/text/text_helpers.h"
+
 namespace halvorn {
 
 namespace {
@@ -470,10 +472,6 @@ class TRegex : public IRegex, public IRegexInfo {
   std::uint32_t FCaptureCount = 0;
 };
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 }  // namespace
 
 TRegexLocale::TRegexLocale(const std::string& name, int category) {
@@ -575,10 +573,10 @@ std::string SubstituteMatch(std::string_view replacement, const std::shared_ptr<
       continue;
     }
     char v = replacement[i + 1];
-    if (IsDigit(v)) {
+    if (IsDigitChar(static_cast<unsigned char>(v))) {
       std::size_t j = i + 1;
       long long n = 0;
-      while (j < replacement.size() && IsDigit(replacement[j])) {
+      while (j < replacement.size() && IsDigitChar(static_cast<unsigned char>(replacement[j]))) {
         n = std::min<long long>(n * 10 + (replacement[j] - '0'), INT_MAX);
         ++j;
       }

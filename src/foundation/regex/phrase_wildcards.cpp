@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "foundation/text/general_helpers.h"
 #include "foundation/text/string_library.h"
 
 namespace halvorn {

@@ -37,9 +37,10 @@
 //   125  "(?#" without its ")"
 //   127  "(?" followed by anything but modifier letters, "-" and ")"
 //   101  a program beyond the size the matcher can address
-#include "foundation/text/code_page_1252.h"
 #include "foundation/regex/reg_expr.h"
 #include "foundation/regex/reg_expr_program.h"
+#include "foundation/text/code_page_1252.h"
+#include "foundation/text/numbers.h"
 
 #include <algorithm>
 #include <climits>
@@ -116,13 +117,6 @@ CharSet WordSet() {
   s.AddRange('A', 'Z');
   s.Add('_');
   return s;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 int ModifierBit(char c) {
@@ -346,7 +340,7 @@ class Compiler {
       ++FPos;
       int value = 0, digits = 0;
       while (FPos < P.size() && P[FPos] != '}') {
-        int d = HexValue(P[FPos]);
+        int d = HexDigitValue(P[FPos]);
         if (d < 0) Fail(108);
         value = value * 16 + d;
         if (value > 0xFF) Fail(112);
@@ -357,11 +351,11 @@ class Compiler {
       ++FPos;
       return static_cast<unsigned char>(value);
     }
-    int hi = HexValue(P[FPos]);
+    int hi = HexDigitValue(P[FPos]);
     if (hi < 0) Fail(108);
     if (FPos + 1 >= P.size()) Fail(111);
     ++FPos;
-    int lo = HexValue(P[FPos]);
+    int lo = HexDigitValue(P[FPos]);
     if (lo < 0) Fail(108);
     ++FPos;
     return static_cast<unsigned char>(hi * 16 + lo);

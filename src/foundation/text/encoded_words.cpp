@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "foundation/text/numbers.h"
+
 namespace halvorn {
 
 namespace {
@@ -235,23 +237,8 @@ bool IsDottedNumberText(std::string_view text) {
   if (dot == std::string_view::npos) return false;
   std::size_t pieceStart = 0;
   while (dot != std::string_view::npos) {
-    std::string_view piece = text.substr(pieceStart, dot - pieceStart);
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) {
-      negative = piece[i] == '-';
-      ++i;
-    }
-    if (i == piece.size()) return false;
-    std::int64_t value = 0;
-    for (; i < piece.size(); ++i) {
-      char c = piece[i];
-      if (c < '0' || c > '9') return false;
-      value = value * 10 + (c - '0');
-      if (value > 2147483648LL) return false;
-    }
-    if (negative) value = -value;
-    if (value > 2147483647LL || value == -1) return false;
+    std::int32_t value = 0;
+    if (!ParseInt32(text.substr(pieceStart, dot - pieceStart), value) || value == -1) return false;
     pieceStart = dot + 1;
     dot = text.find('.', pieceStart);
   }

@@ -4,6 +4,11 @@
 
 namespace halvorn {
 
+std::string GetEnvironmentVar(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  return value ? std::string(value) : std::string();
+}
+
 std::string ExpandEnvironmentText(const std::string& text) {
   if (text.find('%') == std::string::npos) return text;
   std::string out;

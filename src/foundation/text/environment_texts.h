@@ -1,10 +1,14 @@
-// Environment references in texts, such as the folders of settings that name
-// "%HOME%/Mail".
+// The environment's values, and references to them in texts, such as the
+// folders of settings that name "%HOME%/Mail".
 #pragma once
 
 #include <string>
 
 namespace halvorn {
+
+// The environment variable's value, empty when it is not set. Safe from any
+// thread while no thread changes the environment.
+std::string GetEnvironmentVar(const std::string& name);
 
 // The text with each %NAME% replaced by the value of the environment
 // variable NAME (names compare exactly, as the environment does). A name that

@@ -1,12 +1,12 @@
 #include "foundation/text/html_parser.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 
-#include "foundation/text/general_helpers.h"
-#include "foundation/app/log.h"
-#include "foundation/regex/reg_ex_wrappers.h"
-#include "foundation/regex/reg_expr.h"
+#include "foundation/log/log_sink.h"
+#include "foundation/text/numbers.h"
+#include "foundation/text/text_helpers.h"
 #include "foundation/text/text_normalisation.h"
 
 namespace halvorn {
@@ -68,13 +68,6 @@ char NumericTableChar(int code) {
 // numeric forms are shorter). The search for the terminator stops there.
 constexpr std::size_t kLongestEntity = 8;
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Reads the digits of a numeric entity (its text without "&#" and the
 // terminator): a leading "x" or "X" marks hexadecimal; decimal digits may
 // carry a sign. At most three digits. False when they form no number.
@@ -85,27 +78,19 @@ bool ReadEntityNumber(std::string_view digits, int& value) {
     digits.remove_prefix(1);
   }
   if (digits.empty() || digits.size() > 3) return false;
-  int v = 0;
   if (hex) {
+    int v = 0;
     for (char c : digits) {
-      const int d = HexDigit(c);
+      const int d = HexDigitValue(c);
       if (d < 0) return false;
       v = v * 16 + d;
     }
     value = v;
     return true;
   }
-  bool negative = false;
-  if (digits[0] == '+' || digits[0] == '-') {
-    negative = digits[0] == '-';
-    digits.remove_prefix(1);
-    if (digits.empty()) return false;
-  }
-  for (char c : digits) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + (c - '0');
-  }
-  value = negative ? -v : v;
+  std::int64_t decimal = 0;
+  if (!ParseSignedDecimal(digits, -999, 999, decimal)) return false;
+  value = static_cast<int>(decimal);
   return true;
 }
 
@@ -674,7 +659,8 @@ bool HasImage(std::string_view s) {
 
 constexpr std::string_view kRemovedTags[] = {"br", "div", "/div", "span", "/span", "p", "/p"};
 
-// The line for one anchor: the comma text of URL and content, and its kind.
+}  // namespace
+
 void AddLinkLine(const std::string& url, const std::string& content, bool image,
                  TStringList& list) {
   // Content without tags, entities and line breaks converts to itself, so
@@ -691,8 +677,6 @@ void AddLinkLine(const std::string& url, const std::string& content, bool image,
   TStringList pair{url, content};
   list.AddNumber(pair.CommaText(), kind);
 }
-
-}  // namespace
 
 void ExtractLinks(const std::string& html, TStringList& list) {
   list.Clear();
@@ -718,65 +702,6 @@ void ExtractLinks(const std::string& html, TStringList& list) {
     }
   } catch (const std::exception& error) {
     Log("ExtractLinks", std::string("Link extraction stopped: ") + error.what(), 5, true);
-  }
-}
-
-namespace {
-
-constexpr std::uint8_t kOptionsA = kRegExIgnoreCase | kRegExDotAll;                    // 5
-constexpr std::uint8_t kOptionsB = kRegExIgnoreCase | kRegExMultiLine | kRegExGreedy;  // 11
-constexpr std::uint8_t kOptionsC = kRegExIgnoreCase | kRegExMultiLine;                 // 3
-
-// The text without the first match of the pattern (unchanged when none).
-std::string WithoutFirstMatch(const std::string& pattern, const std::string& text,
-                              std::uint8_t options) {
-  TRegExpr engine;
-  ApplyRegExOptions(engine, options);
-  engine.SetExpression(pattern);
-  if (!engine.Exec(text)) return text;
-  std::string result = text;
-  result.erase(static_cast<std::size_t>(engine.SubMatchStart(0) - 1),
-               static_cast<std::size_t>(engine.SubMatchLength(0)));
-  return result;
-}
-
-// The text before the first match of the pattern (all of it when none).
-std::string BeforeFirstMatch(const std::string& pattern, const std::string& text,
-                             std::uint8_t options) {
-  TRegExpr engine;
-  ApplyRegExOptions(engine, options);
-  engine.SetExpression(pattern);
-  if (!engine.Exec(text)) return text;
-  return text.substr(0, static_cast<std::size_t>(engine.SubMatchStart(0) - 1));
-}
-
-}  // namespace
-
-void ExtractLinksByPatterns(const std::string& html, TStringList& list) {
-  list.Clear();
-  TStringList elements;
-  RegExCollectMatches(R"(<[\s]*a\s.*>.*<[\s]*\x2fa(\s.*>|>))", html, elements, false, kOptionsA);
-  for (int i = 0; i < elements.Count(); ++i) {
-    std::string element = elements[i];
-    ReplaceAll("\r\n", "", element);
-    const std::string h = RegExFirstMatch(R"(href[\s]*=[\s]*"?[^>" ]+)", element, kOptionsB);
-    std::string rest = element;
-    if (!h.empty()) rest = element.substr(element.find(h) + h.size());
-    const std::string url = TrimText(WithoutFirstMatch(R"(href[\s]*=[\s]*"?)", h, kOptionsB));
-
-    std::string content = RegExFirstMatch(R"(>.*<[\s]*\x2fa\s*>)", rest, kOptionsB);
-    if (!content.empty()) content.erase(0, 1);
-    content = BeforeFirstMatch(R"(<[\s]*\x2fa\s*>)", content, kOptionsB);
-    for (const char* pattern :
-         {R"(<[\s]*br(\s.*>|>))", R"(<[\s]*div(\s.*>|>))", R"(<[\s]*\x2fdiv(\s.*>|>))",
-          R"(<[\s]*span(\s.*>|>))", R"(<[\s]*\x2fspan(\s.*>|>))", R"(<[\s]*p(\s.*>|>))",
-          R"(<[\s]*\x2fp(\s.*>|>))"}) {
-      std::string removed;
-      RegExReplace(pattern, content, "", removed, kOptionsC);
-      content = std::move(removed);
-    }
-    const std::string image = RegExFirstMatch(R"(<[\s]*img\s.*>)", content, kOptionsB);
-    AddLinkLine(url, content, !image.empty(), list);
   }
 }
 

@@ -126,11 +126,11 @@ int HtmlElementText(std::string_view tagName, const THTMLItems& items, std::stri
 // mail: an unexpected failure is logged and the lines found so far stay.
 void ExtractLinks(const std::string& html, TStringList& list);
 
-// The same result computed with the pattern engine, step by step as the
-// link rules are written. It defines what ExtractLinks answers and is kept
-// to check the scanner against; it may take time quadratic in the HTML and
-// raises the engine's ERegExpr when a search exceeds its budget, so mail
-// never goes through it.
-void ExtractLinksByPatterns(const std::string& html, TStringList& list);
+// Appends the line of one anchor as ExtractLinks writes it: the comma text of
+// the URL and the content, numbered with the kind (0 for text, 1 for an image
+// alone, 2 otherwise; `image` says whether the content holds an image tag).
+// Shared with the pattern form of the link rules that the tests check the
+// scanner against.
+void AddLinkLine(const std::string& url, const std::string& content, bool image, TStringList& list);
 
 }  // namespace halvorn

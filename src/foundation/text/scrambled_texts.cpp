@@ -5,13 +5,13 @@
 #include "foundation/text/random_texts.h"
 #include "foundation/text/string_library.h"
 #include "foundation/text/text_compression.h"
+#include "foundation/text/text_helpers.h"
 
 namespace halvorn {
-
 namespace {
 
-bool IsAsciiAlnum(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+bool IsLetterOrDigit(char c) {
+  return IsLetterChar(static_cast<unsigned char>(c)) || IsDigitChar(static_cast<unsigned char>(c));
 }
 
 }  // namespace
@@ -34,7 +34,7 @@ std::string MakeScrambledNumberText(std::int64_t number) {
 
 bool ReadScrambledNumberText(const std::string& token, std::int64_t& number) {
   std::string plain = UnscrambleText(Base64Decode(token));
-  if (plain.size() < 3 || !IsAsciiAlnum(plain[0]) || !IsAsciiAlnum(plain[1])) return false;
+  if (plain.size() < 3 || !IsLetterOrDigit(plain[0]) || !IsLetterOrDigit(plain[1])) return false;
   const char* first = plain.data() + 2;
   const char* last = plain.data() + plain.size();
   std::int64_t value = 0;

@@ -6,25 +6,20 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/text/text_helpers.h"
+
 namespace halvorn {
 namespace {
 
-constexpr bool IsAsciiLetter(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-constexpr bool IsAsciiDigit(unsigned char c) {
-  return c >= '0' && c <= '9';
-}
-
 constexpr TCharSet MakeLetterOrSpaceSet() {
   TCharSet set{};
-  for (int c = 0; c < 256; ++c) set[c] = IsAsciiLetter(c) || c == ' ';
+  for (int c = 0; c < 256; ++c) set[c] = IsLetterChar(c) || c == ' ';
   return set;
 }
 
 constexpr TCharSet MakeWordSet() {
   TCharSet set{};
-  for (int c = 0; c < 256; ++c) set[c] = IsAsciiLetter(c) || IsAsciiDigit(c) || c == ' ';
+  for (int c = 0; c < 256; ++c) set[c] = IsLetterChar(c) || IsDigitChar(c) || c == ' ';
   return set;
 }
 
@@ -105,11 +100,11 @@ bool WildcardCharMatches(unsigned char p, unsigned char c, bool atEnd, bool igno
     case '~':
       return atEnd || !WordSet[c];
     case '#':
-      return !atEnd && IsAsciiDigit(c);
+      return !atEnd && IsDigitChar(c);
     case '@':
-      return !atEnd && IsAsciiLetter(c);
+      return !atEnd && IsLetterChar(c);
     case '$':
-      return !atEnd && (IsAsciiLetter(c) || IsAsciiDigit(c));
+      return !atEnd && (IsLetterChar(c) || IsDigitChar(c));
     default:
       return !atEnd && SameChar(p, c, ignoreCase);
   }

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "foundation/text/code_page_1252.h"
+#include "foundation/text/text_helpers.h"
 
 namespace halvorn {
 
@@ -16,12 +17,6 @@ bool NeedsQuotes(const std::string& line) {
     if (c <= 32 || c == '"' || c == ',') return true;
   }
   return false;
-}
-
-// Outside quotes of a comma text, zero bytes are skipped like blanks: a text
-// with a stray zero must not stall the reader or drop what follows.
-bool IsCommaBlank(unsigned char c) {
-  return c <= 32;
 }
 
 }  // namespace
@@ -339,8 +334,10 @@ void TStringList::SetCommaText(std::string_view text) {
   std::vector<TItem> items;
   const std::size_t n = text.size();
   std::size_t p = 0;
+  // Outside quotes, zero bytes are skipped like blanks: a text with a stray
+  // zero must not stall the reader or drop what follows.
   auto skip_blanks = [&] {
-    while (p < n && IsCommaBlank(static_cast<unsigned char>(text[p]))) ++p;
+    while (p < n && IsSpaceOrControlChar(static_cast<unsigned char>(text[p]))) ++p;
   };
   skip_blanks();
   while (p < n) {
@@ -361,7 +358,8 @@ void TStringList::SetCommaText(std::string_view text) {
       }
     } else {
       std::size_t start = p;
-      while (p < n && text[p] != ',' && !IsCommaBlank(static_cast<unsigned char>(text[p]))) ++p;
+      while (p < n && text[p] != ',' && !IsSpaceOrControlChar(static_cast<unsigned char>(text[p])))
+        ++p;
       item.assign(text.substr(start, p - start));
     }
     items.push_back(TItem{std::move(item), nullptr, 0});

@@ -1,29 +1,17 @@
 #include "foundation/text/text_normalisation.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <vector>
 
 #include "foundation/text/code_page_1252.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/app/log.h"
-#include "foundation/regex/reg_ex_wrappers.h"
-#include "foundation/app/statistics_hooks.h"
+#include "foundation/text/list_helpers.h"
+#include "foundation/text/numbers.h"
+#include "foundation/text/text_helpers.h"
 
 namespace halvorn {
-
-namespace {
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
 
 std::string UrlEncode(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -107,28 +95,6 @@ constexpr TNamedEntity kEntities[] = {
 // How far after an "&" the decoder looks for the ";" that ends an entity.
 constexpr std::size_t kEntitySearchReach = 10;
 
-// Reads an optionally signed decimal number filling the whole text; false
-// for anything else (also for overflow of 32 bits).
-bool ReadSignedDecimal(std::string_view text, long long& value) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  if (i == text.size()) return false;
-  long long v = 0;
-  for (; i < text.size(); ++i) {
-    if (!IsDigitChar(static_cast<unsigned char>(text[i]))) return false;
-    v = v * 10 + (text[i] - '0');
-    if (v > 2147483648LL) return false;
-  }
-  if (negative) v = -v;
-  if (v > INT_MAX || v < INT_MIN) return false;
-  value = v;
-  return true;
-}
-
 }  // namespace
 
 bool HtmlEntityToChar(std::string_view candidate, char& character) {
@@ -152,8 +118,8 @@ bool HtmlEntityToChar(std::string_view candidate, char& character) {
     return true;
   }
   if (body[0] == '#') {
-    long long value = 0;
-    if (!ReadSignedDecimal(body.substr(1), value)) value = 0;
+    std::int32_t value = 0;
+    if (!ParseInt32(body.substr(1), value)) value = 0;
     const unsigned char code = static_cast<unsigned char>(value & 0xFF);
     if (code == 0) return false;
     character = static_cast<char>(code);
@@ -603,7 +569,6 @@ void SplitByPredicate(std::string_view text, TCharClass charClass, TStringList& 
 }
 
 void ParseIntoWords(std::string_view text, TStringList& list) {
-  StatEnter("ParseIntoWords");
   TStringList pieces;
   SplitByPredicate(text, IsInvisibleChar, pieces);
   list.Clear();
@@ -611,37 +576,10 @@ void ParseIntoWords(std::string_view text, TStringList& list) {
     std::string word = TrimText(KeepCharsMatchingCopy(pieces[i], IsLetterChar));
     if (!word.empty()) list.Add(std::move(word));
   }
-  StatLeave("ParseIntoWords", 0);
 }
 
 // ---------------------------------------------------------------------------
 // Extraction and judging
-
-namespace {
-
-const std::string kUrlPattern =
-    R"((http|https|ftp)\://([a-zA-Z0-9\.\-]+(\:[a-zA-Z0-9\.&%\$\-]+)*@)?((25[0-5]|2[0-4][0-9]|[0-1]{1}[0-9]{2}|[1-9]{1}[0-9]{1}|[1-9])\.(25[0-5]|2[0-4][0-9]|[0-1]{1}[0-9]{2}|[1-9]{1}[0-9]{1}|[1-9]|0)\.(25[0-5]|2[0-4][0-9]|[0-1]{1}[0-9]{2}|[1-9]{1}[0-9]{1}|[1-9]|0)\.(25[0-5]|2[0-4][0-9]|[0-1]{1}[0-9]{2}|[1-9]{1}[0-9]{1}|[0-9])|([a-zA-Z0-9\-]+\.)*[a-zA-Z0-9\-]+\.[a-zA-Z]{2,4})(\:[0-9]+)?(/[^/][a-zA-Z0-9\.\,\?\'\\/\+&%\$#\=~_\-@]*))";
-
-}  // namespace
-
-void ExtractUrls(std::string& text, TStringList& list) {
-  ReplaceAll("\r\n", "", text);
-  TStringList found;
-  try {
-    RegExCollectMatches(kUrlPattern, text, found, true,
-                        kRegExIgnoreCase | kRegExDotAll | kRegExGreedy);
-  } catch (const std::exception& error) {
-    // What was collected before the engine gave up stays.
-    Log("ExtractUrls", std::string("URL search stopped: ") + error.what(), 5, true);
-  }
-  RemoveDuplicateLinesUnsorted(found);
-  for (int i = 0; i < found.Count(); ++i) {
-    std::string entry = TrimText(found[i]);
-    if (entry.find("://") == std::string::npos) continue;
-    if (!entry.empty() && entry.back() == '\'') entry.pop_back();
-    list.Add(std::move(entry));
-  }
-}
 
 void CutWebAddresses(std::string& text, TStringList& list) {
   // The shortened text is `out` followed by text[in..]; positions below are

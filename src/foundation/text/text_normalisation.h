@@ -26,7 +26,7 @@ std::string UrlDecode(std::string_view text);
 // message checksums that must agree with those other installations compute.
 
 // A character class: true for the bytes it holds (IsLetterChar and the
-// others of general_helpers.h).
+// others of text_helpers.h).
 using TCharClass = bool (*)(unsigned char);
 
 // Entities and escaping
@@ -127,12 +127,6 @@ void ParseIntoWords(std::string_view text, TStringList& list);
 
 // Extraction and judging
 
-// Appends the http, https and ftp URLs of the text (those with a path after
-// the host) to the list, duplicates and pieces without "://" removed, one
-// trailing "'" cut. Removes every CR LF pair from the caller's text first. A
-// search the pattern engine gives up on is logged; what was found until then
-// is kept.
-void ExtractUrls(std::string& text, TStringList& list);
 // Cuts bare web addresses ("www.x.y", "a.b.c.d", "x.com", ...) out of the
 // text and appends them to the list.
 void CutWebAddresses(std::string& text, TStringList& list);

@@ -4,11 +4,11 @@
 #include <chrono>
 #include <utility>
 
+#include "foundation/crypto/random_source.h"
+#include "foundation/log/log_sink.h"
+#include "foundation/threads/abandonment.h"
+#include "foundation/threads/message_loop.h"
 #include "foundation/time/clock.h"
-#include "foundation/text/general_helpers.h"
-#include "foundation/app/log.h"
-#include "foundation/threads/quor_thread.h"
-#include "foundation/threads/random_source.h"
 
 namespace halvorn {
 namespace {
@@ -97,6 +97,7 @@ void TMutexCriticalSection::Enter() {
       }
       if (taken) break;
 
+      // The program's fixed wording: "critial" is kept byte for byte.
       std::string text = "Timed out waiting on critial section " + FName + " Owned by Thread " +
                          std::to_string(FOwnerThreadId);
       if (FOwnerThreadHandle) throw ECriticalSectionException(text);  // the owner still runs

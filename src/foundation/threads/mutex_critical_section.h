@@ -79,10 +79,11 @@ class TMutexCriticalSection : public TAbstractCriticalSection {
   // - 1 ms on any other thread (drawn anew for every wait). A lock whose owner
   // thread has ended is taken over at once, also in the middle of a wait.
   // Raises ECriticalSectionException with "Timed out waiting on critial
-  // section <name> Owned by Thread <id>" when the time passes and the owner
-  // still runs; the caller does not hold the lock then. A time-out that finds
+  // section <name> Owned by Thread <id>" (spelt so, byte for byte) when the
+  // time passes and the owner still runs; the caller does not hold the lock
+  // then. A time-out that finds
   // no recorded owner is retried once and raises the second time.
-  // Raises EThreadAbandoned (quor_thread.h) when the calling worker thread has
+  // Raises EThreadAbandoned (abandonment.h) when the calling worker thread has
   // been abandoned, so that it unwinds and gives its locks back.
   void Enter() override;
 

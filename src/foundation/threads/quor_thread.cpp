@@ -10,8 +10,8 @@
 #include <mutex>
 #include <typeinfo>
 
+#include "foundation/log/log_sink.h"
 #include "foundation/time/clock.h"
-#include "foundation/app/log.h"
 
 namespace halvorn {
 
@@ -50,9 +50,6 @@ constexpr int kFreeWaitMs = 5000;
 constexpr int kHungWaitMs = 750;
 // The poll step of the waits.
 constexpr int kPollMs = 100;
-
-// The worker whose Execute runs on this thread.
-thread_local TThreadControl* TRunning = nullptr;
 
 struct ThreadList {
   TMutexCriticalSection Lock{"ThreadList_CS"};
@@ -137,13 +134,6 @@ bool OnOwnThread(const TThreadControl& control) {
 }
 
 }  // namespace
-
-void CheckAbandoned() {
-  TThreadControl* running = TRunning;
-  if (running != nullptr && running->Abandoned.load() && std::uncaught_exceptions() == 0) {
-    throw EThreadAbandoned("Thread " + std::to_string(running->Life->Id) + " was abandoned");
-  }
-}
 
 // ---------------------------------------------------------------------------
 // TQuorThread
@@ -234,7 +224,7 @@ void TQuorThread::ThreadMain(TThreadHandle control) {
     control->Changed.wait(lock, [&] { return control->Launched && !control->Suspended; });
   }
   if (!control->Terminated.load()) {
-    TRunning = control.get();
+    WatchForAbandonment(&control->Abandoned, control->Life->Id);
     try {
       Execute();
     } catch (const EThreadAbandoned&) {
@@ -244,7 +234,7 @@ void TQuorThread::ThreadMain(TThreadHandle control) {
     } catch (...) {
       Log(kLogService, FClassName + " ended with an unknown error", 5, true);
     }
-    TRunning = nullptr;
+    WatchForAbandonment(nullptr, 0);
     try {
       DoTerminate();
     } catch (const std::exception& e) {

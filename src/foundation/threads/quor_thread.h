@@ -33,9 +33,10 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/time/date_time.h"
+#include "foundation/threads/abandonment.h"  // EThreadAbandoned, CheckAbandoned
 #include "foundation/threads/mutex_critical_section.h"
 #include "foundation/threads/on_idle_object.h"
+#include "foundation/time/date_time.h"
 #include "platform/thread_identity.h"
 
 namespace halvorn {
@@ -44,20 +45,6 @@ namespace halvorn {
 // true. Written by the main window's shut-down (and the utility module's end),
 // read by every thread.
 extern std::atomic<bool> ShuttingDown;
-
-// Raised on an abandoned worker's own thread by its next CheckTerminated,
-// Suspend or lock call, so that it unwinds. The worker's thread function
-// catches it; workers that catch everything should let it pass.
-class EThreadAbandoned : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Raises EThreadAbandoned when the calling thread is a worker that has been
-// abandoned and is running its Execute, unless an exception is already
-// unwinding (a destructor must not raise). Cheap; for every blocking call a
-// worker makes (locks, sockets, the heartbeat). Safe from any thread.
-void CheckAbandoned();
 
 enum class TThreadPriority {
   tpIdle,

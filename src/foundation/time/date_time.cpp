@@ -6,8 +6,10 @@
 #include <cmath>
 #include <limits>
 
-#include "foundation/time/clock.h"
 #include "foundation/text/code_page_1252.h"
+#include "foundation/text/numbers.h"
+#include "foundation/text/text_helpers.h"
+#include "foundation/time/clock.h"
 
 namespace halvorn {
 
@@ -92,28 +94,16 @@ TDateTime FromLinear(double linear) {
 }
 
 // ---------------------------------------------------------------------------
-// Small text helpers (bytes; every character up to the space is a blank)
-
-bool IsBlank(char c) {
-  return static_cast<unsigned char>(c) <= ' ';
-}
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
+// Small text helpers (bytes; every character up to the space is a blank:
+// IsSpaceOrControlChar, TrimTextView)
 
 // Takes the first word of `rest` (up to the next blank) and leaves the rest,
 // trimmed, in `rest`.
 std::string_view TakeWord(std::string_view& rest) {
   std::size_t end = 0;
-  while (end < rest.size() && !IsBlank(rest[end])) ++end;
+  while (end < rest.size() && !IsSpaceOrControlChar(static_cast<unsigned char>(rest[end]))) ++end;
   const std::string_view word = rest.substr(0, end);
-  rest = Trim(rest.substr(end));
+  rest = TrimTextView(rest.substr(end));
   return word;
 }
 
@@ -122,24 +112,17 @@ bool ReadDigits(std::string_view s, int& value) {
   if (s.empty() || s.size() > 9) return false;
   int v = 0;
   for (char c : s) {
-    if (!IsDigit(c)) return false;
+    if (!IsDigitChar(static_cast<unsigned char>(c))) return false;
     v = v * 10 + (c - '0');
   }
   value = v;
   return true;
 }
 
-// An optional sign followed by digits, within 32 bits.
+// An optional sign followed by digits, at most 2^31 either way.
 bool IsDecimalInteger(std::string_view s) {
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) s.remove_prefix(1);
-  if (s.empty()) return false;
-  std::int64_t v = 0;
-  for (char c : s) {
-    if (!IsDigit(c)) return false;
-    v = v * 10 + (c - '0');
-    if (v > 2147483648LL) return false;
-  }
-  return true;
+  std::int64_t value = 0;
+  return ParseSignedDecimal(s, -2147483648LL, 2147483648LL, value);
 }
 
 void AppendNumber(std::string& out, int value, int width) {
@@ -229,7 +212,7 @@ std::string WithoutComments(std::string_view s) {
       out += c;
     }
   }
-  return std::string(Trim(out));
+  return std::string(TrimTextView(out));
 }
 
 std::string ReplaceColonBlank(std::string_view s) {
@@ -479,7 +462,7 @@ std::string DateTimeToRfc822(TDateTime zone, TDateTime value) {
 }
 
 std::uint16_t ParseDateTime(std::string_view text, TDateTime& dt, TDateTime& zone) {
-  std::string_view rest = Trim(text);
+  std::string_view rest = TrimTextView(text);
   if (rest.empty()) return kDateIrregular | kDateEmpty;
 
   std::uint16_t flags = 0;
@@ -511,7 +494,7 @@ std::uint16_t ParseDateTime(std::string_view text, TDateTime& dt, TDateTime& zon
   // The weekday word loses its last character (the comma).
   std::string_view weekday;
   if (!weekdayWord.empty()) {
-    weekday = Trim(weekdayWord.substr(0, weekdayWord.size() - 1));
+    weekday = TrimTextView(weekdayWord.substr(0, weekdayWord.size() - 1));
     if (!weekday.empty() && !IsDayName(weekday)) flags |= kDateBadWeekday | kDateIrregular;
   }
 
@@ -599,7 +582,7 @@ std::string LastDatePart(std::string_view text) {
       lastPiece = piece;
       first = false;
     }
-    const std::string_view trimmed = Trim(piece);
+    const std::string_view trimmed = TrimTextView(piece);
     TDateTime dt = 0;
     TDateTime zone = 0;
     if ((ParseDateTime(trimmed, dt, zone) & kDateIrregular) == 0) return std::string(trimmed);
@@ -652,21 +635,9 @@ TDateTime FileDateTextToDateTime(std::string_view text) {
     std::string shown(text.substr(0, 100));
     return EConvertError("'" + shown + "' is not a valid " + what);
   };
-  std::string_view digits = text;
-  bool negative = false;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-    negative = digits.front() == '-';
-    digits.remove_prefix(1);
-  }
-  if (digits.empty() || digits.size() > 10) throw fail("integer value");
   std::int64_t value = 0;
-  for (char c : digits) {
-    if (!IsDigit(c)) throw fail("integer value");
-    value = value * 10 + (c - '0');
-  }
-  if (negative) value = -value;
-  if (value < std::numeric_limits<std::int32_t>::min() ||
-      value > std::numeric_limits<std::uint32_t>::max())
+  if (!ParseSignedDecimal(text, std::numeric_limits<std::int32_t>::min(),
+                          std::numeric_limits<std::uint32_t>::max(), value))
     throw fail("integer value");
   const auto packed = static_cast<std::uint32_t>(value);
   const std::uint32_t date = packed >> 16;

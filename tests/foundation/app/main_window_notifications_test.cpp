@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "platform/qt_test_app.h"
+#include "platform/qt_window_messages.h"
 #include "platform/single_instance.h"
-#include "platform/window_messages.h"
 #include "support/test_support.h"
 
 namespace halvorn {

@@ -11,24 +11,6 @@
 namespace halvorn {
 namespace {
 
-std::string Hex(const std::string& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : bytes) {
-    out.push_back(digits[static_cast<unsigned char>(c) >> 4]);
-    out.push_back(digits[static_cast<unsigned char>(c) & 15]);
-  }
-  return out;
-}
-
-std::string FromHex(const std::string& hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
-
 std::string RandomBytes(std::size_t n, std::mt19937& gen) {
   std::uniform_int_distribution<int> dist(0, 255);
   std::string out(n, '\0');
@@ -105,13 +87,18 @@ TEST(BlockCipher, PublishedVectors) {
       {"0123456789ABCDEF", "1111111111111111", "61F9C3802281B096"},
       {"1111111111111111", "0123456789ABCDEF", "7D0CC630AFDA1EC7"},
       {"FEDCBA9876543210", "0123456789ABCDEF", "0ACEAB0FC6A0A28D"},
-      {Hex("abcdefghijklmnopqrstuvwxyz"), Hex("BLOWFISH"), "324ED0FEF413A203"},
-      {Hex("Who is John Galt?"), "FEDCBA9876543210", "CC91732B8022F684"},
+      {test::HexOf("abcdefghijklmnopqrstuvwxyz", true), test::HexOf("BLOWFISH", true),
+       "324ED0FEF413A203"},
+      {test::HexOf("Who is John Galt?", true), "FEDCBA9876543210", "CC91732B8022F684"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.key + " " + r.plain);
-    EXPECT_EQ(Hex(Convert(FromHex(r.key), FromHex(r.plain), true)), r.cipher);
-    EXPECT_EQ(Hex(Convert(FromHex(r.key), FromHex(r.cipher), false)), r.plain);
+    EXPECT_EQ(
+        test::HexOf(Convert(test::BytesFromHex(r.key), test::BytesFromHex(r.plain), true), true),
+        r.cipher);
+    EXPECT_EQ(
+        test::HexOf(Convert(test::BytesFromHex(r.key), test::BytesFromHex(r.cipher), false), true),
+        r.plain);
   }
 }
 
@@ -127,7 +114,9 @@ TEST(BlockCipher, ModesAgreeWithPycryptodome) {
         {RandomBytes(keyLength, gen), RandomBytes(8, gen), RandomBytes(keyLength * 5 % 97, gen)});
   }
   std::string input;
-  for (const Case& c : cases) input += Hex(c.key) + " " + Hex(c.iv) + " " + Hex(c.data) + "\n";
+  for (const Case& c : cases)
+    input += test::HexOf(c.key, true) + " " + test::HexOf(c.iv, true) + " " +
+             test::HexOf(c.data, true) + "\n";
   const auto result = test::RunPython(R"PY(
 import sys
 from Cryptodome.Cipher import Blowfish
@@ -156,7 +145,7 @@ for line in sys.stdin.read().split('\n'):
     for (const auto& m : modes) {
       SCOPED_TRACE(static_cast<int>(m.mode));
       const std::string enciphered = Convert(c.key, c.data, true, m.mode, c.iv);
-      EXPECT_EQ(Hex(enciphered), m.expected);
+      EXPECT_EQ(test::HexOf(enciphered, true), m.expected);
       std::string padded = c.data;
       if (m.mode != CFBMode) padded.resize(enciphered.size(), '\0');
       EXPECT_EQ(Convert(c.key, enciphered, false, m.mode, c.iv), padded);
@@ -185,7 +174,8 @@ TEST(BlockCipher, KeysOutsideEightToSixtyFiveRunOnTheInitialTables) {
   rows[6].scheduleKey = rows[6].key;
   rows[7].scheduleKey = rows[7].key;
   std::string input;
-  for (const Row& r : rows) input += Hex(r.scheduleKey) + " " + Hex(block) + "\n";
+  for (const Row& r : rows)
+    input += test::HexOf(r.scheduleKey, true) + " " + test::HexOf(block, true) + "\n";
   const auto result = RunScript(test::DataPath("blowfish_oracle.py"), input);
   ASSERT_EQ(result.ExitCode, 0);
   std::istringstream lines(result.Output);
@@ -193,7 +183,7 @@ TEST(BlockCipher, KeysOutsideEightToSixtyFiveRunOnTheInitialTables) {
     SCOPED_TRACE(r.key.size());
     std::string expected;
     lines >> expected;
-    EXPECT_EQ(Hex(Convert(r.key, block, true)), expected);
+    EXPECT_EQ(test::HexOf(Convert(r.key, block, true), true), expected);
   }
   const std::string keyless = Convert("", block, true);
   EXPECT_NE(Convert(std::string(8, 'k'), block, true), keyless);

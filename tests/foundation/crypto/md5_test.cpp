@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdint>
 #include <random>
 #include <sstream>
 #include <string>
@@ -11,10 +13,6 @@
 
 namespace halvorn {
 namespace {
-
-std::string HexOf(std::string_view text) {
-  return MD5DigestToHex(MD5String(text));
-}
 
 TEST(MD5, MatchesTheReferenceSuite) {
   std::string kEightyDigits;
@@ -34,7 +32,7 @@ TEST(MD5, MatchesTheReferenceSuite) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.input);
-    EXPECT_EQ(HexOf(row.input), row.digest);
+    EXPECT_EQ(MD5Hex(row.input), row.digest);
   }
 }
 
@@ -42,9 +40,9 @@ TEST(MD5, DigestsBytesAsStoredIncludingZerosAndHighBytes) {
   // A text with an embedded 0 must not be cut there, and bytes above 127 must
   // not be sign-extended into the arithmetic.
   std::string withZero("ab\0cd", 5);
-  EXPECT_NE(HexOf(withZero), HexOf("ab"));
+  EXPECT_NE(MD5Hex(withZero), MD5Hex("ab"));
   std::string high(3, '\xff');
-  EXPECT_NE(HexOf(high), HexOf(std::string(3, '\x7f')));
+  EXPECT_NE(MD5Hex(high), MD5Hex(std::string(3, '\x7f')));
 }
 
 // Every length from 0 to 300, so each padding case (lengths near 55, 56, 63,
@@ -74,7 +72,7 @@ TEST(MD5, AgreesWithMd5sumOnRandomBinaryInputs) {
     std::string expected, path;
     ASSERT_TRUE(lines >> expected >> path);
     SCOPED_TRACE("length " + std::to_string(inputs[i].size()));
-    EXPECT_EQ(HexOf(inputs[i]), expected);
+    EXPECT_EQ(MD5Hex(inputs[i]), expected);
   }
 }
 
@@ -120,6 +118,27 @@ TEST(MD5, HexIsLowerCaseHighHalfFirst) {
   for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<std::uint8_t>(i * 17);
   digest[15] = 0xAF;
   EXPECT_EQ(MD5DigestToHex(digest), "00112233445566778899aabbccddeeaf");
+}
+
+TEST(MD5, TextDigestsInBothCasesAndTheTextHash) {
+  struct Row {
+    std::string text;
+    std::string hex;
+    std::uint32_t hash;
+  };
+  const Row rows[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e", 0x3b75655e},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72", 0x275fa452},
+      {"The quick brown fox", "a2004f37730b9445670a738fa0fc9ee5", 0x1836fd16},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    EXPECT_EQ(MD5Hex(row.text), row.hex);
+    std::string upper = row.hex;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(MD5HexUpper(row.text), upper);
+    EXPECT_EQ(HashText(row.text), row.hash);
+  }
 }
 
 }  // namespace

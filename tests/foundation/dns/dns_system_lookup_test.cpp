@@ -1,7 +1,7 @@
 // Names the look-ups hand to the C library's resolver: names that are no
 // valid domain names, and the resolver's own servers given by host name. The
 // C library asks only port 53 of the servers in /etc/resolv.conf, so these run
-// in a network and mount namespace of their own (support/namespace_dns.h),
+// in network and mount namespaces of their own (support/namespace_dns.h),
 // with one dnsmasq on 127.0.0.1:53 for the C library ("the system server")
 // and another on a free port for the program's resolver ("our server"). The
 // two give the same name different addresses, so an answer shows which path
@@ -21,16 +21,11 @@
 #include "foundation/dns/dns_resolver.h"
 #include "support/dns_test_servers.h"
 #include "support/namespace_dns.h"
+#include "support/network_namespace.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
-
-constexpr char kNamespaceFlag[] = "HALVORN_DNS_SYSTEM_LOOKUP_NAMESPACE";
-
-TEST(DnsSystemLookupTest, InAPrivateNetwork) {
-  test::RunTestsInPrivateNetwork(kNamespaceFlag, "DnsSystemLookupInNamespace.*", 3);
-}
 
 // A UDP socket on 127.0.0.1 that never answers; closed when the object goes.
 class SilentServer {
@@ -61,13 +56,15 @@ class SilentServer {
   std::uint16_t FPort = 0;
 };
 
-// The servers of every test in the namespace.
-class DnsSystemLookupInNamespace : public ::testing::Test {
+// The servers of every test; each test starts them inside its own
+// namespaces.
+class DnsSystemLookupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::InsidePrivateNetwork(kNamespaceFlag)) {
-      GTEST_SKIP() << "runs inside the namespace that DnsSystemLookupTest makes";
-    }
+    if (!test::DnsmasqInstalled()) GTEST_SKIP() << "dnsmasq is not installed";
+  }
+
+  void StartServers() {
     ASSERT_TRUE(Silent.Ok());
     System = std::make_unique<test::PrivateNetworkDns>(std::vector<std::string>{
         "host-record=mailhost,192.0.2.20",
@@ -99,7 +96,9 @@ std::string FirstAddress(const std::unique_ptr<TQueryResults>& results) {
   return address;
 }
 
-TEST_F(DnsSystemLookupInNamespace, NamesThatAreNoDomainNamesAskTheSystemFirst) {
+TEST_F(DnsSystemLookupTest, NamesThatAreNoDomainNamesAskTheSystemFirst) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
+  ASSERT_NO_FATAL_FAILURE(StartServers());
   GlobalDnsResolver().SetPort(Ours->Port());
   GlobalDnsResolver().SetServers(TStringList{"127.0.0.1"});
   struct Row {
@@ -141,7 +140,9 @@ TEST_F(DnsSystemLookupInNamespace, NamesThatAreNoDomainNamesAskTheSystemFirst) {
   EXPECT_GT(System->QueriesFor("A", "slowhost"), 0);
 }
 
-TEST_F(DnsSystemLookupInNamespace, ServerNamesResolveThroughTheSystem) {
+TEST_F(DnsSystemLookupTest, ServerNamesResolveThroughTheSystem) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
+  ASSERT_NO_FATAL_FAILURE(StartServers());
   TMultiDNSResolver resolver(false);
   resolver.SetPort(Ours->Port());
   resolver.SetServers(TStringList{"nothere.test", "dns.test"});
@@ -180,7 +181,9 @@ TEST_F(DnsSystemLookupInNamespace, ServerNamesResolveThroughTheSystem) {
   EXPECT_EQ(Ours->QueriesFor("other.example.test"), 1);
 }
 
-TEST_F(DnsSystemLookupInNamespace, DiscoveryResolvesTheFallbackNames) {
+TEST_F(DnsSystemLookupTest, DiscoveryResolvesTheFallbackNames) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
+  ASSERT_NO_FATAL_FAILURE(StartServers());
   // resolv.conf's server first, then the fallback names: the one the system
   // server knows as its address, the others as names.
   TStringList list;

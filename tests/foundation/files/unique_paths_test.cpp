@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "foundation/text/general_helpers.h"
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
+#include "foundation/text/text_helpers.h"
 #include "support/test_support.h"
 
 namespace halvorn {

@@ -10,11 +10,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -35,11 +32,10 @@
 #include "platform/main_thread.h"
 #include "platform/qt_main_thread.h"
 #include "platform/qt_test_app.h"
-#include "platform/window_messages.h"
+#include "platform/qt_window_messages.h"
+#include "support/child_process.h"
 #include "support/network_namespace.h"
 #include "support/test_support.h"
-
-extern char** environ;
 
 namespace halvorn::test {
 
@@ -54,37 +50,19 @@ struct ProgramRun {
 // after the time-out.
 inline ProgramRun RunHandlingEvents(const std::vector<std::string>& argv,
                                     const std::vector<std::string>& extra, int timeoutMs = 20000) {
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry = *e;
-    bool replaced = false;
-    for (const auto& x : extra)
-      if (entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0) replaced = true;
-    if (!replaced) environment.push_back(entry);
-  }
-  environment.insert(environment.end(), extra.begin(), extra.end());
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = argv;
-  std::vector<char*> argp;
-  for (auto& a : args) argp.push_back(a.data());
-  argp.push_back(nullptr);
-
   ProgramRun run;
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return run;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  ChildProcess program;
+  ChildOptions options;
+  options.StdoutFd = out[1];
+  options.StderrFd = out[1];
+  options.Environment = extra;
+  const bool started = program.Start(argv, options);
   close(out[1]);
-  if (spawned != 0) {
+  if (!started) {
     close(out[0]);
-    run.Output = std::string("cannot start ") + argp[0] + ": " + std::strerror(spawned);
+    run.Output = program.Error();
     return run;
   }
   fcntl(out[0], F_SETFL, O_NONBLOCK);
@@ -94,25 +72,18 @@ inline ProgramRun RunHandlingEvents(const std::vector<std::string>& argv,
     while ((got = read(out[0], buffer, sizeof(buffer))) > 0)
       run.Output.append(buffer, static_cast<std::size_t>(got));
   };
-  int status = 0;
-  bool reaped = false;
-  RunEventsUntil(
+  const bool ended = RunEventsUntil(
       [&] {
         drain();
-        if (!reaped) reaped = waitpid(pid, &status, WNOHANG) == pid;
-        return reaped;
+        return !program.Running();
       },
       timeoutMs);
-  const bool ended = reaped;
-  if (!ended) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
+  if (!ended) program.Stop(0);
   drain();
   close(out[0]);
-  run.ExitCode = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (ended && WIFSIGNALED(status))
-    run.Output += "killed by signal " + std::to_string(WTERMSIG(status));
+  const int code = program.ExitCode();
+  run.ExitCode = ended && code < 128 ? code : -1;
+  if (ended && code >= 128) run.Output += "killed by signal " + std::to_string(code - 128);
   return run;
 }
 

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "foundation/time/clock.h"
-#include "foundation/threads/heartbeat.h"
-#include "foundation/intercept/ip_mapping.h"
+#include "foundation/net/own_connections.h"
 #include "foundation/net/quor_client_socket.h"
+#include "foundation/threads/heartbeat.h"
+#include "foundation/time/clock.h"
 #include "platform/main_thread.h"
 #include "support/dovecot_server.h"
 #include "support/network_namespace.h"

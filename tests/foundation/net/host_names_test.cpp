@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/time/clock.h"
-#include "foundation/threads/heartbeat.h"
 #include "foundation/app/processes.h"
+#include "foundation/threads/heartbeat.h"
+#include "foundation/time/clock.h"
 #include "support/namespace_dns.h"
 #include "support/network_namespace.h"
 #include "support/test_support.h"
@@ -370,16 +370,9 @@ TEST(HostNamesTest, EveryInterfaceAddressIsLocal) {
 }
 
 // Look-ups against a real DNS server. The C library asks only port 53 of the
-// servers in /etc/resolv.conf, so these run in a network and mount namespace
-// of their own (support/namespace_dns.h): the test starts this program again
-// under "unshare -n -m" with kNamespaceFlag set, and that child brings up its
-// loopback, mounts its own resolver files and starts dnsmasq on 127.0.0.1:53.
-
-constexpr char kNamespaceFlag[] = "HALVORN_HOST_LOOKUP_NAMESPACE";
-
-TEST(HostLookupTest, AgainstDnsmasqInAPrivateNetwork) {
-  test::RunTestsInPrivateNetwork(kNamespaceFlag, "HostLookupInNamespace.*", 1);
-}
+// servers in /etc/resolv.conf, so these run in namespaces of their own
+// (support/network_namespace.h) where the test mounts its own resolver files
+// and starts dnsmasq on 127.0.0.1:53 (support/namespace_dns.h).
 
 int CountOccurrences(const std::string& text, const std::string& part) {
   int count = 0;
@@ -391,10 +384,9 @@ int CountOccurrences(const std::string& text, const std::string& part) {
 
 using test::Eventually;
 
-TEST(HostLookupInNamespace, Lookups) {
-  if (std::getenv(kNamespaceFlag) == nullptr) {
-    GTEST_SKIP() << "runs inside the namespace that HostLookupTest makes";
-  }
+TEST(HostLookupTest, AgainstDnsmasqInAPrivateNetwork) {
+  if (!test::DnsmasqInstalled()) GTEST_SKIP() << "dnsmasq is not installed";
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
   // A UDP listener that never answers, for the time-out.
   const int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(silent, 0);

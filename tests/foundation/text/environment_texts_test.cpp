@@ -11,6 +11,12 @@ namespace {
 
 using test::ScopedEnv;
 
+TEST(EnvironmentTexts, ReadsVariablesWhole) {
+  ScopedEnv value("HALVORN_HELPERS_PROBE", std::string(300, 'v'));
+  EXPECT_EQ(GetEnvironmentVar("HALVORN_HELPERS_PROBE"), std::string(300, 'v'));
+  EXPECT_EQ(GetEnvironmentVar("HALVORN_HELPERS_UNSET_VARIABLE"), "");
+}
+
 TEST(EnvironmentTexts, ExpandsKnownNamesAndKeepsTheRest) {
   ScopedEnv home("HALVORN_TEST_HOME", "/home/user");
   ScopedEnv name("HALVORN_TEST_NAME", "mail");

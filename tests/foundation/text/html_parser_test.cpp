@@ -7,7 +7,9 @@
 #include <sstream>
 
 #include "foundation/regex/reg_expr.h"
+#include "foundation/regex/url_extraction.h"
 #include "foundation/text/text_normalisation.h"
+#include "support/link_extraction_reference.h"
 #include "support/test_support.h"
 
 namespace halvorn {
@@ -258,7 +260,7 @@ TEST(HtmlParserTest, Links) {
     ExtractLinks(row.html, list);
     EXPECT_EQ(LinkLines(list), row.links);
     TStringList reference;
-    ExtractLinksByPatterns(row.html, reference);
+    test::ExtractLinksByPatterns(row.html, reference);
     EXPECT_EQ(LinkLines(reference), row.links);
   }
 }
@@ -281,7 +283,7 @@ TEST(HtmlParserTest, LinkScannerEqualsPatternsOnGeneratedHtml) {
     SCOPED_TRACE(html);
     TStringList ours, reference;
     ExtractLinks(html, ours);
-    ExtractLinksByPatterns(html, reference);
+    test::ExtractLinksByPatterns(html, reference);
     ASSERT_EQ(LinkLines(ours), LinkLines(reference));
   }
 }
@@ -333,7 +335,7 @@ TEST(HtmlParserTest, MailCorpus) {
     if (links.Count() > 0) ++withLinks;
     TStringList reference;
     try {
-      ExtractLinksByPatterns(part, reference);
+      test::ExtractLinksByPatterns(part, reference);
     } catch (const ERegExpr&) {
       ++gaveUp;
       continue;

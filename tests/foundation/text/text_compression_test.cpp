@@ -335,13 +335,7 @@ TEST(TextCompression, Base64AgreesWithPython) {
   ASSERT_EQ(result.ExitCode, 0);
   std::string expected;
   for (const std::string& s : samples) {
-    std::string hex;
-    for (const char c : s) {
-      static const char digits[] = "0123456789abcdef";
-      hex.push_back(digits[static_cast<unsigned char>(c) >> 4]);
-      hex.push_back(digits[static_cast<unsigned char>(c) & 15]);
-    }
-    expected += Base64Encode(s) + " " + hex + "\n";
+    expected += Base64Encode(s) + " " + test::HexOf(s) + "\n";
     EXPECT_EQ(Base64Decode(Base64Encode(s)), s);
   }
   EXPECT_EQ(result.Output, expected);

@@ -6,21 +6,11 @@
 #include <random>
 #include <sstream>
 
-#include "foundation/text/general_helpers.h"
+#include "foundation/text/text_helpers.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
-
-std::string ToHex(const std::string& bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += kHex[c >> 4];
-    hex += kHex[c & 15];
-  }
-  return hex;
-}
 
 std::string FromHex(const std::string& hex) {
   std::string bytes;
@@ -75,7 +65,7 @@ TEST(TextNormalisationTest, AgreesWithPythonUrllib) {
     int length = random() % 12;
     for (int k = 0; k < length; ++k) text += alphabet[random() % alphabet.size()];
     inputs.push_back(text);
-    feed += ToHex(text) + "\n";
+    feed += test::HexOf(text) + "\n";
   }
   const std::string script = R"(
 import sys, urllib.parse
@@ -379,22 +369,6 @@ TEST(TextNormalisationTest, SpaceRunsSplittingAndWords) {
   TStringList words;
   ParseIntoWords("don't\tstop\r\n now 123 !! x2y \xE9t\xE9", words);
   EXPECT_EQ(words.ToVector(), (std::vector<std::string>{"dont", "stop", "now", "xy", "t"}));
-}
-
-TEST(TextNormalisationTest, ExtractUrls) {
-  std::string text =
-      "See http://www.example.com/page.html, ftp://10.0.0.1/file and "
-      "https://user:pw@host.org/a?b=1&c='x' but not http://nopath.com or "
-      "http://example.com/r?u=http://other.net/x\r\nSEE HTTP://WWW.EXAMPLE.COM/page.html";
-  TStringList urls;
-  ExtractUrls(text, urls);
-  EXPECT_EQ(text.find("\r\n"), std::string::npos);
-  EXPECT_EQ(
-      urls.ToVector(),
-      (std::vector<std::string>{"http://www.example.com/page.html,",  // "," is a path character
-                                "ftp://10.0.0.1/file", "https://user:pw@host.org/a?b=1&c='x",
-                                "http://example.com/r?u=http",  // ":" is no path character
-                                "HTTP://WWW.EXAMPLE.COM/page.html"}));
 }
 
 // The rule as written, erasing inside the text at every taken token.

@@ -9,8 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/time/clock.h"
 #include "foundation/threads/quor_thread.h"
+#include "foundation/time/clock.h"
+#include "support/test_support.h"
 
 namespace halvorn {
 namespace {
@@ -103,11 +104,7 @@ TEST_F(HeartbeatTest, WorkerAskedToStopGetsTrueWithoutCallback) {
   TThreadHandle handle = worker->Handle();
   SetClockForTests(kStart + 60 * kSecond);
   worker->Resume();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!worker->HasFinished() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::yield();
-  }
-  ASSERT_TRUE(worker->HasFinished());
+  ASSERT_TRUE(test::Eventually([&] { return worker->HasFinished(); }));
   EXPECT_FALSE(worker->BeforeStop);
   EXPECT_TRUE(worker->AfterStop);
   EXPECT_EQ(worker->Calls, 1);

@@ -9,10 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/crypto/random_source.h"
 #include "foundation/time/clock.h"
-#include "foundation/threads/random_source.h"
 #include "platform/main_thread.h"
 #include "platform/thread_identity.h"
+#include "support/test_support.h"
 
 namespace halvorn {
 namespace {
@@ -58,9 +59,7 @@ class Holder {
   std::thread FThread;
 };
 
-std::int64_t ElapsedSince(std::int64_t start) {
-  return SteadyMilliseconds() - start;
-}
+using test::ElapsedSince;
 
 // A seed whose first draw of RandomInt(n) is at least `atLeast`.
 std::uint64_t SeedWithLargeDraw(int n, int atLeast, int& draw) {

@@ -14,27 +14,17 @@
 #include <vector>
 
 #include "foundation/app/log_capture.h"
-#include "foundation/time/clock.h"
 #include "foundation/threads/mutex_critical_section.h"
 #include "foundation/threads/on_idle_object.h"
+#include "foundation/time/clock.h"
 #include "platform/main_thread.h"
+#include "support/test_support.h"
 
 namespace halvorn {
 namespace {
 
-// Waits until `done` answers true, for at most `ms`; the answer is done's last.
-bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
-  std::int64_t deadline = SteadyMilliseconds() + ms;
-  while (!done()) {
-    if (SteadyMilliseconds() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-std::int64_t ElapsedSince(std::int64_t start) {
-  return SteadyMilliseconds() - start;
-}
+using test::ElapsedSince;
+using test::Eventually;
 
 // A one-shot signal between the test and a worker.
 struct Gate {
@@ -159,7 +149,7 @@ class QuorThreadTest : public ::testing::Test {
     for (auto& probe : FProbes) probe->Release.Open();
     for (auto& handle : FHandles) FreeThreadByHandle(handle);
     for (auto& handle : FHandles) {
-      EXPECT_TRUE(WaitFor([&] { return !ThreadHandleAlive(handle); }));
+      EXPECT_TRUE(Eventually([&] { return !ThreadHandleAlive(handle); }));
     }
     EXPECT_EQ(CountRunningThreadsOfClass(), 0);
   }
@@ -198,7 +188,7 @@ TEST_F(QuorThreadTest, CreatedSuspendedIsRegisteredAndStampedBeforeItRuns) {
   EXPECT_FALSE(probe->Started);
 
   worker->Resume();
-  ASSERT_TRUE(WaitFor([&] { return probe->Steps > 0; }));
+  ASSERT_TRUE(Eventually([&] { return probe->Steps > 0; }));
   EXPECT_TRUE(probe->SawItselfCurrent);
   EXPECT_TRUE(ThreadIsRunning(handle));
   EXPECT_EQ(CurrentQuorThread(), nullptr);  // the main thread
@@ -226,7 +216,7 @@ TEST_F(QuorThreadTest, AFreeOnTerminateWorkerFreesItself) {
   TThreadHandle handle = worker->Handle();
   worker->Terminate();
   worker->Resume();
-  EXPECT_TRUE(WaitFor([&] { return !ThreadHandleAlive(handle); }));
+  EXPECT_TRUE(Eventually([&] { return !ThreadHandleAlive(handle); }));
   EXPECT_FALSE(probe->Started);
 }
 
@@ -235,14 +225,14 @@ TEST_F(QuorThreadTest, AfterShuttingDownEveryCheckTerminatedAnswersTrue) {
   std::vector<TCooperativeWorker*> running;
   for (int i = 0; i < 3; ++i) running.push_back(Make<TCooperativeWorker>(false, NewProbe()));
   EXPECT_FALSE(idle->CheckTerminated());
-  ASSERT_TRUE(WaitFor(
+  ASSERT_TRUE(Eventually(
       [&] { return CountRunningThreadsOfClass(TThreadClass::Of<TCooperativeWorker>()) == 3; }));
 
   ShuttingDown = true;
   EXPECT_TRUE(idle->CheckTerminated());
   EXPECT_FALSE(idle->Terminated());
   // The running workers end by themselves, with no Terminate.
-  EXPECT_TRUE(WaitFor(
+  EXPECT_TRUE(Eventually(
       [&] { return CountRunningThreadsOfClass(TThreadClass::Of<TCooperativeWorker>()) == 0; }));
   for (auto* worker : running) {
     EXPECT_TRUE(worker->HasFinished());
@@ -267,10 +257,10 @@ TEST_F(QuorThreadTest, AWorkerThatStopsStampingIsStoppedThenAbandoned) {
   const platform::ThreadId hungId = hung->ThreadId();
   auto* sleeping = Make<TSelfSuspendingWorker>(false, NewProbe());
   ASSERT_TRUE(stuck->Entered.Wait());
-  ASSERT_TRUE(WaitFor([&] { return sleeping->Suspended(); }));
+  ASSERT_TRUE(Eventually([&] { return sleeping->Suspended(); }));
 
   now = 40000.0 + 121.0 / 86400.0;
-  ASSERT_TRUE(WaitFor([&] { return stamping->LastAlive() == now.load(); }));
+  ASSERT_TRUE(Eventually([&] { return stamping->LastAlive() == now.load(); }));
   EXPECT_EQ(CountHungThreads(120, false), 1);
 
   std::int64_t start = SteadyMilliseconds();
@@ -286,7 +276,7 @@ TEST_F(QuorThreadTest, AWorkerThatStopsStampingIsStoppedThenAbandoned) {
 
   // Released, it raises at its next stop check, unwinds and frees itself.
   stuck->Release.Open();
-  EXPECT_TRUE(WaitFor([&] { return !ThreadHandleAlive(hungHandle); }));
+  EXPECT_TRUE(Eventually([&] { return !ThreadHandleAlive(hungHandle); }));
   EXPECT_EQ(stuck->GetError(), "Thread " + std::to_string(hungId) + " was abandoned");
 }
 
@@ -336,7 +326,7 @@ TEST_F(QuorThreadTest, AnAbandonedWorkersLockIsReleasedWhenItUnwindsNotBefore) {
     EXPECT_THROW(held.Enter(), ECriticalSectionException);  // the owner still runs
 
     probe->Release.Open();
-    ASSERT_TRUE(WaitFor([&] { return !ThreadHandleAlive(handle); }));
+    ASSERT_TRUE(Eventually([&] { return !ThreadHandleAlive(handle); }));
     EXPECT_EQ(probe->GetError(), "Thread " + std::to_string(id) + " was abandoned");
     EXPECT_FALSE(held.IsEntered());
     EXPECT_EQ(held.Generation(), 0u);  // given back, not taken over
@@ -422,12 +412,12 @@ TEST_F(QuorThreadTest, ASelfSuspendedWorkerWaitsForResume) {
   auto probe = NewProbe();
   auto* worker = Make<TSelfSuspendingWorker>(false, probe);
   for (int step = 1; step <= 3; ++step) {
-    ASSERT_TRUE(WaitFor([&] { return worker->Suspended(); }));
+    ASSERT_TRUE(Eventually([&] { return worker->Suspended(); }));
     EXPECT_EQ(probe->Steps, step);
     EXPECT_FALSE(worker->IsRunning());
     EXPECT_EQ(CountRunningThreadsOfClass(TThreadClass::Of<TSelfSuspendingWorker>()), 0);
     worker->Resume();
-    ASSERT_TRUE(WaitFor([&] { return probe->Steps > step; }));
+    ASSERT_TRUE(Eventually([&] { return probe->Steps > step; }));
   }
   worker->Suspend();  // from another thread: does nothing
   EXPECT_TRUE(WaitThreadWithTimeout(worker->Handle(), 10000, true));
@@ -442,7 +432,7 @@ TEST_F(QuorThreadTest, KillThreadsOfClassAbandonsRunningAndFreesFinishedWorkers)
   }
   auto* finished = Make<TCooperativeWorker>(false, NewProbe());
   finished->Terminate();
-  ASSERT_TRUE(WaitFor([&] { return finished->HasFinished(); }));
+  ASSERT_TRUE(Eventually([&] { return finished->HasFinished(); }));
   TThreadHandle finishedHandle = finished->Handle();
 
   EXPECT_EQ(KillThreadsOfClass(), 2);
@@ -450,7 +440,7 @@ TEST_F(QuorThreadTest, KillThreadsOfClassAbandonsRunningAndFreesFinishedWorkers)
   EXPECT_EQ(CountRunningThreadsOfClass(), 0);
   for (auto& handle : stuck) EXPECT_TRUE(ThreadHandleAlive(handle));
   for (auto& probe : FProbes) probe->Release.Open();
-  for (auto& handle : stuck) EXPECT_TRUE(WaitFor([&] { return !ThreadHandleAlive(handle); }));
+  for (auto& handle : stuck) EXPECT_TRUE(Eventually([&] { return !ThreadHandleAlive(handle); }));
 }
 
 // Workers made, stopped, freed and abandoned from several threads at once,
@@ -525,7 +515,7 @@ TEST_F(QuorThreadStressTest, ManyThreadsMakeStopFreeAndAbandonWorkersAtOnce) {
   EXPECT_EQ(failures.load(), 0);
   ASSERT_EQ(handles.size(), static_cast<std::size_t>(kDrivers * kRounds));
   for (const TThreadHandle& handle : handles) {
-    EXPECT_TRUE(WaitFor([&] { return !ThreadHandleAlive(handle); }));
+    EXPECT_TRUE(Eventually([&] { return !ThreadHandleAlive(handle); }));
   }
   EXPECT_EQ(CountRunningThreadsOfClass(), 0);
 }
@@ -540,7 +530,7 @@ class TFailingCleanUpWorker : public TQuorThread {
 TEST_F(QuorThreadTest, AnErrorInTheCleanUpIsLoggedAndTheWorkerStillEnds) {
   test::LogCapture log;
   auto* worker = Make<TFailingCleanUpWorker>(false);
-  ASSERT_TRUE(WaitFor([&] { return worker->HasFinished(); }));
+  ASSERT_TRUE(Eventually([&] { return worker->HasFinished(); }));
   EXPECT_TRUE(WaitThreadWithTimeout(worker->Handle(), 10000, true));
   EXPECT_TRUE(log.Contains("TFailingCleanUpWorker failed in its clean-up: the clean-up broke"))
       << log.Text();
@@ -550,7 +540,7 @@ TEST_F(QuorThreadTest, AfterTheListIsFinalizedNothingIsRegistered) {
   auto* before = Make<TCooperativeWorker>(false, NewProbe());
   TThreadHandle beforeHandle = before->Handle();
   FinalizeThreadList();
-  EXPECT_TRUE(WaitFor([&] { return !ThreadHandleAlive(beforeHandle); }));
+  EXPECT_TRUE(Eventually([&] { return !ThreadHandleAlive(beforeHandle); }));
 
   auto* after = Make<TCooperativeWorker>(false, NewProbe());
   TQuorThread* found = nullptr;

@@ -1,4 +1,4 @@
-#include "foundation/threads/random_source.h"
+#include "foundation/crypto/random_source.h"
 
 #include <utility>
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "foundation/app/processes.h"
+#include "foundation/text/numbers.h"
 
 namespace {
 
@@ -25,16 +27,6 @@ bool TakeValue(const std::string& arg, const char* key, std::string& value) {
   const std::string prefix = std::string(key) + "=";
   if (arg.compare(0, prefix.size(), prefix) != 0) return false;
   value = arg.substr(prefix.size());
-  return true;
-}
-
-bool ParseNumber(const std::string& text, long long& value) {
-  if (text.empty() || text.size() > 18) return false;
-  value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
   return true;
 }
 
@@ -56,9 +48,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Launch: unknown argument \"%s\"\n", arg.c_str());
     return 2;
   }
-  long long pid = 0, waitMs = 0;
-  if (!ParseNumber(pidText, pid) || pid <= 0 || pid > 0x7FFFFFFF || exe.empty() || !haveCommand ||
-      !ParseNumber(waitText, waitMs)) {
+  std::int64_t pid = 0, waitMs = 0;
+  if (!halvorn::ParseSignedDecimal(pidText, 1, 0x7FFFFFFF, pid) || exe.empty() || !haveCommand ||
+      !halvorn::ParseSignedDecimal(waitText, 0, 999999999999999999, waitMs)) {
     std::fprintf(stderr,
                  "usage: Launch [-] PID=<id> Exe=<program> CmdLine=<arguments> [Wait=<ms>]\n");
     return 2;
@@ -67,7 +59,7 @@ int main(int argc, char** argv) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   while (halvorn::IsProcessRunning(static_cast<halvorn::TProcessId>(pid))) {
     if (std::chrono::steady_clock::now() >= deadline) {
-      std::fprintf(stderr, "Launch: process %lld did not end\n", pid);
+      std::fprintf(stderr, "Launch: process %lld did not end\n", static_cast<long long>(pid));
       return 3;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

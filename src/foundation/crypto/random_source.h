@@ -4,7 +4,8 @@
 // Each thread has a generator of its own (a 64-bit Mersenne twister seeded
 // from std::random_device the first time the thread draws), so the functions
 // below need no lock and may be called from any thread at once. The numbers
-// are not fit for cryptography.
+// are not fit for cryptography: no key or secret is drawn from here. It sits
+// with the cipher because both lie below everything else that needs them.
 #pragma once
 
 #include <cstddef>

@@ -1,0 +1,38 @@
+// Abandoned workers and how they learn of it.
+//
+// A thread cannot be killed on Linux, so a worker that must go is abandoned
+// instead (KillThread, quor_thread.h): it is marked, and its next blocking
+// call raises EThreadAbandoned on its own thread, which unwinds it and gives
+// its locks back on the way out. The locks, the heartbeat and the sockets ask
+// CheckAbandoned before and while they block. This unit lies below all of
+// them: it knows only the flag of the worker that runs on the calling thread.
+#pragma once
+
+#include <atomic>
+#include <stdexcept>
+
+#include "platform/thread_identity.h"
+
+namespace halvorn {
+
+// Raised on an abandoned worker's own thread by its next CheckTerminated,
+// Suspend or lock call, so that it unwinds. The worker's thread function
+// catches it; workers that catch everything should let it pass.
+class EThreadAbandoned : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Raises EThreadAbandoned when the calling thread is a worker that has been
+// abandoned and is running its Execute, unless an exception is already
+// unwinding (a destructor must not raise). Cheap; for every blocking call a
+// worker makes (locks, sockets, the heartbeat). Safe from any thread.
+void CheckAbandoned();
+
+// Called by a worker's thread function on its own thread: from now on
+// CheckAbandoned raises there once `abandoned` is set, naming the thread by
+// `id`. A null flag stops the watch (before the worker's clean-up runs). The
+// flag must outlive the watch.
+void WatchForAbandonment(const std::atomic<bool>* abandoned, platform::ThreadId id);
+
+}  // namespace halvorn
