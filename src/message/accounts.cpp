@@ -524,6 +524,24 @@ void TRemoteAccounts::DumpToLog() const {
   for (const TRemoteAccountRef& account : FItems) account->DumpToLog();
 }
 
+void TRemoteAccounts::Assign(const TRemoteAccounts& other) {
+  PostMainMessage(WM_REFRESH_ACCOUNTS);
+  if (&other == this) return;
+  // The copy goes through a settings text with no file behind it, so it
+  // carries exactly the fields the accounts file stores.
+  TQuorIniFile ini("");
+  ini.SetProcessMessages(false);
+  const TRemoteAccountList sources = other.Snapshot();
+  for (const TRemoteAccountRef& source : sources) source->Save(ini);
+  Clear();
+  for (const TRemoteAccountRef& source : sources) Add(source->UniqueId())->Load(ini);
+}
+
+std::string TRemoteAccounts::GetNamePath() const {
+  TAccountGuard guard(FLock);
+  return "TRemoteAccounts";
+}
+
 // ---------------------------------------------------------------------------
 // TLocalAccount
 
@@ -759,7 +777,7 @@ bool TLocalAccounts::HasUniqueId(const std::string& uniqueId) const {
   return false;
 }
 
-bool TLocalAccounts::Save(TQuorIniFile& ini) {
+bool TLocalAccounts::Save(TQuorIniFile& ini) const {
   // Nothing may run a window message while the locks below are held.
   ini.SetProcessMessages(false);
   TAccountGuard guard(FLock);
@@ -790,6 +808,19 @@ bool TLocalAccounts::Load(TQuorIniFile& ini) {
 void TLocalAccounts::DumpToLog() const {
   TAccountGuard guard(FLock);
   for (const TLocalAccountRef& account : FItems) account->DumpToLog();
+}
+
+void TLocalAccounts::Assign(const TLocalAccounts& other) {
+  PostMainMessage(WM_REFRESH_ACCOUNTS);
+  if (&other == this) return;
+  TQuorIniFile ini("");
+  other.Save(ini);
+  Load(ini);
+}
+
+std::string TLocalAccounts::GetNamePath() const {
+  TAccountGuard guard(FLock);
+  return "TLocalAccounts";
 }
 
 // ---------------------------------------------------------------------------

@@ -307,6 +307,13 @@ class TRemoteAccounts : public std::enable_shared_from_this<TRemoteAccounts> {
   // The unique ids in order (the "RemoteAccounts" comma text).
   TStringList UniqueIds() const;
   void DumpToLog() const;
+  // Posts WM_REFRESH_ACCOUNTS, then makes this collection a copy of `other`:
+  // accounts of the same UniqueIds with every stored field (what the
+  // accounts file keeps of them). Run-time marks start afresh. Hold no
+  // account lock.
+  void Assign(const TRemoteAccounts& other);
+  // The collection's name for developer dumps: "TRemoteAccounts".
+  std::string GetNamePath() const;
 
  private:
   mutable TMutexCriticalSection FLock;
@@ -422,12 +429,18 @@ class TLocalAccounts {
   // Writes "LocalAccounts" / "UniqueIds" and every account's section, under
   // the collection's lock. Always true. Callers that write the file use
   // SaveAccountsFile (accounts_file.h).
-  bool Save(TQuorIniFile& ini);
+  bool Save(TQuorIniFile& ini) const;
   // Clears the collection and loads the accounts "LocalAccounts" /
   // "UniqueIds" names. True when every local account has a user id (a
   // missing one still loads the rest).
   bool Load(TQuorIniFile& ini);
   void DumpToLog() const;
+  // Posts WM_REFRESH_ACCOUNTS, then makes this collection a copy of `other`
+  // as the accounts file would carry it (Save to a settings text, then
+  // Load). Hold no account lock.
+  void Assign(const TLocalAccounts& other);
+  // The collection's name for developer dumps: "TLocalAccounts".
+  std::string GetNamePath() const;
 
  private:
   mutable TMutexCriticalSection FLock;

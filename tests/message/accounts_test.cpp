@@ -233,5 +233,43 @@ TEST_F(AccountsTest, DuplicateUidlsAreFoundInOtherAccountsFromTheLast) {
   EXPECT_EQ(local->RemoteAccounts->CheckForDupUidl(c.get(), "u2"), nullptr);
 }
 
+
+TEST_F(AccountsTest, AssignCopiesWhatTheAccountsFileKeeps) {
+  TLocalAccounts source;
+  const TLocalAccountRef local = source.Add("LOCAL1");
+  local->SetUserId("alice");
+  local->SetPassword("secret");
+  local->SetSMTPServer("smtp.example.org");
+  const TRemoteAccountRef remote = local->RemoteAccounts->Add("REMOTE1");
+  remote->SetUserId("bob");
+  remote->SetPassword("p w");
+  remote->Port = 995;
+  remote->SetHost("192.0.2.7", false);
+  remote->SetUidlStatus("u1", us_Read);
+  remote->InterceptedThisRun = true;
+  FPosts.Take(WM_REFRESH_ACCOUNTS);
+
+  TLocalAccounts copy;
+  copy.Add("OLD");
+  copy.Assign(source);
+  EXPECT_GE(FPosts.Take(WM_REFRESH_ACCOUNTS), 1);
+  EXPECT_EQ(test::DumpAccounts(copy, true), test::DumpAccounts(source, false));
+  // The copy has accounts of its own: changing one leaves the source alone.
+  copy.Items(0)->RemoteAccounts->Items(0)->SetUserId("carol");
+  EXPECT_EQ(remote->UserId(), "bob");
+  EXPECT_EQ(copy.Items(0)->RemoteAccounts->Items(0)->Collection(), copy.Items(0)->RemoteAccounts);
+
+  TRemoteAccounts remotes;
+  remotes.Assign(*local->RemoteAccounts);
+  ASSERT_EQ(remotes.Count(), 1);
+  EXPECT_EQ(remotes.Items(0)->UniqueId(), "REMOTE1");
+  EXPECT_EQ(remotes.Items(0)->Password(), "p w");
+  EXPECT_EQ(remotes.Items(0)->GetUidlStatus("u1"), us_Read);
+  remotes.Assign(remotes);  // a copy of itself keeps it
+  EXPECT_EQ(remotes.Count(), 1);
+
+  EXPECT_EQ(copy.GetNamePath(), "TLocalAccounts");
+  EXPECT_EQ(remotes.GetNamePath(), "TRemoteAccounts");
+}
 }  // namespace
 }  // namespace halvorn
