@@ -351,12 +351,16 @@ bool TQuorThread::Suspended() const {
 }
 
 void TQuorThread::Resume() {
+  // Taken while the worker is still suspended: once it runs, a worker that
+  // frees itself may be gone before this function returns, so only the
+  // local handle is used after the flag is cleared.
+  TThreadHandle control = FControl;
   {
-    std::lock_guard<std::mutex> lock(FControl->Mutex);
-    if (!FControl->Suspended) return;
-    FControl->Suspended = false;
+    std::lock_guard<std::mutex> lock(control->Mutex);
+    if (!control->Suspended) return;
+    control->Suspended = false;
   }
-  FControl->Changed.notify_all();
+  control->Changed.notify_all();
   NotifyStateChange();
 }
 
