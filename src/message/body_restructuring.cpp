@@ -366,14 +366,19 @@ TEmailMsgPart* TEmailMsg::AddPlainTextPart() {
   TMsgGuard guard(FLock);
   CheckAccess("AddPlainTextPart");
   EnsureParsedLocked();
-  return AddTextPart(*this, false);
+  TEmailMsgPart* added = AddTextPart(*this, false);
+  // The flags describe the structure as it stands, not as it was parsed.
+  if (added != nullptr) AnalyzeTextParts();
+  return added;
 }
 
 TEmailMsgPart* TEmailMsg::FAddHtmlTextPart() {
   TMsgGuard guard(FLock);
   CheckAccess("FAddHtmlTextPart");
   EnsureParsedLocked();
-  return AddTextPart(*this, true);
+  TEmailMsgPart* added = AddTextPart(*this, true);
+  if (added != nullptr) AnalyzeTextParts();
+  return added;
 }
 
 TEmailMsgPart* TEmailMsg::AddPlainTextAlternative() {
@@ -535,6 +540,7 @@ bool TEmailMsg::ConvertToPlainText() {
   if (converted) {
     ConvertedToPlain.store(true);
     SetChanged(true);
+    AnalyzeTextParts();
   }
   return converted;
 }

@@ -74,19 +74,40 @@ std::string ReadSourceValue(const std::string& text, std::size_t start, std::siz
   return TrimText(value);
 }
 
-// The run of URL-safe characters after a marker, blanks (and the quotes the
-// tag text shows as blanks) skipped first.
-std::string ReadUrlSafeRun(const std::string& text, std::size_t start, std::size_t& end,
-                           bool skipQuotes) {
+// The run of URL-safe characters from `start`; `end` receives where it
+// ended.
+std::string ReadUrlSafeRun(const std::string& text, std::size_t start, std::size_t& end) {
   std::size_t i = start;
-  while (i < text.size() &&
-         (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n' ||
-          (skipQuotes && text[i] == '"')))
-    ++i;
-  const std::size_t runStart = i;
   while (i < text.size() && UrlSafe(text[i])) ++i;
   end = i;
-  return TrimText(std::string_view(text).substr(runStart, i - runStart));
+  return TrimText(std::string_view(text).substr(start, i - start));
+}
+
+// A background value in the tag text: the run of URL-safe characters after
+// "background=", past the one blank that an opening quote became. A second
+// blank means an empty value (background="" before the next attribute).
+std::string ReadTagTextBackground(const std::string& tags, std::size_t start) {
+  if (start < tags.size() && tags[start] == ' ') ++start;
+  std::size_t end = 0;
+  return ReadUrlSafeRun(tags, start, end);
+}
+
+// The same value read in the HTML itself: the tag text shows a run of k
+// quotes and blanks (a CR LF counting once, as the parser joins a tag's
+// lines with one blank) as k / 2 blanks rounded up, so the value is there
+// when the run is at most 2 long. `valueStart` receives where it begins.
+std::string ReadHtmlBackground(const std::string& html, std::size_t start, std::size_t& valueStart) {
+  std::size_t i = start;
+  int run = 0;
+  while (i < html.size() && TagBlank(html[i])) {
+    if (html[i] == '\r' && i + 1 < html.size() && html[i + 1] == '\n') ++i;
+    ++i;
+    ++run;
+  }
+  valueStart = i;
+  if (run > 2) return {};
+  std::size_t end = 0;
+  return ReadUrlSafeRun(html, i, end);
 }
 
 // After "src" at `pos`: the blanks and the "=" that make it an attribute;
@@ -151,25 +172,23 @@ void FindImageRefs(const std::string& decodedHtml, const TStringList& contentLoc
     pos = close;
   }
 
-  // Kinds 1 and 2: the run after each marker.
-  struct TMarker {
-    std::string_view Word;
-    int Kind;
-  } const markers[] = {{"background=", irkBackground}, {"type=image", irkInputImage}};
-  for (const TMarker& marker : markers) {
-    for (int at = 0; (at = FindTextCIFrom(tags, marker.Word, at + 1)) > 0;) {
-      std::size_t end = 0;
-      std::string read =
-          ReadUrlSafeRun(tags, static_cast<std::size_t>(at - 1) + marker.Word.size(), end, true);
-      AddRef(refs, std::move(read), marker.Kind, locations);
-    }
+  // Kind 1: after each "background=".
+  for (int at = 0; (at = FindTextCIFrom(tags, "background=", at + 1)) > 0;)
+    AddRef(refs, ReadTagTextBackground(tags, static_cast<std::size_t>(at - 1) + 11), irkBackground,
+           locations);
+  // Kind 2: the run right after each "type=image"; the source of an image
+  // input stands in another attribute, so this finds one only when a value
+  // follows without a blank.
+  for (int at = 0; (at = FindTextCIFrom(tags, "type=image", at + 1)) > 0;) {
+    std::size_t end = 0;
+    AddRef(refs, ReadUrlSafeRun(tags, static_cast<std::size_t>(at - 1) + 10, end), irkInputImage,
+           locations);
   }
-
-  // Kind 3: each url( of the style text.
+  // Kind 3: right after each "url(" of the style text.
   for (int at = 0; (at = FindTextCIFrom(style, "url(", at + 1)) > 0;) {
     std::size_t end = 0;
-    std::string read = ReadUrlSafeRun(style, static_cast<std::size_t>(at - 1) + 4, end, false);
-    AddRef(refs, std::move(read), irkStyleUrl, locations);
+    AddRef(refs, ReadUrlSafeRun(style, static_cast<std::size_t>(at - 1) + 4, end), irkStyleUrl,
+           locations);
   }
 }
 
@@ -227,10 +246,8 @@ int ReplaceImageRefValues(std::string& html, const std::unordered_set<std::strin
         if (inStyle && WordAt(html, i + 1, "/style")) inStyle = false;
       } else if (inStyle && (c == 'u' || c == 'U') && WordAt(html, i, "url(")) {
         std::size_t end = 0;
-        const std::string read = ReadUrlSafeRun(html, i + 4, end, false);
-        std::size_t from = i + 4;
-        while (from < end && !UrlSafe(html[from])) ++from;
-        replace(from, end, read);
+        const std::string read = ReadUrlSafeRun(html, i + 4, end);
+        replace(i + 4, end, read);
         i = std::max(end, i + 4);
         continue;
       }
@@ -256,8 +273,8 @@ int ReplaceImageRefValues(std::string& html, const std::unordered_set<std::strin
         continue;
       }
     } else if ((c == 'b' || c == 'B') && WordAt(html, i, "background=")) {
-      std::size_t end = 0;
-      const std::string read = ReadUrlSafeRun(html, i + 11, end, true);
+      std::size_t valueStart = 0;
+      const std::string read = ReadHtmlBackground(html, i + 11, valueStart);
       std::size_t from = 0;
       std::size_t to = 0;
       valueSpan(i + 11, from, to);
@@ -266,10 +283,8 @@ int ReplaceImageRefValues(std::string& html, const std::unordered_set<std::strin
       continue;
     } else if ((c == 'u' || c == 'U') && WordAt(html, i, "url(")) {
       std::size_t end = 0;
-      const std::string read = ReadUrlSafeRun(html, i + 4, end, false);
-      std::size_t from = i + 4;
-      while (from < end && !UrlSafe(html[from])) ++from;
-      replace(from, end, read);
+      const std::string read = ReadUrlSafeRun(html, i + 4, end);
+      replace(i + 4, end, read);
       i = std::max(end, i + 4);
       continue;
     }
