@@ -336,7 +336,7 @@ class TEmailMsg : public TEmailHeaderOwner,
   int CountAttachments();
   // The attachment name of the first top-level part (of the tree as it
   // stands: the message is not read for this) whose checksum is `checksum`;
-  // `name` stays as it was when none is.
+  // `name` stays as it was when none is, and for the checksum 0.
   void GetAttachmentNameByCheckSum(std::uint32_t checksum, std::string& name);
 
   // Checks and counts of the rule catalogue. None raises for bad mail.

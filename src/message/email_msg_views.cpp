@@ -406,6 +406,9 @@ int TEmailMsg::CountAttachments() {
 }
 
 void TEmailMsg::GetAttachmentNameByCheckSum(std::uint32_t checksum, std::string& name) {
+  // 0 is the checksum of a part whose content could not be decoded: it
+  // names no part.
+  if (checksum == 0) return;
   TMsgGuard guard(FLock);
   for (int i = 0; i < FParts->Count(); ++i) {
     TEmailMsgPart* part = FParts->Items(i);
