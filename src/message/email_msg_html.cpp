@@ -83,20 +83,12 @@ std::string ReadUrlSafeRun(const std::string& text, std::size_t start, std::size
   return TrimText(std::string_view(text).substr(start, i - start));
 }
 
-// A background value in the tag text: the run of URL-safe characters after
-// "background=", past the one blank that an opening quote became. A second
-// blank means an empty value (background="" before the next attribute).
-std::string ReadTagTextBackground(const std::string& tags, std::size_t start) {
-  if (start < tags.size() && tags[start] == ' ') ++start;
-  std::size_t end = 0;
-  return ReadUrlSafeRun(tags, start, end);
-}
-
 // The same value read in the HTML itself: the tag text shows a run of k
 // quotes and blanks (a CR LF counting once, as the parser joins a tag's
 // lines with one blank) as k / 2 blanks rounded up, so the value is there
 // when the run is at most 2 long. `valueStart` receives where it begins.
-std::string ReadHtmlBackground(const std::string& html, std::size_t start, std::size_t& valueStart) {
+std::string ReadHtmlBackground(const std::string& html, std::size_t start,
+                               std::size_t& valueStart) {
   std::size_t i = start;
   int run = 0;
   while (i < html.size() && TagBlank(html[i])) {
@@ -172,31 +164,40 @@ void FindImageRefs(const std::string& decodedHtml, const TStringList& contentLoc
     pos = close;
   }
 
-  // Kind 1: after each "background=".
-  for (int at = 0; (at = FindTextCIFrom(tags, "background=", at + 1)) > 0;)
-    AddRef(refs, ReadTagTextBackground(tags, static_cast<std::size_t>(at - 1) + 11), irkBackground,
-           locations);
-  // Kind 2: the run right after each "type=image"; the source of an image
-  // input stands in another attribute, so this finds one only when a value
-  // follows without a blank.
-  for (int at = 0; (at = FindTextCIFrom(tags, "type=image", at + 1)) > 0;) {
-    std::size_t end = 0;
-    AddRef(refs, ReadUrlSafeRun(tags, static_cast<std::size_t>(at - 1) + 10, end), irkInputImage,
-           locations);
-  }
-  // Kind 3: right after each "url(" of the style text.
-  for (int at = 0; (at = FindTextCIFrom(style, "url(", at + 1)) > 0;) {
-    std::size_t end = 0;
-    AddRef(refs, ReadUrlSafeRun(style, static_cast<std::size_t>(at - 1) + 4, end), irkStyleUrl,
-           locations);
+  // Kinds 1 to 3: the run after each marker. A marker inside the value read
+  // for the one before it is part of that value, so the search goes on
+  // after each value: glued markers cannot make the scan quadratic.
+  struct TMarker {
+    const std::string& Text;
+    std::string_view Word;
+    int Kind;
+  } const markers[] = {
+      {tags, "background=", irkBackground},
+      // The source of an image input stands in another attribute: this
+      // finds one only when a value is glued to the marker.
+      {tags, "type=image", irkInputImage},
+      {style, "url(", irkStyleUrl},
+  };
+  for (const TMarker& marker : markers) {
+    int from = 1;
+    for (int at; (at = FindTextCIFrom(marker.Text, marker.Word, from)) > 0;) {
+      std::size_t start = static_cast<std::size_t>(at - 1) + marker.Word.size();
+      // A background's opening quote became a blank of the tag text.
+      if (marker.Kind == irkBackground && start < marker.Text.size() && marker.Text[start] == ' ')
+        ++start;
+      std::size_t end = 0;
+      AddRef(refs, ReadUrlSafeRun(marker.Text, start, end), marker.Kind, locations);
+      from = static_cast<int>(std::max(end, start)) + 1;
+    }
   }
 }
 
 // ---------------------------------------------------------------------------
 // Replacing references
 
-int ReplaceImageRefValues(std::string& html, const std::unordered_set<std::string>& refs,
-                          const std::function<std::string(const std::string& ref)>& replacementFor) {
+int ReplaceImageRefValues(
+    std::string& html, const std::unordered_set<std::string>& refs,
+    const std::function<std::string(const std::string& ref)>& replacementFor) {
   if (refs.empty()) return 0;
   std::string out;
   int replaced = 0;
@@ -216,7 +217,8 @@ int ReplaceImageRefValues(std::string& html, const std::unordered_set<std::strin
   // ">".
   auto valueSpan = [&](std::size_t start, std::size_t& from, std::size_t& to) {
     std::size_t i = start;
-    while (i < html.size() && (html[i] == ' ' || html[i] == '\t' || html[i] == '\r' || html[i] == '\n'))
+    while (i < html.size() &&
+           (html[i] == ' ' || html[i] == '\t' || html[i] == '\r' || html[i] == '\n'))
       ++i;
     if (i < html.size() && (html[i] == '"' || html[i] == '\'')) {
       const char quote = html[i];
@@ -313,8 +315,9 @@ std::string FindFormAction(const std::string& decodedHtml) {
     const std::size_t last = decodedHtml.rfind('>');
     if (last == npos || last < after) return {};
     std::string form = decodedHtml.substr(from, last - from + 1);
-    form.erase(std::remove_if(form.begin(), form.end(), [](char c) { return c == '\r' || c == '\n'; }),
-               form.end());
+    form.erase(
+        std::remove_if(form.begin(), form.end(), [](char c) { return c == '\r' || c == '\n'; }),
+        form.end());
     constexpr std::uint8_t options = kRegExIgnoreCase | kRegExMultiLine | kRegExGreedy;
     const std::string action = RegExFirstMatch("action[\\s]*=[\\s]*\"?[^>\" ]+", form, options);
     if (action.empty()) return {};
@@ -422,7 +425,8 @@ int TEmailMsgPart::CountUnnecessaryQuotedPrintableChars() {
 }
 
 bool TEmailMsgPart::IsOwnImage() {
-  if (FHeader == nullptr || !(FHeader->IsAttachment() || FHeader->IsInlineAttachment())) return false;
+  if (FHeader == nullptr || !(FHeader->IsAttachment() || FHeader->IsInlineAttachment()))
+    return false;
   std::string name;
   if (FHeader->GetAttachmentName(name) && PosCI(".gif", name) == 0) return false;
   if (RawSize() >= 3001) return false;

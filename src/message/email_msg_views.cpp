@@ -24,9 +24,9 @@ namespace {
 constexpr const char* kLogService = "EmailMsg";
 
 constexpr const char* kAreaNames[kMessageAreaCount] = {
-    "whole message undecoded",      "message header only", "message body undecoded",
-    "decoded body text",            "body converted to plain text",
-    "decoded Body html",            "urls extracted from body",
+    "whole message undecoded",  "message header only",          "message body undecoded",
+    "decoded body text",        "body converted to plain text", "decoded Body html",
+    "urls extracted from body",
 };
 
 // Parts that never stand for the body.

@@ -125,7 +125,8 @@ const std::string kImage =
     "base64\r\nContent-Disposition: attachment; filename=\"a.gif\"\r\n\r\nR0lGODlh\r\n";
 const std::string kMixedHtml =
     "Subject: mixed\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"m\"\r\n\r\n"
-    "preamble\r\n--m\r\nContent-Type: text/html; charset=us-ascii\r\n\r\n<p>Body <b>text</b></p>\r\n"
+    "preamble\r\n--m\r\nContent-Type: text/html; charset=us-ascii\r\n\r\n<p>Body "
+    "<b>text</b></p>\r\n"
     "--m\r\nContent-Type: application/pdf; name=\"x.pdf\"\r\nContent-Transfer-Encoding: base64\r\n"
     "Content-Disposition: attachment; filename=\"x.pdf\"\r\n\r\nJVBERg==\r\n--m--\r\n";
 const std::string kAlternative =
@@ -144,27 +145,40 @@ TEST(BodyRestructuring, AddedPartsGiveTheIntendedTrees) {
     bool adds;
     Lines python;
   } rows[] = {
-      {"a plain message given an HTML alternative", kPlain, &TEmailMsg::AddHtmlTextAlternative, true,
+      {"a plain message given an HTML alternative",
+       kPlain,
+       &TEmailMsg::AddHtmlTextAlternative,
+       true,
        {"multipart/alternative", "  text/plain", "    - - [Hello there.]", "  text/html",
         "    us-ascii 7bit [<html><body>|Hello there.<br>|</body></html>]"}},
-      {"an HTML message given a plain alternative (8-bit text, labelled as its source)", kHtml,
-       &TEmailMsg::AddPlainTextAlternative, true,
-       {"multipart/alternative", "  text/plain", "    iso-8859-1 8bit [|Caf\xe9 & tea]", "  text/html",
+      {"an HTML message given a plain alternative (8-bit text, labelled as its source)",
+       kHtml,
+       &TEmailMsg::AddPlainTextAlternative,
+       true,
+       {"multipart/alternative", "  text/plain", "    iso-8859-1 8bit [|Caf\xe9 & tea]",
+        "  text/html",
         "    iso-8859-1 quoted-printable [<html><body><p>Caf\xe9 &amp; tea</p></body></html>]"}},
-      {"a mixed HTML message gets a group holding the plain part and the moved HTML part", kMixedHtml,
-       &TEmailMsg::AddPlainTextAlternative, true,
+      {"a mixed HTML message gets a group holding the plain part and the moved HTML part",
+       kMixedHtml,
+       &TEmailMsg::AddPlainTextAlternative,
+       true,
        {"multipart/mixed", "  multipart/alternative", "    text/plain",
-        "      us-ascii 7bit [|Body text]", "    text/html", "      us-ascii - [<p>Body <b>text</b></p>]",
-        "  application/pdf", "    - base64 [%PDF]"}},
-      {"an alternative message that has its plain part gets none", kAlternative,
-       &TEmailMsg::AddPlainTextPart, false,
+        "      us-ascii 7bit [|Body text]", "    text/html",
+        "      us-ascii - [<p>Body <b>text</b></p>]", "  application/pdf", "    - base64 [%PDF]"}},
+      {"an alternative message that has its plain part gets none",
+       kAlternative,
+       &TEmailMsg::AddPlainTextPart,
+       false,
        {"multipart/alternative", "  text/plain", "    utf-8 quoted-printable [plain \xc3\xa9]",
         "  text/html", "    utf-8 - [<b>html</b>]"}},
       {"an alternative message given a new empty HTML part goes after its plain part",
-       "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: text/plain\r\n\r\n"
+       "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: "
+       "text/plain\r\n\r\n"
        "p\r\n--a--\r\n",
-       &TEmailMsg::FAddHtmlTextPart, true,
-       {"multipart/alternative", "  text/plain", "    - - [p]", "  text/html", "    us-ascii 7bit []"}},
+       &TEmailMsg::FAddHtmlTextPart,
+       true,
+       {"multipart/alternative", "  text/plain", "    - - [p]", "  text/html",
+        "    us-ascii 7bit []"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -198,7 +212,8 @@ TEST(BodyRestructuring, ParsingAddsATextPartWhereThereIsNone) {
   ExpectReparsesAlike(*image);
 
   const std::string partial =
-      "Subject: part 1\r\nContent-Type: message/partial; id=\"x\"; number=1; total=2\r\n\r\nabc\r\n";
+      "Subject: part 1\r\nContent-Type: message/partial; id=\"x\"; number=1; "
+      "total=2\r\n\r\nabc\r\n";
   TEmailMsgRef piece = Scratch(partial);
   EXPECT_EQ(TextOf(*piece), partial);
   EXPECT_FALSE(piece->IsChanged());
@@ -206,9 +221,9 @@ TEST(BodyRestructuring, ParsingAddsATextPartWhereThereIsNone) {
 
   // A message that is one attached message keeps it whole beside the new
   // text part.
-  TEmailMsgRef forwarded =
-      Scratch("Subject: fwd\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\nContent-Type: "
-              "image/png\r\n\r\nxx\r\n");
+  TEmailMsgRef forwarded = Scratch(
+      "Subject: fwd\r\nContent-Type: message/rfc822\r\n\r\nSubject: inner\r\nContent-Type: "
+      "image/png\r\n\r\nxx\r\n");
   EXPECT_EQ(PythonTree(TextOf(*forwarded)),
             (Lines{"multipart/mixed", "  text/plain", "    us-ascii 7bit []", "  message/rfc822",
                    "    image/png", "      - - [xx]"}));
@@ -241,7 +256,8 @@ TEST(BodyRestructuring, MissingAlternatives) {
   } rows[] = {
       {"HTML only", kHtml, {"multipart/alternative", "text/plain", "text/html"}},
       {"plain only", kPlain, {"multipart/alternative", "text/plain", "text/html"}},
-      {"no text part", kImage,
+      {"no text part",
+       kImage,
        {"multipart/mixed", "multipart/alternative", "text/plain", "text/html", "image/gif"}},
       {"both", kAlternative, {"multipart/alternative", "text/plain", "text/html"}},
   };
@@ -274,15 +290,22 @@ TEST(BodyRestructuring, ConversionToPlainText) {
     Lines python;
   } rows[] = {
       {"plain stays plain", kPlain, false, {"text/plain", "  - - [Hello there.]"}},
-      {"HTML keeps its charset and becomes plain 8bit", kHtml, true,
+      {"HTML keeps its charset and becomes plain 8bit",
+       kHtml,
+       true,
        {"text/plain", "  iso-8859-1 8bit [|Caf\xe9 & tea]"}},
-      {"an alternative message becomes its plain part", kAlternative, true,
+      {"an alternative message becomes its plain part",
+       kAlternative,
+       true,
        {"text/plain", "  utf-8 quoted-printable [plain \xc3\xa9]"}},
-      {"a mixed message's HTML part becomes plain in place", kMixedHtml, true,
+      {"a mixed message's HTML part becomes plain in place",
+       kMixedHtml,
+       true,
        {"multipart/mixed", "  text/plain", "    us-ascii 8bit [|Body text]", "  application/pdf",
         "    - base64 [%PDF]"}},
       {"a base64 HTML part inside an alternative group is decoded, not relabelled",
-       "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: multipart/alternative; "
+       "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: "
+       "multipart/alternative; "
        "boundary=a\r\n\r\n--a\r\nContent-Type: text/html; charset=utf-8\r\n"
        "Content-Transfer-Encoding: base64\r\n\r\nPGI+aMOpPC9iPg==\r\n--a--\r\n--m\r\n"
        "Content-Type: image/png\r\nContent-Disposition: attachment\r\n\r\nxx\r\n--m--\r\n",
@@ -292,7 +315,8 @@ TEST(BodyRestructuring, ConversionToPlainText) {
       {"a mixed message without HTML has nothing to convert",
        "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: text/plain\r\n\r\n"
        "p\r\n--m--\r\n",
-       false, {"multipart/mixed", "  text/plain", "    - - [p]"}},
+       false,
+       {"multipart/mixed", "  text/plain", "    - - [p]"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -334,8 +358,9 @@ TEST(BodyRestructuring, WrappingReplacesTheWholeContentTypeField) {
   msg->WrapAsAttachment(true, "Held by a rule.");
   const std::string text = TextOf(*msg);
   EXPECT_EQ(PythonTree(text),
-            (Lines{"multipart/mixed", "  text/plain", "    iso-8859-1 8bit [Held by a rule.|Caf\xe9 body.]",
-                   "  message/rfc822", "    text/plain", "      iso-8859-1 base64 [Caf\xe9 body.]"}))
+            (Lines{"multipart/mixed", "  text/plain",
+                   "    iso-8859-1 8bit [Held by a rule.|Caf\xe9 body.]", "  message/rfc822",
+                   "    text/plain", "      iso-8859-1 base64 [Caf\xe9 body.]"}))
       << text;
   // The other header fields stay, once each.
   const std::string header = text.substr(0, text.find("\r\n\r\n"));
@@ -369,7 +394,8 @@ TEST(BodyRestructuring, StructureFlags) {
       {"alternative", kAlternative, true, true, true, false, false},
       {"mixed html with attachment", kMixedHtml, true, false, false, false, false},
       {"mixed alternative without attachments",
-       "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: multipart/alternative;"
+       "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: "
+       "multipart/alternative;"
        " boundary=a\r\n\r\n--a\r\nContent-Type: text/plain\r\n\r\np\r\n--a--\r\n--m--\r\n",
        false, true, true, true, false},
   };
@@ -389,7 +415,8 @@ TEST(BodyRestructuring, StructureFlags) {
 TEST(BodyRestructuring, SenderInfoAndAttachmentNames) {
   TEmailMsgRef msg = Scratch(
       "From: a@b.example\r\nReply-To: c@d.example\r\nFrom: e@f.example\r\nTo: g@h.example\r\n"
-      "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: text/plain\r\n\r\np\r\n"
+      "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: "
+      "text/plain\r\n\r\np\r\n"
       "--m\r\nContent-Type: application/octet-stream; name=\"re<port>.pdf..\"\r\n"
       "Content-Disposition: attachment; filename=\"re<port>.pdf..\"\r\n\r\nxx\r\n--m--\r\n");
   msg->DoRemoveSenderInfo();

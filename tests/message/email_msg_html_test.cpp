@@ -45,7 +45,8 @@ const std::string kFixtures[] = {
     "<table><tr><td background=\"\" width=5>x</td></tr></table>\r\n"
     "<div background= \"http://x.example/spaced.png\">y</div></body>\r\n",
 
-    "<form action=\"http://x.example/go\"><input type=image src=\"http://x.example/go.gif\"></form>\r\n"
+    "<form action=\"http://x.example/go\"><input type=image "
+    "src=\"http://x.example/go.gif\"></form>\r\n"
     "<img src=\"CID:Part1@X\" width=1><img src=\"http://x.example/q.gif?a=1&b=2\">\r\n",
 
     "<p>No images, just <b>text</b> and a link <a href=\"http://x.example/\">x</a>.</p>\r\n",
@@ -65,10 +66,12 @@ std::string RelatedMessage(const std::string& html, const std::string& encoding)
   } else {
     body = html;
   }
-  return "Subject: images\r\nMIME-Version: 1.0\r\nContent-Type: multipart/related; boundary=\"r\"\r\n"
+  return "Subject: images\r\nMIME-Version: 1.0\r\nContent-Type: multipart/related; "
+         "boundary=\"r\"\r\n"
          "\r\n--r\r\nContent-Type: text/html; charset=us-ascii\r\nContent-Transfer-Encoding: " +
          encoding + "\r\n\r\n" + body +
-         "--r\r\nContent-Type: image/jpeg\r\nContent-ID: <part1@x>\r\nContent-Location: inline.jpg\r\n"
+         "--r\r\nContent-Type: image/jpeg\r\nContent-ID: <part1@x>\r\nContent-Location: "
+         "inline.jpg\r\n"
          "Content-Transfer-Encoding: base64\r\n\r\n/9j/\r\n--r--\r\n";
 }
 
@@ -179,7 +182,8 @@ TEST(EmailMsgHtml, ImageReferencesAgreeWithHtml5libAndAreReplacedInPlace) {
     std::string refs;
     int externalCount = 0;
     for (int i = 0; i < all.Count(); ++i) {
-      refs += std::string(i ? "," : "") + "[" + JsonText(all[i]) + "," + std::to_string(all.Numbers(i)) + "]";
+      refs += std::string(i ? "," : "") + "[" + JsonText(all[i]) + "," +
+              std::to_string(all.Numbers(i)) + "]";
       if (IsExternalImageRefKind(all.Numbers(i))) ++externalCount;
     }
     EXPECT_EQ(external.Count(), externalCount);
@@ -191,10 +195,11 @@ TEST(EmailMsgHtml, ImageReferencesAgreeWithHtml5libAndAreReplacedInPlace) {
       EXPECT_EQ(after, before);
     }
     input += "{\"name\":" + JsonText(name) + ",\"before\":\"" + test::HexOf(before) +
-             "\",\"after\":\"" + test::HexOf(after) + "\",\"locations\":[\"inline.jpg\"],\"refs\":[" +
-             refs + "],\"answer\":" + std::to_string(answer) + ",\"cid\":" +
-             std::to_string(msg->GetContentId()) + ",\"port\":" +
-             std::to_string(CategoryRequestPort.load()) + "}\n";
+             "\",\"after\":\"" + test::HexOf(after) +
+             "\",\"locations\":[\"inline.jpg\"],\"refs\":[" + refs +
+             "],\"answer\":" + std::to_string(answer) +
+             ",\"cid\":" + std::to_string(msg->GetContentId()) +
+             ",\"port\":" + std::to_string(CategoryRequestPort.load()) + "}\n";
 
     // The written message reads back with the replaced HTML.
     TStringList written;
@@ -222,16 +227,46 @@ TEST(EmailMsgHtml, FinderRules) {
       {"<input type=image src=\"http://x.example/go.gif\">", {}},
       {"<input type=imagehttp://x.example/glued.gif>", {"http://x.example/glued.gif 2"}},
       {"<td background=\"\" width=5><td BACKGROUND=\"b.gif\">", {"b.gif 1"}},
-      {"<style>p { background: url(\"q.gif\") } div { background: URL(u.gif) }</style>", {"u.gif 3"}},
+      {"<style>p { background: url(\"q.gif\") } div { background: URL(u.gif) }</style>",
+       {"u.gif 3"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.html);
     TStringList refs;
     FindImageRefs(row.html, TStringList(), refs);
     Lines got;
-    for (int i = 0; i < refs.Count(); ++i) got.push_back(refs[i] + " " + std::to_string(refs.Numbers(i)));
+    for (int i = 0; i < refs.Count(); ++i)
+      got.push_back(refs[i] + " " + std::to_string(refs.Numbers(i)));
     EXPECT_EQ(got, row.refs);
   }
+}
+
+// Markers glued into one long value, and many image tags in one run of
+// text, are read in one pass: a quadratic scan of these would not end
+// within the test's time.
+TEST(EmailMsgHtml, HostileHtmlIsReadInOnePass) {
+  std::string glued = "<td ";
+  for (int i = 0; i < 50000; ++i) glued += "background=type=image";
+  glued += ">";
+  TStringList refs;
+  FindImageRefs(glued, TStringList(), refs);
+  // One value for each kind of marker: the first of each runs to the end.
+  ASSERT_EQ(refs.Count(), 2);
+  EXPECT_EQ(refs.Numbers(0), irkBackground);
+  EXPECT_EQ(refs.Numbers(1), irkInputImage);
+
+  std::string images;
+  for (int i = 0; i < 20000; ++i)
+    images += "<img src=\"http://x.example/" + std::to_string(i % 7) + ".gif\">";
+  refs.Clear();
+  FindImageRefs(images, TStringList(), refs);
+  EXPECT_EQ(refs.Count(), 20000);
+  std::unordered_set<std::string> wanted;
+  for (int i = 0; i < refs.Count(); ++i) wanted.insert(refs[i]);
+  EXPECT_EQ(
+      ReplaceImageRefValues(images, wanted, [](const std::string&) { return std::string("b"); }),
+      20000);
+  EXPECT_EQ(images.find("x.example"), std::string::npos);
 }
 
 // Replacement touches values only: a reference that is also a word of the
@@ -242,7 +277,8 @@ TEST(EmailMsgHtml, ReplacementTouchesAttributeValuesOnly) {
     const char* replaced;
   } rows[] = {
       {"<img src=a><p>a banana</p><img src=\"a\">", "<img src=X><p>a banana</p><img src=\"X\">"},
-      {"<img src=\"p.gif\"><img src='p.gif2'><p>p.gif</p>", "<img src=\"X\"><img src='X'><p>p.gif</p>"},
+      {"<img src=\"p.gif\"><img src='p.gif2'><p>p.gif</p>",
+       "<img src=\"X\"><img src='X'><p>p.gif</p>"},
       {"<table background=\"t.gif\"><td style=\"background: url(t.gif)\">",
        "<table background=\"X\"><td style=\"background: url(X)\">"},
       {"<style>b { x: url(s.gif) }</style><p>url(s.gif)</p>",
@@ -273,7 +309,8 @@ TEST(EmailMsgHtml, ReplacementAnswers) {
   EXPECT_FALSE(none->IsChanged());
   TEmailMsgRef given = Scratch(RelatedMessage(kFixtures[2], "7bit"));
   EXPECT_EQ(given->ReplaceImageExternalRefs("[image]"), 3);
-  EXPECT_NE(DecodedHtml(*given).find("<img src=\"[image]\"><img src=\"[image]\">"), std::string::npos);
+  EXPECT_NE(DecodedHtml(*given).find("<img src=\"[image]\"><img src=\"[image]\">"),
+            std::string::npos);
 }
 
 TEST(EmailMsgHtml, FormActions) {
@@ -307,10 +344,12 @@ TEST(EmailMsgHtml, NeedlessQuotedPrintable) {
       {{"=4", "1=", "=4G"}, 0},
       {{"=3D41", "a=2Eb=2Fc=28"}, 2},  // "." and "/"; "(" is not URL-safe
   };
-  for (const Row& row : rows) EXPECT_EQ(CountNeedlessQuotedPrintable(test::ListOf(row.lines)), row.count);
+  for (const Row& row : rows)
+    EXPECT_EQ(CountNeedlessQuotedPrintable(test::ListOf(row.lines)), row.count);
 
   TEmailMsgRef msg = Scratch(
-      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\np\r\n"
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: "
+      "text/plain\r\n\r\np\r\n"
       "--b\r\nContent-Type: text/html\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
       "=3Cp=3E=48i\r\n--b--\r\n");
   EXPECT_EQ(msg->SA_CountUnnecessaryQuotedPrintable(), 1);
@@ -337,8 +376,10 @@ TEST(EmailMsgHtml, OwnImages) {
     TStringList encoded;
     TBase64Decoder().Encode(row.content, encoded);
     TEmailMsgRef msg = Scratch(
-        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\np\r\n"
-        "--b\r\nContent-Type: image/gif\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: " +
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: "
+        "text/plain\r\n\r\np\r\n"
+        "--b\r\nContent-Type: image/gif\r\nContent-Transfer-Encoding: "
+        "base64\r\nContent-Disposition: " +
         row.disposition + "\r\n\r\n" + encoded.Text() + "--b--\r\n");
     TCriticalSectionGuard guard(msg->MessageLock());
     TEmailMsgPart* image = msg->GetParts().Items(2);

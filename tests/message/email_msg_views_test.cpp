@@ -36,7 +36,8 @@ std::string FirstLine(TEmailMsgPart* part) {
 }
 
 const std::string kAlternative =
-    "Subject: Re: Fw: Cheap offer today\r\nContent-Type: multipart/alternative; boundary=\"a\"\r\n\r\n"
+    "Subject: Re: Fw: Cheap offer today\r\nContent-Type: multipart/alternative; "
+    "boundary=\"a\"\r\n\r\n"
     "--a\r\nContent-Type: text/plain\r\n\r\nplain words here http://plain.com/x\r\n--a\r\n"
     "Content-Type: text/html\r\n\r\n<p>html <b>words</b> here</p>\r\n--a--\r\n";
 
@@ -56,16 +57,20 @@ TEST(EmailMsgViews, TextParts) {
       {"a mixed message with an alternative part and a text attachment",
        "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: text/plain\r\n"
        "Content-Disposition: attachment; filename=a.txt\r\n\r\nattached\r\n--m\r\n"
-       "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: text/plain\r\n\r\n"
+       "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: "
+       "text/plain\r\n\r\n"
        "inner plain\r\n--a\r\nContent-Type: text/html\r\n\r\ninner html\r\n--a--\r\n--m--\r\n",
        "inner plain", "inner html"},
       {"an alternative whose HTML stands in a related part",
-       "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: text/plain\r\n\r\n"
-       "p\r\n--a\r\nContent-Type: multipart/related; boundary=r\r\n\r\n--r\r\nContent-Type: text/html"
+       "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: "
+       "text/plain\r\n\r\n"
+       "p\r\n--a\r\nContent-Type: multipart/related; boundary=r\r\n\r\n--r\r\nContent-Type: "
+       "text/html"
        "\r\n\r\nh\r\n--r\r\nContent-Type: image/gif\r\n\r\ng\r\n--r--\r\n--a--\r\n",
        "p", "h"},
       {"the text of an attached message is not the body's",
-       "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: text/html\r\n\r\nouter\r\n"
+       "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: "
+       "text/html\r\n\r\nouter\r\n"
        "--m\r\nContent-Type: message/rfc822\r\n\r\nSubject: in\r\n\r\ninner plain\r\n--m--\r\n",
        "-", "outer"},
   };
@@ -90,8 +95,9 @@ TEST(EmailMsgViews, PlainTexts) {
   EXPECT_GE(lines.Count(), 2);
   EXPECT_EQ(lines[0], "plain words here http://plain.com/x");
 
-  TEmailMsgRef html = Scratch("Content-Type: text/html\r\n\r\n<p>one\ttwo&nbsp;&nbsp; \xe9</p>\r\n"
-                              "<p>three    four</p>\r\n");
+  TEmailMsgRef html = Scratch(
+      "Content-Type: text/html\r\n\r\n<p>one\ttwo&nbsp;&nbsp; \xe9</p>\r\n"
+      "<p>three    four</p>\r\n");
   std::string text;
   html->GetVeryPlainText(text, false);
   EXPECT_EQ(text.find('\t'), std::string::npos) << text;
@@ -106,7 +112,7 @@ TEST(EmailMsgViews, Areas) {
     TMessageArea area;
     const char* name;
   } names[] = {
-      {0, "whole message undecoded"}, {3, "decoded body text"}, {5, "decoded Body html"},
+      {0, "whole message undecoded"},  {3, "decoded body text"}, {5, "decoded Body html"},
       {6, "urls extracted from body"}, {7, "No area specified"}, {134, "urls extracted from body"},
   };
   for (const Name& row : names) EXPECT_EQ(MessageAreaName(row.area), row.name) << int(row.area);
@@ -120,7 +126,9 @@ TEST(EmailMsgViews, Areas) {
     std::uint8_t area;
     Lines expected;
   } rows[] = {
-      {1, {"Subject: Re: Fw: Cheap offer today", "Content-Type: multipart/alternative; boundary=\"a\""}},
+      {1,
+       {"Subject: Re: Fw: Cheap offer today",
+        "Content-Type: multipart/alternative; boundary=\"a\""}},
       {5, {"<p>html <b>words</b> here</p>"}},
       {6, {"http://plain.com/x"}},
   };
@@ -142,13 +150,14 @@ TEST(EmailMsgViews, Areas) {
 
 TEST(EmailMsgViews, UrlsAreSortedUniqueAndCached) {
   TEmailMsgRef msg = Scratch(
-      "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: text/plain\r\n\r\n"
+      "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: "
+      "text/plain\r\n\r\n"
       "see http://b.com/two and http://a.com/one\r\n--a\r\nContent-Type: text/html\r\n\r\n"
       "<a href=\"http://a.com/one?x=1&amp;y=2\">x</a> http://b.com/two\r\n--a--\r\n");
   TStringList urls;
   msg->GetUrls(urls);
-  EXPECT_EQ(urls.ToVector(), (Lines{"http://a.com/one", "http://a.com/one?x=1&y=2",
-                                    "http://b.com/two"}));
+  EXPECT_EQ(urls.ToVector(),
+            (Lines{"http://a.com/one", "http://a.com/one?x=1&y=2", "http://b.com/two"}));
   {
     TCriticalSectionGuard guard(msg->MessageLock());
     TEmailMsgPart* plain = nullptr;
@@ -172,11 +181,13 @@ TEST(EmailMsgViews, BayesianWords) {
   } rows[] = {
       {"not alternative", "Content-Type: text/html\r\n\r\n<p>x</p>\r\n", -1},
       {"alternative without HTML",
-       "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: text/plain\r\n\r\n"
+       "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: "
+       "text/plain\r\n\r\n"
        "p\r\n--a--\r\n",
        -3},
       {"alternative without plain",
-       "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: text/html\r\n\r\n"
+       "Content-Type: multipart/alternative; boundary=a\r\n\r\n--a\r\nContent-Type: "
+       "text/html\r\n\r\n"
        "h\r\n--a--\r\n",
        -2},
       // plain: plain words here httpplaincomx; html: html words here -> 2 + 1 of 7.
@@ -205,8 +216,8 @@ TEST(EmailMsgViews, HtmlTags) {
       "<a href=\"x\">a</a><br><A HREF=y>b</a><img src=x></BODY></html>\r\n");
   TStringList tags;
   EXPECT_TRUE(msg->GetHtmlTags(tags, false));
-  EXPECT_EQ(tags.ToVector(), (Lines{"<html>", "<body>", "<a>", "</a>", "<br>", "<a>", "</a>", "<img>",
-                                    "</body>", "</html>"}));
+  EXPECT_EQ(tags.ToVector(), (Lines{"<html>", "<body>", "<a>", "</a>", "<br>", "<a>", "</a>",
+                                    "<img>", "</body>", "</html>"}));
   EXPECT_TRUE(msg->GetHtmlTags(tags, true));
   EXPECT_EQ(tags.Count(), 8);
   TEmailMsgRef plain = Scratch("Subject: s\r\n\r\nx\r\n");
@@ -218,9 +229,11 @@ TEST(EmailMsgViews, HtmlTags) {
 // Checks and counts
 
 std::string WithAttachment(const std::string& type, const std::string& name) {
-  return "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: text/plain\r\n\r\np\r\n"
+  return "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\nContent-Type: "
+         "text/plain\r\n\r\np\r\n"
          "--m\r\nContent-Type: " +
-         type + "\r\nContent-Disposition: attachment; filename=\"" + name + "\"\r\n\r\nxx\r\n--m--\r\n";
+         type + "\r\nContent-Disposition: attachment; filename=\"" + name +
+         "\"\r\n\r\nxx\r\n--m--\r\n";
 }
 
 TEST(EmailMsgViews, AttachmentTypes) {
@@ -280,7 +293,8 @@ TEST(EmailMsgViews, CatalogueCounts) {
   EXPECT_FALSE(html->HasBase64TextPart());
 
   TEmailMsgRef signed_ = Scratch(
-      "Content-Type: multipart/signed; micalg=pgp-sha1;\r\n protocol=\"application/pgp-signature\"; "
+      "Content-Type: multipart/signed; micalg=pgp-sha1;\r\n "
+      "protocol=\"application/pgp-signature\"; "
       "boundary=s\r\n\r\n--s\r\nContent-Type: text/plain\r\n\r\nx\r\n--s\r\nContent-Type: "
       "application/pgp-signature\r\n\r\nsig\r\n--s--\r\n");
   EXPECT_TRUE(signed_->HasPgpSignature());
@@ -382,8 +396,9 @@ TEST_F(EmailMsgViewsAccounts, FromHotmail) {
   EXPECT_FALSE(Scratch(plain)->IsFromHotmail());
   EXPECT_FALSE(FromRemote(plain)->IsFromHotmail());
   // A Received line that is a web-mail relay's host name as a whole.
-  EXPECT_TRUE(Scratch("Received: from a by b\r\nReceived: bay0-omc1-s12.bay0.hotmail.com\r\n\r\nx\r\n")
-                  ->IsFromHotmail());
+  EXPECT_TRUE(
+      Scratch("Received: from a by b\r\nReceived: bay0-omc1-s12.bay0.hotmail.com\r\n\r\nx\r\n")
+          ->IsFromHotmail());
   Remote->SetHost("Hotmail", false);
   EXPECT_TRUE(FromRemote(plain)->IsFromHotmail());
 }
