@@ -416,6 +416,15 @@ class TEmailHeader {
   int FPartDepth = 0;
 };
 
+// Where the header of a message text ends: the position of its first empty
+// line (lines end at CR LF, CR or LF, as TStringList::SetText reads them), so
+// that the text before it holds the header lines with the line break of the
+// last one. 0 for a text that begins with a line break; npos when the text
+// holds no empty line. The search may start at `from` when the text before
+// it was searched already (a text read piece by piece): a break right at
+// `from` is taken together with the one before it.
+std::size_t HeaderTextEnd(std::string_view text, std::size_t from = 0);
+
 // The unfolded form of a stored value: each line break (CR LF, CR or LF)
 // is dropped with the one character after it. Linear in the value's length.
 std::string UnfoldHeaderValue(std::string_view value);
