@@ -99,9 +99,11 @@ bool IsParameterPiece(std::string_view piece, std::string_view paramName) {
 
 // A parameter value as SetParam writes it: in double quotes, with its own
 // quotes and backslashes escaped, when it holds ";" or a double quote or
-// has a blank or control character at an end, so that it reads back whole.
+// has a blank or control character at an end, so that it reads back whole;
+// also when it begins with "?", which would follow the "=" of "name=" as
+// the start of an encoded word, decoded at the next read.
 std::string ParameterText(std::string_view value) {
-  const bool plain = value.find_first_of(";\"") == npos &&
+  const bool plain = value.find_first_of(";\"") == npos && value.front() != '?' &&
                      static_cast<unsigned char>(value.front()) > ' ' &&
                      static_cast<unsigned char>(value.back()) > ' ';
   if (plain) return std::string(value);

@@ -176,10 +176,11 @@ class TEmailHeader {
   // replaced by paramName=value (the caller's spelling), appended when there
   // is none, or removed when the value is empty; the pieces are joined with
   // "; " and stored with SetValue, so the whole value is stored decoded and
-  // unfolded afterwards. A value holding ";" or a double quote, or with a
-  // blank at an end, is written in double quotes (its own quotes and
-  // backslashes escaped) so that it reads back whole. False when the header
-  // is missing.
+  // unfolded afterwards. A value holding ";" or a double quote, with a
+  // blank at an end, or beginning with "?" (which the "=" before it would
+  // make the start of an encoded word), is written in double quotes (its own
+  // quotes and backslashes escaped) so that it reads back whole. False when
+  // the header is missing.
   bool SetParam(std::string_view headerName, std::string_view paramName, std::string_view value);
 
   // GetValue of "Subject".

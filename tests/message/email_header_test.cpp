@@ -341,7 +341,9 @@ TEST(EmailHeaderParams, SetParamRewritesTheDecodedValue) {
   TEmailHeader header;
   EXPECT_FALSE(header.SetParam("Content-Type", "name", "x"));
   header.SetValue("Content-Type", "application/pdf");
-  for (const std::string value : {"bill.pdf;.exe", "a\";b", "say \"hi\".txt", "C:\\x\\"}) {
+  // "?iso-8859-1?Q?a?=" after "name=" unquoted would read as an encoded word.
+  for (const std::string value :
+       {"bill.pdf;.exe", "a\";b", "say \"hi\".txt", "C:\\x\\", "?iso-8859-1?Q?a?="}) {
     SCOPED_TRACE(value);
     header.SetParam("Content-Type", "name", value);
     header.SetParam("Content-Type", "x", "1");
