@@ -198,6 +198,13 @@ TEST_F(PartialMessages, TheUsersFolderForms) {
   EXPECT_EQ(lines.ToVector(), Lines{"only"});
   EXPECT_TRUE(DeletePartialMessage("u", 1));
   EXPECT_TRUE(test::EmlFiles(GetPartialsDir(kSingleUserName)).empty());
+
+  // A set whose pieces hold no line joins into nothing: no empty message.
+  msg = TEmailMsg::Create();
+  msg->SetText(Piece("empty", 1, 1, ""));
+  ASSERT_TRUE(StorePartialMessage(*msg));
+  msg->FSetFlaggedDeleted(true);
+  EXPECT_FALSE(ReassemblePartialMessage("empty", 1, lines));
 }
 
 }  // namespace
