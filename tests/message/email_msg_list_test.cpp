@@ -399,6 +399,14 @@ TEST_F(EmailMsgListAccounts, CountsNeverWaitAndAnswerTheirLastValuesWhileTheQueu
     EXPECT_EQ(std::make_pair(read, unread), std::make_pair(1, 6));
     EXPECT_EQ(A.CountNotDeleted(), 7);
   }
+  // A queue that only this count counts (the unprocessed-incoming one)
+  // answers its own last count too.
+  for (int i = 0; i < 3; ++i) Saved(B, "incoming");
+  EXPECT_EQ(B.CountNotDeleted(), 3);
+  {
+    LockHolder holder(B.ListLock());
+    EXPECT_EQ(B.CountNotDeleted(), 3);
+  }
   TMutexCriticalSection::SetTimeOutForTests(0);
   A.CountOutgoing(due, soon, later);
   EXPECT_EQ(std::make_tuple(due, soon, later), std::make_tuple(4, 1, 1));
