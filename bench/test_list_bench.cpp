@@ -17,6 +17,7 @@
 #include "bench/ratio_reporter.h"
 #include "classify/test_list.h"
 #include "message/email_msg.h"
+#include "tests/support/scripted_test.h"
 
 namespace {
 
@@ -45,14 +46,7 @@ class TStubTest : public halvorn::TTest {
 std::string TestName(int i) { return "Rule test number " + std::to_string(i); }
 
 std::vector<TEmailMsgRef> Messages() {
-  std::vector<TEmailMsgRef> messages;
-  for (int i = 0; i < 2; ++i) {
-    TEmailMsgRef msg = TEmailMsg::Create();
-    msg->SetText("Subject: bench " + std::to_string(i) + "\r\nFrom: a@example.com\r\n\r\nBody\r\n");
-    msg->FSetFlaggedDeleted(true);
-    messages.push_back(msg);
-  }
-  return messages;
+  return {halvorn::test::MakeTestMessage("bench 0"), halvorn::test::MakeTestMessage("bench 1")};
 }
 
 // The rules' look-ups and evaluations for one message, and the codes.

@@ -3,32 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "foundation/files/quor_ini_file.h"
-#include "foundation/log/log_sink.h"
 #include "foundation/threads/abandonment.h"
 #include "message/email_msg.h"
+#include "foundation/app/log_capture.h"
 #include "support/scripted_test.h"
 
 namespace halvorn {
 namespace {
 
 using test::MakeScriptedTest;
+using test::MakeTestMessage;
 using test::TScriptedStep;
 using test::TScriptedTest;
 using Lines = std::vector<std::string>;
-
-// A message that is never written anywhere when it goes.
-TEmailMsgRef Message(const std::string& subject) {
-  TEmailMsgRef msg = TEmailMsg::Create();
-  msg->SetText("Subject: " + subject + "\r\nFrom: a@example.com\r\n\r\nBody\r\n");
-  msg->FSetFlaggedDeleted(true);
-  return msg;
-}
 
 Lines ExplanationLines(const TTest& test) {
   const TSimpleHtml html = test.Explanation();
@@ -44,44 +36,13 @@ TTriteArray Trites(TEmailMsg& msg) {
   return trites;
 }
 
-// Collects the log records of one test.
-class LogCapture {
- public:
-  LogCapture() {
-    std::lock_guard<std::mutex> lock(Mutex());
-    Records().clear();
-    SetLogReceiver(&Receive);
-  }
-  ~LogCapture() { SetLogReceiver(nullptr); }
-  static Lines Taken() {
-    std::lock_guard<std::mutex> lock(Mutex());
-    return Records();
-  }
-
- private:
-  static void Receive(const std::string& service, const std::string& text, std::uint8_t detail,
-                      bool error) {
-    std::lock_guard<std::mutex> lock(Mutex());
-    Records().push_back(service + "|" + text + "|" + std::to_string(detail) + "|" +
-                        (error ? "error" : "ok"));
-  }
-  static std::mutex& Mutex() {
-    static std::mutex mutex;
-    return mutex;
-  }
-  static Lines& Records() {
-    static Lines records;
-    return records;
-  }
-};
-
 // The protocol's steps around the judging step: the answer, the cache, the
 // explanation, the standard-test trite and the log record of a judgement.
 TEST(TestProtocol, AJudgementClosesWithTriteCacheExplanationAndLogRecord) {
-  LogCapture log;
+  test::LogCapture log;
   auto test = MakeScriptedTest("Spam words", true);
   test->SetStandardTestNum(734);
-  auto msg = Message("Cheap offer");
+  auto msg = MakeTestMessage("Cheap offer");
 
   EXPECT_TRUE(test->Evaluate(*msg, nullptr));
   EXPECT_EQ(test->LastMsgKey(), msg->GetContentId());
@@ -90,14 +51,15 @@ TEST(TestProtocol, AJudgementClosesWithTriteCacheExplanationAndLogRecord) {
             (Lines{"9 <br>email passed scripted test: \"Spam words\".",
                    "9 <br>The script answered yes."}));
   EXPECT_EQ(TriteGet(Trites(*msg), 734), kTriteYes);
-  EXPECT_EQ(log.Taken(), Lines{"Spam words|Msg Cheap offer The script answered yes.|5|ok"});
+  EXPECT_TRUE(log.Contains("\"S=Spam words\",\"T=Msg Cheap offer The script answered yes.\",D=5,E=0,"))
+      << log.Text();
 
   // The same message again: the cached answer, judged once, the explanation
   // as the judgement left it.
   EXPECT_TRUE(test->Evaluate(*msg, nullptr));
   EXPECT_EQ(test->Judged(), Lines{"Cheap offer"});
   EXPECT_EQ(ExplanationLines(*test).size(), 2u);
-  EXPECT_EQ(log.Taken().size(), 1u);
+  EXPECT_EQ(log.Text().find("Msg Cheap offer"), log.Text().rfind("Msg Cheap offer"));
 }
 
 TEST(TestProtocol, StandardTestNumbersOutsideTheArrayRecordNothing) {
@@ -109,7 +71,7 @@ TEST(TestProtocol, StandardTestNumbersOutsideTheArrayRecordNothing) {
     SCOPED_TRACE(row.Number);
     auto test = MakeScriptedTest("T", false);
     test->SetStandardTestNum(row.Number);
-    auto msg = Message("s");
+    auto msg = MakeTestMessage("s");
     EXPECT_FALSE(test->Evaluate(*msg, nullptr));
     const TTriteArray trites = Trites(*msg);
     EXPECT_EQ(trites.empty(), !row.Recorded);
@@ -124,7 +86,7 @@ TEST(TestProtocol, StandardTestNumbersOutsideTheArrayRecordNothing) {
 TEST(TestProtocol, AnAbortedEvaluationRecordsNothing) {
   auto test = MakeScriptedTest("T", true);
   test->SetStandardTestNum(10);
-  auto msg = Message("s");
+  auto msg = MakeTestMessage("s");
   std::atomic<bool> abort{true};
   EXPECT_FALSE(test->Evaluate(*msg, &abort));
   EXPECT_EQ(test->LastMsgKey(), -1);
@@ -141,7 +103,7 @@ TEST(TestProtocol, AnAbortedEvaluationRecordsNothing) {
 TEST(TestProtocol, AnInvalidTestIsNotCached) {
   auto test = MakeScriptedTest("T", true);
   test->SetInvalidReason("tag is not specified");
-  auto msg = Message("s");
+  auto msg = MakeTestMessage("s");
   for (int round = 0; round < 2; ++round) {
     EXPECT_FALSE(test->Evaluate(*msg, nullptr));
     EXPECT_EQ(ExplanationLines(*test), Lines{"9 <br>Test is invalid because tag is not specified"});
@@ -167,7 +129,7 @@ TEST(TestProtocol, AnErrorWhileJudgingClosesWithFalseAndReachesTheCaller) {
   abandoned.Raise = [] { throw EThreadAbandoned("abandoned"); };
   test->Script("gone", abandoned);
 
-  auto bad = Message("bad");
+  auto bad = MakeTestMessage("bad");
   EXPECT_THROW(test->Evaluate(*bad, nullptr), std::runtime_error);
   EXPECT_EQ(test->LastMsgKey(), bad->GetContentId());
   EXPECT_FALSE(test->LastResult());
@@ -175,7 +137,7 @@ TEST(TestProtocol, AnErrorWhileJudgingClosesWithFalseAndReachesTheCaller) {
   EXPECT_EQ(ExplanationLines(*test).back(), "5 <br>The script raised an error.");
   EXPECT_FALSE(test->Evaluate(*bad, nullptr));  // cached now
 
-  auto gone = Message("gone");
+  auto gone = MakeTestMessage("gone");
   EXPECT_THROW(test->Evaluate(*gone, nullptr), EThreadAbandoned);
 }
 
@@ -188,7 +150,7 @@ TEST(TestProtocol, AStopFlagSetWhileJudgingGivesACachedFalse) {
   step.Answer = true;
   step.Before = [&](TEmailMsg&) { stop = true; };
   test->SetDefault(step);
-  auto msg = Message("s");
+  auto msg = MakeTestMessage("s");
   EXPECT_FALSE(test->Evaluate(*msg, &stop));
   stop = false;
   EXPECT_FALSE(test->Evaluate(*msg, &stop));
@@ -197,8 +159,8 @@ TEST(TestProtocol, AStopFlagSetWhileJudgingGivesACachedFalse) {
 
 TEST(TestResultCode, TheCodeOfTheLastMessageByItsKeyOrByZero) {
   auto test = MakeScriptedTest("T", true);
-  auto first = Message("first");
-  auto second = Message("second");
+  auto first = MakeTestMessage("first");
+  auto second = MakeTestMessage("second");
   EXPECT_EQ(test->GetResultCode(0), "");
   EXPECT_EQ(test->GetResultCode(first->GetContentId()), "");
   test->Evaluate(*first, nullptr);
@@ -286,7 +248,7 @@ TEST(TestStatistics, ShowStatsForAMessageWithAndWithoutACode) {
   EXPECT_EQ(html[0], "<br>No stat data available for test Spam words");
   EXPECT_EQ(html.GetLevel(0), 5);
 
-  auto msg = Message("s");
+  auto msg = MakeTestMessage("s");
   test->Evaluate(*msg, nullptr);
   html.Clear();
   html.AddLine("head", 7, kHtmlKindAll, false);

@@ -21,6 +21,7 @@
 #include "lists/lists_module.h"
 #include "lists/phrases_list.h"
 #include "message/email_msg.h"
+#include "foundation/files/folder_test_env.h"
 #include "support/scripted_test.h"
 #include "support/test_support.h"
 
@@ -28,16 +29,10 @@ namespace halvorn {
 namespace {
 
 using test::MakeScriptedTest;
+using test::MakeTestMessage;
 using test::TScriptedTest;
 using test::TScriptedTestBinding;
 using Lines = std::vector<std::string>;
-
-TEmailMsgRef Message(const std::string& subject) {
-  TEmailMsgRef msg = TEmailMsg::Create();
-  msg->SetText("Subject: " + subject + "\r\n\r\nBody\r\n");
-  msg->FSetFlaggedDeleted(true);
-  return msg;
-}
 
 // Each test as "name|class|owner|unique id|standard number|stats".
 Lines Dump(TTestList& list) {
@@ -100,7 +95,7 @@ TEST(TestFactory, EveryTableNameLoadsBackAsTheSameClass) {
     EXPECT_EQ(SaveTests(loaded), saved);
     if (!IsTestClassBound(name)) {
       EXPECT_EQ(again->Validate(), "the test class " + name + " is not available yet");
-      auto msg = Message("s");
+      auto msg = MakeTestMessage("s");
       EXPECT_FALSE(again->Evaluate(*msg, nullptr));
       EXPECT_EQ(again->LastMsgKey(), -1);
     }
@@ -161,16 +156,9 @@ TEST(TestFactory, APlaceholderKeepsItsSectionLineForLine) {
             "Tag=Subject\r\nValue= padded \r\nno value line\r\n\r\n");
 }
 
-// Points the install folder (default phrases, registry switches) at a folder
-// of the test's own.
-class TestListHome : public ::testing::Test {
- protected:
-  TestListHome() : FHome("HALVORN_HOME", FFolder.Path()) { ResetFolderCachesForTests(); }
-  ~TestListHome() override { ResetFolderCachesForTests(); }
-
-  test::TempFolder FFolder;
-  test::ScopedEnv FHome;
-};
+// Points the install folder (default phrases, registry switches) at a
+// folder of the test's own.
+using TestListHome = test::FolderEnvTest;
 
 // The rules-file fixture: tests of the scripted class, an unknown class
 // (skipped, the load goes on), a class of the table not bound (kept as a
@@ -184,8 +172,8 @@ TEST_F(TestListHome, TheRulesFileLoadsAndSavesTheSameBytesAgain) {
   TScopedTestClassBinding notBuilt("TTagValueTest", nullptr);
   std::string fixture = test::ReadFileBytes(test::DataPath("rules_file.txt"));
   ASSERT_FALSE(fixture.empty());
-  fixture.replace(fixture.find("@FOLDER@"), 8, FFolder.Path());
-  ASSERT_TRUE(test::WriteFileBytes(FFolder.Sub("keywords.txt"), "free money\r\n"));
+  fixture.replace(fixture.find("@FOLDER@"), 8, FRoot.Path());
+  ASSERT_TRUE(test::WriteFileBytes(FRoot.Sub("keywords.txt"), "free money\r\n"));
   const std::string imported =
       "[TestList]\r\nTest0=Test-Imported\r\n"
       "[Test-Imported]\r\nClassName=TScriptedTest\r\nUniqueId=Im9rT\r\n"
@@ -361,8 +349,8 @@ TEST(TestList, CollectResultCodesLeavesOutTestsWithoutACode) {
   for (const auto& test : {judgedFirst, judgedSecond, never}) list.AddTest(test);
   judgedFirst->SetUniqueId("Aaaaa");
   judgedSecond->SetUniqueId("Bbbbb");
-  auto first = Message("first");
-  auto second = Message("second");
+  auto first = MakeTestMessage("first");
+  auto second = MakeTestMessage("second");
   judgedFirst->Evaluate(*first, nullptr);
   judgedSecond->Evaluate(*second, nullptr);
 

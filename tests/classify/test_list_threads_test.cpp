@@ -31,10 +31,7 @@ TEST(TestListThreads, EvaluationsWhileTheMainThreadEditsSavesAndCategorises) {
 
   std::vector<TEmailMsgRef> messages;
   for (int i = 0; i < 12; ++i) {
-    TEmailMsgRef msg = TEmailMsg::Create();
-    msg->SetText("Subject: message " + std::to_string(i) + "\r\n\r\nBody\r\n");
-    msg->FSetFlaggedDeleted(true);
-    messages.push_back(msg);
+    messages.push_back(test::MakeTestMessage("message " + std::to_string(i)));
   }
 
   std::atomic<bool> stop{false};

@@ -240,6 +240,15 @@ class TScriptedTestBinding : public TScopedTestClassBinding {
                                 [] { return std::make_shared<TScriptedTest>(); }) {}
 };
 
+// A parsed message with the subject and a fresh side record, flagged deleted
+// so that it writes no file when it goes.
+inline TEmailMsgRef MakeTestMessage(const std::string& subject) {
+  TEmailMsgRef msg = TEmailMsg::Create();
+  msg->SetText("Subject: " + subject + "\r\nFrom: a@example.com\r\n\r\nBody\r\n");
+  msg->FSetFlaggedDeleted(true);
+  return msg;
+}
+
 // A scripted test with the name, for tests that build lists by hand.
 inline std::shared_ptr<TScriptedTest> MakeScriptedTest(const std::string& name,
                                                        bool defaultAnswer = false) {
