@@ -5,6 +5,7 @@
 
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/log/log_sink.h"
+#include "foundation/text/code_page_1252.h"
 #include "foundation/text/list_helpers.h"
 #include "foundation/text/random_texts.h"
 #include "foundation/text/string_list.h"
@@ -41,6 +42,11 @@ std::string TTest::Name() const {
 void TTest::SetName(const std::string& name) {
   TCriticalSectionGuard guard(FLock);
   FName = name;
+}
+
+bool TTest::HasName(std::string_view name) const {
+  TCriticalSectionGuard guard(FLock);
+  return SameText1252(FName, name);
 }
 
 std::string TTest::OldName() const {

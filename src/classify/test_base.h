@@ -41,6 +41,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "foundation/threads/mutex_critical_section.h"
 #include "message/category_probability.h"
@@ -74,6 +75,8 @@ class TTest {
   // the tests of the list ignoring case (TTestList::HasDuplicateNames).
   std::string Name() const;
   void SetName(const std::string& name);
+  // The name equals the text ignoring case (without copying it).
+  bool HasName(std::string_view name) const;
   // The name the test had when the editor began editing it; not stored.
   std::string OldName() const;
   void SetOldName(const std::string& name);

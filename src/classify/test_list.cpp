@@ -130,8 +130,12 @@ std::shared_ptr<TTest> TTestList::RemoveTest(const TTest* test) {
 
 std::shared_ptr<TTest> TTestList::FindTestByName(std::string_view name) {
   if (name.empty()) return nullptr;
-  for (const auto& test : Snapshot())
-    if (SameText1252(test->Name(), name)) return test;
+  // Every rule looks its test up for every message: no snapshot here, each
+  // test's own lock taken under the list's (the list's lock first, as
+  // always).
+  TCriticalSectionGuard guard(FLock);
+  for (const auto& test : FTests)
+    if (test->HasName(name)) return test;
   return nullptr;
 }
 

@@ -11,8 +11,10 @@
 //
 // Threads. Every operation may be called from any thread. The list's lock
 // "TestList_CS" guards only its membership and is held just long enough to
-// copy or change the vector; every walk (renames, saves, result codes,
-// training) goes over a snapshot with no list lock held. TrainLock
+// copy, search or change the vector (a search takes each test's own lock
+// inside it: the list's lock first, never the other way round); every walk
+// that calls into the tests (renames, saves, result codes, training) goes
+// over a snapshot with no list lock held. TrainLock
 // ("TestList TrainQuorCriticalSection") serialises training with the
 // application of the user's categorisations; both only ever try it, and only
 // the list's destruction waits for it.
