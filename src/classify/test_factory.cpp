@@ -172,13 +172,20 @@ void TPlaceholderTest::SaveToIni(TQuorIniFile& ini) {
   };
   const std::string* values[] = {&current.StandardTestNum, &current.UniqueId, &current.TestStats};
   TStringList out;
+  bool namesClass = false;
   bool written[3] = {false, false, false};
   for (int i = 0; i < lines.Count(); ++i) {
     const std::string name = BaseLineName(lines[i]);
     int key = -1;
     for (int k = 0; k < 3; ++k)
       if (keys[k].second && SameText1252(name, keys[k].first)) key = k;
-    if (key < 0) {
+    if (key < 0 && SameText1252(name, "ClassName")) {
+      // Which of two "ClassName" lines a load reads depends on the key read
+      // before it (the settings file's read position): every one names this
+      // class, so that the test loads as it was saved.
+      out.Add("ClassName=" + FClassName);
+      namesClass = true;
+    } else if (key < 0) {
       out.Add(lines[i]);
     } else if (!written[key]) {
       written[key] = true;
@@ -188,6 +195,9 @@ void TPlaceholderTest::SaveToIni(TQuorIniFile& ini) {
   for (int k = 0; k < 3; ++k)
     if (keys[k].second && !written[k] && !values[k]->empty())
       out.Add(std::string(keys[k].first) + "=" + *values[k]);
+  // The class came from the section the list named, which need not be this
+  // test's own ("Test-" + name): the section written must name it.
+  if (!namesClass) out.Insert(0, "ClassName=" + FClassName);
   const std::string section = SectionName();
   ini.EraseSection(section);
   ini.WriteSectionValues(section, out);

@@ -62,7 +62,8 @@ class TScopedTestClassBinding {
 // message (Validate: the class is not available yet), and writes back the
 // section it loaded line for line; a line of the base keys ("StandardTestNum",
 // "UniqueId", "TestStats") is written anew only when that value was changed
-// since the load.
+// since the load, and every "ClassName" line names the placeholder's class
+// (one is put first when the section has none).
 class TPlaceholderTest final : public TTest {
  public:
   explicit TPlaceholderTest(std::string className);

@@ -139,6 +139,13 @@ std::shared_ptr<TTest> TTestList::FindTestByName(std::string_view name) {
   return nullptr;
 }
 
+bool TTestList::HasTestNamed(std::string_view name) {
+  TCriticalSectionGuard guard(FLock);
+  for (const auto& test : FTests)
+    if (test->HasName(name)) return true;
+  return false;
+}
+
 bool TTestList::HasDuplicateNames() {
   const auto tests = Snapshot();
   std::vector<std::string> names;
@@ -192,9 +199,14 @@ void TTestList::LoadFromIni(TQuorIniFile& ini, const std::string& owner) {
     std::shared_ptr<TTest> test =
         CreateTestFromClassName(ini.ReadString(value, "ClassName", kMissingTestClassName));
     ++n;
-    if (test) {
+    if (test) test->SetNameFromSection(value);
+    if (test && HasTestNamed(test->Name())) {
+      // Two tests of one name (ignoring case) would share one section, and
+      // one of them would be lost at the next save and load.
+      Log("Tests", "The rules name the test \"" + test->Name() + "\" twice; it is loaded once", 3,
+          true);
+    } else if (test) {
       // Loaded before it joins the list, so no other thread sees it half read.
-      test->SetNameFromSection(value);
       test->SetOwner(owner);
       test->LoadFromIni(ini);
       AddTest(test);

@@ -109,8 +109,9 @@ class TTestList {
   // value; for each, the class named by "ClassName" of the section the value
   // names is made (CreateTestFromClassName); a test made takes its name from
   // the section name, the owner group, reads its section and is appended. A
-  // class name that makes nothing skips the entry, and the load goes on.
-  // Tests already in the list stay.
+  // class name that makes nothing skips the entry, and so does a name (ignoring
+  // case) that a test of the list already has; the load goes on. Tests already
+  // in the list stay.
   void LoadFromIni(TQuorIniFile& ini, const std::string& owner);
 
   // The comma text of UniqueId=result code for every test whose code for
@@ -130,6 +131,9 @@ class TTestList {
   TMutexCriticalSection& TrainLock() { return FTrainLock; }
 
  private:
+  // A test of the list has the name, ignoring case (an empty name too).
+  bool HasTestNamed(std::string_view name);
+
   TMutexCriticalSection FLock{"TestList_CS"};
   std::vector<std::shared_ptr<TTest>> FTests;
   std::string FListSectionName;

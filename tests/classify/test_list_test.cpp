@@ -154,6 +154,18 @@ TEST(TestFactory, APlaceholderKeepsItsSectionLineForLine) {
             "[TestList]\r\nTest0=Test-Renamed\r\n\r\n"
             "[Test-Renamed]\r\nClassName=TTagValueTest\r\nStandardTestNum=40\r\nUniqueId=Nb7Tt\r\n"
             "Tag=Subject\r\nValue= padded \r\nno value line\r\n\r\n");
+
+  // The class named by another section than the test's own, and two lines
+  // naming classes: the section written names the placeholder's class.
+  TTestList odd;
+  LoadTests(odd,
+            "[TestList]\r\nTest0=XXXXXOdd\r\n[XXXXXOdd]\r\nClassName=TTagValueTest\r\n"
+            "[Test-Odd]\r\nTag=From\r\nclassname=TScriptedTest\r\n",
+            "Global");
+  ASSERT_EQ(odd.Count(), 1);
+  EXPECT_EQ(SaveTests(odd),
+            "[TestList]\r\nTest0=Test-Odd\r\n\r\n"
+            "[Test-Odd]\r\nTag=From\r\nClassName=TTagValueTest\r\n\r\n");
 }
 
 // Points the install folder (default phrases, registry switches) at a
@@ -312,7 +324,8 @@ TEST(TestList, MembershipByIndexAndObject) {
 }
 
 // Saving writes the tests of the owner group, numbered without gaps; loading
-// skips an unknown class and stops at the first gap.
+// skips an unknown class and a name the list has already (ignoring case: they
+// would share one section), and stops at the first gap.
 TEST(TestList, SaveWritesOneOwnerGroupWithoutGaps) {
   TScriptedTestBinding scripted;
   TTestList list;
@@ -331,12 +344,13 @@ TEST(TestList, SaveWritesOneOwnerGroupWithoutGaps) {
   EXPECT_FALSE(ini.SectionExists("Test-T2"));
 
   ini.WriteString("TestList", "Test1", "Test-Missing");  // a section that is not there
-  ini.WriteString("TestList", "Test2", "Test-T0");
-  ini.WriteString("TestList", "Test4", "Test-T3");
+  ini.WriteString("TestList", "Test2", "Test-t0");
+  ini.WriteString("TestList", "Test3", "Test-T3");
+  ini.WriteString("TestList", "Test5", "Test-T1");
   TTestList loaded;
+  loaded.AddTest(MakeScriptedTest("T3"));
   loaded.LoadFromIni(ini, "Other");
   EXPECT_EQ(Dump(loaded).size(), 2u);
-  EXPECT_EQ(loaded.Items(0)->Name(), "T0");
   EXPECT_EQ(loaded.Items(1)->Name(), "T0");
   EXPECT_EQ(loaded.Items(1)->Owner(), "Other");
 }
