@@ -307,15 +307,6 @@ bool TEmailMsgPart::RemoveQuorInfo() {
 
 namespace {
 
-// A local link of the command with its pairs (empty values left out).
-std::string LocalLink(const std::string& command,
-                      std::initializer_list<std::pair<const char*, std::string>> pairs) {
-  TQuorUrl url;
-  url.Document = command;
-  for (const auto& [name, value] : pairs) url.SetValue(name, value);
-  return url.GetUrl();
-}
-
 // The categorise link with its category and hint.
 std::string CategorizeLink(TQuorUrl url, int category, const char* hint) {
   url.SetValue("Category", std::to_string(category));

@@ -62,14 +62,6 @@ bool FileExists(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path, error));
 }
 
-std::string LocalLink(const std::string& command,
-                      std::initializer_list<std::pair<const char*, std::string>> pairs) {
-  TQuorUrl url;
-  url.Document = command;
-  for (const auto& [name, value] : pairs) url.SetValue(name, value);
-  return url.GetUrl();
-}
-
 // A new free path in the reports folder from the prefix and the first 25
 // characters of the decoded Subject.
 std::string DrawReportPath(TEmailMsg& msg, const char* prefix) {
