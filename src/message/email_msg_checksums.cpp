@@ -12,6 +12,7 @@
 #include "foundation/text/encoded_words.h"
 #include "foundation/text/html_parser.h"
 #include "foundation/text/random_texts.h"
+#include "foundation/text/text_helpers.h"
 #include "foundation/text/text_normalisation.h"
 #include "message/email_msg.h"
 #include "message/received_line.h"

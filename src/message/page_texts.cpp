@@ -53,7 +53,7 @@ constexpr std::string_view kReportTemplate = R"HTML(<!doctype html public "-//w3
 
 constexpr std::string_view kFullButtonsTemplate = R"HTML(<table width="1" border="1" rules="rows" cellspacing="0" cellpadding="2" bgcolor="white">
  <tr>
-  <td nowrap><font size="-1"><b>Quorvantis</b>&nbsp;&nbsp;<a href="<!ReportsButtonsFrameSet.htm>">Help</a></font></td>
+  <td nowrap><font size="-1"><b>Quorvantis</b>&nbsp;&nbsp;<a href="Help_Buttons">Help</a></font></td>
  </tr>
  <tr>
   <td nowrap><font size="-1"><!OverallRisk><!CrutialInfo></font></td>

@@ -10,10 +10,11 @@
 //    "<!ViewReportLink>", and the nine category links "<!PersonalLink>",
 //    "<!SpamLink>", "<!BulkLink>", "<!VirusLink>", "<!HoaxLink>",
 //    "<!JokeLink>", "<!UrbanLegendLink>", "<!ChainLetterLink>",
-//    "<!PetitionLink>";
+//    "<!PetitionLink>", and the help placeholder "Help_Buttons"
+//    (InsertHelpLinks) of its Help link;
 //  - BriefButtonsTemplateMemo: "<!OverallRisk>", "<!CrutialInfo>",
-//    "<!ViewReportLink>", "<!PersonalLink>", "<!SpamLink>", and the help
-//    placeholder "Help_Buttons" (InsertHelpLinks);
+//    "<!ViewReportLink>", "<!PersonalLink>", "<!SpamLink>", and
+//    "Help_Buttons";
 //  - WhitelistedMemo: "<!OverallRisk>", "<!WhiteInfo>".
 // Every line ends with CR LF. The pictures are the web server's "Image"
 // command on port 6173.

@@ -22,7 +22,7 @@ namespace {
 using test::CrLf;
 using test::MessageFromBytes;
 
-class MessageChecksumsTest : public test::MessageFolderTest {};
+class ChecksumAssemblyTest : public test::MessageFolderTest {};
 
 std::string Base64Lines(const std::string& bytes) {
   TStringList lines;
@@ -93,11 +93,12 @@ while i < len(array):
 print(" ".join(str(c) for c in array))
 )PY";
 
-TEST_F(MessageChecksumsTest, TheArrayAgreesWithPythonAndIsComputedOnce) {
+TEST_F(ChecksumAssemblyTest, TheArrayAgreesWithPythonAndIsComputedOnce) {
   const std::string text = ChecksumFixture();
   TEmailMsgRef msg = MessageFromBytes(text);
   TCheckSumArray first, second;
-  ASSERT_EQ(msg->GetCheckSums(first, false), static_cast<int>(first.size()));
+  const int length = msg->GetCheckSums(first, false);
+  ASSERT_EQ(length, static_cast<int>(first.size()));
   msg->GetCheckSums(second, false);
   EXPECT_EQ(first, second);
   EXPECT_EQ(msg->CheckSumCount.load(), 1);
@@ -121,7 +122,7 @@ TEST_F(MessageChecksumsTest, TheArrayAgreesWithPythonAndIsComputedOnce) {
   EXPECT_EQ(msg->CheckSumCount.load(), 2);
 }
 
-TEST_F(MessageChecksumsTest, ImagesOfAnAttachedMessageAndReceivedAddresses) {
+TEST_F(ChecksumAssemblyTest, ImagesOfAnAttachedMessageAndReceivedAddresses) {
   // An attached message as the whole message: no image checksums.
   TEmailMsgRef attached = MessageFromBytes(CrLf("Content-Type: message/rfc822\n\nSubject: inner\n\nbody\n"));
   TCheckSumArray images;
@@ -142,7 +143,7 @@ TEST_F(MessageChecksumsTest, ImagesOfAnAttachedMessageAndReceivedAddresses) {
   EXPECT_EQ(pairs[4], MakeChecksumPair(StrToIP("192.0.2.7"), 6, cstReceivedAddrPair)[1]);
 }
 
-TEST_F(MessageChecksumsTest, PrefetchRunsOnce) {
+TEST_F(ChecksumAssemblyTest, PrefetchRunsOnce) {
   TEmailMsgRef msg = MessageFromBytes(test::NoticeFixtures()[4].Text);
   EXPECT_FALSE(msg->PrefetchChecksums());
   EXPECT_TRUE(msg->PrefetchDone.load());
@@ -154,7 +155,7 @@ TEST_F(MessageChecksumsTest, PrefetchRunsOnce) {
 
 // The program's own Received line, as the download writes it, and the older
 // form; what the library is fed without a backup starts after it.
-TEST_F(MessageChecksumsTest, WithoutBackupTheLibraryIsFedTheTextAfterTheOwnReceivedLine) {
+TEST_F(ChecksumAssemblyTest, WithoutBackupTheLibraryIsFedTheTextAfterTheOwnReceivedLine) {
   test::ScopedDccFolder folder(HALVORN_DCC_RECORDING_FOLDER);
   const std::string rest = "Received: from mx.example.com by pop.example.com; Tue, 3 Dec 2002 10:15:00 +0100\n"
                            "Subject: s\nMessage-Id: <a@b>\n\nbody line\n";
@@ -191,7 +192,7 @@ TEST_F(MessageChecksumsTest, WithoutBackupTheLibraryIsFedTheTextAfterTheOwnRecei
   }
 }
 
-TEST_F(MessageChecksumsTest, WithABackupTheLibraryIsFedTheBackup) {
+TEST_F(ChecksumAssemblyTest, WithABackupTheLibraryIsFedTheBackup) {
   test::ScopedDccFolder folder(HALVORN_DCC_RECORDING_FOLDER);
   test::Recording recording;
   ASSERT_TRUE(recording.Loaded());
@@ -206,7 +207,7 @@ TEST_F(MessageChecksumsTest, WithABackupTheLibraryIsFedTheBackup) {
 
 // The sums of the real library, cached in the side record; a second message
 // object on that record reads them back with the library out of reach.
-TEST_F(MessageChecksumsTest, TheSideRecordCachesTheSums) {
+TEST_F(ChecksumAssemblyTest, TheSideRecordCachesTheSums) {
   const std::string own = "Received: from pop.example.com by LocalHost with POP3 Quorvantis Halvornv1.0.0.0 id a;\n"
                           "\tTue, 3 Dec 2002 10:16:00 +0100\n";
   const std::string rest =

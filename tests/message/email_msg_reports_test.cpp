@@ -55,7 +55,7 @@ TEST_F(ReportsTest, HostileFieldsStayTextAndTheRawTextReadsBack) {
       "Date: Tue, 3 Dec 2002 10:15:00 +0100\n"
       "Content-Type: text/html; charset=iso-8859-1\n"
       "\n"
-      "<html><body><script>alert(1)</script><xmsg onclick=\"x\">cr\xE8me  br\xFBl\xE9e &amp; &lt;</xmsg>\n"
+      "<html><body><script>alert(1)</script><xmsg onclick=\"x\">cr\xE8me  br\xFBl\xE9" "e &amp; &lt;</xmsg>\n"
       "</body></html>\n"
       "--></pre><xmsg>\n");
   TEmailMsgRef msg = MessageFromBytes(text);
@@ -178,13 +178,17 @@ TEST_F(ReportsTest, NamesAreDrawnOnceAndKept) {
 
   std::string link;
   first->GetReportUrl(link);
-  EXPECT_EQ(link, "http://LocalHost:6173/GetReport?UserId=SingleUser&File=" + name);
+  TQuorUrl url;
+  url.SetUrl(link);
+  EXPECT_EQ(url.Document, "GetReport");
+  EXPECT_EQ(url.Host + ":" + std::to_string(url.Port), "LocalHost:6173");
+  EXPECT_EQ(url.Values("UserId"), "SingleUser");
+  EXPECT_EQ(url.Values("File"), name);
   // Backup links and paths need a backup file name, and a plain one.
   first->GetBackupUrl(".eml", link);
   EXPECT_EQ(link, "");
   first->SetInfoValue(TEmailInfoKey::BackupFile, "My Backup(AbCdE).eml");
   first->GetBackupUrl(".eml", link);
-  TQuorUrl url;
   url.SetUrl(link);
   EXPECT_EQ(url.Document, "GetBackup");
   EXPECT_EQ(url.Values("UserId"), "SingleUser");

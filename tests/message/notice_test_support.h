@@ -165,7 +165,7 @@ inline std::vector<TNoticeFixture> NoticeFixtures() {
        CrLf(head +
             "Content-Type: multipart/alternative; boundary=\"alt\"\n\n"
             "--alt\nContent-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: 8bit\n\n"
-            "Hello Bob, caf\xE9 cr\xE8me br\xFBl\xE9e.\n"
+            "Hello Bob, caf\xE9 cr\xE8me br\xFBl\xE9" "e.\n"
             "--alt\nContent-Type: text/html; charset=iso-8859-1\nContent-Transfer-Encoding: 8bit\n\n"
             "<html><body><p id=\"user\">Hello Bob, caf\xE9</p></body></html>\n"
             "--alt--\n"),
