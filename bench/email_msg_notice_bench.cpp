@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/corpus_messages.h"
 #include "bench/ratio_reporter.h"
 #include "foundation/files/install_folders.h"
 #include "message/email_msg.h"
@@ -65,18 +66,6 @@ namespace {
 using halvorn::TEmailMsg;
 using halvorn::TEmailMsgRef;
 
-std::vector<std::string> gFiles;
-std::vector<std::string> gMessages;
-
-void LoadCorpus() {
-  if (!gMessages.empty()) return;
-  gFiles = halvorn::test::CorpusFiles();
-  for (const std::string& file : gFiles) {
-    std::string bytes = halvorn::test::ReadFileBytes(file);
-    if (bytes.rfind("From ", 0) == 0) bytes.erase(0, bytes.find('\n') + 1);
-    gMessages.push_back(bytes);
-  }
-}
 
 TEmailMsgRef MessageOf(const std::string& bytes) {
   TEmailMsgRef msg = TEmailMsg::Create();
@@ -110,8 +99,9 @@ const halvorn::TSimpleHtml& GivenNotice() {
 // time is counted; the slowest message is kept.
 template <class Work>
 void CorpusPass(benchmark::State& state, Work work) {
-  LoadCorpus();
-  if (gMessages.empty()) {
+  const std::vector<std::string>& files = halvorn::bench::CorpusMessages().Files;
+  const std::vector<std::string>& messages = halvorn::bench::CorpusMessages().Messages;
+  if (messages.empty()) {
     state.SkipWithError("no mail corpus");
     return;
   }
@@ -121,9 +111,9 @@ void CorpusPass(benchmark::State& state, Work work) {
   for (auto _ : state) {
     gPeak.store(gInUse.load());
     const std::int64_t base = gInUse.load();
-    for (std::size_t i = 0; i < gMessages.size(); ++i) {
+    for (std::size_t i = 0; i < messages.size(); ++i) {
       const auto start = std::chrono::steady_clock::now();
-      TEmailMsgRef msg = MessageOf(gMessages[i]);
+      TEmailMsgRef msg = MessageOf(messages[i]);
       work(*msg);
       msg.reset();
       const double ms =
@@ -136,10 +126,10 @@ void CorpusPass(benchmark::State& state, Work work) {
     peak = std::max(peak, gPeak.load() - base);
   }
   state.counters["messages/s"] = benchmark::Counter(
-      static_cast<double>(gMessages.size()) * static_cast<double>(state.iterations()),
+      static_cast<double>(messages.size()) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
   state.counters["peak_MB"] = static_cast<double>(peak) / (1024.0 * 1024.0);
-  state.SetLabel("slowest " + std::filesystem::path(gFiles[slowestIndex]).filename().string() + " " +
+  state.SetLabel("slowest " + std::filesystem::path(files[slowestIndex]).filename().string() + " " +
                  std::to_string(slowest) + " ms");
 }
 
