@@ -63,7 +63,8 @@ void PutField(TEmailHeader* header, const char* name, const std::string& value) 
 // The header of a new empty text part.
 TEmailHeader* NewTextHeader(const TEmailMsgPartCollection& level, bool html) {
   TEmailHeader* header = level.NewHeader();
-  header->SetValue(kContentType, html ? "text/html; charset=\"us-ascii\"" : "text/plain; charset=\"us-ascii\"");
+  header->SetValue(kContentType,
+                   html ? "text/html; charset=\"us-ascii\"" : "text/plain; charset=\"us-ascii\"");
   header->SetValue(kTransferEncoding, "7bit");
   return header;
 }
@@ -200,8 +201,9 @@ TEmailMsgPart* SplitSinglePart(TEmailMsg& msg, bool html) {
     holder->Children().AddExisting(std::move(inner));
   }
 
-  top->SetValue(kContentType, std::string(alternative ? "multipart/alternative" : "multipart/mixed") +
-                                  "; boundary=\"" + boundary + "\"");
+  top->SetValue(kContentType,
+                std::string(alternative ? "multipart/alternative" : "multipart/mixed") +
+                    "; boundary=\"" + boundary + "\"");
   RemoveField(top, kTransferEncoding);
   RemoveField(top, kDisposition);
 
@@ -366,14 +368,19 @@ TEmailMsgPart* TEmailMsg::AddPlainTextPart() {
   TMsgGuard guard(FLock);
   CheckAccess("AddPlainTextPart");
   EnsureParsedLocked();
-  return AddTextPart(*this, false);
+  TEmailMsgPart* added = AddTextPart(*this, false);
+  // The flags describe the structure as it stands, not as it was parsed.
+  if (added != nullptr) AnalyzeTextParts();
+  return added;
 }
 
 TEmailMsgPart* TEmailMsg::FAddHtmlTextPart() {
   TMsgGuard guard(FLock);
   CheckAccess("FAddHtmlTextPart");
   EnsureParsedLocked();
-  return AddTextPart(*this, true);
+  TEmailMsgPart* added = AddTextPart(*this, true);
+  if (added != nullptr) AnalyzeTextParts();
+  return added;
 }
 
 TEmailMsgPart* TEmailMsg::AddPlainTextAlternative() {
@@ -535,6 +542,7 @@ bool TEmailMsg::ConvertToPlainText() {
   if (converted) {
     ConvertedToPlain.store(true);
     SetChanged(true);
+    AnalyzeTextParts();
   }
   return converted;
 }
@@ -563,7 +571,8 @@ void TEmailMsg::WrapAsAttachment(bool withText, const std::string& introText) {
       continue;
     }
     const std::size_t colon = line.find(':');
-    const std::string name = colon == std::string::npos ? std::string() : TrimText(line.substr(0, colon));
+    const std::string name =
+        colon == std::string::npos ? std::string() : TrimText(line.substr(0, colon));
     dropping = SameText1252(name, kContentType) || SameText1252(name, kTransferEncoding) ||
                SameText1252(name, kDisposition);
     if (!dropping) {
@@ -614,7 +623,8 @@ void TEmailMsg::WrapAsAttachment(bool withText, const std::string& introText) {
   lines.Add("");
   lines.Add("--" + boundary);
   lines.Add("Content-Type: message/rfc822");
-  lines.Add(std::string("Content-Transfer-Encoding: ") + (HasEightBitBytes(old) ? kEightBit : "7bit"));
+  lines.Add(std::string("Content-Transfer-Encoding: ") +
+            (HasEightBitBytes(old) ? kEightBit : "7bit"));
   lines.Add("Content-Disposition: attachment");
   lines.Add("");
   lines.AddStrings(old);

@@ -18,7 +18,8 @@
 //
 // Ownership. Messages are held by shared_ptr (TEmailMsgRef): Create hands
 // out the reference that the queue keeps too. The destroy rules run when the
-// last holder lets go: a message flagged deleted loses its file; a temporary
+// last holder lets go: a message flagged deleted loses its file (its own
+// file only, never one another writer put under its name); a temporary
 // message (one that does not save its changes) that carries a failure
 // notice loses its file; a changed message is saved; a loaded message whose
 // file is missing is saved. While a message is flagged deleted it never
@@ -238,7 +239,9 @@ class TEmailMsg : public TEmailHeaderOwner,
   // Writes a copy to a new free path in the folder named from the subject;
   // `path` receives it, empty on failure. Never replaces a file.
   void SaveCopyAs(const std::string& folder, std::string& path);
-  // Deletes the message file; false when it does not exist.
+  // Deletes the message file; false when it does not exist or is not the
+  // message's (a file that appeared under a name the message took but never
+  // read or wrote).
   bool DiskDelete();
 
   // Replaces the whole message by the lines (split where a line holds a
@@ -337,7 +340,7 @@ class TEmailMsg : public TEmailHeaderOwner,
   int CountAttachments();
   // The attachment name of the first top-level part (of the tree as it
   // stands: the message is not read for this) whose checksum is `checksum`;
-  // `name` stays as it was when none is.
+  // `name` stays as it was when none is, and for the checksum 0.
   void GetAttachmentNameByCheckSum(std::uint32_t checksum, std::string& name);
 
   // Checks and counts of the rule catalogue. None raises for bad mail.

@@ -74,19 +74,32 @@ std::string ReadSourceValue(const std::string& text, std::size_t start, std::siz
   return TrimText(value);
 }
 
-// The run of URL-safe characters after a marker, blanks (and the quotes the
-// tag text shows as blanks) skipped first.
-std::string ReadUrlSafeRun(const std::string& text, std::size_t start, std::size_t& end,
-                           bool skipQuotes) {
+// The run of URL-safe characters from `start`; `end` receives where it
+// ended.
+std::string ReadUrlSafeRun(const std::string& text, std::size_t start, std::size_t& end) {
   std::size_t i = start;
-  while (i < text.size() &&
-         (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n' ||
-          (skipQuotes && text[i] == '"')))
-    ++i;
-  const std::size_t runStart = i;
   while (i < text.size() && UrlSafe(text[i])) ++i;
   end = i;
-  return TrimText(std::string_view(text).substr(runStart, i - runStart));
+  return TrimText(std::string_view(text).substr(start, i - start));
+}
+
+// The same value read in the HTML itself: the tag text shows a run of k
+// quotes and blanks (a CR LF counting once, as the parser joins a tag's
+// lines with one blank) as k / 2 blanks rounded up, so the value is there
+// when the run is at most 2 long. `valueStart` receives where it begins.
+std::string ReadHtmlBackground(const std::string& html, std::size_t start,
+                               std::size_t& valueStart) {
+  std::size_t i = start;
+  int run = 0;
+  while (i < html.size() && TagBlank(html[i])) {
+    if (html[i] == '\r' && i + 1 < html.size() && html[i + 1] == '\n') ++i;
+    ++i;
+    ++run;
+  }
+  valueStart = i;
+  if (run > 2) return {};
+  std::size_t end = 0;
+  return ReadUrlSafeRun(html, i, end);
 }
 
 // After "src" at `pos`: the blanks and the "=" that make it an attribute;
@@ -151,33 +164,40 @@ void FindImageRefs(const std::string& decodedHtml, const TStringList& contentLoc
     pos = close;
   }
 
-  // Kinds 1 and 2: the run after each marker.
+  // Kinds 1 to 3: the run after each marker. A marker inside the value read
+  // for the one before it is part of that value, so the search goes on
+  // after each value: glued markers cannot make the scan quadratic.
   struct TMarker {
+    const std::string& Text;
     std::string_view Word;
     int Kind;
-  } const markers[] = {{"background=", irkBackground}, {"type=image", irkInputImage}};
+  } const markers[] = {
+      {tags, "background=", irkBackground},
+      // The source of an image input stands in another attribute: this
+      // finds one only when a value is glued to the marker.
+      {tags, "type=image", irkInputImage},
+      {style, "url(", irkStyleUrl},
+  };
   for (const TMarker& marker : markers) {
-    for (int at = 0; (at = FindTextCIFrom(tags, marker.Word, at + 1)) > 0;) {
+    int from = 1;
+    for (int at; (at = FindTextCIFrom(marker.Text, marker.Word, from)) > 0;) {
+      std::size_t start = static_cast<std::size_t>(at - 1) + marker.Word.size();
+      // A background's opening quote became a blank of the tag text.
+      if (marker.Kind == irkBackground && start < marker.Text.size() && marker.Text[start] == ' ')
+        ++start;
       std::size_t end = 0;
-      std::string read =
-          ReadUrlSafeRun(tags, static_cast<std::size_t>(at - 1) + marker.Word.size(), end, true);
-      AddRef(refs, std::move(read), marker.Kind, locations);
+      AddRef(refs, ReadUrlSafeRun(marker.Text, start, end), marker.Kind, locations);
+      from = static_cast<int>(std::max(end, start)) + 1;
     }
-  }
-
-  // Kind 3: each url( of the style text.
-  for (int at = 0; (at = FindTextCIFrom(style, "url(", at + 1)) > 0;) {
-    std::size_t end = 0;
-    std::string read = ReadUrlSafeRun(style, static_cast<std::size_t>(at - 1) + 4, end, false);
-    AddRef(refs, std::move(read), irkStyleUrl, locations);
   }
 }
 
 // ---------------------------------------------------------------------------
 // Replacing references
 
-int ReplaceImageRefValues(std::string& html, const std::unordered_set<std::string>& refs,
-                          const std::function<std::string(const std::string& ref)>& replacementFor) {
+int ReplaceImageRefValues(
+    std::string& html, const std::unordered_set<std::string>& refs,
+    const std::function<std::string(const std::string& ref)>& replacementFor) {
   if (refs.empty()) return 0;
   std::string out;
   int replaced = 0;
@@ -197,7 +217,8 @@ int ReplaceImageRefValues(std::string& html, const std::unordered_set<std::strin
   // ">".
   auto valueSpan = [&](std::size_t start, std::size_t& from, std::size_t& to) {
     std::size_t i = start;
-    while (i < html.size() && (html[i] == ' ' || html[i] == '\t' || html[i] == '\r' || html[i] == '\n'))
+    while (i < html.size() &&
+           (html[i] == ' ' || html[i] == '\t' || html[i] == '\r' || html[i] == '\n'))
       ++i;
     if (i < html.size() && (html[i] == '"' || html[i] == '\'')) {
       const char quote = html[i];
@@ -227,10 +248,8 @@ int ReplaceImageRefValues(std::string& html, const std::unordered_set<std::strin
         if (inStyle && WordAt(html, i + 1, "/style")) inStyle = false;
       } else if (inStyle && (c == 'u' || c == 'U') && WordAt(html, i, "url(")) {
         std::size_t end = 0;
-        const std::string read = ReadUrlSafeRun(html, i + 4, end, false);
-        std::size_t from = i + 4;
-        while (from < end && !UrlSafe(html[from])) ++from;
-        replace(from, end, read);
+        const std::string read = ReadUrlSafeRun(html, i + 4, end);
+        replace(i + 4, end, read);
         i = std::max(end, i + 4);
         continue;
       }
@@ -256,8 +275,8 @@ int ReplaceImageRefValues(std::string& html, const std::unordered_set<std::strin
         continue;
       }
     } else if ((c == 'b' || c == 'B') && WordAt(html, i, "background=")) {
-      std::size_t end = 0;
-      const std::string read = ReadUrlSafeRun(html, i + 11, end, true);
+      std::size_t valueStart = 0;
+      const std::string read = ReadHtmlBackground(html, i + 11, valueStart);
       std::size_t from = 0;
       std::size_t to = 0;
       valueSpan(i + 11, from, to);
@@ -266,10 +285,8 @@ int ReplaceImageRefValues(std::string& html, const std::unordered_set<std::strin
       continue;
     } else if ((c == 'u' || c == 'U') && WordAt(html, i, "url(")) {
       std::size_t end = 0;
-      const std::string read = ReadUrlSafeRun(html, i + 4, end, false);
-      std::size_t from = i + 4;
-      while (from < end && !UrlSafe(html[from])) ++from;
-      replace(from, end, read);
+      const std::string read = ReadUrlSafeRun(html, i + 4, end);
+      replace(i + 4, end, read);
       i = std::max(end, i + 4);
       continue;
     }
@@ -298,8 +315,9 @@ std::string FindFormAction(const std::string& decodedHtml) {
     const std::size_t last = decodedHtml.rfind('>');
     if (last == npos || last < after) return {};
     std::string form = decodedHtml.substr(from, last - from + 1);
-    form.erase(std::remove_if(form.begin(), form.end(), [](char c) { return c == '\r' || c == '\n'; }),
-               form.end());
+    form.erase(
+        std::remove_if(form.begin(), form.end(), [](char c) { return c == '\r' || c == '\n'; }),
+        form.end());
     constexpr std::uint8_t options = kRegExIgnoreCase | kRegExMultiLine | kRegExGreedy;
     const std::string action = RegExFirstMatch("action[\\s]*=[\\s]*\"?[^>\" ]+", form, options);
     if (action.empty()) return {};
@@ -407,7 +425,8 @@ int TEmailMsgPart::CountUnnecessaryQuotedPrintableChars() {
 }
 
 bool TEmailMsgPart::IsOwnImage() {
-  if (FHeader == nullptr || !(FHeader->IsAttachment() || FHeader->IsInlineAttachment())) return false;
+  if (FHeader == nullptr || !(FHeader->IsAttachment() || FHeader->IsInlineAttachment()))
+    return false;
   std::string name;
   if (FHeader->GetAttachmentName(name) && PosCI(".gif", name) == 0) return false;
   if (RawSize() >= 3001) return false;

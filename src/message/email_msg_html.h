@@ -43,10 +43,13 @@ constexpr bool IsExternalImageRefKind(std::int64_t kind) {
 //  - kind 0: in each <img ...> of the tag text the first src= value (blanks
 //    around "=" allowed); a "cid:" value ends at its first blank or tab,
 //    any other before its first character that is not URL-safe;
-//  - kind 1: after each "background=" of the tag text, blanks skipped, the
-//    run of URL-safe characters; kind 2 the same after "type=image";
-//  - kind 3: after each "url(" of the style text (any case), blanks
-//    skipped, the run of URL-safe characters.
+//  - kind 1: after each "background=" of the tag text (any case), past one
+//    blank (what an opening quote became), the run of URL-safe characters;
+//  - kind 2: the run of URL-safe characters right after each "type=image"
+//    (an image input's source stands in another attribute: this finds one
+//    only when a value is glued to it);
+//  - kind 3: the run of URL-safe characters right after each "url(" of the
+//    style text (any case).
 // A value that begins with "cid:" (any case) gets kind 4 instead, one equal
 // (ignoring case) to one of `contentLocations` kind 5.
 void FindImageRefs(const std::string& decodedHtml, const TStringList& contentLocations,

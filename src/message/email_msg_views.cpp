@@ -24,9 +24,9 @@ namespace {
 constexpr const char* kLogService = "EmailMsg";
 
 constexpr const char* kAreaNames[kMessageAreaCount] = {
-    "whole message undecoded",      "message header only", "message body undecoded",
-    "decoded body text",            "body converted to plain text",
-    "decoded Body html",            "urls extracted from body",
+    "whole message undecoded",  "message header only",          "message body undecoded",
+    "decoded body text",        "body converted to plain text", "decoded Body html",
+    "urls extracted from body",
 };
 
 // Parts that never stand for the body.
@@ -406,6 +406,9 @@ int TEmailMsg::CountAttachments() {
 }
 
 void TEmailMsg::GetAttachmentNameByCheckSum(std::uint32_t checksum, std::string& name) {
+  // 0 is the checksum of a part whose content could not be decoded: it
+  // names no part.
+  if (checksum == 0) return;
   TMsgGuard guard(FLock);
   for (int i = 0; i < FParts->Count(); ++i) {
     TEmailMsgPart* part = FParts->Items(i);
