@@ -25,6 +25,7 @@
 #include "lists/lists_module.h"
 #include "message/dcc_checksums.h"
 #include "message/message_repository.h"
+#include "processing/processing_module.h"
 #include "platform/main_thread.h"
 
 namespace {
@@ -108,12 +109,14 @@ int main(int argc, char** argv) {
   }
 
   // Module start-up: shared values, the log, then the file moves recorded
-  // for this start, before anything could cancel them; then the lists and the tests.
+  // for this start, before anything could cancel them; then the lists, the
+  // tests, and the actions and rules.
   halvorn::InitializeUtilityModule(argc, argv);
   halvorn::StartLogModule();
   halvorn::ApplyRebootOperations();
   halvorn::InitializeListsModule();
   halvorn::InitializeClassifyModule();
+  halvorn::StartProcessingModule();
 
   const std::vector<std::string> folders = CreateDataFolders();
   for (const std::string& folder : folders) {
@@ -137,6 +140,7 @@ int main(int argc, char** argv) {
 
   halvorn::EndMessageRepositoryModule();
   halvorn::EndDccChecksumsModule();
+  halvorn::EndProcessingModule();
   halvorn::FinalizeClassifyModule();
   halvorn::FinalizeListsModule();
   halvorn::EndLogModule();
