@@ -134,6 +134,8 @@ void TProcessIncomingThread::SetStopRequested(bool stop) {
 void TProcessIncomingThread::Execute() {
   ProcessingThreadId.store(ThreadId());
   try {
+    // The user's queues, loaded now unless the main window already did.
+    Repository();
     FFinishHalfDoneJoins();
     while (!FStop.load() && !CheckTerminated()) {
       FReorderIncomming();

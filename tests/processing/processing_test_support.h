@@ -215,6 +215,8 @@ class ProcessingTest : public RepositoryTest {
 class IncomingThreadHarness {
  public:
   explicit IncomingThreadHarness(int moveRetryDelayMs = 20) {
+    // The queues are loaded before the first tick counts them.
+    GetMessageRepository(kSingleUserName);
     FThread = CreateQuorThread<TProcessIncomingThread>(true);
     FThread->SetMoveRetryDelayMs(moveRetryDelayMs);
     FHandle = FThread->Handle();
