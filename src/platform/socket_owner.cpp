@@ -17,10 +17,12 @@ namespace {
 bool ParseEndpoint(const std::string& text, std::uint32_t& address, std::uint16_t& port) {
   const std::size_t colon = text.find(':');
   if (colon != 8 || text.size() != 13) return false;
+  const std::string addressText = text.substr(0, 8);
+  const std::string portText = text.substr(9);
   char* end = nullptr;
-  const unsigned long a = std::strtoul(text.substr(0, 8).c_str(), &end, 16);
+  const unsigned long a = std::strtoul(addressText.c_str(), &end, 16);
   if (end == nullptr || *end != '\0') return false;
-  const unsigned long p = std::strtoul(text.substr(9).c_str(), &end, 16);
+  const unsigned long p = std::strtoul(portText.c_str(), &end, 16);
   if (end == nullptr || *end != '\0' || p > 0xFFFF) return false;
   // The kernel prints the address word as the machine reads it, which is the
   // in-memory (wire) order of in_addr.s_addr on this machine.

@@ -1,0 +1,207 @@
+// Shared by the transport tests: a throw-away install folder with the user's
+// queues, the local POP3 server on this thread's event loop, a stand-in main
+// window that records what is posted to it, and clients run as programs of
+// their own while this thread handles events.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QObject>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/app/main_window_notifications.h"
+#include "foundation/intercept/lsp_test_support.h"
+#include "message/accounts.h"
+#include "message/email_msg.h"
+#include "message/email_msg_fakes.h"
+#include "platform/qt_window_messages.h"
+#include "platform/window_messages.h"
+#include "support/test_support.h"
+#include "transport/accounts_saver.h"
+#include "transport/download_remote_mail_thread.h"
+#include "transport/pop3_server.h"
+
+namespace halvorn::test {
+
+// Stands in for the main window: the numbers of the messages posted to it.
+class PostRecorder : public QObject {
+ public:
+  std::vector<std::uint32_t> Messages;
+  bool event(QEvent* event) override {
+    if (event->type() != platform::WindowMessageEvent::EventType()) return QObject::event(event);
+    Messages.push_back(static_cast<platform::WindowMessageEvent*>(event)->Msg());
+    return true;
+  }
+  int Count(std::uint32_t msg) const {
+    return static_cast<int>(std::count(Messages.begin(), Messages.end(), msg));
+  }
+};
+
+// One step of a scripted POP3 dialogue (pop3_dialogue.py): a line to send
+// (none: only read) and what to read.
+struct Pop3Step {
+  std::optional<std::string> Line;
+  std::string Mode;  // "1", "M", "E", "0", "drop"
+};
+
+inline std::string JsonText(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7F) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+      out += buffer;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+inline std::string StepsJson(const std::vector<Pop3Step>& steps) {
+  std::string json = "[";
+  for (const Pop3Step& step : steps) {
+    if (json.size() > 1) json += ",";
+    json += "[" + (step.Line ? JsonText(*step.Line) : std::string("null")) + "," +
+            JsonText(step.Mode) + "]";
+  }
+  return json + "]";
+}
+
+// The fixture of the local server's tests.
+class Pop3Fixture : public InterceptFixture {
+ protected:
+  void SetUp() override {
+    InterceptFixture::SetUp();
+    FTemp = std::make_unique<ScopedEnv>("TMPDIR", FHomeFolder.Sub("tmp"));
+    std::filesystem::create_directories(FHomeFolder.Sub("tmp"));
+    GlobalLocalAccounts().Clear();
+    FRecorder = std::make_unique<PostRecorder>();
+    FRecorderWindow = platform::RegisterWindow(FRecorder.get(), "TPostRecorder");
+    SetMainWindowHandle(FRecorderWindow);
+    FProcessed = std::make_unique<FakeQueue>(FHomeFolder.Sub("ProcessedIncoming"));
+    FUnprocessed = std::make_unique<FakeQueue>(FHomeFolder.Sub("UnprocessedIncoming"));
+    FRepository = std::make_unique<FakeRepository>(FHomeFolder.Path());
+    SetMessageRepositoryLookup([this](const std::string&) { return FRepository.get(); });
+    SetPop3QueueLookup([this](const std::string&) { return FProcessed.get(); });
+  }
+
+  void TearDown() override {
+    FServer.reset();
+    SetPop3QueueLookup({});
+    SetPop3ClaimRelease({});
+    SetAccountsSaver({});
+    SetDownloadQueues({});
+    SetMessageRepositoryLookup({});
+    FProcessed.reset();
+    FUnprocessed.reset();
+    FRepository.reset();
+    GlobalLocalAccounts().Clear();
+    SetMainWindowHandle(0);
+    platform::UnregisterWindow(FRecorderWindow);
+    FRecorder.reset();
+    FTemp.reset();
+    InterceptFixture::TearDown();
+  }
+
+  // A listening server on a free port; banners come after 20 ms.
+  TPop3Server& StartServer() {
+    FServer = std::make_unique<TPop3Server>();
+    FServer->SetPort(0);
+    FServer->SetTickInterval(20);
+    FServer->SetMaxConnections(10);
+    EXPECT_EQ(FServer->SetActive(true), "");
+    return *FServer;
+  }
+
+  TLocalAccountRef MakeLocalAccount(const std::string& user, const std::string& password) {
+    TLocalAccountRef account = GlobalLocalAccounts().Add();
+    account->SetUserId(user);
+    account->SetPassword(password);
+    return account;
+  }
+
+  // A message in the processed-incoming queue, saved; with a UIDL and a
+  // source account when given (recorded there as downloaded).
+  TEmailMsgRef AddProcessed(const std::string& text, const std::string& uidl = {},
+                            const TRemoteAccountRef& source = nullptr) {
+    TEmailMsgRef msg = TEmailMsg::Create(FProcessed.get());
+    msg->SetText(text);
+    if (!uidl.empty()) msg->FSetUidl(uidl);
+    if (source) msg->FSetSourceRemoteAccount(source);
+    EXPECT_TRUE(msg->SaveToFile());
+    return msg;
+  }
+
+  // Runs a dialogue with the server; the lines received, each without its
+  // CR LF, "<EOF>" for the end of the connection.
+  std::vector<std::string> Dialogue(const std::vector<Pop3Step>& steps,
+                                    const std::vector<std::string>& prefix = {},
+                                    const std::string& host = "127.0.0.1",
+                                    const std::string& source = "") {
+    std::vector<std::string> argv = prefix;
+    argv.insert(argv.end(), {PythonPath(), DataPath("pop3_dialogue.py"),
+                             std::to_string(FServer->BoundPort()), StepsJson(steps), host});
+    if (!source.empty()) argv.push_back(source);
+    const ProgramRun run = RunHandlingEvents(argv, {}, 30000);
+    EXPECT_EQ(run.ExitCode, 0) << run.Output;
+    std::vector<std::string> lines;
+    for (const std::string& hex : OutputLines(run.Output)) {
+      if (hex == "<EOF>") {
+        lines.push_back(hex);
+        continue;
+      }
+      std::string line = BytesFromHex(hex);
+      if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0)
+        line.resize(line.size() - 2);
+      lines.push_back(line);
+    }
+    // Let the server see the end of the connection.
+    RunEventsUntil([&] { return FServer->ActiveConnections() == 0; }, 5000);
+    return lines;
+  }
+
+  // Runs a Python script (the port as its first argument) while handling
+  // events; its output.
+  std::string RunClient(const std::string& script, const std::vector<std::string>& prefix = {},
+                        const std::vector<std::string>& environment = {}) {
+    TempFolder scripts;
+    const std::string path = scripts.Sub("client.py");
+    EXPECT_TRUE(WriteFileBytes(path, script));
+    std::vector<std::string> argv = prefix;
+    argv.insert(argv.end(), {PythonPath(), path, std::to_string(FServer->BoundPort())});
+    const ProgramRun run = RunHandlingEvents(argv, environment, 60000);
+    EXPECT_EQ(run.ExitCode, 0) << run.Output;
+    RunEventsUntil([&] { return FServer->ActiveConnections() == 0; }, 5000);
+    return run.Output;
+  }
+
+  // Lets posted events reach the recorder.
+  void DeliverPosts() { RunEventsUntil([] { return false; }, 50); }
+
+  std::unique_ptr<ScopedEnv> FTemp;
+  std::unique_ptr<PostRecorder> FRecorder;
+  platform::WindowHandle FRecorderWindow = 0;
+  std::unique_ptr<FakeQueue> FProcessed;
+  std::unique_ptr<FakeQueue> FUnprocessed;
+  std::unique_ptr<FakeRepository> FRepository;
+  std::unique_ptr<TPop3Server> FServer;
+};
+
+// Steps that log in.
+inline std::vector<Pop3Step> LoginSteps(const std::string& user, const std::string& password) {
+  return {{std::nullopt, "1"}, {"USER " + user, "1"}, {"PASS " + password, "1"}};
+}
+
+}  // namespace halvorn::test
