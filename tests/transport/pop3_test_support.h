@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,7 +25,12 @@
 #include "message/email_msg_fakes.h"
 #include "platform/qt_window_messages.h"
 #include "platform/window_messages.h"
+#include "support/dovecot_server.h"
+#include "support/namespace_dns.h"
 #include "support/test_support.h"
+#include "message/accounts_file.h"
+#include "foundation/files/install_folders.h"
+#include "foundation/text/numbers.h"
 #include "transport/accounts_saver.h"
 #include "transport/download_remote_mail_thread.h"
 #include "transport/pop3_server.h"
@@ -203,5 +209,135 @@ class Pop3Fixture : public InterceptFixture {
 inline std::vector<Pop3Step> LoginSteps(const std::string& user, const std::string& password) {
   return {{std::nullopt, "1"}, {"USER " + user, "1"}, {"PASS " + password, "1"}};
 }
+
+// One message as a POP3 server hands it out, in the form the program must
+// store it (pop3_server_messages.py).
+struct ServerMessage {
+  std::int32_t Number = 0;
+  std::string Uidl;
+  std::string Text;
+};
+
+// The fixture of the download tests: a Dovecot of the test's own on port 110
+// and a DNS server answering the look-ups, both inside a network namespace
+// of the test's own (the test body starts with
+// HALVORN_IN_OWN_NETWORK_NAMESPACE), the queues installed for the download,
+// and the accounts saved by the accounts file's writer.
+class DownloadFixture : public Pop3Fixture {
+ protected:
+  void SetUp() override {
+    Pop3Fixture::SetUp();
+    TDownloadQueues queues;
+    queues.UnprocessedIncoming = [this](const std::string&) { return FUnprocessed.get(); };
+    queues.ProcessedIncoming = [this](const std::string&) { return FProcessed.get(); };
+    queues.AllQueues = [this](const std::string&) { return AllQueues(); };
+    queues.ReassignRemoteAccount = [this](const std::string& oldId, const TRemoteAccountRef& to) {
+      int count = 0;
+      for (TEmailMsgListBase* queue : AllQueues())
+        for (const TEmailMsgRef& msg : queue->Snapshot())
+          if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) == oldId) {
+            msg->FSetSourceRemoteAccount(to);
+            ++count;
+          }
+      return count;
+    };
+    SetDownloadQueues(queues);
+    SetAccountsSaver([] { return SaveAccountsFile(GetAccountsFilePath(), "bob", false); });
+  }
+
+  void TearDown() override {
+    FDovecot.reset();
+    FDns.reset();
+    Pop3Fixture::TearDown();
+  }
+
+  std::vector<TEmailMsgListBase*> AllQueues() {
+    return {FUnprocessed.get(), FProcessed.get(), &FRepository->Held, &FRepository->Trashed};
+  }
+
+  // Inside the namespace: Dovecot on 127.0.0.1:110 with the users, and the
+  // DNS server with the records.
+  void StartMailServers(const std::vector<DovecotServer::User>& users,
+                        const std::vector<std::string>& records = {}) {
+    FDns = std::make_unique<PrivateNetworkDns>(records);
+    ASSERT_TRUE(FDns->Ok()) << FDns->Error();
+    {
+      // Dovecot's unprivileged processes must reach its folder.
+      ScopedEnv temp("TMPDIR", "/tmp");
+      FDovecot = std::make_unique<DovecotServer>(110, users);
+    }
+    ASSERT_TRUE(FDovecot->Ok()) << FDovecot->Error();
+  }
+
+  TRemoteAccountRef MakeRemoteAccount(const TLocalAccountRef& local, const std::string& user,
+                                      const std::string& password,
+                                      const std::string& host = "127.0.0.1", int port = 110) {
+    TRemoteAccountRef remote = local->RemoteAccounts->Add();
+    remote->SetHost(host, false);
+    remote->SetUserId(user);
+    remote->SetPassword(password);
+    remote->Port = port;
+    remote->NewThisRun = false;
+    return remote;
+  }
+
+  // One pass of the download over every account (mode 1), then the thread is
+  // stopped as at shut-down. False when it did not finish in time.
+  bool RunDownload(std::uint8_t mode = dmCheckNow, int timeoutMs = 180000) {
+    auto* thread = CreateQuorThread<TDownloadRemoteMailThread>(true);
+    const TThreadHandle handle = thread->Handle();
+    thread->SetTimeOut(10000);
+    thread->StartWithMode(mode);
+    // The thread suspends itself once a pass has taken every account.
+    const bool passed = Eventually(
+        [&] { return !ThreadHandleAlive(handle) || (thread->Suspended() && !thread->Finished()); },
+        timeoutMs);
+    if (ThreadHandleAlive(handle)) {
+      thread->FStopRequested = true;
+      thread->StartWithMode(dmShutDown);
+    }
+    return WaitThreadWithTimeout(handle, 20000, false) && passed;
+  }
+
+  // What the server holds for the user now, as the program must store it.
+  std::vector<ServerMessage> ServerMessages(const std::string& user, const std::string& password,
+                                            std::uint16_t port = 110) {
+    const CommandResult result =
+        RunCommand({PythonPath(), DataPath("pop3_server_messages.py"), "127.0.0.1",
+                    std::to_string(port), user, password});
+    EXPECT_EQ(result.ExitCode, 0) << result.Output;
+    std::vector<ServerMessage> messages;
+    for (const std::string& line : OutputLines(result.Output)) {
+      ServerMessage m;
+      const std::size_t a = line.find(' ');
+      const std::size_t b = line.find(' ', a + 1);
+      if (a == std::string::npos || b == std::string::npos) continue;
+      if (!TryStrToInt(line.substr(0, a), m.Number)) continue;
+      m.Uidl = line.substr(a + 1, b - a - 1);
+      m.Text = BytesFromHex(line.substr(b + 1));
+      messages.push_back(m);
+    }
+    return messages;
+  }
+
+  // The stored messages of a queue by UIDL: their files without the
+  // property line and without the Received line (which `received` gets).
+  std::map<std::string, std::string> StoredByUidl(TEmailMsgListBase& queue,
+                                                  std::vector<std::string>* received = nullptr) {
+    std::map<std::string, std::string> stored;
+    for (const TEmailMsgRef& msg : queue.Snapshot()) {
+      std::string file = ReadFileBytes(msg->GetFileName());
+      if (file.rfind(kPropertyLinePrefix, 0) == 0) file.erase(0, file.find("\r\n") + 2);
+      const std::size_t end = file.find("\r\n");
+      if (received != nullptr) received->push_back(file.substr(0, end));
+      if (end != std::string::npos) file.erase(0, end + 2);
+      stored[msg->GetInfoValue(TEmailInfoKey::UIDL)] += file;
+    }
+    return stored;
+  }
+
+  std::unique_ptr<PrivateNetworkDns> FDns;
+  std::unique_ptr<DovecotServer> FDovecot;
+};
 
 }  // namespace halvorn::test
