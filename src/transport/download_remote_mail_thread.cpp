@@ -23,6 +23,8 @@
 #include "foundation/time/date_time.h"
 #include "message/email_address.h"
 #include "message/email_header.h"
+#include "message/email_msg_list.h"
+#include "message/message_repository.h"
 #include "message/processing_options.h"
 #include "transport/accounts_saver.h"
 #include "transport/webmail_download.h"
@@ -37,19 +39,6 @@ constexpr int kMailboxLookupMs = 500;
 // How long a known message may be missing from the queues (moving between
 // two of them) before its UIDL is given up.
 constexpr std::int64_t kMissingConfirmMs = 1000;
-
-std::mutex& SeamLock() {
-  static std::mutex lock;
-  return lock;
-}
-TDownloadQueues& Queues() {
-  static TDownloadQueues queues;
-  return queues;
-}
-TDownloadQueues CurrentQueues() {
-  std::lock_guard<std::mutex> lock(SeamLock());
-  return Queues();
-}
 
 std::atomic<int> gLimitDownloadCount{-1};  // -1: not read yet
 
@@ -85,11 +74,6 @@ std::string FileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Reads the message file when needed, so that its side record can be read.
-void EnsureLoaded(const TEmailMsgRef& msg) {
-  if (!msg->IsLoaded()) msg->GetProperty(kPropContentId);
-}
-
 // The two accounts know one server: a host name in common (ignoring case)
 // or an address in common.
 bool ShareHost(const TRemoteAccountRef& a, const TRemoteAccountRef& b) {
@@ -123,11 +107,6 @@ void SetLimitDownloadCount(bool on) {
 std::string LastWebmailError() {
   std::lock_guard<std::mutex> lock(WebmailErrorLock());
   return WebmailError();
-}
-
-void SetDownloadQueues(TDownloadQueues queues) {
-  std::lock_guard<std::mutex> lock(SeamLock());
-  Queues() = std::move(queues);
 }
 
 // ---------------------------------------------------------------------------
@@ -227,15 +206,12 @@ bool TDownloadRemoteMailThread::SelectNextAccount() {
   FRemoteAccount.reset();
   const std::vector<TLocalAccountRef> locals = GlobalLocalAccounts().Snapshot();
   if (locals.empty()) return false;
-  const TDownloadQueues queues = CurrentQueues();
   for (int pass = 1; pass <= 2; ++pass) {
     for (const TLocalAccountRef& local : locals) {
       const TRemoteAccountList remotes = local->RemoteAccounts->Snapshot();
       if (remotes.empty()) continue;
-      if (queues.UnprocessedIncoming) {
-        TEmailMsgListBase* queue = queues.UnprocessedIncoming(local->UserId());
-        if (queue != nullptr && static_cast<int>(queue->Snapshot().size()) > FQueueCap) continue;
-      }
+      if (GetMessageRepository(local->UserId())->UnProcessedIncoming()->Count() > FQueueCap)
+        continue;
       for (const TRemoteAccountRef& remote : remotes) {
         if (StopHolds()) {
           FinishAccount();
@@ -300,9 +276,7 @@ bool TDownloadRemoteMailThread::ConnectAccount() {
 
 void TDownloadRemoteMailThread::DownloadWebmailAccount() {
   PostStatusText(FRemoteAccount->GetEmailAddress());
-  const TDownloadQueues queues = CurrentQueues();
-  TEmailMsgListBase* queue =
-      queues.UnprocessedIncoming ? queues.UnprocessedIncoming(UserId()) : nullptr;
+  TEmailMsgList* queue = Repository()->UnProcessedIncoming();
   std::atomic<bool> terminated{Terminated()};
   const std::string error = DownloadWebmail(FRemoteAccount, terminated, FStopRequested,
                                             FMaxPerAccount, queue);
@@ -404,8 +378,7 @@ void TDownloadRemoteMailThread::HandleReply(const std::string& line) {
       const std::string oldId = FRemoteAccount->UniqueId();
       if (!other->MergeDuplicate(absorbed, false))
         return ReportLoginFailure("Server rejected password with " + Quoted(line));
-      const TDownloadQueues queues = CurrentQueues();
-      if (queues.ReassignRemoteAccount) queues.ReassignRemoteAccount(oldId, other);
+      Repository()->ReassignRemoteAccount(oldId, other);
       FRemoteAccount = other;
       FStatesChanged = true;
       return Abort();
@@ -523,8 +496,7 @@ void TDownloadRemoteMailThread::ProcessNextMessage() {
       if (ShareHost(FRemoteAccount, duplicate)) {
         const std::string oldId = duplicate->UniqueId();
         if (FRemoteAccount->MergeDuplicate(duplicate, true)) {
-          const TDownloadQueues queues = CurrentQueues();
-          if (queues.ReassignRemoteAccount) queues.ReassignRemoteAccount(oldId, FRemoteAccount);
+          Repository()->ReassignRemoteAccount(oldId, FRemoteAccount);
           FStatesChanged = true;
         }
       }
@@ -561,12 +533,7 @@ void TDownloadRemoteMailThread::ProcessNextMessage() {
 
     // Unknown.
     if (LimitDownloadCount()) {
-      int waiting = 0;
-      const TDownloadQueues queues = CurrentQueues();
-      if (queues.UnprocessedIncoming) {
-        if (TEmailMsgListBase* queue = queues.UnprocessedIncoming(UserId()))
-          waiting = static_cast<int>(queue->Snapshot().size());
-      }
+      const int waiting = Repository()->UnProcessedIncoming()->Count();
       if (FDownloaded >= FMaxPerAccount || waiting > FQueueCap) return SendQuit();
     }
     // Stored before its state reached the accounts file (a crash): record it
@@ -592,13 +559,11 @@ void TDownloadRemoteMailThread::ProcessNextMessage() {
 
 void TDownloadRemoteMailThread::BuildUidlIndex(std::set<std::string>& index) {
   index.clear();
-  const TDownloadQueues queues = CurrentQueues();
-  if (!queues.AllQueues || !FRemoteAccount) return;
+  if (!FRemoteAccount) return;
   const std::string id = FRemoteAccount->UniqueId();
-  for (TEmailMsgListBase* queue : queues.AllQueues(UserId())) {
-    if (queue == nullptr) continue;
+  for (TEmailMsgList* queue : Repository()->Queues()) {
     for (const TEmailMsgRef& msg : queue->Snapshot()) {
-      EnsureLoaded(msg);
+      msg->EnsureLoaded();
       if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) != id) continue;
       const std::string uidl = msg->GetInfoValue(TEmailInfoKey::UIDL);
       if (!uidl.empty()) index.insert(uidl);
@@ -633,17 +598,15 @@ bool TDownloadRemoteMailThread::AccountHoldsUidl(const std::string& uidl) {
 void TDownloadRemoteMailThread::FlagCulledMessages(const TStringList& culled) {
   // Only this account's messages: UIDLs are unique per server only. The
   // program's own UIDLs are never listed by a server, so never culled.
-  const TDownloadQueues queues = CurrentQueues();
-  if (!queues.AllQueues || !FRemoteAccount) return;
+  if (!FRemoteAccount) return;
   std::set<std::string> gone;
   for (int i = 0; i < culled.Count(); ++i)
     if (!IsOwnUidl(culled[i])) gone.insert(culled[i]);
   if (gone.empty()) return;
   const std::string id = FRemoteAccount->UniqueId();
-  for (TEmailMsgListBase* queue : queues.AllQueues(UserId())) {
-    if (queue == nullptr) continue;
+  for (TEmailMsgList* queue : Repository()->Queues()) {
     for (const TEmailMsgRef& msg : queue->Snapshot()) {
-      EnsureLoaded(msg);
+      msg->EnsureLoaded();
       if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) != id) continue;
       if (gone.count(msg->GetInfoValue(TEmailInfoKey::UIDL)) == 0) continue;
       const TClaimOwner owner = msg->ClaimOwner();
@@ -727,13 +690,9 @@ void TDownloadRemoteMailThread::StoreMessage() {
   const std::int32_t number = FNumbers[static_cast<std::size_t>(FCurrent - 1)];
   const std::string uidl = FUidls[number];
   const std::string user = UserId();
-  const TDownloadQueues queues = CurrentQueues();
-  TEmailMsgListBase* queue = queues.UnprocessedIncoming ? queues.UnprocessedIncoming(user) : nullptr;
-  if (queue == nullptr) {
-    Log(kSource, "No queue to store the message with Uidl=" + uidl + " in", 9, true);
-    return Abort();
-  }
-  const std::string backup = queues.SaveBackup ? queues.SaveBackup(user, FLines) : std::string();
+  TMessageRepository* repository = Repository();
+  TEmailMsgList* queue = repository->UnProcessedIncoming();
+  const std::string backup = SaveMessageBackup(repository, FLines);
 
   const std::string mailbox = MailboxAddress(FLines);
   TEmailMsgRef msg = TEmailMsg::Create(nullptr);
@@ -763,10 +722,15 @@ void TDownloadRemoteMailThread::StoreMessage() {
   FUidlIndex.insert(uidl);
 }
 
-void TDownloadRemoteMailThread::RemoveUnsaved(TEmailMsgListBase* queue, const TEmailMsgRef& msg) {
-  msg->SetInfoValue(TEmailInfoKey::RemoteAccountId, std::string());
+void TDownloadRemoteMailThread::RemoveUnsaved(TEmailMsgList* queue, const TEmailMsgRef& msg) {
+  queue->Remove(msg);
   msg->Unlock(FClaimOwner, kSource);
-  queue->Obliterate(msg, false, "Not saved");
+  // Flagged, it never writes a file when it goes.
+  msg->FSetFlaggedDeleted(true);
+}
+
+TMessageRepository* TDownloadRemoteMailThread::Repository() const {
+  return GetMessageRepository(UserId());
 }
 
 // ---------------------------------------------------------------------------
@@ -831,13 +795,10 @@ void TDownloadRemoteMailThread::ReportLoginFailure(const std::string& error) {
   lines.Add(account->PopInfoForm());
   lines.Add("<br>Halvorn will continue to attempt to log in and download mail.<br>");
 
-  const TDownloadQueues queues = CurrentQueues();
-  TEmailMsgListBase* queue =
-      queues.ProcessedIncoming
-          ? queues.ProcessedIncoming(owner && !owner->UserId().empty() ? owner->UserId()
-                                                                       : std::string(kSingleUserName))
-          : nullptr;
-  if (queue == nullptr) return;
+  TEmailMsgList* queue =
+      GetMessageRepository(owner && !owner->UserId().empty() ? owner->UserId()
+                                                             : std::string(kSingleUserName))
+          ->ProcessedIncoming();
   TEmailMsgRef msg = TEmailMsg::Create(nullptr);
   msg->SetRawMail(lines);
   msg->SetProperty(kPropFailureNotice, "POP");

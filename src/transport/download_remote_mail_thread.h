@@ -35,7 +35,8 @@
 
 namespace halvorn {
 
-class TEmailMsgListBase;
+class TEmailMsgList;
+class TMessageRepository;
 
 // Window messages of the download.
 constexpr std::uint32_t WM_WEBMAIL_PAYMENT_REQUIRED = 0x4C9;
@@ -50,23 +51,6 @@ void SetLimitDownloadCount(bool on);
 
 // The last error text of a web-mail download. Any thread.
 std::string LastWebmailError();
-
-// The queues the download works on. The message repository's module installs
-// them; tests install their own. Each answers null when there is none.
-struct TDownloadQueues {
-  // The unprocessed-incoming and processed-incoming queue of a user.
-  std::function<TEmailMsgListBase*(const std::string& userId)> UnprocessedIncoming;
-  std::function<TEmailMsgListBase*(const std::string& userId)> ProcessedIncoming;
-  // The six queues of the user's repository.
-  std::function<std::vector<TEmailMsgListBase*>(const std::string& userId)> AllQueues;
-  // Writes the raw lines as a backup; answers the backup's path, empty when
-  // none was written.
-  std::function<std::string(const std::string& userId, const TStringList& lines)> SaveBackup;
-  // Gives every message of the old account id the account as its source.
-  std::function<int(const std::string& oldId, const TRemoteAccountRef& account)>
-      ReassignRemoteAccount;
-};
-void SetDownloadQueues(TDownloadQueues queues);
 
 // Account selection modes of StartWithMode.
 enum TDownloadMode : std::uint8_t {
@@ -154,7 +138,9 @@ class TDownloadRemoteMailThread : public TQuorThread {
   bool AddressBelongsToAccount(const std::string& domain);
   // Takes a message whose file could not be written out of the queue,
   // leaving the account's states alone.
-  void RemoveUnsaved(TEmailMsgListBase* queue, const TEmailMsgRef& msg);
+  void RemoveUnsaved(TEmailMsgList* queue, const TEmailMsgRef& msg);
+  // The repository of the local account being worked on.
+  TMessageRepository* Repository() const;
   std::string ReceivedLine();
   // The UIDLs of this account's messages in the six queues, built once per
   // connection; a miss is confirmed by a fresh look-up.

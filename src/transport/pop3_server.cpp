@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <mutex>
 #include <utility>
 
 #include "foundation/app/developer_mode.h"
@@ -19,7 +18,9 @@
 #include "foundation/threads/heartbeat.h"
 #include "foundation/time/clock.h"
 #include "foundation/time/date_time.h"
+#include "message/email_msg_list.h"
 #include "message/mail_providers.h"
+#include "message/message_repository.h"
 #include "platform/socket_owner.h"
 #include "platform/tcp_line_server.h"
 #include "transport/accounts_saver.h"
@@ -41,40 +42,12 @@ std::string Quoted(const std::string& text) {
   return "\"" + text + "\"";
 }
 
-std::mutex& SeamLock() {
-  static std::mutex lock;
-  return lock;
-}
-TPop3QueueLookup& QueueLookup() {
-  static TPop3QueueLookup lookup;
-  return lookup;
-}
-TReleaseClaimsFunction& ClaimRelease() {
-  static TReleaseClaimsFunction release;
-  return release;
-}
-
-// Reads the message file when the message is not loaded, so that its side
-// record (UIDL, source account) can be read.
-void EnsureLoaded(const TEmailMsgRef& msg) {
-  if (!msg->IsLoaded()) msg->GetProperty(kPropContentId);
-}
 
 void SaveSideRecord(const TEmailMsgRef& msg) {
   msg->WithInfo([](TEmailInfo& info) { info.Save(); });
 }
 
 }  // namespace
-
-void SetPop3QueueLookup(TPop3QueueLookup lookup) {
-  std::lock_guard<std::mutex> lock(SeamLock());
-  QueueLookup() = std::move(lookup);
-}
-
-void SetPop3ClaimRelease(TReleaseClaimsFunction release) {
-  std::lock_guard<std::mutex> lock(SeamLock());
-  ClaimRelease() = std::move(release);
-}
 
 TPop3Command ParsePop3Command(const std::string& line, std::string& argument) {
   static const struct {
@@ -279,14 +252,10 @@ bool TPop3ServerSpawnedSocket::AnyLocalHostAllowed() const {
   return FPop3Server != nullptr && FPop3Server->FAcceptAnyLocal;
 }
 
-TEmailMsgListBase* TPop3ServerSpawnedSocket::Queue(const TLocalAccountRef& account) const {
-  TPop3QueueLookup lookup;
-  {
-    std::lock_guard<std::mutex> lock(SeamLock());
-    lookup = QueueLookup();
-  }
-  if (!lookup) return nullptr;
-  return lookup(account ? account->UserId() : std::string(kSingleUserName));
+TEmailMsgList* TPop3ServerSpawnedSocket::Queue(const TLocalAccountRef& account) const {
+  const std::string user = account ? account->UserId() : std::string();
+  return GetMessageRepository(user.empty() ? std::string(kSingleUserName) : user)
+      ->ProcessedIncoming();
 }
 
 bool TPop3ServerSpawnedSocket::HeldByOther(const TEmailMsgRef& msg) const {
@@ -626,7 +595,7 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
     }
     account = GlobalLocalAccounts().GetFirstAccount();
   }
-  TEmailMsgListBase* queue = Queue(account);
+  TEmailMsgList* queue = Queue(account);
   if (queue == nullptr) return false;
   const std::vector<TEmailMsgRef> snapshot = queue->Snapshot();
 
@@ -635,7 +604,7 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
     const std::string ownId = FRemoteAccount->UniqueId();
     for (auto it = snapshot.rbegin(); it != snapshot.rend(); ++it) {
       const TEmailMsgRef& msg = *it;
-      EnsureLoaded(msg);
+      msg->EnsureLoaded();
       if (RemoveInterruptedQuitLeftover(msg)) continue;
       std::string id = msg->GetInfoValue(TEmailInfoKey::RemoteAccountId);
       if (id.empty()) {
@@ -668,7 +637,7 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
   if (IsIntercepted()) return false;
   const bool everything = !IsLocalHostAddress(PeerIP()) || AnyLocalHostAllowed();
   for (const TEmailMsgRef& msg : snapshot) {
-    EnsureLoaded(msg);
+    msg->EnsureLoaded();
     if (RemoveInterruptedQuitLeftover(msg)) continue;
     if (everything) {
       ClaimAndList(msg);
@@ -686,7 +655,7 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
 
 void TPop3ServerSpawnedSocket::AddWelcomeMessage() {
   if (!FLocalAccount || GlobalLocalAccounts().Count() == 0) return;
-  TEmailMsgListBase* queue = Queue(FLocalAccount);
+  TEmailMsgList* queue = Queue(FLocalAccount);
   if (queue == nullptr) return;
   std::string text = kWelcomeMessageTemplate;
   ReplaceAll("<!Date>", DateTimeToRfc822(LocalTimeZoneBias(), Now()), text);
@@ -1018,12 +987,7 @@ void TPop3ServerSpawnedSocket::EndSession() {
       FPassThrough->Close();
       FPassThrough.reset();
     }
-    TReleaseClaimsFunction release;
-    {
-      std::lock_guard<std::mutex> lock(SeamLock());
-      release = ClaimRelease();
-    }
-    if (release) release(FClaimOwner, FClaimText);
+    ReleaseMessageLocks(FClaimOwner, FClaimText);
     if (FRetrievedCount > 0) PostMainMessage(WM_CHECK_MAIL_WHEN_IDLE);
   } catch (const std::exception& e) {
     Log(std::string("Ending the session failed: ") + e.what(), 9, true);
@@ -1128,19 +1092,23 @@ void TPop3ServerSpawnedSocket::RelayPop3Command(const std::string& line, bool mu
 
 // ---------------------------------------------------------------------------
 
-int SweepInterruptedQuitLeftovers(const std::vector<TEmailMsgListBase*>& queues) {
+int SweepInterruptedQuitLeftovers() {
   int removed = 0;
-  for (TEmailMsgListBase* queue : queues) {
-    if (queue == nullptr) continue;
-    for (const TEmailMsgRef& msg : queue->Snapshot()) {
-      EnsureLoaded(msg);
-      TUidlStatus state = us_NonExistant;
-      if (!msg->GetRemoteState(state) || state != us_Deleted) continue;
-      const TClaimOwner owner = msg->ClaimOwner();
-      if (owner != kNoClaimOwner && IsClaimOwnerValid(owner)) continue;
-      if (msg->Obliterate(true, kPop3LeftoverReason)) ++removed;
+  for (TMessageRepository* repository : GlobalMsgReposList().Repositories()) {
+    for (TEmailMsgList* queue : repository->Queues()) {
+      for (const TEmailMsgRef& msg : queue->Snapshot()) {
+        msg->EnsureLoaded();
+        TUidlStatus state = us_NonExistant;
+        if (!msg->GetRemoteState(state) || state != us_Deleted) continue;
+        const TClaimOwner owner = msg->ClaimOwner();
+        if (owner != kNoClaimOwner && IsClaimOwnerValid(owner)) continue;
+        if (msg->Obliterate(true, kPop3LeftoverReason)) ++removed;
+      }
     }
   }
+  if (removed > 0)
+    Log("TPop3Server", "Removed " + std::to_string(removed) +
+                           " messages the mail reader had deleted before a restart", 8, false);
   return removed;
 }
 

@@ -40,7 +40,7 @@ namespace halvorn {
 
 class TPop3Server;
 class TPop3ServerSpawnedSocket;
-class TEmailMsgListBase;
+class TEmailMsgList;
 
 // The option bits of a web-mail account, kept in its Port.
 inline constexpr std::int32_t kWebmailUnreadOnly = 1;
@@ -102,18 +102,6 @@ class TPop3SessionHandle {
 // on entry.
 using TOnUserConnectedButNoWaitingMailEvent =
     std::function<void(TPop3ServerSpawnedSocket* session, bool& waitForPopClient)>;
-
-// Where the processed-incoming queue of a user is found. Installed by the
-// message repository's module; tests install their own. Without one a
-// session gets no mailbox.
-using TPop3QueueLookup = std::function<TEmailMsgListBase*(const std::string& userId)>;
-void SetPop3QueueLookup(TPop3QueueLookup lookup);
-
-// Releases every claim the owner holds in every queue. Installed with the
-// queue lookup; without one nothing is released here (the claims of an
-// unregistered owner count as free anyway).
-using TReleaseClaimsFunction = std::function<void(TClaimOwner owner, const std::string& text)>;
-void SetPop3ClaimRelease(TReleaseClaimsFunction release);
 
 // The server. Main thread only; needs the event loop.
 class TPop3Server : public TQuorServer {
@@ -257,7 +245,8 @@ class TPop3ServerSpawnedSocket : public TQuorServerSpawnedSocket {
   // After a wait that ran the event loop: the session is still there for
   // the peer.
   bool StillConnected() const;
-  TEmailMsgListBase* Queue(const TLocalAccountRef& account) const;
+  // The processed-incoming queue of the account's repository.
+  TEmailMsgList* Queue(const TLocalAccountRef& account) const;
   // Notes that the reader took the last RETR reply whole.
   void ConfirmPendingRetr();
 
@@ -292,12 +281,13 @@ class TPop3ServerSpawnedSocket : public TQuorServerSpawnedSocket {
   std::shared_ptr<TPop3ServerSpawnedSocket*> FSelf;
 };
 
-// Removes, from every queue of the user's repository, the messages whose UIDL
+// Removes, from every queue of every repository, the messages whose UIDL
 // their source account records as us_Deleted: the leftovers of a QUIT that
 // was interrupted after the states were saved and before the files went.
 // Their UIDL states stay us_Deleted, so the next download deletes them on the
 // server. Start-up runs it after loading the accounts and the queues.
-// Answers how many it removed. Call it holding no lock.
-int SweepInterruptedQuitLeftovers(const std::vector<TEmailMsgListBase*>& queues);
+// Messages another owner holds are left. Answers how many it removed. Any
+// thread; call it holding no lock.
+int SweepInterruptedQuitLeftovers();
 
 }  // namespace halvorn

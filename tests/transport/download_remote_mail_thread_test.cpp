@@ -72,8 +72,8 @@ TEST_F(Download, StoresEachMessageOnceAsTheServerSendsIt) {
 
   ASSERT_TRUE(RunDownload());
   std::vector<std::string> received;
-  const std::map<std::string, std::string> stored = StoredByUidl(*FUnprocessed, &received);
-  EXPECT_EQ(FUnprocessed->Snapshot().size(), server.size());
+  const std::map<std::string, std::string> stored = StoredByUidl(Unprocessed(), &received);
+  EXPECT_EQ(static_cast<std::size_t>(Unprocessed().Count()), server.size());
   for (const test::ServerMessage& m : server) {
     SCOPED_TRACE(m.Uidl);
     ASSERT_EQ(stored.count(m.Uidl), 1u);
@@ -94,7 +94,7 @@ TEST_F(Download, StoresEachMessageOnceAsTheServerSendsIt) {
   }
   // The account learnt its mailbox from the message addressed to it.
   EXPECT_EQ(remote->EmailAddress(), "alice@example.com");
-  for (const TEmailMsgRef& msg : FUnprocessed->Snapshot()) {
+  for (const TEmailMsgRef& msg : Unprocessed().Snapshot()) {
     EXPECT_EQ(msg->GetInfoValue(TEmailInfoKey::RemoteAccountId), remote->UniqueId());
     EXPECT_EQ(msg->GetInfoValue(TEmailInfoKey::SourceIP), "127.0.0.1");
   }
@@ -102,7 +102,7 @@ TEST_F(Download, StoresEachMessageOnceAsTheServerSendsIt) {
   EXPECT_NE(test::ReadFileBytes(GetAccountsFilePath()).find(server[0].Uidl), std::string::npos);
 
   ASSERT_TRUE(RunDownload());
-  EXPECT_EQ(FUnprocessed->Snapshot().size(), server.size());
+  EXPECT_EQ(static_cast<std::size_t>(Unprocessed().Count()), server.size());
   EXPECT_EQ(ServerMessages("alice", "pw").size(), server.size());
 }
 

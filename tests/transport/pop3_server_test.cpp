@@ -145,8 +145,8 @@ TEST_F(Pop3Server, AnswersEachCommandAsTheProtocolSays) {
   }
   EXPECT_EQ(Dialogue(steps), expected);
   // QUIT without deletions left both messages in the queue, released.
-  ASSERT_EQ(FProcessed->Snapshot().size(), 2u);
-  for (const TEmailMsgRef& msg : FProcessed->Snapshot()) EXPECT_EQ(msg->ClaimOwner(), kNoClaimOwner);
+  ASSERT_EQ(Processed().Count(), 2);
+  for (const TEmailMsgRef& msg : Processed().Snapshot()) EXPECT_EQ(msg->ClaimOwner(), kNoClaimOwner);
 }
 
 TEST_F(Pop3Server, QuitInTheFirstStateSignsOff) {
@@ -156,13 +156,6 @@ TEST_F(Pop3Server, QuitInTheFirstStateSignsOff) {
                                       "Halvorn POP3 server signing off", "<EOF>"}));
 }
 
-
-std::vector<std::string> Subjects(test::FakeQueue& queue) {
-  std::vector<std::string> subjects;
-  for (const TEmailMsgRef& msg : queue.Snapshot()) subjects.push_back(msg->GetSubject());
-  std::sort(subjects.begin(), subjects.end());
-  return subjects;
-}
 
 // QUIT records the reader's deletions at the source account and saves the
 // accounts before any file goes; then the files go.
@@ -188,8 +181,8 @@ TEST_F(Pop3Server, QuitRecordsDeletionsBeforeTheFilesGo) {
   EXPECT_EQ(atSave, (std::vector<std::string>{"us_Deleted file"}));
   EXPECT_EQ(remote->GetUidlStatus("u2"), us_Deleted);
   EXPECT_FALSE(std::filesystem::exists(file2));
-  EXPECT_EQ(Subjects(*FProcessed), (std::vector<std::string>{"m1", "m3", "m4", "m5"}));
-  EXPECT_TRUE(FRepository->Held.Snapshot().empty());
+  EXPECT_EQ(Subjects(Processed()), (std::vector<std::string>{"m1", "m3", "m4", "m5"}));
+  EXPECT_EQ(Held().Count(), 0);
 }
 
 // A reader that drops the line: what it deleted or took whole goes to the
@@ -208,15 +201,12 @@ TEST_F(Pop3Server, ADroppedLineHoldsWhatTheReaderTook) {
       {"and the fourth deleted",
        {"RETR 1", "RETR 2", "DELE 4"},
        {"m1", "m2", "m4"},
-       {kPop3DroppedDeletedReason, kPop3DroppedRetrievedReason, kPop3DroppedRetrievedReason}},
+       {kPop3DroppedRetrievedReason, kPop3DroppedRetrievedReason, kPop3DroppedDeletedReason}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Case);
     GlobalLocalAccounts().Clear();
-    for (const TEmailMsgRef& msg : FProcessed->Snapshot()) msg->DiskDelete();
-    FProcessed->Messages.clear();
-    FRepository->Held.Messages.clear();
-    FRepository->HeldReasons.clear();
+    ClearQueues();
     FRecorder->Messages.clear();
     MakeLocalAccount("bob", "secret");
     AddFive(nullptr);
@@ -230,15 +220,22 @@ TEST_F(Pop3Server, ADroppedLineHoldsWhatTheReaderTook) {
     for (const char* subject : {"m1", "m2", "m3", "m4", "m5"})
       if (std::find(row.Held.begin(), row.Held.end(), subject) == row.Held.end())
         remaining.push_back(subject);
-    EXPECT_EQ(Subjects(FRepository->Held), row.Held);
-    EXPECT_EQ(Subjects(*FProcessed), remaining);
-    EXPECT_EQ(FRepository->HeldReasons, row.Reasons);
-    for (const TEmailMsgRef& msg : FRepository->Held.Snapshot()) {
+    EXPECT_EQ(Subjects(Held()), row.Held);
+    EXPECT_EQ(Subjects(Processed()), remaining);
+    std::vector<TEmailMsgRef> held = Held().Snapshot();
+    std::sort(held.begin(), held.end(), [](const TEmailMsgRef& a, const TEmailMsgRef& b) {
+      return a->GetSubject() < b->GetSubject();
+    });
+    ASSERT_EQ(held.size(), row.Reasons.size());
+    for (std::size_t i = 0; i < held.size(); ++i)
+      EXPECT_NE(held[i]->GetInfoValue(TEmailInfoKey::PendholdText).find(row.Reasons[i]),
+                std::string::npos);
+    for (const TEmailMsgRef& msg : held) {
       EXPECT_EQ(msg->GetInfoValue(TEmailInfoKey::POPDuplicate), "1");
       EXPECT_FALSE(msg->IsFlaggedDeleted());
       EXPECT_TRUE(std::filesystem::exists(msg->GetFileName()));
     }
-    for (const TEmailMsgRef& msg : FProcessed->Snapshot()) {
+    for (const TEmailMsgRef& msg : Processed().Snapshot()) {
       EXPECT_FALSE(msg->IsFlaggedDeleted());
       EXPECT_EQ(msg->ClaimOwner(), kNoClaimOwner);
     }

@@ -8,6 +8,7 @@
 
 #include <QObject>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -22,7 +23,9 @@
 #include "foundation/intercept/lsp_test_support.h"
 #include "message/accounts.h"
 #include "message/email_msg.h"
-#include "message/email_msg_fakes.h"
+#include "message/email_msg_list.h"
+#include "message/message_repository.h"
+#include "message/processing_options.h"
 #include "platform/qt_window_messages.h"
 #include "platform/window_messages.h"
 #include "support/dovecot_server.h"
@@ -92,28 +95,22 @@ class Pop3Fixture : public InterceptFixture {
     InterceptFixture::SetUp();
     FTemp = std::make_unique<ScopedEnv>("TMPDIR", FHomeFolder.Sub("tmp"));
     std::filesystem::create_directories(FHomeFolder.Sub("tmp"));
-    GlobalLocalAccounts().Clear();
+    StartAccountsModule();
+    StartMessageRepositoryModule();
+    TProcessingOptions defaults;
+    SetProcessingOptions(kSingleUserName, defaults);
     FRecorder = std::make_unique<PostRecorder>();
     FRecorderWindow = platform::RegisterWindow(FRecorder.get(), "TPostRecorder");
     SetMainWindowHandle(FRecorderWindow);
-    FProcessed = std::make_unique<FakeQueue>(FHomeFolder.Sub("ProcessedIncoming"));
-    FUnprocessed = std::make_unique<FakeQueue>(FHomeFolder.Sub("UnprocessedIncoming"));
-    FRepository = std::make_unique<FakeRepository>(FHomeFolder.Path());
-    SetMessageRepositoryLookup([this](const std::string&) { return FRepository.get(); });
-    SetPop3QueueLookup([this](const std::string&) { return FProcessed.get(); });
   }
 
   void TearDown() override {
     FServer.reset();
-    SetPop3QueueLookup({});
-    SetPop3ClaimRelease({});
     SetAccountsSaver({});
-    SetDownloadQueues({});
-    SetMessageRepositoryLookup({});
-    FProcessed.reset();
-    FUnprocessed.reset();
-    FRepository.reset();
-    GlobalLocalAccounts().Clear();
+    EndMessageRepositoryModule();
+    EndAccountsModule();
+    TProcessingOptions defaults;
+    SetProcessingOptions(kSingleUserName, defaults);
     SetMainWindowHandle(0);
     platform::UnregisterWindow(FRecorderWindow);
     FRecorder.reset();
@@ -138,11 +135,34 @@ class Pop3Fixture : public InterceptFixture {
     return account;
   }
 
+  static TMessageRepository& Repository() { return *GetMessageRepository(kSingleUserName); }
+  static TEmailMsgList& Processed() { return *Repository().ProcessedIncoming(); }
+  static TEmailMsgList& Unprocessed() { return *Repository().UnProcessedIncoming(); }
+  static TEmailMsgList& Held() { return *Repository().Pendhold(); }
+
+  // Empties every queue, deleting the files.
+  static void ClearQueues() {
+    for (TEmailMsgList* queue : Repository().Queues())
+      for (const TEmailMsgRef& msg : queue->Snapshot()) {
+        queue->Remove(msg);
+        msg->DiskDelete();
+        msg->FSetFlaggedDeleted(true);
+      }
+  }
+
+  // The subjects of a queue's messages, sorted.
+  static std::vector<std::string> Subjects(TEmailMsgList& queue) {
+    std::vector<std::string> subjects;
+    for (const TEmailMsgRef& msg : queue.Snapshot()) subjects.push_back(msg->GetSubject());
+    std::sort(subjects.begin(), subjects.end());
+    return subjects;
+  }
+
   // A message in the processed-incoming queue, saved; with a UIDL and a
   // source account when given (recorded there as downloaded).
   TEmailMsgRef AddProcessed(const std::string& text, const std::string& uidl = {},
                             const TRemoteAccountRef& source = nullptr) {
-    TEmailMsgRef msg = TEmailMsg::Create(FProcessed.get());
+    TEmailMsgRef msg = TEmailMsg::Create(&Processed());
     msg->SetText(text);
     if (!uidl.empty()) msg->FSetUidl(uidl);
     if (source) msg->FSetSourceRemoteAccount(source);
@@ -199,9 +219,6 @@ class Pop3Fixture : public InterceptFixture {
   std::unique_ptr<ScopedEnv> FTemp;
   std::unique_ptr<PostRecorder> FRecorder;
   platform::WindowHandle FRecorderWindow = 0;
-  std::unique_ptr<FakeQueue> FProcessed;
-  std::unique_ptr<FakeQueue> FUnprocessed;
-  std::unique_ptr<FakeRepository> FRepository;
   std::unique_ptr<TPop3Server> FServer;
 };
 
@@ -227,21 +244,6 @@ class DownloadFixture : public Pop3Fixture {
  protected:
   void SetUp() override {
     Pop3Fixture::SetUp();
-    TDownloadQueues queues;
-    queues.UnprocessedIncoming = [this](const std::string&) { return FUnprocessed.get(); };
-    queues.ProcessedIncoming = [this](const std::string&) { return FProcessed.get(); };
-    queues.AllQueues = [this](const std::string&) { return AllQueues(); };
-    queues.ReassignRemoteAccount = [this](const std::string& oldId, const TRemoteAccountRef& to) {
-      int count = 0;
-      for (TEmailMsgListBase* queue : AllQueues())
-        for (const TEmailMsgRef& msg : queue->Snapshot())
-          if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) == oldId) {
-            msg->FSetSourceRemoteAccount(to);
-            ++count;
-          }
-      return count;
-    };
-    SetDownloadQueues(queues);
     SetAccountsSaver([] { return SaveAccountsFile(GetAccountsFilePath(), "bob", false); });
   }
 
@@ -249,10 +251,6 @@ class DownloadFixture : public Pop3Fixture {
     FDovecot.reset();
     FDns.reset();
     Pop3Fixture::TearDown();
-  }
-
-  std::vector<TEmailMsgListBase*> AllQueues() {
-    return {FUnprocessed.get(), FProcessed.get(), &FRepository->Held, &FRepository->Trashed};
   }
 
   // Inside the namespace: Dovecot on 127.0.0.1:110 with the users, and the
@@ -322,7 +320,7 @@ class DownloadFixture : public Pop3Fixture {
 
   // The stored messages of a queue by UIDL: their files without the
   // property line and without the Received line (which `received` gets).
-  std::map<std::string, std::string> StoredByUidl(TEmailMsgListBase& queue,
+  std::map<std::string, std::string> StoredByUidl(TEmailMsgList& queue,
                                                   std::vector<std::string>* received = nullptr) {
     std::map<std::string, std::string> stored;
     for (const TEmailMsgRef& msg : queue.Snapshot()) {
