@@ -15,6 +15,7 @@
 #include "foundation/net/host_names.h"
 #include "support/network_namespace.h"
 #include "support/scripted_tcp_server.h"
+#include "message/repository_test_support.h"
 #include "transport/pop3_test_support.h"
 
 namespace halvorn {
@@ -104,6 +105,116 @@ TEST_F(Download, StoresEachMessageOnceAsTheServerSendsIt) {
   ASSERT_TRUE(RunDownload());
   EXPECT_EQ(static_cast<std::size_t>(Unprocessed().Count()), server.size());
   EXPECT_EQ(ServerMessages("alice", "pw").size(), server.size());
+}
+
+// A small message numbered i.
+std::string Numbered(int i) {
+  return "Subject: n" + std::to_string(i) + "\nMessage-Id: <" + std::to_string(i) +
+         "@test>\n\nbody " + std::to_string(i) + "\n";
+}
+
+// Leave on server, and delete: the reader gets the stored messages byte for
+// byte with LIST sizes equal to what it counts; what it deletes and QUITs is
+// deleted on the server at the next run, whose good QUIT forgets the UIDLs.
+TEST_F(Download, TheReadersDeletionsReachTheServerAtTheNextRun) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  StartMailServers({{"alice", "pw"}});
+  for (int i = 0; i < 6; ++i)
+    ASSERT_TRUE(FDovecot->AddMessage("alice", "m" + std::to_string(i), Numbered(i)));
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  TRemoteAccountRef remote = MakeRemoteAccount(local, "alice", "pw");
+  const std::vector<test::ServerMessage> server = ServerMessages("alice", "pw");
+  ASSERT_EQ(server.size(), 6u);
+  ASSERT_TRUE(RunDownload());
+  ASSERT_EQ(MoveToProcessed(), 6);
+
+  std::map<std::string, std::string> files;
+  for (const TEmailMsgRef& msg : Processed().Snapshot())
+    files[msg->GetUidl()] = test::MessagePartOf(test::ReadFileBytes(msg->GetFileName()));
+  StartServer().SetAcceptAnyLocal(true);
+  const std::string deleted = server[1].Uidl + "," + server[4].Uidl;
+  const std::vector<test::ReaderMessage> read =
+      test::ParseReaderOutput(RunClient(test::kPoplibReader, {deleted}));
+  ASSERT_EQ(read.size(), 6u);
+  for (const test::ReaderMessage& m : read) {
+    SCOPED_TRACE(m.Uidl);
+    EXPECT_EQ(m.Text, files[m.Uidl]);
+    EXPECT_EQ(m.Size, m.Octets);
+  }
+  for (const test::ServerMessage& m : server)
+    EXPECT_EQ(remote->GetUidlStatus(m.Uidl),
+              m.Number == 2 || m.Number == 5 ? us_Deleted : us_Read)
+        << m.Uidl;
+  EXPECT_EQ(Processed().Count(), 4);
+
+  ASSERT_TRUE(RunDownload());
+  const std::vector<test::ServerMessage> left = ServerMessages("alice", "pw");
+  std::set<std::string> leftUidls;
+  for (const test::ServerMessage& m : left) leftUidls.insert(m.Uidl);
+  EXPECT_EQ(leftUidls, (std::set<std::string>{server[0].Uidl, server[2].Uidl, server[3].Uidl,
+                                               server[5].Uidl}));
+  EXPECT_EQ(remote->GetUidlStatus(server[1].Uidl), us_NonExistant);
+  EXPECT_EQ(remote->GetUidlStatus(server[4].Uidl), us_NonExistant);
+  EXPECT_EQ(remote->GetUidlStatus(server[0].Uidl), us_Read);
+  // Nothing came again.
+  EXPECT_EQ(Unprocessed().Count(), 0);
+  EXPECT_EQ(Processed().Count(), 4);
+}
+
+// At most 100 new messages of an account in one connection; the rest come
+// next time.
+TEST_F(Download, OneConnectionStoresAtMostAHundred) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  SetLimitDownloadCount(true);
+  StartMailServers({{"alice", "pw"}});
+  for (int i = 0; i < 101; ++i)
+    ASSERT_TRUE(FDovecot->AddMessage("alice", "m" + std::to_string(1000 + i), Numbered(i)));
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  MakeRemoteAccount(local, "alice", "pw");
+  ASSERT_TRUE(RunDownload());
+  EXPECT_EQ(Unprocessed().Count(), 100);
+  ASSERT_EQ(MoveToProcessed(), 100);
+  ASSERT_TRUE(RunDownload());
+  EXPECT_EQ(Unprocessed().Count(), 1);
+  EXPECT_EQ(Unprocessed().Snapshot()[0]->GetSubject(), "n100");
+}
+
+// A rejected password is reported to the user at once for an account made
+// in this run, and at the fifth failure in a row for an older one; the
+// other failures are only logged.
+TEST_F(Download, BadPasswordsAreReportedAtTheFirstOrTheFifthFailure) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  StartMailServers({{"alice", "pw"}, {"carol", "pw"}});
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  TRemoteAccountRef fresh = MakeRemoteAccount(local, "alice", "wrong");
+  fresh->NewThisRun = true;
+  TRemoteAccountRef old = MakeRemoteAccount(local, "carol", "wrong");
+  auto reports = [&](const TRemoteAccountRef& account) {
+    int count = 0;
+    for (const TEmailMsgRef& msg : Processed().Snapshot())
+      if (msg->GetProperty(kPropFailureNotice) == "POP" &&
+          msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) == account->UniqueId())
+        ++count;
+    return count;
+  };
+  std::vector<std::pair<int, int>> seen;
+  for (int run = 1; run <= 5; ++run) {
+    ASSERT_TRUE(RunDownload());
+    seen.push_back({reports(fresh), reports(old)});
+  }
+  EXPECT_EQ(seen, (std::vector<std::pair<int, int>>{{1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 1}}));
+  EXPECT_EQ(old->LoginFailures.load(), 5);
+  // The report names the error and carries the account's change form.
+  for (const TEmailMsgRef& msg : Processed().Snapshot()) {
+    if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) != old->UniqueId()) continue;
+    TStringList lines;
+    msg->GetRawText(lines, true);
+    const std::string text = lines.Text();
+    EXPECT_NE(text.find("Subject: Bad remote POP login information."), std::string::npos);
+    EXPECT_NE(text.find("Server rejected new password with message \"-ERR"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("NewPassWord"), std::string::npos);
+  }
 }
 
 }  // namespace

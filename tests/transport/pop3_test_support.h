@@ -41,7 +41,7 @@
 namespace halvorn::test {
 
 // Stands in for the main window: the numbers of the messages posted to it.
-class PostRecorder : public QObject {
+class MainWindowRecorder : public QObject {
  public:
   std::vector<std::uint32_t> Messages;
   bool event(QEvent* event) override {
@@ -99,7 +99,7 @@ class Pop3Fixture : public InterceptFixture {
     StartMessageRepositoryModule();
     TProcessingOptions defaults;
     SetProcessingOptions(kSingleUserName, defaults);
-    FRecorder = std::make_unique<PostRecorder>();
+    FRecorder = std::make_unique<MainWindowRecorder>();
     FRecorderWindow = platform::RegisterWindow(FRecorder.get(), "TPostRecorder");
     SetMainWindowHandle(FRecorderWindow);
   }
@@ -200,24 +200,35 @@ class Pop3Fixture : public InterceptFixture {
 
   // Runs a Python script (the port as its first argument) while handling
   // events; its output.
-  std::string RunClient(const std::string& script, const std::vector<std::string>& prefix = {},
+  std::string RunClient(const std::string& script, const std::vector<std::string>& args = {},
+                        const std::vector<std::string>& prefix = {},
                         const std::vector<std::string>& environment = {}) {
     TempFolder scripts;
     const std::string path = scripts.Sub("client.py");
     EXPECT_TRUE(WriteFileBytes(path, script));
     std::vector<std::string> argv = prefix;
     argv.insert(argv.end(), {PythonPath(), path, std::to_string(FServer->BoundPort())});
+    argv.insert(argv.end(), args.begin(), args.end());
     const ProgramRun run = RunHandlingEvents(argv, environment, 60000);
     EXPECT_EQ(run.ExitCode, 0) << run.Output;
     RunEventsUntil([&] { return FServer->ActiveConnections() == 0; }, 5000);
     return run.Output;
   }
 
+  // Moves every message of the unprocessed-incoming queue to the
+  // processed-incoming one, as processing would.
+  static int MoveToProcessed() {
+    int moved = 0;
+    for (const TEmailMsgRef& msg : Unprocessed().Snapshot())
+      moved += Repository().MoveMailMessage(msg, &Unprocessed(), &Processed()) ? 1 : 0;
+    return moved;
+  }
+
   // Lets posted events reach the recorder.
   void DeliverPosts() { RunEventsUntil([] { return false; }, 50); }
 
   std::unique_ptr<ScopedEnv> FTemp;
-  std::unique_ptr<PostRecorder> FRecorder;
+  std::unique_ptr<MainWindowRecorder> FRecorder;
   platform::WindowHandle FRecorderWindow = 0;
   std::unique_ptr<TPop3Server> FServer;
 };
@@ -234,6 +245,56 @@ struct ServerMessage {
   std::string Uidl;
   std::string Text;
 };
+
+// A mail reader: poplib logs in as bob/secret, retrieves every message and
+// deletes those whose UIDL is in the comma list of its second argument
+// (those it already holds, named in its third, it skips). Prints one line per
+// message retrieved: UIDL, LIST size, the octets poplib counted, the
+// message as hexadecimal digits.
+inline const char* kPoplibReader = R"PY(
+import binascii, poplib, sys
+p = poplib.POP3("127.0.0.1", int(sys.argv[1]), timeout=30)
+p.user("bob")
+p.pass_("secret")
+delete = set(sys.argv[2].split(",")) if len(sys.argv) > 2 else set()
+held = set(sys.argv[3].split(",")) if len(sys.argv) > 3 else set()
+uidls = dict((int(n), u) for n, u in (l.decode("latin-1").split() for l in p.uidl()[1]))
+sizes = dict((int(n), int(s)) for n, s in (l.decode().split() for l in p.list()[1]))
+for n in sorted(uidls):
+    if uidls[n] not in held:
+        resp, lines, octets = p.retr(n)
+        text = b"".join(l + b"\r\n" for l in lines)
+        print(uidls[n], sizes[n], octets, binascii.hexlify(text).decode())
+    if uidls[n] in delete:
+        p.dele(n)
+p.quit()
+)PY";
+
+// One line of kPoplibReader's output.
+struct ReaderMessage {
+  std::string Uidl;
+  std::int64_t Size = 0;
+  std::int64_t Octets = 0;
+  std::string Text;
+};
+
+inline std::vector<ReaderMessage> ParseReaderOutput(const std::string& output) {
+  std::vector<ReaderMessage> messages;
+  for (const std::string& line : OutputLines(output)) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t blank = line.find(' ', start);
+      fields.push_back(line.substr(start, blank - start));
+      if (blank == std::string::npos) break;
+      start = blank + 1;
+    }
+    if (fields.size() != 4) continue;
+    messages.push_back({fields[0], std::stoll(fields[1]), std::stoll(fields[2]),
+                        BytesFromHex(fields[3])});
+  }
+  return messages;
+}
 
 // The fixture of the download tests: a Dovecot of the test's own on port 110
 // and a DNS server answering the look-ups, both inside a network namespace
