@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -215,6 +218,193 @@ TEST_F(Download, BadPasswordsAreReportedAtTheFirstOrTheFifthFailure) {
         << text;
     EXPECT_NE(text.find("NewPassWord"), std::string::npos);
   }
+}
+
+// A scripted POP3 server on a loopback address over a mailbox of the test's
+// (pop3_mailbox_handler.py).
+class ScriptedMailbox {
+ public:
+  ScriptedMailbox(const std::vector<std::pair<std::string, std::string>>& messages,
+                  const std::vector<int>& uidlOrder = {}, const std::string& host = "127.0.0.1")
+      : FState(FFolder.Sub("mailbox.json")) {
+    std::string json = "{\"commands\": [], \"deleted\": [], \"messages\": [";
+    for (std::size_t i = 0; i < messages.size(); ++i)
+      json += (i ? "," : "") + std::string("[") + test::JsonText(messages[i].first) + "," +
+              test::JsonText(messages[i].second) + "]";
+    json += "]";
+    if (!uidlOrder.empty()) {
+      json += ", \"uidl_order\": [";
+      for (std::size_t i = 0; i < uidlOrder.size(); ++i)
+        json += (i ? "," : "") + std::to_string(uidlOrder[i]);
+      json += "]";
+    }
+    test::WriteFileBytes(FState, json + "}");
+    FServer = std::make_unique<test::ScriptedTcpServer>(
+        "STATE_PATH = " + test::JsonText(FState) + "\n" +
+            test::ReadFileBytes(test::DataPath("pop3_mailbox_handler.py")),
+        0, host);
+  }
+  bool Ok() const { return FServer->Ok(); }
+  int Port() const { return FServer->Port(); }
+  // The items of one list of the state file.
+  std::vector<std::string> List(const std::string& key) const {
+    const test::CommandResult listed =
+        test::RunCommand({test::PythonPath(), "-c",
+                          "import json,sys\nfor x in json.load(open(sys.argv[1]))[sys.argv[2]]:\n"
+                          "    print(x if isinstance(x, str) else x[0])\n",
+                          FState, key});
+    return test::OutputLines(listed.Output);
+  }
+
+ private:
+  test::TempFolder FFolder;
+  std::string FState;
+  std::unique_ptr<test::ScriptedTcpServer> FServer;
+};
+
+// UIDLs are taken by the number on each listing line: a listing out of order
+// must not make DELE remove another message, nor store one under another's
+// UIDL.
+TEST_F(Download, UidlsAreKeyedByTheirMessageNumbers) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  StartMailServers({});
+  ScriptedMailbox mailbox({{"ua", Numbered(1)}, {"ub", Numbered(2)}, {"uc", Numbered(3)}},
+                          {3, 1, 2});
+  ASSERT_TRUE(mailbox.Ok());
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  TRemoteAccountRef remote = MakeRemoteAccount(local, "alice", "pw", "127.0.0.1", mailbox.Port());
+  remote->SetUidlStatus("ub", us_Deleted);
+  ASSERT_TRUE(RunDownload());
+  EXPECT_EQ(mailbox.List("deleted"), (std::vector<std::string>{"ub"}));
+  const std::map<std::string, std::string> stored = StoredByUidl(Unprocessed());
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_NE(stored.at("ua").find("Subject: n1"), std::string::npos);
+  EXPECT_NE(stored.at("uc").find("Subject: n3"), std::string::npos);
+  EXPECT_EQ(remote->GetUidlStatus("ub"), us_NonExistant);
+}
+
+// What a server no longer lists is forgotten, and only this account's
+// messages of those UIDLs are flagged deleted: not another account's with
+// the same UIDL, and never the program's own UIDLs.
+TEST_F(Download, OnlyThisAccountsMessagesOfCulledUidlsAreFlagged) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  StartMailServers({});
+  ScriptedMailbox mailbox({{"kept", Numbered(1)}});
+  ASSERT_TRUE(mailbox.Ok());
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  TRemoteAccountRef remote = MakeRemoteAccount(local, "alice", "pw", "127.0.0.1", mailbox.Port());
+  TRemoteAccountRef other = MakeRemoteAccount(local, "carol", "pw", "127.0.0.9", 1);
+  other->ProcessUsingQuor = false;
+  remote->SetUidlStatus("kept", us_Read);
+  TEmailMsgRef kept = AddProcessed(Numbered(1), "kept", remote);
+  TEmailMsgRef gone = AddProcessed(Numbered(2), "gone", remote);
+  TEmailMsgRef othersGone = AddProcessed(Numbered(3), "gone", other);
+  TEmailMsgRef own = AddProcessed(Numbered(4), "QuorvantisABCDEF01.2026.01.01.00.00.00", remote);
+  ASSERT_TRUE(RunDownload());
+  EXPECT_EQ(remote->GetUidlStatus("gone"), us_NonExistant);
+  EXPECT_TRUE(gone->IsFlaggedDeleted());
+  EXPECT_FALSE(kept->IsFlaggedDeleted());
+  EXPECT_FALSE(othersGone->IsFlaggedDeleted());
+  EXPECT_FALSE(own->IsFlaggedDeleted());
+  EXPECT_EQ(other->GetUidlStatus("gone"), us_Downloaded);
+}
+
+// A known message counts as present while another owner holds it (a reader's
+// session, processing); one in no queue at all is fetched again.
+TEST_F(Download, AHeldMessageCountsAsPresent) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  StartMailServers({});
+  ScriptedMailbox mailbox({{"held", Numbered(1)}, {"lost", Numbered(2)}});
+  ASSERT_TRUE(mailbox.Ok());
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  TRemoteAccountRef remote = MakeRemoteAccount(local, "alice", "pw", "127.0.0.1", mailbox.Port());
+  TEmailMsgRef held = AddProcessed(Numbered(1), "held", remote);
+  remote->SetUidlStatus("held", us_Read);
+  remote->SetUidlStatus("lost", us_Read);
+  TScopedClaimOwner reader;
+  ASSERT_TRUE(held->Lock(reader.Token(), "a reader's session"));
+  ASSERT_TRUE(RunDownload());
+  const std::vector<std::string> commands = mailbox.List("commands");
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 1"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 2"), 1);
+  EXPECT_EQ(Unprocessed().Count(), 1);
+  EXPECT_EQ(remote->GetUidlStatus("held"), us_Read);
+  EXPECT_EQ(remote->GetUidlStatus("lost"), us_Downloaded);
+  held->Unlock(reader.Token(), "a reader's session");
+}
+
+// A message stored before its state reached the accounts file (a crash in
+// between) is recorded, not fetched a second time.
+TEST_F(Download, AStoredMessageWhoseStateWasLostIsRecordedNotFetched) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  StartMailServers({});
+  ScriptedMailbox mailbox({{"u1", Numbered(1)}, {"u2", Numbered(2)}});
+  ASSERT_TRUE(mailbox.Ok());
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  TRemoteAccountRef remote = MakeRemoteAccount(local, "alice", "pw", "127.0.0.1", mailbox.Port());
+  TEmailMsgRef stored = TEmailMsg::Create(&Unprocessed());
+  stored->SetText(Numbered(1));
+  stored->FSetUidl("u1");
+  stored->SetInfoValue(TEmailInfoKey::RemoteAccountId, remote->UniqueId());
+  ASSERT_TRUE(stored->SaveToFile());
+  ASSERT_EQ(remote->GetUidlStatus("u1"), us_NonExistant);
+  ASSERT_TRUE(RunDownload());
+  const std::vector<std::string> commands = mailbox.List("commands");
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 1"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 2"), 1);
+  EXPECT_EQ(remote->GetUidlStatus("u1"), us_Downloaded);
+  EXPECT_EQ(Unprocessed().Count(), 2);
+}
+
+// A duplicate UIDL merges two accounts only when they share a server.
+TEST_F(Download, AccountsOfDifferentServersAreNeverMerged) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  StartMailServers({});
+  ScriptedMailbox mailbox({{"same", Numbered(1)}}, {}, "127.0.0.2");
+  ASSERT_TRUE(mailbox.Ok());
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  TRemoteAccountRef elsewhere = MakeRemoteAccount(local, "alice", "pw", "127.0.0.1", 1);
+  elsewhere->ProcessUsingQuor = false;
+  elsewhere->SetUidlStatus("same", us_Deleted);
+  TRemoteAccountRef here = MakeRemoteAccount(local, "alice", "pw", "127.0.0.2", mailbox.Port());
+  ASSERT_TRUE(RunDownload());
+  EXPECT_EQ(local->RemoteAccounts->Count(), 2);
+  EXPECT_TRUE(mailbox.List("deleted").empty());
+  EXPECT_EQ(here->GetUidlStatus("same"), us_Downloaded);
+  EXPECT_EQ(elsewhere->GetUidlStatus("same"), us_Deleted);
+  // The same login at the same server is one account: it merges.
+  TRemoteAccountRef twin = MakeRemoteAccount(local, "alice", "pw", "127.0.0.2", mailbox.Port());
+  twin->ProcessUsingQuor = false;
+  twin->SetUidlStatus("other", us_Downloaded);
+  here->SetUidlStatus("same", us_NonExistant);
+  twin->SetUidlStatus("same", us_Read);
+  ASSERT_TRUE(RunDownload());
+  EXPECT_EQ(local->RemoteAccounts->Count(), 2);
+  EXPECT_EQ(here->GetUidlStatus("other"), us_Downloaded);
+}
+
+// A message whose file cannot be written records nothing, and the
+// connection ends without QUIT: the server deletes nothing.
+TEST_F(Download, AFailedSaveRecordsNothingAndEndsWithoutQuit) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  StartMailServers({});
+  ScriptedMailbox mailbox({{"old", Numbered(1)}, {"new", Numbered(2)}});
+  ASSERT_TRUE(mailbox.Ok());
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  TRemoteAccountRef remote = MakeRemoteAccount(local, "alice", "pw", "127.0.0.1", mailbox.Port());
+  remote->SetUidlStatus("old", us_Deleted);
+  // The queue's folder is replaced by a file: nothing can be written there.
+  const std::string folder = Unprocessed().Folder();
+  std::filesystem::remove_all(folder);
+  ASSERT_TRUE(test::WriteFileBytes(folder, "not a folder"));
+  ASSERT_TRUE(RunDownload());
+  const std::vector<std::string> commands = mailbox.List("commands");
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "RETR 2"), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "QUIT"), 0);
+  EXPECT_TRUE(mailbox.List("deleted").empty());
+  EXPECT_EQ(remote->GetUidlStatus("new"), us_NonExistant);
+  EXPECT_EQ(remote->GetUidlStatus("old"), us_Deleted);
+  EXPECT_EQ(Unprocessed().Count(), 0);
 }
 
 }  // namespace

@@ -314,12 +314,13 @@ class DownloadFixture : public Pop3Fixture {
     Pop3Fixture::TearDown();
   }
 
-  // Inside the namespace: Dovecot on 127.0.0.1:110 with the users, and the
-  // DNS server with the records.
+  // Inside the namespace: the DNS server with the records and, when users
+  // are given, Dovecot on 127.0.0.1:110 with them.
   void StartMailServers(const std::vector<DovecotServer::User>& users,
                         const std::vector<std::string>& records = {}) {
     FDns = std::make_unique<PrivateNetworkDns>(records);
     ASSERT_TRUE(FDns->Ok()) << FDns->Error();
+    if (users.empty()) return;
     {
       // Dovecot's unprivileged processes must reach its folder.
       ScopedEnv temp("TMPDIR", "/tmp");
