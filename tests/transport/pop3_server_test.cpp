@@ -407,5 +407,35 @@ TEST_F(Pop3Server, PeersOfOtherMachinesAreRefusedBeforeTheBanner) {
   test::RunCommand({"ip", "netns", "del", "far"});
 }
 
+// A message whose UIDL its account records as deleted is what a QUIT left
+// behind when it was cut off after saving the states: every mailbox walk and
+// the start-up sweep remove it, keeping the state for the download.
+TEST_F(Pop3Server, LeftoversOfAnInterruptedQuitAreRemovedNotListed) {
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  TRemoteAccountRef remote = local->RemoteAccounts->Add();
+  remote->SetUserId("bob");
+  std::vector<TEmailMsgRef> messages = AddFive(remote);
+  remote->SetUidlStatus("u2", us_Deleted);
+  remote->SetUidlStatus("u4", us_Deleted);
+  // One of them had been held already.
+  ASSERT_TRUE(Repository().SendToPendhold(messages[3], "held"));
+  StartServer().SetAcceptAnyLocal(true);
+  std::vector<Pop3Step> steps = LoginSteps("bob", "secret");
+  steps.push_back({"UIDL", "M"});
+  steps.push_back({"QUIT", "1"});
+  const std::vector<std::string> lines = Dialogue(steps);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.end() - 1),
+            (std::vector<std::string>{
+                "+OK there are 3 messages in mail drop. Unique-id listing follows.", "1 u1",
+                "2 u3", "3 u5", "."}));
+  EXPECT_EQ(Subjects(Processed()), (std::vector<std::string>{"m1", "m3", "m5"}));
+  EXPECT_EQ(remote->GetUidlStatus("u2"), us_Deleted);
+  EXPECT_EQ(Held().Count(), 1);
+  EXPECT_EQ(SweepInterruptedQuitLeftovers(), 1);
+  EXPECT_EQ(Held().Count(), 0);
+  EXPECT_FALSE(std::filesystem::exists(messages[3]->GetFileName()));
+  EXPECT_EQ(remote->GetUidlStatus("u4"), us_Deleted);
+}
+
 }  // namespace
 }  // namespace halvorn
