@@ -407,5 +407,67 @@ TEST_F(Download, AFailedSaveRecordsNothingAndEndsWithoutQuit) {
   EXPECT_EQ(Unprocessed().Count(), 0);
 }
 
+// A relay between the download and Dovecot cuts the line once at a chosen
+// point; the run after it ends with every message held once and every
+// message the reader deleted gone from the server.
+class DownloadCut : public test::DownloadFixture {
+ protected:
+  void CutOnce(const std::string& cut) {
+    StartMailServers({{"alice", "pw"}});
+    for (int i = 0; i < 5; ++i)
+      ASSERT_TRUE(FDovecot->AddMessage("alice", "m" + std::to_string(i), Numbered(i)));
+    TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+    TRemoteAccountRef remote = MakeRemoteAccount(local, "alice", "pw");
+    ASSERT_TRUE(RunDownload());
+    ASSERT_EQ(MoveToProcessed(), 5);
+    // The reader deletes two.
+    const std::vector<test::ServerMessage> before = ServerMessages("alice", "pw");
+    ASSERT_EQ(before.size(), 5u);
+    StartServer().SetAcceptAnyLocal(true);
+    const std::set<std::string> deleted = {before[1].Uidl, before[3].Uidl};
+    RunClient(test::kPoplibReader, {before[1].Uidl + "," + before[3].Uidl});
+    for (const std::string& uidl : deleted) ASSERT_EQ(remote->GetUidlStatus(uidl), us_Deleted);
+    for (int i = 5; i < 8; ++i)
+      ASSERT_TRUE(FDovecot->AddMessage("alice", "m" + std::to_string(i), Numbered(i)));
+
+    test::ScriptedTcpServer relay("CUT = " + test::JsonText(cut) + "\n" +
+                                  test::ReadFileBytes(test::DataPath("pop3_cutting_relay.py")));
+    ASSERT_TRUE(relay.Ok()) << relay.Error();
+    remote->Port = relay.Port();
+    ASSERT_TRUE(RunDownload());
+    // The cut took effect: without QUIT the server undid the deletions.
+    EXPECT_EQ(ServerMessages("alice", "pw").size(), cut == "quit" ? 6u : 8u);
+    ASSERT_TRUE(RunDownload());
+
+    const std::vector<test::ServerMessage> after = ServerMessages("alice", "pw");
+    EXPECT_EQ(after.size(), 6u);
+    std::map<std::string, int> held;
+    for (TEmailMsgList* queue : {&Unprocessed(), &Processed()})
+      for (const TEmailMsgRef& msg : queue->Snapshot()) ++held[msg->GetUidl()];
+    std::map<std::string, int> expected;
+    for (const test::ServerMessage& m : after) expected[m.Uidl] = 1;
+    EXPECT_EQ(held, expected);
+    for (const std::string& uidl : deleted) {
+      EXPECT_EQ(remote->GetUidlStatus(uidl), us_NonExistant);
+      EXPECT_EQ(expected.count(uidl), 0u);
+    }
+  }
+};
+
+TEST_F(DownloadCut, InTheMiddleOfAMessage) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  CutOnce("retr");
+}
+
+TEST_F(DownloadCut, AfterADeletion) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  CutOnce("dele");
+}
+
+TEST_F(DownloadCut, AfterQuitBeforeItsReply) {
+  HALVORN_IN_OWN_NETWORK_NAMESPACE(true);
+  CutOnce("quit");
+}
+
 }  // namespace
 }  // namespace halvorn
