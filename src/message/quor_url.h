@@ -43,7 +43,13 @@ class TQuorUrl : public TStringList {
   //    the last "/", that "/" is dropped and the whole text is the document.
   // Never fails: any text gives some URL; IsValid tells whether it had a
   // protocol and a host.
-  void SetUrl(const std::string& text);
+  //
+  // `hostEndsAtAnyColon` reads the authority as other installations read it
+  // for the checksums of body URLs, which are compared with theirs: the host
+  // runs to the first ":" of the text even past a "/" ("http://a.com/x:y"
+  // gives the host "a.com/x" and the document "y"), and the port to the next
+  // "/". Only UrlWithoutScheme asks for it.
+  void SetUrl(const std::string& text, bool hostEndsAtAnyColon = false);
 
   // Protocol "://" [user [":" password] "@"] host [":" port unless 80]
   // ["/" path] ["/" document], URL-encoded ("%" escapes for characters that
