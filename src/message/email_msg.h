@@ -587,12 +587,6 @@ class TEmailMsg : public TEmailHeaderOwner,
   TBodyFlags GetBodyFlags() const;
   void SetBodyFlags(const TBodyFlags& flags);
 
-  // Runs the work; what fails becomes false (logged under `what`), except
-  // an abandoned worker's unwinding and a lock time-out, which pass. The
-  // queues and the repository answer their failures by the same rule.
-  template <class F>
-  static bool FalseOnFailure(const char* what, F work);
-
   // ---------------------------------------------------------------------------
   // Checksum assembly (email_msg_checksums.cpp), under the message lock.
 
@@ -701,6 +695,12 @@ class TEmailMsg : public TEmailHeaderOwner,
   std::int32_t GetCategoryProbability(std::uint8_t category, bool ignoreVerdict);
   // Sets the nine "X-Quor-..." category headers from the probabilities.
   void WriteCategoryHeaders();
+
+  // Runs the work; what fails becomes false (logged under `what`), except
+  // an abandoned worker's unwinding and a lock time-out, which pass. The
+  // queues and the repository answer their failures by the same rule.
+  template <class F>
+  static bool FalseOnFailure(const char* what, F work);
 
  private:
   friend class TEmailMsgPart;
