@@ -47,6 +47,9 @@ extern std::atomic<std::int32_t> UiMode;
 inline constexpr std::int32_t kUiModeLite = 0;
 inline constexpr std::int32_t kUiModeAdvanced = 1;
 inline constexpr std::int32_t kUiModePowerUser = 2;
+// The program's user number, set at start-up; only shown, scrambled, in the
+// Received line of downloaded mail (0 until set).
+extern std::atomic<std::int32_t> UserNumber;
 
 // ---------------------------------------------------------------------------
 // Heartbeat and progress callbacks.
