@@ -124,14 +124,17 @@ class TRemoteAccount : public TAccount {
   // Read from "InterceptedLastRun": such a connection was intercepted in the
   // previous run.
   std::atomic<bool> InterceptedLastRun{false};
-  // The download thread took the account in its current selection cycle
-  // (its "checked this run" mark); false on creation and after loading.
+  // The download thread took the account in its current selection cycle;
+  // false on creation and after loading. The message model's CheckedThisRun
+  // is this field: one flag, under the transport's name.
   std::atomic<bool> SelectedThisCycle{false};
   // A mail reader waits for new mail of this account.
   std::atomic<bool> ReaderWaiting{false};
   // The account was created in this run and its login is not yet confirmed
-  // by a download (its "login confirmed" mark): true on creation, false after
-  // loading; the POP3 server clears it when a login finds the account.
+  // by a download: true on creation, false after loading; the POP3 server
+  // clears it when a login finds the account. The message model's
+  // LoginConfirmed is this field (same start and load values): one flag,
+  // under the transport's name.
   std::atomic<bool> NewThisRun{true};
   // Consecutive failed logins (download and web-mail code).
   std::atomic<std::int32_t> LoginFailures{0};

@@ -209,6 +209,8 @@ TEmailMsg::~TEmailMsg() {
     }
   } catch (...) {
     // The check thread is abandoned or gone either way.
+    Log(kLogService, "Destroying " + FFileName + ": the address check thread was not waited for", 5,
+        true);
   }
   FAddressCheckThread.reset();
   try {
@@ -230,16 +232,18 @@ TEmailMsg::~TEmailMsg() {
 void TEmailMsg::RunDestroyRules() {
   TMsgGuard guard(FLock);
   SetList(nullptr);
+  // Only the message's own file goes: a file another writer put under a
+  // name this message drew but never wrote is someone else's mail.
   if (FFlaggedDeleted.load()) {
     std::error_code error;
-    if (!FFileName.empty()) std::filesystem::remove(FFileName, error);
+    if (FFileIsOurs && !FFileName.empty()) std::filesystem::remove(FFileName, error);
     return;
   }
   if (!FSaveChanges.load()) {
     EnsureLoadedLocked();
     if (!FProperties.Values(kPropFailureNotice).empty()) {
       std::error_code error;
-      if (!FFileName.empty()) std::filesystem::remove(FFileName, error);
+      if (FFileIsOurs && !FFileName.empty()) std::filesystem::remove(FFileName, error);
       return;
     }
   }
@@ -400,8 +404,11 @@ bool TEmailMsg::ReadFromFile(const std::string& path) {
 
 bool TEmailMsg::ReadFromFileLocked(const std::string& path) {
   FFileName = path;
-  FFileIsOurs = false;
-  if (!FileExists(path)) return false;
+  // The file named is the message's, also when it cannot be read now; a
+  // missing one is not, and a later first save must not replace a file
+  // another writer puts there meanwhile.
+  FFileIsOurs = FileExists(path);
+  if (!FFileIsOurs) return false;
   return FalseOnFailure("Reading a message file", [&] {
     std::string bytes;
     const std::string error = ReadFileBytes(path, kMaxMessageFileBytes, bytes, "message file");
@@ -409,7 +416,6 @@ bool TEmailMsg::ReadFromFileLocked(const std::string& path) {
       Log(kLogService, error, 5, true);
       return false;
     }
-    FFileIsOurs = true;
     return LoadLocked(bytes);
   });
 }
@@ -592,7 +598,7 @@ bool TEmailMsg::DiskDelete() {
   TMsgGuard guard(FLock);
   CheckAccess("DiskDelete");
   std::error_code error;
-  if (FFileName.empty() || !std::filesystem::remove(FFileName, error)) return false;
+  if (FFileName.empty() || !FFileIsOurs || !std::filesystem::remove(FFileName, error)) return false;
   // The name is free now: another writer may take it before this message
   // saves again.
   FFileIsOurs = false;

@@ -18,7 +18,8 @@
 //
 // Ownership. Messages are held by shared_ptr (TEmailMsgRef): Create hands
 // out the reference that the queue keeps too. The destroy rules run when the
-// last holder lets go: a message flagged deleted loses its file; a temporary
+// last holder lets go: a message flagged deleted loses its file (its own
+// file only, never one another writer put under its name); a temporary
 // message (one that does not save its changes) that carries a failure
 // notice loses its file; a changed message is saved; a loaded message whose
 // file is missing is saved. While a message is flagged deleted it never
@@ -237,7 +238,9 @@ class TEmailMsg : public TEmailHeaderOwner,
   // Writes a copy to a new free path in the folder named from the subject;
   // `path` receives it, empty on failure. Never replaces a file.
   void SaveCopyAs(const std::string& folder, std::string& path);
-  // Deletes the message file; false when it does not exist.
+  // Deletes the message file; false when it does not exist or is not the
+  // message's (a file that appeared under a name the message took but never
+  // read or wrote).
   bool DiskDelete();
 
   // Replaces the whole message by the lines (split where a line holds a
@@ -281,6 +284,133 @@ class TEmailMsg : public TEmailHeaderOwner,
   TCheckSumArray GetCachedCheckSums();
   void SetCachedCheckSums(const TCheckSumArray& sums);
   void ClearCheckSums();
+
+  // ---------------------------------------------------------------------------
+  // Views for tests (email_msg_views.cpp). Each reads and parses the message
+  // on first use and holds the message lock while it works; parts handed out
+  // belong to the message and are used under MessageLock(). A view never
+  // changes the message. Each stays linear in the size of the message.
+
+  // The first text/plain and text/html parts that stand for the body (null
+  // when absent): the top-level text parts, then the children of the first
+  // multipart/alternative top-level part, else a depth-first search. Never
+  // an attachment or a part of an attached message.
+  void GetTextParts(TEmailMsgPart*& plain, TEmailMsgPart*& html);
+  // The lines of the top-level text/plain parts (with their descendants),
+  // else of the text/html parts made plain; with `allParts`, or when that
+  // gave nothing, then the plain text of every top-level part. Replaces the
+  // list.
+  void GetPlainText(TStringList& lines, bool allParts);
+  // GetPlainText's last `mostLines` lines (all when negative) as one line of
+  // words: every character outside 33..126 a blank, a blank before each
+  // line, double blanks halved once.
+  void GetVeryPlainText(std::string& text, bool allParts, int mostLines = -1);
+  // Appends the decoded text of every top-level text part (HTML kept) and
+  // the plain text of their descendants.
+  void GetAllDecodedText(TStringList& lines);
+  // Appends the decoded lines of the HTML part; nothing without one.
+  void GetDecodedHtml(TStringList& lines);
+  // The message text (raw where possible) without its header and the empty
+  // line after it. Replaces the list.
+  void GetRawBody(TStringList& lines);
+  // The lines of a message area (email_msg_views.h); any number above 6
+  // gives area 0. Replaces the list.
+  void GetArea(std::uint8_t area, TStringList& lines);
+  // The http, https and ftp URLs of the body, sorted, without repeats;
+  // computed once and kept until ClearCaches. Replaces the list.
+  void GetUrls(TStringList& lines);
+  // The word features of the Bayesian tests (replacing the list) and the
+  // ratio of words the plain and HTML alternatives do not share: -1 not
+  // multipart/alternative, -2 no plain part, -3 no HTML part. With
+  // `useCache` repeats are dropped and the answer kept until ClearCaches.
+  double GetBayesianWords(TStringList& words, bool useCache);
+  // One lower-cased tag name per HTML tag ("<a>", "</td>"), without
+  // comments and namespaced tags; false (list empty) without an HTML part.
+  bool GetHtmlTags(TStringList& tags, bool noRepeats);
+  // Appends the "Content-Location" values / the "Content-ID" values without
+  // their angle brackets of every part, in tree order.
+  void GetContentLocations(TStringList& lines);
+  void GetContentIds(TStringList& lines);
+  // The first multipart/alternative part of the tree; null when none.
+  TEmailMsgPart* GetAlternativePart();
+  // The first part, depth first, for which the test answers a part.
+  TEmailMsgPart* FindPart(const TEmailMsgPartCollection::TPartTest& test, TEmailHeader* header);
+  // Top-level attachments, inline attachments and attached messages.
+  int CountAttachments();
+  // The attachment name of the first top-level part (of the tree as it
+  // stands: the message is not read for this) whose checksum is `checksum`;
+  // `name` stays as it was when none is, and for the checksum 0.
+  void GetAttachmentNameByCheckSum(std::uint32_t checksum, std::string& name);
+
+  // Checks and counts of the rule catalogue. None raises for bad mail.
+  bool HasBase64TextPart();
+  bool IsHtmlWithoutCharset();
+  // Lines over 40 characters of the text written without attachments, the
+  // first line not counted.
+  int CountLongLines();
+  int SA_CountUnnecessaryQuotedPrintable();
+  // Numeric entities in the HTML part that stand for ordinary characters.
+  int SA_CountUnnecessaryHtmlEncoding();
+  int GetMaxQuotedPrintableLineLength();
+  int GetMaxLineLength(bool decoded);
+  bool HasMismatchedAttachmentType();
+  bool HasExecutableAttachment();
+  bool HasPgpSignature();
+  // 0 when the source account's address stands in From, To, CC or
+  // "X-MDaemon-Deliver-To"; 1 when it does not; 2 when that cannot be told
+  // (no account, no address, or an IP address).
+  int AccountAddressNotInHeaders();
+  // The OR of the header flags of every part; 0 when the file cannot be read.
+  std::uint32_t GetPartHeaderFlags();
+  bool IsFromHotmail();
+  // The header's mailing-list fingerprint (the caller's), and whether it
+  // looks like a mailing list.
+  std::unique_ptr<TMailingList> GetMailingList();
+  bool HasMailingListHeaders();
+
+  // ---------------------------------------------------------------------------
+  // Body restructuring (body_restructuring.cpp). Each works on the parsed
+  // message under the message lock, marks it changed when it changes it, and
+  // keeps every part object that stays in the tree (pointers taken before
+  // stay valid for the parts not removed). Parts answered belong to the
+  // message.
+
+  // Recomputes the body-structure flags (GetBodyFlags); runs after every
+  // parse.
+  void AnalyzeTextParts();
+  // Adds an empty text/plain part to a message without text parts (not to a
+  // message/partial); the new part or null.
+  TEmailMsgPart* EnsureTextPart();
+  // Gives an HTML-only body a plain alternative and a plain-only body an
+  // HTML one (a body without text parts gets both); the last part added or
+  // null.
+  TEmailMsgPart* AddMissingAlternative();
+  // A new empty text/plain / text/html part in the place the body's
+  // structure asks for; null when the body has one already or the structure
+  // cannot take one.
+  TEmailMsgPart* AddPlainTextPart();
+  TEmailMsgPart* FAddHtmlTextPart();
+  // A new text part holding the message's plain text, tidied (as plain
+  // lines, or as escaped HTML); null when none was added.
+  TEmailMsgPart* AddPlainTextAlternative();
+  TEmailMsgPart* AddHtmlTextAlternative();
+  // Makes the body plain text; false when it was plain already or nothing
+  // could be converted.
+  bool ConvertToPlainText();
+  // Makes the message a new multipart/mixed message holding an inline text
+  // part (the intro text, and the message's plain text when asked) and the
+  // old message as a message/rfc822 attachment.
+  void WrapAsAttachment(bool withText, const std::string& introText);
+  // Replaces the external image references of the HTML part (see
+  // TEmailMsgPart::ReplaceImageExternalRefs); -1 without an HTML part.
+  int ReplaceImageExternalRefs(const std::string& replacement = {});
+  // Removes "From" and "Reply-To".
+  void DoRemoveSenderInfo();
+  // The attachment-name repairs of every part (and of the top header for the
+  // last two); true when a name changed.
+  bool FixMultilineAttachmentNames();
+  bool FixAttachmentNameLengths();
+  bool CleanAttachmentNames();
 
   // ---------------------------------------------------------------------------
   // Processing claim

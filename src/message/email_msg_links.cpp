@@ -3,6 +3,8 @@
 #include <mutex>
 #include <utility>
 
+#include "message/body_restructuring.h"
+
 namespace halvorn {
 
 namespace {
@@ -10,13 +12,6 @@ namespace {
 std::mutex gLinksMutex;
 TMessageRepositoryLookup gRepositoryLookup;
 std::shared_ptr<TBodyRestructuring> gRestructuring;
-
-// What a message gets before the body restructuring is installed.
-class TNoRestructuring : public TBodyRestructuring {
- public:
-  void EnsureTextPart(TEmailMsg&) override {}
-  void AnalyzeTextParts(TEmailMsg&) override {}
-};
 
 }  // namespace
 
@@ -40,9 +35,11 @@ void SetBodyRestructuring(std::shared_ptr<TBodyRestructuring> restructuring) {
 }
 
 std::shared_ptr<TBodyRestructuring> GetBodyRestructuring() {
-  static const std::shared_ptr<TBodyRestructuring> none = std::make_shared<TNoRestructuring>();
-  std::lock_guard<std::mutex> lock(gLinksMutex);
-  return gRestructuring ? gRestructuring : none;
+  {
+    std::lock_guard<std::mutex> lock(gLinksMutex);
+    if (gRestructuring) return gRestructuring;
+  }
+  return MessageBodyRestructuring();
 }
 
 }  // namespace halvorn

@@ -72,15 +72,16 @@ TMessageRepositoryBase* FindMessageRepository(const std::string& userName);
 
 // The two steps of body restructuring that end every parse (under the
 // message's lock): adding a text part to a message that has none, and
-// recomputing the body-structure flags (TEmailMsg::SetBodyFlags). Without an
-// installed implementation both do nothing.
+// recomputing the body-structure flags (TEmailMsg::SetBodyFlags). Unless
+// another is installed, the message's own (MessageBodyRestructuring,
+// body_restructuring.h) runs them.
 class TBodyRestructuring {
  public:
   virtual ~TBodyRestructuring() = default;
   virtual void EnsureTextPart(TEmailMsg& msg) = 0;
   virtual void AnalyzeTextParts(TEmailMsg& msg) = 0;
 };
-// Installs the implementation (null restores the one that does nothing).
+// Installs an implementation (null restores the message's own).
 void SetBodyRestructuring(std::shared_ptr<TBodyRestructuring> restructuring);
 std::shared_ptr<TBodyRestructuring> GetBodyRestructuring();
 

@@ -244,6 +244,34 @@ class TEmailMsgPart {
   // The image-reference cache of the HTML views (null until they fill it).
   std::unique_ptr<TStringList>& ImageRefCache() { return FImageRefCache; }
 
+  // ---------------------------------------------------------------------------
+  // HTML views and changes (email_msg_html.cpp), over the decoded text. Used
+  // under the message's lock; linear in the size of the text.
+
+  // The image references of the part's HTML, each line's Number its kind
+  // (TImageRefKind, email_msg_html.h), in the order found, repeats kept.
+  // Without `withEmbedded` the references to the message's own parts
+  // ("cid:" and Content-Location, kinds 4 and 5) are left out. Computed once
+  // and kept until ClearCaches. Replaces the list.
+  void GetExtImageRefUrls(TStringList& list, bool withEmbedded = false);
+  // One line per anchor of the decoded text (ExtractLinks). Replaces the
+  // list.
+  void GetUrls(TStringList& list);
+  // The target of the first form's action; empty when none.
+  void GetFormActions(std::string& action);
+  // Replaces each external image reference (kinds 0 to 3) where it stands
+  // as an attribute value (after src= or background=, quoted or not, or
+  // inside url(...)) by `replacement`, or when that is empty by the local
+  // blocked-image link carrying the reference as "OrigUrl". Answers the
+  // number of values replaced; nothing changes when that is 0.
+  int ReplaceImageExternalRefs(const std::string& replacement = {});
+  // For a quoted-printable part: the escapes in its body lines that stand
+  // for URL-safe ASCII characters other than "=". 0 for other parts.
+  int CountUnnecessaryQuotedPrintableChars();
+  // A small GIF attachment (or one without a name) whose checksum is one of
+  // the local web server's own images.
+  bool IsOwnImage();
+
  private:
   friend class TEmailMsgPartCollection;
   friend class TEmailMsg;

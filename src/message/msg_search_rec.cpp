@@ -11,7 +11,7 @@ void InitMsgSearchRec(TMsgSearchRec& record) {
 double RepetitionFactor(const TMsgSearchRecArray& records) {
   for (const TMsgSearchRec& record : records) {
     if (record.Kind != kMatchRepetition) continue;
-    if (record.TimesEncountered == 0) return 0;
+    if (record.TimesEncountered <= 0) return 0;
     return static_cast<double>(record.ItemId) / record.TimesEncountered;
   }
   return 0;

@@ -66,8 +66,8 @@ using TMsgSearchRecArray = std::vector<TMsgSearchRec>;
 void InitMsgSearchRec(TMsgSearchRec& record);
 
 // The repetition factor of a message's records: ItemId divided by
-// TimesEncountered of the first record of kind 3; 0 when there is none or it
-// was never encountered.
+// TimesEncountered of the first record of kind 3; 0 when there is none or its
+// count is not above 0 (a record from the wire may carry any count).
 double RepetitionFactor(const TMsgSearchRecArray& records);
 
 }  // namespace halvorn

@@ -17,9 +17,12 @@ namespace {
 using test::Lines;
 using test::ListOf;
 
-// A message of the text that never writes a file when it goes.
+// A message of the text that never writes a file when it goes. These tests
+// read the parser's tree, so the parse adds no text part to a body without
+// one (the body restructuring's step, tested with it).
 TEmailMsgRef ScratchMessage(const std::string& text) {
   TEmailMsgRef msg = TEmailMsg::Create();
+  msg->SetEnsureTextPart(false);
   msg->SetText(text);
   msg->FSetFlaggedDeleted(true);
   return msg;

@@ -342,6 +342,37 @@ TEST_F(EmailMsgSave, AnObliteratedMessageNeverWritesItsFile) {
   EXPECT_TRUE(Entries(Queue.Folder).empty());
 }
 
+// A file that another writer put under a name the message took but never
+// read or wrote is not the message's: neither DiskDelete nor the destroy
+// rules of a message flagged deleted remove it. The message's own file goes.
+TEST_F(EmailMsgSave, AnotherWritersFileUnderTheNameStays) {
+  const std::string path = FRoot.Sub("taken.eml");
+  {
+    TEmailMsgRef msg = TEmailMsg::Create();
+    msg->SetFileName(path);
+    ASSERT_TRUE(WriteFileBytes(path, "another writer's message"));
+    EXPECT_FALSE(msg->DiskDelete());
+    msg->FSetFlaggedDeleted(true);
+  }
+  EXPECT_EQ(ReadFileBytes(path), "another writer's message");
+  {
+    TEmailMsgRef msg = TEmailMsg::Create();
+    ASSERT_TRUE(msg->ReadFromFile(path));
+    msg->FSetFlaggedDeleted(true);
+  }
+  EXPECT_FALSE(std::filesystem::exists(path));
+  {
+    TEmailMsgRef msg = TEmailMsg::Create();
+    msg->SetFileName(path);
+    ASSERT_TRUE(WriteFileBytes(path, "mine now"));
+    ASSERT_TRUE(msg->ReadFromFile(path));
+    EXPECT_TRUE(msg->DiskDelete());
+    EXPECT_FALSE(msg->DiskDelete());
+    msg->FSetFlaggedDeleted(true);
+  }
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
 TEST_F(EmailMsgSave, MovesNeverReplace) {
   TEmailMsgRef msg = TEmailMsg::Create(&Queue);
   msg->SetText("Subject: s\r\n\r\nmine\r\n");

@@ -55,6 +55,8 @@ TEST(MsgSearchRec, RepetitionFactor) {
       {{record(1, 4, 8), record(2, 2, 9)}, 0},
       {{record(1, 4, 8), record(3, 4, 10), record(3, 1, 7)}, 2.5},
       {{record(3, 0, 10)}, 0},
+      // A count the wire gave as negative must not turn the factor negative.
+      {{record(3, -4, 10)}, 0},
   };
   for (const Row& row : rows) EXPECT_DOUBLE_EQ(RepetitionFactor(row.records), row.factor);
 }
