@@ -68,7 +68,7 @@ def seeds(target, corpus):
             yield header[:MAX_MESSAGE]
         elif target == "mime_decoders":
             yield body[:MAX_MESSAGE]
-        elif target == "html_parser":
+        elif target in ("html_parser", "email_msg_html"):
             if re.search(rb"(?i)<(html|a\s|body|table)", body):
                 yield body[:MAX_MESSAGE]
         elif target == "line_buffer":
