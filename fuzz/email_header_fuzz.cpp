@@ -1,7 +1,9 @@
 // Parses fuzzed bytes as a header and runs every reader over it: values,
 // parameters, boundary, attachment names, addresses and each Received line,
 // and the Received readers and mailer shapes over the raw text. Besides
-// crashes it checks three properties:
+// crashes it checks four properties:
+//  - where a header read from a file ends (HeaderTextEnd) the text's lines
+//    reach their first empty one, also when the text is searched in pieces;
 //  - a header written by WriteTo parses back to the same entries;
 //  - no value given to SetValue or SetParam adds a header line when written;
 //  - a parameter value set by SetParam reads back whole (but for what
@@ -32,10 +34,27 @@ int EntryCount(const TStringList& written) {
   return count;
 }
 
+void CheckHeaderTextEnd(const std::string& text, std::size_t cut) {
+  const std::size_t end = HeaderTextEnd(text);
+  TStringList all;
+  all.SetText(text);
+  int lines = 0;
+  while (lines < all.Count() && !all[lines].empty()) ++lines;
+  TStringList head;
+  head.SetText(std::string_view(text).substr(0, end));
+  if (head.Count() != lines) __builtin_trap();
+  for (int i = 0; i < lines; ++i)
+    if (head[i] != all[i]) __builtin_trap();
+  std::size_t pieced = HeaderTextEnd(std::string_view(text).substr(0, cut));
+  if (pieced == std::string::npos) pieced = HeaderTextEnd(text, cut);
+  if (pieced != end) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
+  CheckHeaderTextEnd(text, size == 0 ? 0 : data[0] % (size + 1));
 
   TEmailHeader header;
   header.ParseText(text);

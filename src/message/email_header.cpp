@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "foundation/app/log.h"
-#include "foundation/net/line_buffer.h"
 #include "foundation/text/code_page_1252.h"
 #include "foundation/text/encoded_words.h"
 #include "foundation/text/text_helpers.h"
@@ -100,9 +99,11 @@ bool IsParameterPiece(std::string_view piece, std::string_view paramName) {
 
 // A parameter value as SetParam writes it: in double quotes, with its own
 // quotes and backslashes escaped, when it holds ";" or a double quote or
-// has a blank or control character at an end, so that it reads back whole.
+// has a blank or control character at an end, so that it reads back whole;
+// also when it begins with "?", which would follow the "=" of "name=" as
+// the start of an encoded word, decoded at the next read.
 std::string ParameterText(std::string_view value) {
-  const bool plain = value.find_first_of(";\"") == npos &&
+  const bool plain = value.find_first_of(";\"") == npos && value.front() != '?' &&
                      static_cast<unsigned char>(value.front()) > ' ' &&
                      static_cast<unsigned char>(value.back()) > ' ';
   if (plain) return std::string(value);
@@ -137,6 +138,17 @@ enum { kNameFromType, kNameFromDisposition, kNameFromContentId };
 enum { kFixMultiline, kFixLengths, kFixCharacters };
 
 }  // namespace
+
+std::size_t HeaderTextEnd(std::string_view text, std::size_t from) {
+  auto isBreak = [](char c) { return c == '\r' || c == '\n'; };
+  if (from == 0 && !text.empty() && isBreak(text[0])) return 0;
+  // An empty line is a line break right after another one; CR LF is one.
+  for (std::size_t i = from == 0 ? 1 : from; i < text.size(); ++i) {
+    if (isBreak(text[i]) && isBreak(text[i - 1]) && !(text[i - 1] == '\r' && text[i] == '\n'))
+      return i;
+  }
+  return npos;
+}
 
 std::string UnfoldHeaderValue(std::string_view value) {
   if (value.find_first_of("\r\n") == npos) return std::string(value);
@@ -276,26 +288,22 @@ bool TEmailHeader::LoadFromFile(const std::string& path) {
   if (!std::filesystem::is_regular_file(path, error)) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
-  TLineBuffer buffer;
-  TStringList lines;
+  // Read until the first empty line; the header's lines are then split as
+  // every message text is (TStringList::SetText), NUL bytes kept.
+  std::string text;
+  std::size_t end = npos;
   std::array<char, 65536> chunk;
-  bool atEmptyLine = false;
-  while (!atEmptyLine) {
+  while (end == npos) {
     in.read(chunk.data(), chunk.size());
     const std::streamsize got = in.gcount();
     if (in.bad()) return false;
     if (got <= 0) break;
-    if (!buffer.Append(std::string_view(chunk.data(), static_cast<std::size_t>(got)))) return false;
-    std::string line;
-    while (buffer.TakeLine(line)) {
-      if (line.empty()) {
-        atEmptyLine = true;
-        break;
-      }
-      lines.Add(line);
-    }
+    const std::size_t searched = text.size();
+    text.append(chunk.data(), static_cast<std::size_t>(got));
+    end = HeaderTextEnd(text, searched);
   }
-  if (!atEmptyLine && !buffer.PartialLine().empty()) lines.Add(buffer.PartialLine());
+  TStringList lines;
+  lines.SetText(std::string_view(text).substr(0, end));
   ParseLines(lines, true);
   return true;
 }

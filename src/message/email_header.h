@@ -176,10 +176,11 @@ class TEmailHeader {
   // replaced by paramName=value (the caller's spelling), appended when there
   // is none, or removed when the value is empty; the pieces are joined with
   // "; " and stored with SetValue, so the whole value is stored decoded and
-  // unfolded afterwards. A value holding ";" or a double quote, or with a
-  // blank at an end, is written in double quotes (its own quotes and
-  // backslashes escaped) so that it reads back whole. False when the header
-  // is missing.
+  // unfolded afterwards. A value holding ";" or a double quote, with a
+  // blank at an end, or beginning with "?" (which the "=" before it would
+  // make the start of an encoded word), is written in double quotes (its own
+  // quotes and backslashes escaped) so that it reads back whole. False when
+  // the header is missing.
   bool SetParam(std::string_view headerName, std::string_view paramName, std::string_view value);
 
   // GetValue of "Subject".
@@ -347,6 +348,10 @@ class TEmailHeader {
   // The unfolded value of the n-th Received header; a value of a single line
   // that does not contain "Quor" adds heReceivedLineNotWraped.
   bool GetReceivedLine(int n, std::string& line);
+  // Every Received value unfolded, from the top (n = -1, -2, ...), in one
+  // pass, each as GetReceivedLine gives it (with its flag). Replaces the
+  // list.
+  void GetReceivedLines(std::vector<std::string>& lines);
   // The n-th Received line parsed; null when there is none. Its flags are
   // added to the header's.
   std::unique_ptr<TReceivedLine> CreateReceivedLine(int n);
@@ -415,6 +420,15 @@ class TEmailHeader {
   TEmailMsgPart* FPart = nullptr;
   int FPartDepth = 0;
 };
+
+// Where the header of a message text ends: the position of its first empty
+// line (lines end at CR LF, CR or LF, as TStringList::SetText reads them), so
+// that the text before it holds the header lines with the line break of the
+// last one. 0 for a text that begins with a line break; npos when the text
+// holds no empty line. The search may start at `from` when the text before
+// it was searched already (a text read piece by piece): a break right at
+// `from` is taken together with the one before it.
+std::size_t HeaderTextEnd(std::string_view text, std::size_t from = 0);
 
 // The unfolded form of a stored value: each line break (CR LF, CR or LF)
 // is dropped with the one character after it. Linear in the value's length.

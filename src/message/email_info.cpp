@@ -100,6 +100,12 @@ void MakeDangerList(TStringList& list) {
   list.SetDuplicates(TDuplicates::dupIgnore);
 }
 
+// Problems met while reading a record, logged once its lock is released:
+// nothing is locked under a record's lock.
+void LogReadProblems(const std::vector<std::string>& problems) {
+  for (const std::string& problem : problems) Log(kLogService, problem, 5, true);
+}
+
 bool FileExists(const std::string& path) {
   std::error_code ec;
   return std::filesystem::exists(path, ec);
@@ -182,10 +188,12 @@ struct TEmailInfoRegistry {
     std::unique_ptr<TEmailInfo> fresh(new TEmailInfo(TEmailInfo::TNoId{}));
     fresh->FId.store(id);
     bool found = false;
+    std::vector<std::string> problems;
     {
       TCriticalSectionGuard guard(fresh->FLock);
-      found = fresh->ReadFileLocked();
+      found = fresh->ReadFileLocked(problems);
     }
+    LogReadProblems(problems);
     Register(*fresh);
     Adopt(*fresh, owner);
     record = fresh.release();
@@ -294,22 +302,28 @@ void TEmailInfo::ClearFieldsLocked() {
 bool TEmailInfo::Load(std::int32_t id) {
   TEmailInfoRegistry& registry = TEmailInfoRegistry::Get();
   TCriticalSectionGuard registryGuard(registry.Lock);
-  TCriticalSectionGuard guard(FLock);
-  if (id == FId.load()) return true;
-  registry.Rekey(*this, id);
-  ClearFieldsLocked();
-  FId.store(id);
-  return ReadFileLocked();
+  std::vector<std::string> problems;
+  bool found = false;
+  {
+    TCriticalSectionGuard guard(FLock);
+    if (id == FId.load()) return true;
+    registry.Rekey(*this, id);
+    ClearFieldsLocked();
+    FId.store(id);
+    found = ReadFileLocked(problems);
+  }
+  LogReadProblems(problems);
+  return found;
 }
 
-bool TEmailInfo::ReadFileLocked() {
+bool TEmailInfo::ReadFileLocked(std::vector<std::string>& problems) {
   FFileIsOurs = false;
   const std::string path = FileName();
   if (!FileExists(path)) return false;
   std::string bytes;
   const std::string error = ReadFileBytes(path, kMaxRecordFileBytes, bytes);
   if (!error.empty()) {
-    Log(kLogService, error, 5, true);
+    problems.push_back(error);
     return false;
   }
   TStringList lines;
@@ -342,7 +356,7 @@ bool TEmailInfo::ReadFileLocked() {
       throw;
     } catch (const std::exception& e) {
       // A damaged value loses only itself; the rest of the file still loads.
-      Log(kLogService, path + ": " + field.Name + ": " + e.what(), 5, true);
+      problems.push_back(path + ": " + field.Name + ": " + e.what());
       whole = false;
     }
   }

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/text/string_list.h"
 #include "foundation/text/trite_array.h"
@@ -181,7 +182,9 @@ class TEmailInfo {
   explicit TEmailInfo(TNoId);
 
   void ClearFieldsLocked();
-  bool ReadFileLocked();
+  // Reads the file under the record's lock; what went wrong is added to
+  // `problems`, for the caller to log once the lock is released.
+  bool ReadFileLocked(std::vector<std::string>& problems);
 
   mutable TMutexCriticalSection FLock{"EmailInfo_CS"};
   std::atomic<std::int32_t> FId{0};

@@ -85,7 +85,7 @@ std::string HostOfUrl(const std::string& url) {
 std::string UrlWithoutScheme(const std::string& url) {
   try {
     TQuorUrl parsed;
-    parsed.SetUrl(url);
+    parsed.SetUrl(url, true);
     std::string text = parsed.Host;
     if (parsed.Port != 80) text += ":" + std::to_string(parsed.Port);
     if (!parsed.Path.empty()) text += "/" + parsed.Path;

@@ -24,7 +24,9 @@ std::string HostOfUrl(const std::string& url);
 // The canonical form of a body URL for its checksum: host, ":" + port unless
 // 80, "/" + path and "/" + document when set, all URL-encoded, then "?" + the
 // encoded query with "+" kept as it stands. No protocol, user or password.
-// Empty on any error.
+// The checksums are compared with those of other installations, so the URL
+// is read as they read it: "+" kept, and the host running to the first ":"
+// even past a "/" (TQuorUrl::SetUrl). Empty on any error.
 std::string UrlWithoutScheme(const std::string& url);
 
 // The last piece of the text split at "/" (a final empty piece is dropped, so

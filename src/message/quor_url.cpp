@@ -28,7 +28,7 @@ bool IsWholeDecimalNumber(const std::string& text) {
 TQuorUrl::TQuorUrl()
     : Protocol("http"), Host(LocalHostName()), Port(CategoryRequestPort.load()) {}
 
-void TQuorUrl::SetUrl(const std::string& text) {
+void TQuorUrl::SetUrl(const std::string& text, bool hostEndsAtAnyColon) {
   Clear();
   Protocol = "http";
   User.clear();
@@ -69,11 +69,12 @@ void TQuorUrl::SetUrl(const std::string& text) {
   }
 
   const std::size_t colon = rest.find(':');
-  if (colon != std::string::npos && colon < slash) {
+  if (colon != std::string::npos && (colon < slash || hostEndsAtAnyColon)) {
     Host = rest.substr(0, colon);
-    if (slash != std::string::npos) {
-      Port = StrToIntDef(rest.substr(colon + 1, slash - colon - 1), 80);
-      rest.erase(0, slash + 1);
+    const std::size_t portEnd = rest.find('/', colon + 1);
+    if (portEnd != std::string::npos) {
+      Port = StrToIntDef(rest.substr(colon + 1, portEnd - colon - 1), 80);
+      rest.erase(0, portEnd + 1);
     } else {
       std::int32_t port = 80;
       if (TryStrToInt(rest.substr(colon + 1), port)) {
@@ -157,6 +158,14 @@ int TQuorUrl::HostKind() const {
   if (IsIPAddress(Host)) return 1;
   if (IsWholeDecimalNumber(Host)) return 2;
   return Host.find('.') == std::string::npos ? 4 : 0;
+}
+
+std::string LocalLink(const std::string& command,
+                      std::initializer_list<std::pair<const char*, std::string>> pairs) {
+  TQuorUrl url;
+  url.Document = command;
+  for (const auto& [name, value] : pairs) url.SetValue(name, value);
+  return url.GetUrl();
 }
 
 }  // namespace halvorn

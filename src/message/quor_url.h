@@ -13,7 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "foundation/text/string_list.h"
 
@@ -43,7 +45,13 @@ class TQuorUrl : public TStringList {
   //    the last "/", that "/" is dropped and the whole text is the document.
   // Never fails: any text gives some URL; IsValid tells whether it had a
   // protocol and a host.
-  void SetUrl(const std::string& text);
+  //
+  // `hostEndsAtAnyColon` reads the authority as other installations read it
+  // for the checksums of body URLs, which are compared with theirs: the host
+  // runs to the first ":" of the text even past a "/" ("http://a.com/x:y"
+  // gives the host "a.com/x" and the document "y"), and the port to the next
+  // "/". Only UrlWithoutScheme asks for it.
+  void SetUrl(const std::string& text, bool hostEndsAtAnyColon = false);
 
   // Protocol "://" [user [":" password] "@"] host [":" port unless 80]
   // ["/" path] ["/" document], URL-encoded ("%" escapes for characters that
@@ -89,5 +97,11 @@ class TQuorUrl : public TStringList {
   std::string Path;
   std::string Document;
 };
+
+// The local link of the command with its query pairs in the order given (a
+// pair with an empty value is left out): "http://LocalHost:" + the
+// category-request port + "/" + command + "?" + the pairs.
+std::string LocalLink(const std::string& command,
+                      std::initializer_list<std::pair<const char*, std::string>> pairs);
 
 }  // namespace halvorn

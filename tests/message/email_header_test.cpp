@@ -142,6 +142,26 @@ TEST(EmailHeaderParse, ManyContinuationLinesTakeOnePass) {
   EXPECT_EQ(Value(header, "To"), "a@example.com");
 }
 
+TEST(EmailHeaderParse, WhereTheHeaderTextEnds) {
+  constexpr std::size_t none = std::string::npos;
+  struct Row {
+    std::string text;
+    std::size_t from, end;
+  } rows[] = {
+      {"A: 1\r\n\r\nb", 0, 6}, {"A: 1\n\nb", 0, 5},   {"A: 1\r\rb", 0, 5},
+      {"A: 1\r\n\nb", 0, 6},   {"A: 1\n\r\nb", 0, 5}, {"\r\nA: 1", 0, 0},
+      {"\nA: 1", 0, 0},         {"A: 1\r\nB: 2\r\n", 0, none},
+      {"", 0, none},
+      // Searched on from where the last piece ended: a CR LF cut there is
+      // one break.
+      {"A: 1\r\nB", 5, none},   {"A: 1\r\n\r\n", 5, 6},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(test::HexOf(row.text));
+    EXPECT_EQ(HeaderTextEnd(row.text, row.from), row.end);
+  }
+}
+
 TEST(EmailHeaderParse, LoadFromFileReadsOnlyTheHeader) {
   test::TempFolder folder;
   const std::string path = folder.Sub("message.eml");
@@ -154,6 +174,29 @@ TEST(EmailHeaderParse, LoadFromFileReadsOnlyTheHeader) {
   ASSERT_TRUE(test::WriteFileBytes(path, "Subject: only\r\n folded"));
   ASSERT_TRUE(header.LoadFromFile(path));
   EXPECT_EQ(Value(header, "Subject"), "onlyfolded");
+
+  // Lines end at CR LF, CR or LF, as in every message text, and NUL bytes
+  // stay in the values.
+  using namespace std::string_literals;
+  ASSERT_TRUE(test::WriteFileBytes(path, "Subject: a\0b\rTo: c\r\n\nBody: no\n"s));
+  ASSERT_TRUE(header.LoadFromFile(path));
+  EXPECT_EQ(Written(header), (Lines{"Subject: a\0b"s, "To: c"}));
+
+  // A CR LF cut by a read, then the empty line.
+  const std::string pad = "X-Pad: " + std::string(65536 - 8, 'x') + "\r";
+  ASSERT_EQ(pad.size(), 65536u);
+  ASSERT_TRUE(test::WriteFileBytes(path, pad + "\nTo: y\r\n\r\nBody: no\r\n"));
+  ASSERT_TRUE(header.LoadFromFile(path));
+  EXPECT_EQ(header.IndexOfName("To"), 1);
+  EXPECT_EQ(header.IndexOfName("Body"), -1);
+  EXPECT_EQ(Written(header).size(), 2u);
+
+  // A file that begins with its empty line has an empty header.
+  ASSERT_TRUE(test::WriteFileBytes(path, "\r\nSubject: body\r\n"));
+  ASSERT_TRUE(header.LoadFromFile(path));
+  EXPECT_TRUE(Written(header).empty());
+  ASSERT_TRUE(test::WriteFileBytes(path, "Subject: only\r\n folded"));
+  ASSERT_TRUE(header.LoadFromFile(path));
 
   // What cannot be read leaves the header as it was.
   EXPECT_FALSE(header.LoadFromFile(folder.Sub("missing.eml")));
@@ -298,7 +341,9 @@ TEST(EmailHeaderParams, SetParamRewritesTheDecodedValue) {
   TEmailHeader header;
   EXPECT_FALSE(header.SetParam("Content-Type", "name", "x"));
   header.SetValue("Content-Type", "application/pdf");
-  for (const std::string value : {"bill.pdf;.exe", "a\";b", "say \"hi\".txt", "C:\\x\\"}) {
+  // "?iso-8859-1?Q?a?=" after "name=" unquoted would read as an encoded word.
+  for (const std::string value :
+       {"bill.pdf;.exe", "a\";b", "say \"hi\".txt", "C:\\x\\", "?iso-8859-1?Q?a?="}) {
     SCOPED_TRACE(value);
     header.SetParam("Content-Type", "name", value);
     header.SetParam("Content-Type", "x", "1");
