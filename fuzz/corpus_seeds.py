@@ -68,6 +68,11 @@ def seeds(target, corpus):
             yield header[:MAX_MESSAGE]
         elif target == "mime_decoders":
             yield body[:MAX_MESSAGE]
+        elif target == "email_msg_notice":
+            # The first byte: bit 0 an HTML text, bit 1 a notice at the top.
+            html = re.search(rb"(?i)<(html|body)", body) is not None
+            top = hashlib.md5(header).digest()[0] & 2
+            yield bytes([int(html) | top]) + body[:MAX_MESSAGE]
         elif target in ("html_parser", "email_msg_html"):
             if re.search(rb"(?i)<(html|a\s|body|table)", body):
                 yield body[:MAX_MESSAGE]

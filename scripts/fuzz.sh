@@ -80,7 +80,8 @@ fuzz_one() {
   local options=()
   case $target in
     # Whole messages are cut at 64 KiB in the seeds; let inputs grow that far.
-    email_msg_part | email_header | mime_decoders | html_parser | email_msg_html) options+=(-max_len=65536) ;;
+    email_msg_part | email_header | mime_decoders | html_parser | email_msg_html | email_msg_notice)
+      options+=(-max_len=65536) ;;
   esac
   # One child at a time that is restarted after a failure, so one finding
   # does not end the run.
