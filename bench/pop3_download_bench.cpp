@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback_client.h"
 #include "bench/ratio_reporter.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/threads/quor_thread.h"
@@ -30,6 +31,7 @@
 #include "message/message_repository.h"
 #include "platform/main_thread.h"
 #include "platform/qt_main_thread.h"
+#include "support/dns_test_servers.h"
 #include "support/dovecot_server.h"
 #include "support/test_support.h"
 #include "transport/download_remote_mail_thread.h"
@@ -48,34 +50,11 @@ QCoreApplication* App() {
   return app;
 }
 
-std::uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 // The plain client: logs in, lists, retrieves every message, QUITs without
 // deleting. Answers the bytes of the messages read, -1 on a failure.
 std::int64_t ReadMailbox(std::uint16_t port, const std::string& user, const std::string& password) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{60, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  const int fd = bench::ConnectLoopback(port, 60);
+  if (fd < 0) return -1;
   std::string buffer;
   std::size_t at = 0;
   auto line = [&](std::string& out) {
@@ -153,7 +132,7 @@ World& Setup() {
     w.Home = std::make_unique<test::TempFolder>();
     setenv("HALVORN_HOME", w.Home->Path().c_str(), 1);
     ResetFolderCachesForTests();
-    w.Dovecot = std::make_unique<test::DovecotServer>(FreePort(),
+    w.Dovecot = std::make_unique<test::DovecotServer>(test::FreeLocalPort(),
                                                       std::vector<test::DovecotServer::User>{
                                                           {"benchuser", "pw"}});
     if (!w.Dovecot->Ok()) {

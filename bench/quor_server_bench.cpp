@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback_client.h"
 #include "foundation/time/clock.h"
 #include "foundation/net/line_buffer.h"
 #include "foundation/net/quor_server.h"
@@ -60,27 +61,10 @@ class EchoServer : public TQuorServer {
   }
 };
 
-int Connect(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{30, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
 // One client: sends its lines in batches of 100 and reads the echoes of each
 // batch. Answers the number of lines echoed.
 int RunClient(int port, int id) {
-  int fd = Connect(port);
+  int fd = bench::ConnectLoopback(static_cast<std::uint16_t>(port), 30);
   if (fd < 0) return 0;
   int echoed = 0;
   TLineBuffer in;

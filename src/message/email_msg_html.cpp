@@ -237,6 +237,13 @@ int ReplaceImageRefValues(
   bool inTag = false;
   bool inStyle = false;
   std::size_t tagStart = 0;
+  // Replaces the reference inside the "url(" at `at` and steps past it.
+  const auto replaceUrlAt = [&](std::size_t& at) {
+    std::size_t end = 0;
+    const std::string read = ReadUrlSafeRun(html, at + 4, end);
+    replace(at + 4, end, read);
+    at = std::max(end, at + 4);
+  };
   std::size_t i = 0;
   while (i < html.size()) {
     const char c = html[i];
@@ -247,10 +254,7 @@ int ReplaceImageRefValues(
         // Leaving a style block: its closing tag.
         if (inStyle && WordAt(html, i + 1, "/style")) inStyle = false;
       } else if (inStyle && (c == 'u' || c == 'U') && WordAt(html, i, "url(")) {
-        std::size_t end = 0;
-        const std::string read = ReadUrlSafeRun(html, i + 4, end);
-        replace(i + 4, end, read);
-        i = std::max(end, i + 4);
+        replaceUrlAt(i);
         continue;
       }
       ++i;
@@ -284,10 +288,7 @@ int ReplaceImageRefValues(
       i = std::max(to, i + 11);
       continue;
     } else if ((c == 'u' || c == 'U') && WordAt(html, i, "url(")) {
-      std::size_t end = 0;
-      const std::string read = ReadUrlSafeRun(html, i + 4, end);
-      replace(i + 4, end, read);
-      i = std::max(end, i + 4);
+      replaceUrlAt(i);
       continue;
     }
     ++i;
