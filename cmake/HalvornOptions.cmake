@@ -3,7 +3,10 @@ add_compile_options(-Wall -Wextra)
 if(HALVORN_WERROR)
   # g++ 12 reports false -Wrestrict overlaps inside std::string when it
   # inlines deeply; they stay warnings.
-  add_compile_options(-Werror -Wno-error=restrict)
+  add_compile_options(-Werror)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(-Wno-error=restrict)
+  endif()
 endif()
 
 if(HALVORN_SANITIZE STREQUAL "address")
@@ -20,7 +23,8 @@ if(HALVORN_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "The fuzz build needs clang: -DCMAKE_CXX_COMPILER=clang++")
   endif()
-  # Everything is instrumented for coverage; only the fuzz targets link libFuzzer's main.
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined)
+  # Everything is instrumented for coverage; only the fuzz targets link
+  # libFuzzer's main. Undefined behaviour ends the run, so it is a finding.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with AddressSanitizer and
-# UndefinedBehaviorSanitizer (warnings are errors), and runs every test. Exits
-# non-zero when a test fails. HALVORN_SANITIZE=thread (or empty) picks another
-# build. The benchmarks are only compiled here; HALVORN_CI_BENCH=1 also builds
+# UndefinedBehaviorSanitizer (warnings are errors), and runs every test: the
+# concurrency tests under ThreadSanitizer too, and the fuzz targets (built
+# with clang) over their seed folders. Exits non-zero when a test fails.
+# HALVORN_SANITIZE=thread (or empty) picks another build; HALVORN_SKIP_TSAN
+# and HALVORN_SKIP_FUZZ leave those passes out. The benchmarks are only compiled here; HALVORN_CI_BENCH=1 also builds
 # their programs in Release (scripts/bench.sh runs them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -54,6 +56,12 @@ if [ "$sanitize" != "thread" ] && [ -z "${HALVORN_SKIP_TSAN:-}" ]; then
   cd "$tsan_build"
   TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
     ctest --output-on-failure -j "$(nproc)" -R "$tsan_tests"
+fi
+
+# The fuzz targets, built with clang, replay their seed folders (the inputs
+# that once failed among them).
+if [ -z "${HALVORN_SKIP_FUZZ:-}" ]; then
+  HALVORN_FUZZ_NO_SETUP=1 bash "$root/scripts/fuzz.sh"
 fi
 
 # The main run: every test.

@@ -373,13 +373,27 @@ void TEmailMsgPart::FreeChildrenAndHeaders() {
 }
 
 bool TEmailMsgPart::WriteTo(TStringList& lines, bool withAttachments) {
-  if (HasOwnHeader()) {
+  return WritePart(lines, withAttachments, true);
+}
+
+bool TEmailMsgPart::WritePart(TStringList& lines, bool withAttachments, bool withHeader) {
+  if (withHeader && HasOwnHeader()) {
     FHeader->WriteTo(lines);
     lines.Add("");
   }
   if (FChildren->Count() > 0 && FHeader != nullptr && FHeader->IsTransferEncoded()) {
+    // The first child shares this part's header and writes it. That header
+    // was read as it stands, before the body was decoded, so it goes before
+    // the encoded body and not into it: encoded, it would change at every
+    // save ("=" becoming "=3D", then "=3D3D").
+    TEmailMsgPart* first = FChildren->Items(0);
+    const bool sharedHeader = first->FHeader == FHeader && first->HasOwnHeader();
+    if (sharedHeader) {
+      FHeader->WriteTo(lines);
+      lines.Add("");
+    }
     TStringList body;
-    WriteBody(body, withAttachments);
+    WriteChildrenAndBody(body, withAttachments, !sharedHeader);
     EncodeLinesInPlace(Decoder(), body);
     SplitLineBreaks(body);
     lines.AddStrings(body);
@@ -394,7 +408,13 @@ bool TEmailMsgPart::WriteTo(TStringList& lines, bool withAttachments) {
 }
 
 bool TEmailMsgPart::WriteBody(TStringList& lines, bool withAttachments) {
-  for (int i = 0; i < FChildren->Count(); ++i) FChildren->Items(i)->WriteTo(lines, withAttachments);
+  return WriteChildrenAndBody(lines, withAttachments, true);
+}
+
+bool TEmailMsgPart::WriteChildrenAndBody(TStringList& lines, bool withAttachments,
+                                         bool firstWithHeader) {
+  for (int i = 0; i < FChildren->Count(); ++i)
+    FChildren->Items(i)->WritePart(lines, withAttachments, i > 0 || firstWithHeader);
   if (!withAttachments && FHeader != nullptr && FHeader->IsAttachment()) {
     lines.Add(kEncodedAttachmentSnip);
     lines.Add("");

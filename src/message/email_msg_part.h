@@ -208,7 +208,8 @@ class TEmailMsgPart {
   // Appends the part as it stands in the message: its header and an empty
   // line when HasOwnHeader, the body (children encoded with the part's codec
   // when it has children and a transfer encoding that is not of the binary
-  // kind), and its boundary text when that is not empty. Always true.
+  // kind; the header the first child shares with the part stays outside the
+  // encoding), and its boundary text when that is not empty. Always true.
   bool WriteTo(TStringList& lines, bool withAttachments);
   // The children's WriteTo in order, then the part's own lines; without
   // attachments an attachment's lines are replaced by a snip line and an
@@ -291,6 +292,11 @@ class TEmailMsgPart {
   void KeepRest(TMimeTextCursor& cursor);
   void PlaceHeaders();
   void FreeChildrenAndHeaders();
+  // WriteTo, with the part's own header left out unless `withHeader`.
+  bool WritePart(TStringList& lines, bool withAttachments, bool withHeader);
+  // WriteBody, with the first child's header left out unless
+  // `firstWithHeader`.
+  bool WriteChildrenAndBody(TStringList& lines, bool withAttachments, bool firstWithHeader);
 
   TStringList FRawText;
   std::string FDecodedTextNoSubpartsCache;

@@ -254,6 +254,11 @@ TEST(MimeParts, ParsedMessagesWriteBackTheirBytes) {
       "Content-Type: multipart/mixed; boundary=o\r\n\r\n--o\r\nContent-Type: multipart/"
       "alternative; boundary=i\r\n\r\n--i\r\n\r\nplain\r\n--i--\r\nepilogue\r\n--o\r\n"
       "Content-Type: message/rfc822\r\n\r\nSubject: inner\r\n\r\ninner body\r\n--o--\r\n",
+      // A nested multipart with a transfer encoding: its header stays outside
+      // the encoded body, so its "=" is not written as "=3D".
+      "Content-Type: multipart/mixed; boundary=o\r\n\r\n--o\r\nContent-Type: multipart/"
+      "alternative; boundary=i\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+      "Content-Description: x=y\r\n\r\n--i\r\n\r\nplain\r\n--i--\r\n--o--\r\n",
   };
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);

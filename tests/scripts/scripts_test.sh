@@ -84,9 +84,10 @@ run_setup "printf '%s\n' '$own' >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/po
 check "an existing policy file is used as it is" grep -qx "services: free" "$work/apt.log"
 check "an existing policy file is kept unchanged" test "$(cat "$work/policy.after")" = "$own"
 
-# The test set-up installs the packages of the outside programs the tests run.
+# The test set-up installs the packages of the outside programs the tests run,
+# and clang with its fuzzing runtime for the fuzz targets.
 run_setup ':' test
-for package in iproute2 dnsmasq-base dovecot-pop3d python3 python3-dnspython perl; do
+for package in iproute2 dnsmasq-base dovecot-pop3d python3 python3-dnspython perl clang libclang-rt-dev; do
   check "setup test installs $package" grep -q "install: .* $package\( \|$\)" "$work/apt.log"
 done
 

@@ -24,6 +24,7 @@
 #include "foundation/app/processes.h"
 #include "foundation/files/version_info.h"
 #include "foundation/net/host_names.h"
+#include "foundation/text/numbers.h"
 #include "foundation/text/string_list.h"
 #include "foundation/text/text_helpers.h"
 #include "foundation/threads/heartbeat.h"
@@ -88,12 +89,13 @@ std::string ProcField(const std::string& text, const std::string& name) {
   return {};
 }
 
+// The number a /proc or /sys value begins with ("123456 kB" gives 123456);
+// 0 when it begins with none.
 std::int64_t ToInt64(const std::string& text) {
-  try {
-    return static_cast<std::int64_t>(std::stoll(text, nullptr, 10));
-  } catch (...) {
-    return 0;
-  }
+  const std::string_view value = TrimTextView(text);
+  std::int64_t number = 0;
+  if (!ParseSignedDecimal(value.substr(0, value.find(' ')), INT64_MIN, INT64_MAX, number)) return 0;
+  return number;
 }
 
 // A /proc/meminfo value ("123456 kB") in bytes.

@@ -36,10 +36,11 @@ int ByteWeight(unsigned char c) {
       w[letters[k] - 'a' + 'A'] = 2 + freq[k] / 8;
     }
     for (int c = '0'; c <= '9'; ++c) w[c] = 6;
-    w[' '] = 160;
-    w['\r'] = w['\n'] = 14;
-    w['.'] = w[','] = 9;
-    w['-'] = w['\''] = w['"'] = 3;
+    auto at = [](char c) -> int& { return w[static_cast<unsigned char>(c)]; };
+    at(' ') = 160;
+    at('\r') = at('\n') = 14;
+    at('.') = at(',') = 9;
+    at('-') = at('\'') = at('"') = 3;
     return w;
   }();
   return table[c];

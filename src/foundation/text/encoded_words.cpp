@@ -68,10 +68,6 @@ bool IsUpperHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
 }
 
-int UpperHexValue(char c) {
-  return c <= '9' ? c - '0' : c - 'A' + 10;
-}
-
 // Quoted-printable of encoded words: only capital hex digits are decoded; a
 // soft line break (= before CR, LF, CR LF or LF CR) is removed, a final "=" is
 // removed, and every other "=" stays as written.
@@ -95,7 +91,7 @@ std::string DecodeWordQuotedPrintable(std::string_view text) {
     }
     char a = text[i + 1], b = text[i + 2];
     if (IsUpperHexDigit(a) && IsUpperHexDigit(b)) {
-      out.push_back(static_cast<char>(UpperHexValue(a) * 16 + UpperHexValue(b)));
+      out.push_back(static_cast<char>(HexDigitValue(a) * 16 + HexDigitValue(b)));
       i += 3;
     } else if ((a == '\r' && b == '\n') || (a == '\n' && b == '\r')) {
       i += 3;

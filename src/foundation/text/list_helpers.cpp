@@ -230,7 +230,9 @@ std::string TextToCommaText(std::string_view text) {
 std::string CommaTextToLines(std::string_view commaText) {
   TStringList list;
   list.SetCommaText(commaText);
-  return JoinStringList(list, "\r\n");
+  std::string lines = JoinStringList(list, "\r\n");
+  if (list.Count() > 0 && list[list.Count() - 1].empty()) lines += "\r\n";
+  return lines;
 }
 
 std::string MergeCommaTexts(std::string_view first, std::string_view second, bool keepDuplicates) {

@@ -59,9 +59,13 @@ std::string LinesValue(std::string_view text, std::string_view name);
 // Sets name=value in the lines of the comma text and writes it back (an
 // empty value removes the name).
 void CommaTextSetValue(std::string_view name, std::string_view value, std::string& commaText);
-// The comma text of the text's lines.
+// The comma text of the text's lines (a break after the last line ends it
+// and adds no empty line).
 std::string TextToCommaText(std::string_view text);
-// The lines of the comma text joined by CR LF (no break after the last).
+// The lines of the comma text joined by CR LF, with no break after the last
+// unless the last line is empty: that break keeps it, so TextToCommaText
+// gives the same lines back and a text stored through the pair (a phrase
+// list's description) stays the same at every save.
 std::string CommaTextToLines(std::string_view commaText);
 // A text empty or exactly two double quotes yields to the other; otherwise
 // the lines of the second are appended to those of the first and, unless

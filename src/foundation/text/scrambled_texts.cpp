@@ -1,7 +1,8 @@
 #include "foundation/text/scrambled_texts.h"
 
-#include <charconv>
+#include <cstdint>
 
+#include "foundation/text/numbers.h"
 #include "foundation/text/random_texts.h"
 #include "foundation/text/string_library.h"
 #include "foundation/text/text_compression.h"
@@ -35,13 +36,7 @@ std::string MakeScrambledNumberText(std::int64_t number) {
 bool ReadScrambledNumberText(const std::string& token, std::int64_t& number) {
   std::string plain = UnscrambleText(Base64Decode(token));
   if (plain.size() < 3 || !IsLetterOrDigit(plain[0]) || !IsLetterOrDigit(plain[1])) return false;
-  const char* first = plain.data() + 2;
-  const char* last = plain.data() + plain.size();
-  std::int64_t value = 0;
-  auto [end, error] = std::from_chars(first, last, value);
-  if (error != std::errc() || end != last) return false;
-  number = value;
-  return true;
+  return ParseSignedDecimal(std::string_view(plain).substr(2), INT64_MIN, INT64_MAX, number);
 }
 
 int ReplaceWithRandomText(const std::string& part, const std::string& text) {

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "foundation/intercept/ip_mapping.h"
+#include "foundation/app/log_capture.h"
 #include "foundation/intercept/lsp_requests.h"
 #include "lsp_test_support.h"
 
@@ -265,6 +266,21 @@ TEST_F(LspBinding, WithoutLibraryOrBackupEveryCallAnswersItsFailureValue) {
   EXPECT_EQ(LspConfirmCurrentVersion(), 0);
   EXPECT_FALSE(LspSelfTest());
   EXPECT_FALSE(RunLspInstaller()) << "there is no installer here";
+}
+
+// A runtime folder so deep that the request channel's socket name cannot be
+// formed: the listener does not start, and the log names the path instead of
+// the kernel's bare "invalid argument".
+TEST_F(InterceptFixture, AListenerSocketPathTooLongIsLoggedWithThePath) {
+  test::LogCapture log;
+  test::TempFolder runtime = test::TempFolder::ForSockets();
+  test::ScopedEnv deep("XDG_RUNTIME_DIR", runtime.Path() + "/" + std::string(100, 'd'));
+  const std::string path = lsp::SocketPath(GetInstallDirKey());
+  ASSERT_GT(path.size(), 107u);
+  EXPECT_FALSE(StartLspListener());
+  EXPECT_TRUE(log.Contains("Cannot listen for interception requests. Socket path too long (" +
+                           std::to_string(path.size()) + " bytes, at most 107): " + path))
+      << log.Text();
 }
 
 }  // namespace

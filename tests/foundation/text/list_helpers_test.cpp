@@ -141,6 +141,12 @@ TEST(ListHelpersTest, CommaTextHelpers) {
 
   EXPECT_EQ(TextToCommaText("a b\r\nc\n"), "\"a b\",c");
   EXPECT_EQ(CommaTextToLines("\"a b\",c"), "a b\r\nc");
+  // Lines stored as a comma text come back the same, empty last lines
+  // included (else each save would drop one).
+  for (const char* commaText : {"\"a b\",c", ",", "\"\"", "a,", ",a", "a,,", ",,", ""}) {
+    SCOPED_TRACE(commaText);
+    EXPECT_EQ(TextToCommaText(CommaTextToLines(commaText)), commaText);
+  }
 
   struct Merge {
     std::string first, second;
