@@ -345,6 +345,11 @@ bool TEmailMsg::IsLoaded() {
   return IsLoadedLocked();
 }
 
+bool TEmailMsg::EnsureLoaded() {
+  TMsgGuard guard(FLock);
+  return EnsureLoadedLocked();
+}
+
 bool TEmailMsg::EnsureLoadedLocked() {
   if (IsLoadedLocked()) return true;
   if (FFileName.empty()) return false;

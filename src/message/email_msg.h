@@ -171,6 +171,13 @@ class TEmailMsg : public TEmailHeaderOwner,
   TEmailMsgListBase* GetList() const { return FList.load(); }
   // Set by the queue that adds or removes the message.
   void SetList(TEmailMsgListBase* list) { FList.store(list); }
+  // Makes `desired` the message's queue only while its queue is `expected`;
+  // answers whether it did. A queue takes and gives up a message with it, so
+  // that two threads adding one message to two queues at once cannot leave it
+  // in both.
+  bool ExchangeList(TEmailMsgListBase* expected, TEmailMsgListBase* desired) {
+    return FList.compare_exchange_strong(expected, desired);
+  }
   // Under the message lock: when the file exists, moves it to a path the
   // function draws (drawn again while the name is taken, never replacing a
   // file) and takes that path. True when moved or when there is no file to
@@ -194,6 +201,9 @@ class TEmailMsg : public TEmailHeaderOwner,
 
   // The raw lines are there or the message is parsed.
   bool IsLoaded();
+  // Reads the file when the message is not loaded (and has a file name);
+  // answers whether it is loaded afterwards.
+  bool EnsureLoaded();
   // Read the file when not loaded (not when that fails), parse when not
   // parsed, and answer the top header / the top-level parts. A message
   // without a file name parses as an empty message. Hold MessageLock() while
@@ -576,6 +586,12 @@ class TEmailMsg : public TEmailHeaderOwner,
   TBodyFlags GetBodyFlags() const;
   void SetBodyFlags(const TBodyFlags& flags);
 
+  // Runs the work; what fails becomes false (logged under `what`), except
+  // an abandoned worker's unwinding and a lock time-out, which pass. The
+  // queues and the repository answer their failures by the same rule.
+  template <class F>
+  static bool FalseOnFailure(const char* what, F work);
+
  private:
   friend class TEmailMsgPart;
   friend class TEmailMsgPartCollection;
@@ -595,11 +611,6 @@ class TEmailMsg : public TEmailHeaderOwner,
   };
 
   TEmailMsg();
-
-  // Runs the work; what fails becomes false (logged),
-  // except an abandoned worker's unwinding and a lock time-out.
-  template <class F>
-  static bool FalseOnFailure(const char* what, F work);
 
   bool IsLoadedLocked() const;
   bool EnsureLoadedLocked();

@@ -23,6 +23,7 @@
 #include "foundation/text/code_page_1252.h"
 #include "lists/lists_module.h"
 #include "message/dcc_checksums.h"
+#include "message/message_repository.h"
 #include "platform/main_thread.h"
 
 namespace {
@@ -125,11 +126,14 @@ int main(int argc, char** argv) {
   const std::string& installDir = folders.front();
   // The checksum library beside the program (or in the data folder).
   halvorn::StartDccChecksumsModule();
+  // The repository registry; the repository loads its queues on first use.
+  halvorn::StartMessageRepositoryModule();
   std::string version = halvorn::GetVersionText();
   halvorn::Log("Main", "Started " + halvorn::GetProductName() + " " + version, 10, false);
   std::printf("%s %s\n", halvorn::GetProductName().c_str(), version.c_str());
   std::printf("Data folder: %s\n", installDir.c_str());
 
+  halvorn::EndMessageRepositoryModule();
   halvorn::EndDccChecksumsModule();
   halvorn::FinalizeListsModule();
   halvorn::EndLogModule();

@@ -93,9 +93,15 @@ class FakeDns {
   std::vector<std::string> FStarted;
 };
 
-// Stands in for the main window and counts the messages posted to it.
+// Stands in for the main window and records the messages posted to it.
 class PostRecorder : public QObject {
  public:
+  struct TPost {
+    std::uint32_t Msg;
+    TMessageParam WParam;
+    TMessageParam LParam;
+  };
+
   PostRecorder() {
     EnsureQtApplication();
     FWindow = platform::RegisterWindow(this, kMainFormClassName);
@@ -108,29 +114,26 @@ class PostRecorder : public QObject {
   }
   // Delivers what was posted and answers how many messages of the number
   // arrived since the last call.
-  int Take(std::uint32_t msg) {
+  int Take(std::uint32_t msg) { return static_cast<int>(TakePosts(msg).size()); }
+  // Delivers what was posted and answers, in order, the messages of the
+  // number that arrived since the last call.
+  std::vector<TPost> TakePosts(std::uint32_t msg) {
     QCoreApplication::sendPostedEvents(this);
-    int count = 0;
-    std::vector<std::uint32_t> rest;
-    for (std::uint32_t m : FMessages) {
-      if (m == msg) {
-        ++count;
-      } else {
-        rest.push_back(m);
-      }
-    }
-    FMessages = rest;
-    return count;
+    std::vector<TPost> taken, rest;
+    for (const TPost& post : FPosts) (post.Msg == msg ? taken : rest).push_back(post);
+    FPosts = rest;
+    return taken;
   }
   bool event(QEvent* event) override {
     if (event->type() != platform::WindowMessageEvent::EventType()) return QObject::event(event);
-    FMessages.push_back(static_cast<platform::WindowMessageEvent*>(event)->Msg());
+    auto* message = static_cast<platform::WindowMessageEvent*>(event);
+    FPosts.push_back({message->Msg(), message->WParam(), message->LParam()});
     return true;
   }
 
  private:
   TWindowHandle FWindow = 0;
-  std::vector<std::uint32_t> FMessages;
+  std::vector<TPost> FPosts;
 };
 
 // Every stored field of every account, one per line. After a load the

@@ -91,7 +91,9 @@ void TQuorServerSpawnedSocket::Start() {
   // Bytes taken by the peer count as activity while the idle count runs; they
   // do not start it while the connection waits on work of its own (paused).
   events.OnWritten = [this] {
-    if (!FDestroying && FTickTimer->IsActive()) FIdleCount = 0;
+    if (FDestroying) return;
+    NoteBytesHanded();
+    if (FTickTimer->IsActive()) FIdleCount = 0;
   };
   if (!AcceptPeer()) {
     // Refused before anything the peer sent is looked at.
@@ -231,7 +233,21 @@ void TQuorServerSpawnedSocket::SendLine(const std::string& text) {
     Disconnect();
     return;
   }
+  FBytesQueued += static_cast<std::int64_t>(data.size());
+  NoteBytesHanded();
   StartIdleTimer();
+}
+
+void TQuorServerSpawnedSocket::NoteBytesHanded() {
+  // Only a live socket tells the truth: one that has ended may have dropped
+  // what it still held.
+  if (!FSocket || !FSocket->IsConnected()) return;
+  FBytesHanded = std::max(FBytesHanded, FBytesQueued - FSocket->PendingWriteBytes());
+}
+
+std::int64_t TQuorServerSpawnedSocket::BytesHandedToSystem() {
+  NoteBytesHanded();
+  return FBytesHanded;
 }
 
 void TQuorServerSpawnedSocket::SendLineDelayed(const std::string& text, int delayMs) {

@@ -99,6 +99,11 @@ class TQuorServerSpawnedSocket {
   void ResetIdleTime() { FIdleCount = 0; }
   int IdleCount() const { return FIdleCount; }
   bool HasPendingInput() const { return FInput.HasPendingInput(); }
+  // Bytes of the lines sent so far (line ends included), and how many of
+  // them the socket layer has handed to the system: a reply counts as handed
+  // over once this reaches the count at its end.
+  std::int64_t BytesQueued() const { return FBytesQueued; }
+  std::int64_t BytesHandedToSystem();
   int GetSocketHandle() const;
   // The service name of the connection's log records: the server's
   // TranscriptFileName (cached on first use), "TQuorServerSpawnedSocket"
@@ -175,6 +180,9 @@ class TQuorServerSpawnedSocket {
   bool FFinalClosed = false;
   bool FClosePending = false;  // close once the delayed lines are out
   int FBusy = 0;               // depth of our own handlers on the stack
+  std::int64_t FBytesQueued = 0;
+  std::int64_t FBytesHanded = 0;
+  void NoteBytesHanded();
 };
 
 // The listening server. A subclass provides CreateConnection. Main thread

@@ -10,6 +10,7 @@
 namespace halvorn {
 
 std::atomic<bool> FirstTimeRun{false};
+std::atomic<std::int32_t> UserNumber{0};
 std::atomic<std::int32_t> CategoryRequestPort{6173};
 std::atomic<bool> SelectiveOpenRelay{false};
 std::atomic<std::int32_t> RelayedProbeCount{0};

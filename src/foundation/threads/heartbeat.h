@@ -40,6 +40,9 @@ extern std::atomic<TDateTime> LastNetworkSuccess;
 extern std::atomic<std::uint32_t> OwnIPAddress;
 // Set while the main window's message procedure hands a message on.
 extern std::atomic<bool> InWindowProc;
+// The program's user number, set at start-up; only shown, scrambled, in the
+// Received line of downloaded mail (0 until set).
+extern std::atomic<std::int32_t> UserNumber;
 
 // ---------------------------------------------------------------------------
 // Heartbeat and progress callbacks.
