@@ -157,7 +157,7 @@ TEST_F(EmailMsgListTest, AddMovesTheFileAndTakesTheMessageFromItsQueue) {
   const std::string inB = msg->GetFileName();
   EXPECT_EQ(B.Add(msg), 1);
   EXPECT_NE(msg->GetFileName(), inB);
-  EXPECT_EQ(test::RepositoryTest::EmlFiles(FolderB).size(), 2u);
+  EXPECT_EQ(test::EmlFiles(FolderB).size(), 2u);
   EXPECT_EQ(CodesAB().second, std::vector<int>{qc_Added});
 
   // Removing leaves the file and the message alone.
@@ -210,7 +210,7 @@ TEST_F(EmailMsgListTest, AFailedMoveKeepsTheFileAndItsName) {
   EXPECT_TRUE(logged);
   msg->SetText(MailText("stuck", "", "changed\r\n"));
   EXPECT_TRUE(msg->SaveToFile());
-  EXPECT_EQ(test::RepositoryTest::EmlFiles(FolderA).size(), 1u);
+  EXPECT_EQ(test::EmlFiles(FolderA).size(), 1u);
   EXPECT_EQ(MessagePartOf(ReadFileBytes(path)), MailText("stuck", "", "changed\r\n"));
   blocked.Remove(msg);
 }
@@ -274,7 +274,7 @@ TEST_F(EmailMsgListAccounts, ObliterationSetsTheUidlStateDeletesTheFileAndFreesT
   elsewhere->SetText(MailText("back?", ""));
   EXPECT_FALSE(elsewhere->SaveToFile());
   elsewhere.reset();
-  EXPECT_TRUE(test::RepositoryTest::EmlFiles(FolderB).empty());
+  EXPECT_TRUE(test::EmlFiles(FolderB).empty());
 }
 
 TEST_F(EmailMsgListAccounts, ObliterateFlaggedRemovesTheFlaggedOnly) {
@@ -284,7 +284,7 @@ TEST_F(EmailMsgListAccounts, ObliterateFlaggedRemovesTheFlaggedOnly) {
   m[3]->FSetFlaggedDeleted(true);
   A.ObliterateFlagged(true, "");
   EXPECT_EQ(A.Snapshot(), (std::vector<TEmailMsgRef>{m[0], m[2]}));
-  EXPECT_EQ(test::RepositoryTest::EmlFiles(FolderA).size(), 2u);
+  EXPECT_EQ(test::EmlFiles(FolderA).size(), 2u);
   EXPECT_FALSE(std::filesystem::exists(m[1]->GetFileName()));
 }
 
@@ -398,6 +398,14 @@ TEST_F(EmailMsgListAccounts, CountsNeverWaitAndAnswerTheirLastValuesWhileTheQueu
     A.CountRead(read, unread);
     EXPECT_EQ(std::make_pair(read, unread), std::make_pair(1, 6));
     EXPECT_EQ(A.CountNotDeleted(), 7);
+  }
+  // A queue that only this count counts (the unprocessed-incoming one)
+  // answers its own last count too.
+  for (int i = 0; i < 3; ++i) Saved(B, "incoming");
+  EXPECT_EQ(B.CountNotDeleted(), 3);
+  {
+    LockHolder holder(B.ListLock());
+    EXPECT_EQ(B.CountNotDeleted(), 3);
   }
   TMutexCriticalSection::SetTimeOutForTests(0);
   A.CountOutgoing(due, soon, later);

@@ -185,7 +185,7 @@ TEST_F(RepositoryMoves, MovesHoldsAndTheTrashActOnDiskAndInMemory) {
   EXPECT_EQ(msg->DeleteReason(), "Junk");
   EXPECT_TRUE(msg->MoveToTrash(5, "Again"));
   EXPECT_EQ(msg->DeleteCode(), 5);
-  EXPECT_EQ(EmlFiles(repo.Trash()->Folder()).size(), 1u);
+  EXPECT_EQ(test::EmlFiles(repo.Trash()->Folder()).size(), 1u);
   const std::string trashPath = msg->GetFileName();
   EXPECT_TRUE(msg->Obliterate(true, "Cull"));
   EXPECT_EQ(Remote->GetUidlStatus("U7"), us_Deleted);
@@ -483,20 +483,20 @@ TEST_F(MessageRepositoryTest, BackupsArePurgedByAgeAndSwitchedOffByZero) {
     ScopedClockForTests clock(start + 3);
     SeedForPurge(true);
     const std::string third = SaveMessageBackup(&Repository(), lines);
-    EXPECT_EQ(EmlFiles(GetBackupsDir(kSingleUserName)),
+    EXPECT_EQ(test::EmlFiles(GetBackupsDir(kSingleUserName)),
               Lines{std::filesystem::path(third).filename().string()});
   }
   // 0 writes no backup; a purge then removes every backup.
   SetOptions([](TProcessingOptions& o) { o.DeleteMsgBackupsAfter = 0; });
   SeedForPurge(false);
   EXPECT_EQ(SaveMessageBackup(nullptr, lines), "");
-  EXPECT_EQ(EmlFiles(GetBackupsDir(kSingleUserName)).size(), 1u);
+  EXPECT_EQ(test::EmlFiles(GetBackupsDir(kSingleUserName)).size(), 1u);
   {
     ScopedClockForTests clock(start + 1.0 / 24);
     SeedForPurge(true);
     EXPECT_EQ(SaveMessageBackup(nullptr, lines), "");
   }
-  EXPECT_TRUE(EmlFiles(GetBackupsDir(kSingleUserName)).empty());
+  EXPECT_TRUE(test::EmlFiles(GetBackupsDir(kSingleUserName)).empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -546,7 +546,7 @@ TEST_F(EmailMsgRealQueues, SavesTakeTheQueuesNamesAndAnObliteratedMessageStaysGo
   second->SetText(MailText("back", ""));
   EXPECT_FALSE(second->SaveToFile());
   second.reset();
-  EXPECT_TRUE(EmlFiles(repo.UnProcessedIncoming()->Folder()).empty());
+  EXPECT_TRUE(test::EmlFiles(repo.UnProcessedIncoming()->Folder()).empty());
   // Holding refuses the message lock as the fakes did.
   TEmailMsgRef held = Saved(repo.UnProcessedIncoming(), "h");
   {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -45,6 +46,18 @@ inline std::string MessagePartOf(const std::string& fileBytes) {
   if (fileBytes.rfind("X-SMTP: ", 0) != 0) return fileBytes;
   const std::size_t end = fileBytes.find("\r\n");
   return end == std::string::npos ? std::string() : fileBytes.substr(end + 2);
+}
+
+// The names of the ".eml" files in a folder, sorted (hidden ones too).
+inline std::vector<std::string> EmlFiles(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".eml") == 0) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // Records every log record while it lives.
@@ -116,14 +129,6 @@ class RepositoryTest : public MessageFolderTest {
 
   static TMessageRepository& Repository() { return *GetMessageRepository(kSingleUserName); }
 
-  // The names of the ".eml" files in a folder, sorted (hidden ones too).
-  static std::vector<std::string> EmlFiles(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const std::string& name : Entries(folder)) {
-      if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".eml") == 0) names.push_back(name);
-    }
-    return names;
-  }
 };
 
 }  // namespace halvorn::test
