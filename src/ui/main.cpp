@@ -21,6 +21,7 @@
 #include "foundation/files/reboot_operations.h"
 #include "foundation/files/version_info.h"
 #include "foundation/text/code_page_1252.h"
+#include "classify/classify_module.h"
 #include "lists/lists_module.h"
 #include "message/dcc_checksums.h"
 #include "message/message_repository.h"
@@ -107,11 +108,12 @@ int main(int argc, char** argv) {
   }
 
   // Module start-up: shared values, the log, then the file moves recorded
-  // for this start, before anything could cancel them; then the lists.
+  // for this start, before anything could cancel them; then the lists and the tests.
   halvorn::InitializeUtilityModule(argc, argv);
   halvorn::StartLogModule();
   halvorn::ApplyRebootOperations();
   halvorn::InitializeListsModule();
+  halvorn::InitializeClassifyModule();
 
   const std::vector<std::string> folders = CreateDataFolders();
   for (const std::string& folder : folders) {
@@ -135,6 +137,7 @@ int main(int argc, char** argv) {
 
   halvorn::EndMessageRepositoryModule();
   halvorn::EndDccChecksumsModule();
+  halvorn::FinalizeClassifyModule();
   halvorn::FinalizeListsModule();
   halvorn::EndLogModule();
   halvorn::FinalizeUtilityModule();

@@ -67,7 +67,7 @@ class PhrasesListHome : public ::testing::Test {
 // a list named in another case than the built-in list it reloads.
 TEST_F(PhrasesListHome, TheRulesFileLoadsAndSavesTheSameBytesAgain) {
   ScopedClockForTests clock(kNow);
-  std::string fixture = test::ReadFileBytes(test::DataPath("phrase_lists_rules.txt"));
+  std::string fixture = test::ReadFileBytes(test::DataPath("rules_file.txt"));
   ASSERT_FALSE(fixture.empty());
   fixture.replace(fixture.find("@FOLDER@"), 8, FFolder.Path());
   ASSERT_TRUE(test::WriteFileBytes(FFolder.Sub("keywords.txt"),

@@ -47,15 +47,25 @@ std::string LowerCase1252(std::string_view text) {
   return out;
 }
 
+// Both run for every look-up of a name or an entry: the table is fetched
+// once per call, not once per character.
 bool SameText1252(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && CompareText1252(a, b) == 0;
+  if (a.size() != b.size()) return false;
+  const auto& upper = Tables().Upper;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    if (x != y && upper[x] != upper[y]) return false;
+  }
+  return true;
 }
 
 int CompareText1252(std::string_view a, std::string_view b) {
+  const auto& upper = Tables().Upper;
   size_t n = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < n; ++i) {
-    int x = UpperChar1252(static_cast<unsigned char>(a[i]));
-    int y = UpperChar1252(static_cast<unsigned char>(b[i]));
+    int x = upper[static_cast<unsigned char>(a[i])];
+    int y = upper[static_cast<unsigned char>(b[i])];
     if (x != y) return x - y;
   }
   if (a.size() == b.size()) return 0;

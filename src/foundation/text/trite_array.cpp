@@ -110,7 +110,7 @@ void TriteSet(TTriteArray& array, int index, TTrite value, bool onlyIfUnknown) {
 }
 
 void TriteSetBool(TTriteArray& array, int index, bool flag, bool onlyIfUnknown) {
-  TriteSet(array, index, flag ? kTriteYes : kTriteNo, onlyIfUnknown);
+  TriteSet(array, index, TriteFromBool(flag), onlyIfUnknown);
 }
 
 void TriteResolve(TTriteArray& array, int index, bool force) {

@@ -57,6 +57,9 @@ TTrite TextToTrite(const std::string& text);
 // True for yes (0).
 bool TriteIsYes(TTrite value);
 
+// Yes (0) for true, no (1) for false.
+inline TTrite TriteFromBool(bool flag) { return flag ? kTriteYes : kTriteNo; }
+
 // The entry at `index`, or unknown when the index is negative or at or
 // beyond the end.
 TTrite TriteGet(const TTriteArray& array, int index);

@@ -67,6 +67,13 @@ void TMutexCriticalSection::Enter() {
       ++FCount;
       return;
     }
+    // A free lock is taken at once: the wait and its deadline (a random draw
+    // and a clock reading) are only worked out when there is something to
+    // wait for.
+    if (FCount == 0) {
+      TakeLocked(me);
+      return;
+    }
     int ownerlessTimeOuts = 0;
     for (;;) {
       const int timeOut = EffectiveTimeOut();

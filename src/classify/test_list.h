@@ -1,0 +1,151 @@
+// TTestList: the configured tests of the program, in order, and the switches
+// of their training.
+//
+// Rules and combining tests find a test by name (FindTestByName, ignoring
+// case) at every use. The list holds its tests by shared_ptr: a test the main
+// thread removes lives on while the processing thread still uses it.
+//
+// Settings. The rules file's section "TestList" names one section per test
+// ("Test0" = "Test-" + name, "Test1", ... without gaps, in list order), and
+// each test writes its own section (TTest::SaveToIni).
+//
+// Threads. Every operation may be called from any thread. The list's lock
+// "TestList_CS" guards only its membership and is held just long enough to
+// copy, search or change the vector (a search takes each test's own lock
+// inside it: the list's lock first, never the other way round); every walk
+// that calls into the tests (renames, saves, result codes, training) goes
+// over a snapshot with no list lock held. TrainLock
+// ("TestList TrainQuorCriticalSection") serialises training with the
+// application of the user's categorisations; both only ever try it, and only
+// the list's destruction waits for it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "classify/test_base.h"
+#include "foundation/threads/mutex_critical_section.h"
+
+namespace halvorn {
+
+class TQuorIniFile;
+
+// The rules-file section that names the tests, unless the list was given
+// another.
+inline constexpr const char* kTestListSection = "TestList";
+
+// What a test list's load makes of a class name that is missing from a
+// test's section: a name no class has.
+inline constexpr const char* kMissingTestClassName = "TTest forgot to write out it's Class Name";
+
+// Training switches, read and written from any thread. The three stored ones
+// are read from the registry at module start (classify_module.h); the main
+// window's debug menu toggles all four and writes the stored ones back
+// (WriteTestSwitches).
+// Network-backed tests add categorised messages to their training sets.
+extern std::atomic<bool> UpdateNNTestSets;
+// TTestList::Train trains when the incoming thread is idle.
+extern std::atomic<bool> TrainNeuralNets;
+// Training runs continuously in the incoming thread's idle loop; not stored.
+extern std::atomic<bool> BackgroundTrainNNs;
+// Shown and toggled by the debug menu; nothing else reads it.
+extern std::atomic<bool> DetailedBayesianReporting;
+
+// Reads the three stored switches from the registry ("UpdateNNTestSets" and
+// "TrainNeuralNets" of the section "NeuralNets", "DetailedBayesianReporting"
+// of "Report"); a value that is missing or cannot be read leaves its switch
+// as it is. Writes them back; false when a value could not be written.
+void ReadTestSwitches();
+bool WriteTestSwitches();
+
+class TTestList {
+ public:
+  TTestList() = default;
+  // Takes TrainLock, waiting (its time-out bounds the wait), frees every test
+  // it still holds and gives the lock back before it goes. Never raises: a
+  // lock that cannot be had is logged and the list goes all the same.
+  ~TTestList();
+  TTestList(const TTestList&) = delete;
+  TTestList& operator=(const TTestList&) = delete;
+
+  int Count();
+  // The test at the index; raises std::out_of_range outside 0 .. Count()-1.
+  std::shared_ptr<TTest> Items(int index);
+  // Every test, in order, at one moment.
+  std::vector<std::shared_ptr<TTest>> Snapshot();
+  // Appends the test (nothing for nullptr or a test already in the list).
+  void AddTest(std::shared_ptr<TTest> test);
+  // The test's position; -1 when it is not in the list.
+  int IndexOf(const TTest* test);
+  // Takes the test out of the list and hands it back (nullptr when it was
+  // not there); it lives while anyone holds it.
+  std::shared_ptr<TTest> RemoveTest(const TTest* test);
+  // The first test whose name equals the name ignoring case; nullptr for an
+  // empty name or no match.
+  std::shared_ptr<TTest> FindTestByName(std::string_view name);
+  // Two tests whose names are equal ignoring case (they would share one
+  // section of the rules file, and FindTestByName finds only the first).
+  bool HasDuplicateNames();
+
+  // Hands (new name, old name) to TestRenamed / PhraseListRenamed of every
+  // test, in order. PhraseListRenamed is the phrase lists' rename event.
+  void TestRenamed(const std::string& newName, const std::string& oldName);
+  void PhraseListRenamed(const std::string& newName, const std::string& oldName);
+
+  // The section that names the tests; empty until the first save or load,
+  // which make it "TestList".
+  std::string ListSectionName();
+  // Writes "Test" + n for every test whose owner equals the owner group
+  // exactly (n counting the written tests from 0), then each such test's
+  // section. The list section is not erased first: the caller saves into a
+  // settings object it has emptied. The settings object belongs to the
+  // caller.
+  void SaveToIni(TQuorIniFile& ini, const std::string& owner);
+  // Reads "Test0", "Test1", ... (trimmed) until the first missing or empty
+  // value; for each, the class named by "ClassName" of the section the value
+  // names is made (CreateTestFromClassName); a test made takes its name from
+  // the section name, the owner group, reads its section and is appended. A
+  // class name that makes nothing skips the entry, and so does a name (ignoring
+  // case) that a test of the list already has; the load goes on. Tests already
+  // in the list stay.
+  void LoadFromIni(TQuorIniFile& ini, const std::string& owner);
+
+  // The comma text of UniqueId=result code for every test whose code for
+  // the message key is not empty, in list order (a later equal UniqueId
+  // replaces an earlier). Processing thread.
+  std::string CollectResultCodes(std::int32_t msgKey);
+
+  // When TrainNeuralNets or BackgroundTrainNNs is on and TrainLock is free at
+  // once: Train of every test in order, stopping when the heartbeat says the
+  // thread must stop. Errors of the tests' training are logged and
+  // swallowed (not EThreadAbandoned, which unwinds with the lock given
+  // back). Processing thread.
+  void Train();
+
+  // Serialises training with the application of the user's categorisations;
+  // take it only with TryEnter.
+  TMutexCriticalSection& TrainLock() { return FTrainLock; }
+
+ private:
+  // A test of the list has the name, ignoring case (an empty name too).
+  bool HasTestNamed(std::string_view name);
+
+  TMutexCriticalSection FLock{"TestList_CS"};
+  std::vector<std::shared_ptr<TTest>> FTests;
+  std::string FListSectionName;
+  TMutexCriticalSection FTrainLock{"TestList TrainQuorCriticalSection"};
+};
+
+// The program's one test list; nullptr before the classification module
+// starts and after it ends (classify_module.h). Safe from any thread:
+// callers keep the pointer they got for as long as they use the list.
+std::shared_ptr<TTestList> GlobalTestList();
+// Replaces the global list (the module start and end, and tests). The old
+// list goes when its last holder lets go.
+void SetGlobalTestList(std::shared_ptr<TTestList> list);
+
+}  // namespace halvorn
