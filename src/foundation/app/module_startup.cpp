@@ -92,6 +92,7 @@ void InitializeUtilityModule(int argc, const char* const* argv) {
     LastNetworkSuccess.store(0);
     CategoryRequestPort.store(6173);
     InWindowProc.store(false);
+    UiMode.store(kUiModeLite);
     OwnIPAddress.store(0);
     SelectiveOpenRelay.store(false);
     RelayedProbeCount.store(0);

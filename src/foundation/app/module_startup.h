@@ -20,8 +20,8 @@ std::string ApplicationTitle();
 // this order: the application title; the program-wide handler of unhandled
 // errors; SIGPIPE ignored (a peer that drops the line gives an error, not
 // the end of the program); the cached folders and the shared values reset
-// (CategoryRequestPort 6173, RelayedProbeLimit 10, RelayedProbeDay now, the
-// others 0 or false) and the progress-callback slots cleared; the log told
+// (CategoryRequestPort 6173, RelayedProbeLimit 10, RelayedProbeDay now, UiMode
+// Lite, the others 0 or false) and the progress-callback slots cleared; the log told
 // where to find the title and the open-relay option; FirstTimeRun true when
 // an argument (argv[1] on) equals "-FirstTimeRun" ignoring case, else when
 // the settings file does not exist. An error on the way ends the start-up

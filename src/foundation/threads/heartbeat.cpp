@@ -19,6 +19,7 @@ std::atomic<TDateTime> RelayedProbeDay{0};
 std::atomic<TDateTime> LastNetworkSuccess{0};
 std::atomic<std::uint32_t> OwnIPAddress{0};
 std::atomic<bool> InWindowProc{false};
+std::atomic<std::int32_t> UiMode{kUiModeLite};
 
 namespace {
 

@@ -40,6 +40,13 @@ extern std::atomic<TDateTime> LastNetworkSuccess;
 extern std::atomic<std::uint32_t> OwnIPAddress;
 // Set while the main window's message procedure hands a message on.
 extern std::atomic<bool> InWindowProc;
+// The user-interface mode: 0 Lite (at start), 1 Advanced, 2 Power User.
+// Written by the main window (which pauses the incoming processing thread
+// first), read by processing and transport.
+extern std::atomic<std::int32_t> UiMode;
+inline constexpr std::int32_t kUiModeLite = 0;
+inline constexpr std::int32_t kUiModeAdvanced = 1;
+inline constexpr std::int32_t kUiModePowerUser = 2;
 // The program's user number, set at start-up; only shown, scrambled, in the
 // Received line of downloaded mail (0 until set).
 extern std::atomic<std::int32_t> UserNumber;
