@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/corpus_messages.h"
 #include "bench/ratio_reporter.h"
 #include "message/email_msg.h"
 #include "support/test_support.h"
@@ -19,18 +20,6 @@ namespace {
 using halvorn::TEmailMsg;
 using halvorn::TEmailMsgPartCollection;
 
-std::vector<std::string> gFiles;
-std::vector<std::string> gMessages;
-
-void LoadCorpus() {
-  if (!gMessages.empty()) return;
-  gFiles = halvorn::test::CorpusFiles();
-  for (const std::string& file : gFiles) {
-    std::string bytes = halvorn::test::ReadFileBytes(file);
-    if (bytes.rfind("From ", 0) == 0) bytes.erase(0, bytes.find('\n') + 1);
-    gMessages.push_back(bytes);
-  }
-}
 
 void DecodeLeaves(TEmailMsgPartCollection& parts, std::size_t& bytes) {
   for (int i = 0; i < parts.Count(); ++i) {
@@ -45,14 +34,14 @@ void DecodeLeaves(TEmailMsgPartCollection& parts, std::size_t& bytes) {
 }
 
 void BM_ParseCorpus(benchmark::State& state) {
-  LoadCorpus();
-  if (gMessages.empty()) {
+  const std::vector<std::string>& messages = halvorn::bench::CorpusMessages().Messages;
+  if (messages.empty()) {
     state.SkipWithError("no mail corpus");
     return;
   }
   for (auto _ : state) {
     std::size_t bytes = 0;
-    for (const std::string& message : gMessages) {
+    for (const std::string& message : messages) {
       auto msg = TEmailMsg::Create();
       msg->LoadFromStream(message);
       msg->FSetFlaggedDeleted(true);
@@ -62,7 +51,7 @@ void BM_ParseCorpus(benchmark::State& state) {
     benchmark::DoNotOptimize(bytes);
   }
   state.counters["messages/s"] = benchmark::Counter(
-      static_cast<double>(gMessages.size()) * static_cast<double>(state.iterations()),
+      static_cast<double>(messages.size()) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ParseCorpus)->Unit(benchmark::kMillisecond)->MinTime(5);
@@ -91,13 +80,14 @@ for _ in range(passes):
 )PY";
 
 void BM_PythonParseCorpus(benchmark::State& state) {
-  LoadCorpus();
-  if (gMessages.empty()) {
+  const std::vector<std::string>& files = halvorn::bench::CorpusMessages().Files;
+  const std::vector<std::string>& messages = halvorn::bench::CorpusMessages().Messages;
+  if (messages.empty()) {
     state.SkipWithError("no mail corpus");
     return;
   }
   std::string input;
-  for (const std::string& file : gFiles) input += file + "\n";
+  for (const std::string& file : files) input += file + "\n";
   const int passes = 3;
   const halvorn::test::CommandResult py = halvorn::test::RunCommand(
       {halvorn::test::PythonPath(), "-c", kPythonPass, std::to_string(passes)}, input);
@@ -111,7 +101,7 @@ void BM_PythonParseCorpus(benchmark::State& state) {
   std::size_t next = 0;
   for (auto _ : state) state.SetIterationTime(seconds[next++ % seconds.size()]);
   state.counters["messages/s"] = benchmark::Counter(
-      static_cast<double>(gMessages.size()) * static_cast<double>(state.iterations()),
+      static_cast<double>(messages.size()) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_PythonParseCorpus)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);

@@ -348,6 +348,10 @@ class TEmailHeader {
   // The unfolded value of the n-th Received header; a value of a single line
   // that does not contain "Quor" adds heReceivedLineNotWraped.
   bool GetReceivedLine(int n, std::string& line);
+  // Every Received value unfolded, from the top (n = -1, -2, ...), in one
+  // pass, each as GetReceivedLine gives it (with its flag). Replaces the
+  // list.
+  void GetReceivedLines(std::vector<std::string>& lines);
   // The n-th Received line parsed; null when there is none. Its flags are
   // added to the header's.
   std::unique_ptr<TReceivedLine> CreateReceivedLine(int n);

@@ -163,6 +163,12 @@ bool TEmailHeader::GetReceivedLine(int n, std::string& line) {
   return true;
 }
 
+void TEmailHeader::GetReceivedLines(std::vector<std::string>& lines) {
+  TCriticalSectionGuard guard(FLock);
+  lines.clear();
+  for (const int entry : ReceivedIndexesLocked()) lines.push_back(TakeReceivedLocked(entry));
+}
+
 std::unique_ptr<TReceivedLine> TEmailHeader::CreateReceivedLine(int n) {
   TCriticalSectionGuard guard(FLock);
   std::string text;

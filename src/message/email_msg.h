@@ -62,6 +62,7 @@
 #include "foundation/time/date_time.h"
 #include "message/accounts.h"
 #include "message/category_probability.h"
+#include "message/dcc_checksums.h"
 #include "message/dnsrbl_lookup.h"
 #include "message/email_header.h"
 #include "message/email_info.h"
@@ -586,6 +587,115 @@ class TEmailMsg : public TEmailHeaderOwner,
   TBodyFlags GetBodyFlags() const;
   void SetBodyFlags(const TBodyFlags& flags);
 
+  // ---------------------------------------------------------------------------
+  // Checksum assembly (email_msg_checksums.cpp), under the message lock.
+
+  // The message's checksum array (replacing `array`), computed on the first
+  // call and kept until the content changes: a checksum per sentence of the
+  // body text, the special body checksums, the attached images and the
+  // Received addresses, without repeats. With `trace` in developer mode the
+  // computation is written into the match report (QchInfo). Answers the
+  // length. A message whose file cannot be read gets what its content gives.
+  int GetCheckSums(TCheckSumArray& array, bool trace = true);
+  // Appends the content checksum of every top-level attachment or inline
+  // attachment that is an image (type 2); nothing for an attached message.
+  void GetImageChecksums(TCheckSumArray& array);
+  // Appends an address pair (type 5) for each Received line, from the top,
+  // whose sending address is a dotted IPv4 address.
+  void GetReceivedIpChecksums(TCheckSumArray& array);
+  // The prefetch pass: true when it ran before; otherwise hands the body
+  // text to the prefetch hook, marks the message (PrefetchDone) and answers
+  // false.
+  bool PrefetchChecksums();
+  // The DCC record: from the side record's "DccBody", "DccFuz1" and
+  // "DccFuz2" when present, else computed once by the checksum library from
+  // the raw backup (or the message's own lines without the program's own
+  // Received line) and cached in the side record. False when the library
+  // cannot be loaded or a call fails; true, with an empty record, for a
+  // message without lines.
+  bool GetDccChecksums(TDccChecksums& record);
+  // One sum of the DCC record (all zero when absent or on failure); true
+  // when it is not all zero.
+  bool GetDccBodySum(TDigest16& sum);
+  bool GetDccFuz1Sum(TDigest16& sum);
+  bool GetDccFuz2Sum(TDigest16& sum);
+
+  // ---------------------------------------------------------------------------
+  // Reports (email_msg_reports.cpp), under the message lock. The sections
+  // other units name differently: LinkInfo is FGeneralInfo2 (report and
+  // backup links), QchInfo is FMatchInfo (central-service match information
+  // and the checksum trace), ListLinks is FListInfo (add-to-list links).
+
+  TSimpleHtml& LinkInfo() { return FGeneralInfo2; }
+  TSimpleHtml& QchInfo() { return FMatchInfo; }
+  TSimpleHtml& ListLinks() { return FListInfo; }
+
+  // The path of the full / summary report in the user's reports folder: the
+  // name the side record keeps ("ReportFile" / "SummaryReport"), else a new
+  // free name from the subject ("Full_Report " / "Summary_Report " and its
+  // first 25 characters, blanks made "_", ".htm"), which is stored.
+  void GetFullReportFileName(std::string& path);
+  void GetSummaryReportFileName(std::string& path);
+  // The local links "GetReport" (UserId, File) and "GetBackup" (UserId,
+  // File, FileExt); empty without a report name / backup file.
+  void GetReportUrl(std::string& link);
+  void GetBackupUrl(const std::string& fileExt, std::string& link);
+  // The user's backups folder + "/" + the side record's "BackupFile"; empty
+  // when it names none (or names anything but a file of that folder).
+  void GetBackupFileName(std::string& path);
+  // The items of AdditionalInfo cut to the level, each ended by "<br>" and
+  // separated by a short rule, replacing `target`.
+  void GetAdditionalInfo(TSimpleHtml& target, int level);
+  // Writes the full report when it does not exist yet, then rebuilds the
+  // summary table (SummaryInfo) at the level (empty at level 0). Answers
+  // WriteFullReport's error; the table is built in any case.
+  std::string BuildSummaryInfo(int level);
+  // Writes the full report from the report template, once: nothing when its
+  // file exists or the template is empty. The file appears whole or not at
+  // all and never replaces another file (a taken name is drawn again and
+  // stored). Answers an empty text, else the error.
+  std::string WriteFullReport();
+
+  // ---------------------------------------------------------------------------
+  // The notice and the category headers (email_msg_notice.cpp), under the
+  // message lock.
+
+  // Writes the report files when missing and adds the notice the user's
+  // processing options ask for (InfoType, DetailLevel, InfoLocation).
+  // Answers an empty text, else what failed (the notice is added even when
+  // a report file could not be written).
+  std::string BuildSummaryReportAndInfo();
+  // Frames the notice with the begin and end markers and the spacer image
+  // and inserts it, boxed: at the top (placement 0), the bottom (1), or where
+  // InfoLocation and the score put it (2).
+  void AddInfoForUser(const TSimpleHtml& notice, int placement);
+  // Inserts the notice's plain-text lines into the plain text part (boxed
+  // when asked) and its HTML lines into the HTML part, at the top or the
+  // bottom; a message with parts but no text part gets them first. Nothing
+  // for an empty notice or a message without parts.
+  void InsertUserText(const TSimpleHtml& notice, bool atTop, bool boxed);
+  // Removes one inserted notice from every text part, once per message
+  // object: false at once after the first call. True when something was
+  // removed.
+  bool DoRemoveQuorInfo();
+  // Deletes the top-level parts that are the program's own images; true
+  // when one was deleted.
+  bool DoRemoveQuorImages();
+  // The property "RemoveQuorInfoOnSend" ("Yes" / "No"), else the user's
+  // option DelInfoOnSend.
+  bool GetRemoveQuorInfoOnSend();
+  void SetRemoveQuorInfoOnSend(bool flag);
+  // The message's category probabilities: combined from the tests' results
+  // (the user's verdict applied unless ignored) and stored in the side
+  // record, or, without results, read from the side record and overridden
+  // by the message's category headers (not for a message still in the
+  // unprocessed-incoming queue: its headers are the sender's).
+  void GetCategoryProbabilities(TCategoryProbability& result, bool ignoreVerdict);
+  // The percentage of one category 1 to 9; 0 for any other number.
+  std::int32_t GetCategoryProbability(std::uint8_t category, bool ignoreVerdict);
+  // Sets the nine "X-Quor-..." category headers from the probabilities.
+  void WriteCategoryHeaders();
+
   // Runs the work; what fails becomes false (logged under `what`), except
   // an abandoned worker's unwinding and a lock time-out, which pass. The
   // queues and the repository answer their failures by the same rule.
@@ -659,6 +769,7 @@ class TEmailMsg : public TEmailHeaderOwner,
       FMessageInfo, FRuleInfo, FSummaryInfo;
   TSimpleHtmlList FAdditionalInfo;
   TBodyFlags FBodyFlags;
+  TDccChecksums FDccSums;  // the DCC record once loaded or computed
 
   // Lock-free state.
   std::atomic<bool> FChanged{false};

@@ -227,6 +227,12 @@ class TEmailMsgPart {
   // in this part and every child.
   void ClearCaches();
 
+  // Removes one notice the program inserted from the part's decoded text
+  // (when it is a text part that is no attachment), then from each child in
+  // turn. True when something was removed here or below. (Defined with the
+  // notice, email_msg_notice.cpp.)
+  bool RemoveQuorInfo();
+
   // The sum of the body lines' lengths, line breaks not counted.
   std::int64_t RawSize() const;
   // The longest line of the decoded body, or of the body lines.

@@ -160,4 +160,12 @@ int TQuorUrl::HostKind() const {
   return Host.find('.') == std::string::npos ? 4 : 0;
 }
 
+std::string LocalLink(const std::string& command,
+                      std::initializer_list<std::pair<const char*, std::string>> pairs) {
+  TQuorUrl url;
+  url.Document = command;
+  for (const auto& [name, value] : pairs) url.SetValue(name, value);
+  return url.GetUrl();
+}
+
 }  // namespace halvorn

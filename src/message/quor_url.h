@@ -13,7 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "foundation/text/string_list.h"
 
@@ -95,5 +97,11 @@ class TQuorUrl : public TStringList {
   std::string Path;
   std::string Document;
 };
+
+// The local link of the command with its query pairs in the order given (a
+// pair with an empty value is left out): "http://LocalHost:" + the
+// category-request port + "/" + command + "?" + the pairs.
+std::string LocalLink(const std::string& command,
+                      std::initializer_list<std::pair<const char*, std::string>> pairs);
 
 }  // namespace halvorn
