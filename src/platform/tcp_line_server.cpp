@@ -51,6 +51,9 @@ TcpConnection::TcpConnection(std::unique_ptr<Impl> impl) : FImpl(std::move(impl)
                    ((v4 & 0xFF) << 24);
   }
   FPeerPort = s->peerPort();
+  // Replies are written line by line: without this, the tail of a reply
+  // waits for the peer's delayed acknowledgement of the part before it.
+  s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
   Impl* impl_ = FImpl.get();
   QObject::connect(s, &QTcpSocket::readyRead, s, [impl_] { impl_->Deliver(); });
   QObject::connect(s, &QTcpSocket::disconnected, s, [impl_] {

@@ -47,6 +47,13 @@ void SaveSideRecord(const TEmailMsgRef& msg) {
   msg->WithInfo([](TEmailInfo& info) { info.Save(); });
 }
 
+// What a session may change in a message's side record: its UIDL (made up
+// for a message without one) and its source account.
+std::string RecordKey(const TEmailMsgRef& msg) {
+  return msg->GetInfoValue(TEmailInfoKey::UIDL) + "\n" +
+         msg->GetInfoValue(TEmailInfoKey::RemoteAccountId);
+}
+
 }  // namespace
 
 TPop3Command ParsePop3Command(const std::string& line, std::string& argument) {
@@ -561,6 +568,7 @@ void TPop3ServerSpawnedSocket::ReleaseMailbox() {
   for (const TEmailMsgRef& msg : FMessages) msg->Unlock(FClaimOwner, FClaimText);
   FMessages.clear();
   FTaken.clear();
+  FRecordKeys.clear();
   FPendingRetr = -1;
 }
 
@@ -568,6 +576,7 @@ bool TPop3ServerSpawnedSocket::ClaimAndList(const TEmailMsgRef& msg) {
   if (!msg->Lock(FClaimOwner, FClaimText)) return false;
   FMessages.push_back(msg);
   FTaken.push_back(false);
+  FRecordKeys.push_back(RecordKey(msg));
   return true;
 }
 
@@ -913,9 +922,13 @@ void TPop3ServerSpawnedSocket::HandleQuit(const std::string& line) {
   }
   while (!FMessages.empty()) {
     const TEmailMsgRef msg = FMessages.back();
+    const std::string key = FRecordKeys.back();
     FMessages.pop_back();
     FTaken.pop_back();
-    SaveSideRecord(msg);
+    FRecordKeys.pop_back();
+    // Only what the session changed is written: a thousand unchanged
+    // records would each cost a synchronised write while the reader waits.
+    if (msg->IsFlaggedDeleted() || RecordKey(msg) != key) SaveSideRecord(msg);
     if (msg->IsFlaggedDeleted())
       msg->Obliterate(true, kPop3QuitReason);
     else
@@ -956,6 +969,7 @@ void TPop3ServerSpawnedSocket::EndSession() {
               ++sent;
             FMessages.erase(FMessages.begin() + static_cast<std::ptrdiff_t>(i));
             FTaken.erase(FTaken.begin() + static_cast<std::ptrdiff_t>(i));
+            FRecordKeys.erase(FRecordKeys.begin() + static_cast<std::ptrdiff_t>(i));
           }
         } catch (const std::exception& e) {
           Log(std::string("Holding the messages failed: ") + e.what(), 9, true);
@@ -984,6 +998,7 @@ void TPop3ServerSpawnedSocket::EndSession() {
     }
     FMessages.clear();
     FTaken.clear();
+    FRecordKeys.clear();
     if (FPassThrough) {
       FPassThrough->Close();
       FPassThrough.reset();

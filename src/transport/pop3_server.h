@@ -266,6 +266,9 @@ class TPop3ServerSpawnedSocket : public TQuorServerSpawnedSocket {
   std::vector<TEmailMsgRef> FMessages;
   // Per mailbox position: the reader took a RETR reply of it whole.
   std::vector<bool> FTaken;
+  // Per mailbox position: the side record's UIDL and source account as they
+  // were when it was listed (RecordKey).
+  std::vector<std::string> FRecordKeys;
   // The last RETR reply (mailbox index, the send count at its end) until its
   // taking is confirmed; index -1 when none.
   int FPendingRetr = -1;

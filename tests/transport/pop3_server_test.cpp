@@ -15,6 +15,7 @@
 #include "transport/pop3_test_support.h"
 #include "platform/tcp_line_server.h"
 #include "transport/pop3_texts.h"
+#include "transport/webmail_download.h"
 
 namespace halvorn {
 namespace {
@@ -435,6 +436,42 @@ TEST_F(Pop3Server, LeftoversOfAnInterruptedQuitAreRemovedNotListed) {
   EXPECT_EQ(Held().Count(), 0);
   EXPECT_FALSE(std::filesystem::exists(messages[3]->GetFileName()));
   EXPECT_EQ(remote->GetUidlStatus("u4"), us_Deleted);
+}
+
+// A web-mail login is judged by the service: a new account is made only
+// after its test login, and a known account's password is replaced only
+// after the service accepted the new one (until web-mail exists, it accepts
+// nothing).
+TEST_F(Pop3Server, WebmailLoginsAreJudgedByTheService) {
+  TLocalAccountRef local = MakeLocalAccount("bob", "secret");
+  TRemoteAccountRef known = local->RemoteAccounts->Add();
+  known->SetHost("Hotmail", false);
+  known->SetUserId("joe");
+  known->SetPassword("old");
+  StartServer();
+  const std::string refused =
+      std::string("-ERR Sorry, webmail rejected credentails with ") + kWebmailUnavailable;
+  struct Row {
+    const char* User;
+    const char* Password;
+    std::string Reply;
+  } rows[] = {
+      {"joe_hotmail", "new", refused},
+      {"amy_msn", "pw", refused},
+      {"joe_hotmail", "old", "+OK bob successfully logged in."},
+      // A suffix in the first two characters is no web-mail suffix.
+      {"j_hotmail", "secret", "+OK bob successfully logged in."},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.User);
+    std::vector<Pop3Step> steps = LoginSteps(row.User, row.Password);
+    steps.push_back({"QUIT", "1"});
+    const std::vector<std::string> lines = Dialogue(steps);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[2], row.Reply);
+  }
+  EXPECT_EQ(known->Password(), "old");
+  EXPECT_EQ(local->RemoteAccounts->Count(), 1);
 }
 
 }  // namespace
