@@ -294,6 +294,7 @@ void TEmailMsg::SetFileName(const std::string& path) {
   // files it found); a free name is not yet, and its first write must not
   // replace a file another writer put there meanwhile.
   FFileIsOurs = FileExists(path);
+  FHeadKnown = false;
 }
 
 bool TEmailMsg::MoveFileTo(const std::function<std::string()>& drawPath) {
@@ -356,6 +357,11 @@ bool TEmailMsg::EnsureLoadedLocked() {
   return ReadFromFileLocked(FFileName) && IsLoadedLocked();
 }
 
+bool TEmailMsg::EnsureHeadLocked() {
+  if (IsLoadedLocked() || FHeadKnown) return true;
+  return EnsureLoadedLocked();
+}
+
 void TEmailMsg::EnsureParsedLocked() {
   if (FParsed) return;
   // A file that cannot be read is tried again next time: an empty parse
@@ -378,13 +384,13 @@ TEmailMsgPartCollection& TEmailMsg::GetParts() {
 
 TStringList TEmailMsg::GetProperties() {
   TMsgGuard guard(FLock);
-  EnsureLoadedLocked();
+  EnsureHeadLocked();
   return FProperties;
 }
 
 std::string TEmailMsg::GetProperty(const std::string& name) {
   TMsgGuard guard(FLock);
-  EnsureLoadedLocked();
+  EnsureHeadLocked();
   return FProperties.Values(name);
 }
 
@@ -413,6 +419,7 @@ bool TEmailMsg::ReadFromFileLocked(const std::string& path) {
   // missing one is not, and a later first save must not replace a file
   // another writer puts there meanwhile.
   FFileIsOurs = FileExists(path);
+  FHeadKnown = false;
   if (!FFileIsOurs) return false;
   return FalseOnFailure("Reading a message file", [&] {
     std::string bytes;
@@ -447,6 +454,7 @@ bool TEmailMsg::LoadLocked(const std::string& bytes) {
   FTestCache.reset();
   SwitchInfo(IdOrDefault(FProperties.Values(kPropContentId), GetContentId()));
   FSize.store(ClampSize(LinesSize(FRawLines)));
+  FHeadKnown = true;
   bool answer = true;
   if (FParseOnLoad) answer = ParseLocked(FRawLines);
   FChanged.store(false);
@@ -749,6 +757,34 @@ void TEmailMsg::ClearParsedLocked() {
   FHeader->SetOwnerPlace(FHeader, nullptr, 0);
   FRawLines.Clear();
   FParsed = false;
+}
+
+bool TEmailMsg::DropChanges() {
+  TMsgGuard guard(FLock);
+  if (FFileName.empty() || !FFileIsOurs || !FileExists(FFileName)) return false;
+  if (!ReadFromFileLocked(FFileName)) return false;
+  for (TSimpleHtml* section : {&FGeneralInfo, &FGeneralInfo2, &FCategoryInfo, &FMatchInfo,
+                               &FAttachmentInfo, &FListInfo, &FMessageInfo, &FRuleInfo,
+                               &FSummaryInfo})
+    section->Clear();
+  FAdditionalInfo.Clear();
+  FProbabilities.Clear();
+  FSearchRecs.clear();
+  InfoRemoved.store(false);
+  return true;
+}
+
+bool TEmailMsg::ReleaseText() {
+  TMsgGuard guard(FLock);
+  if (FChanged.load() || !FFileIsOurs || FFileName.empty() || !IsLoadedLocked()) return false;
+  ClearParsedLocked();
+  FRawLines.Clear();
+  FCheckSums.clear();
+  FUrlCache.reset();
+  FWordCache.reset();
+  FTestCache.reset();
+  FHeadKnown = true;
+  return true;
 }
 
 bool TEmailMsg::GetRawText(TStringList& lines, bool allowRaw) {

@@ -270,6 +270,20 @@ class TEmailMsg : public TEmailHeaderOwner,
   // Frees every header and part, empties the raw lines and clears the parse.
   void ClearParsed();
 
+  // Drops every change its file does not hold: reads the file again (text,
+  // parse, properties and change flag as the file has them) and empties what
+  // analysis added in memory: the report sections and notes, the category
+  // probabilities, the match records, the caches, the cached checksums and
+  // InfoRemoved. The side record stays as it is. False, changing nothing,
+  // when the message has no file or it cannot be read.
+  bool DropChanges();
+  // Frees the text and the parse of a message whose file holds it (saved,
+  // unchanged), keeping its properties and side record, so that reading a
+  // property, the UIDL or the send time does not read the file again; the
+  // next use of the content reads it. False, freeing nothing, while the
+  // message is changed, has no file of its own, or is not loaded.
+  bool ReleaseText();
+
   // The message text as lines: the raw lines when not parsed and raw is
   // allowed; otherwise (parsing first) the top header, an empty line and
   // every top-level part (WriteTo with attachments = allowRaw). No line
@@ -724,6 +738,9 @@ class TEmailMsg : public TEmailHeaderOwner,
 
   bool IsLoadedLocked() const;
   bool EnsureLoadedLocked();
+  // The properties and the side record are those of the file: true when
+  // loaded or released after a save; otherwise EnsureLoadedLocked.
+  bool EnsureHeadLocked();
   void EnsureParsedLocked();
   bool ReadFromFileLocked(const std::string& path);
   bool LoadLocked(const std::string& bytes);
@@ -756,6 +773,9 @@ class TEmailMsg : public TEmailHeaderOwner,
   std::unique_ptr<TAsynchDNSRBLLookupBase> FRblLookup;
   std::string FFileName;
   bool FFileIsOurs = false;  // FFileName holds what this message read or wrote
+  // FProperties and the side record are those of FFileName's file, also
+  // while the text is not in memory (ReleaseText).
+  bool FHeadKnown = false;
   bool FParseOnLoad = false;
   bool FEnsureTextPart = true;
   std::vector<TEmailHeader*> FHeaders;

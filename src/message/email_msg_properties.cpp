@@ -18,7 +18,7 @@ bool TEmailMsg::TryGetSendTime(TDateTime& time) {
   time = Now() - 10.0 / (24 * 60);
   return FalseOnFailure("Reading the send time", [&] {
     TMsgGuard guard(FLock);
-    if (!EnsureLoadedLocked()) return false;
+    if (!EnsureHeadLocked()) return false;
     if (FSendTime == 0) {
       const std::string text = FProperties.Values(kPropSendTime);
       if (text.empty()) return false;
@@ -95,7 +95,7 @@ void TEmailMsg::SetInfoValue(TEmailInfoKey key, const std::string& value) {
   TMsgGuard guard(FLock);
   // The record of the message's file comes with the file: a value set
   // before it is read would be lost to the record read then.
-  EnsureLoadedLocked();
+  EnsureHeadLocked();
   std::lock_guard<std::mutex> lock(FInfoLock);
   FInfo->SetValue(key, value);
 }
@@ -215,7 +215,7 @@ bool TEmailMsg::SetUidlLocked(const std::string& uidl) {
 
 void TEmailMsg::GetUidl(std::string& uidl) {
   TMsgGuard guard(FLock);
-  EnsureLoadedLocked();
+  EnsureHeadLocked();
   uidl = GetInfoValue(TEmailInfoKey::UIDL);
   if (!uidl.empty()) return;
   // A fresh UIDL has no duplicate: it is stored without the walk, which

@@ -32,6 +32,7 @@
 #include "message/accounts.h"
 #include "message/dcc_checksums.h"
 #include "message/message_repository.h"
+#include "processing/processing_module.h"
 #include "platform/main_thread.h"
 #include "platform/qt_main_thread.h"
 #include "platform/single_instance.h"
@@ -124,6 +125,7 @@ void EndModules() {
   halvorn::EndMessageRepositoryModule();
   halvorn::EndAccountsModule();
   halvorn::EndDccChecksumsModule();
+  halvorn::EndProcessingModule();
   halvorn::FinalizeClassifyModule();
   halvorn::FinalizeListsModule();
   halvorn::EndLogModule();
@@ -195,10 +197,11 @@ int main(int argc, char** argv) {
     halvorn::Log("Main", "Single-instance guard: " + guard.ErrorText(), 8, true);
 
   // The file moves recorded for this start, before anything could cancel
-  // them; then the lists and the tests.
+  // them; then the lists, the tests, and the actions and rules.
   halvorn::ApplyRebootOperations();
   halvorn::InitializeListsModule();
   halvorn::InitializeClassifyModule();
+  halvorn::StartProcessingModule();
 
   const std::vector<std::string> folders = CreateDataFolders();
   for (const std::string& folder : folders) {
@@ -206,6 +209,7 @@ int main(int argc, char** argv) {
     if (problem.empty()) continue;
     std::fprintf(stderr, "halvorn: cannot use the data folder: %s: %s\n", folder.c_str(),
                  problem.c_str());
+    halvorn::EndProcessingModule();
     halvorn::FinalizeClassifyModule();
     halvorn::FinalizeListsModule();
     halvorn::EndLogModule();

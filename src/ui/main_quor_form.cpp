@@ -36,6 +36,7 @@
 #include "foundation/threads/message_loop.h"
 #include "foundation/time/clock.h"
 #include "message/message_repository.h"
+#include "processing/process_incoming_thread.h"
 #include "platform/dialogs.h"
 #include "platform/qt_main_thread.h"
 #include "platform/qt_window_messages.h"
@@ -146,10 +147,19 @@ TMailWorkerFactory RealMailWorkers() {
     static_cast<TDownloadRemoteMailThread&>(thread).CancelDownload();
   };
   workers.DownloadClass = TThreadClass::Of<TDownloadRemoteMailThread>();
-  // The incoming processing thread joins with its issue; until then the
-  // starter finds no worker to make.
-  workers.NewIncoming = []() -> TQuorThread* { return nullptr; };
-  workers.RequestIncomingStop = [](TQuorThread& thread) { thread.Terminate(); };
+  // The incoming processing thread runs without a file-extension table
+  // (none is loaded yet) and with the rule list as loaded (empty until the
+  // rules file is read).
+  workers.NewIncoming = []() -> TQuorThread* {
+    auto* thread = CreateQuorThread<TProcessIncomingThread>(true);
+    thread->SetFreeOnTerminate(true);
+    thread->SetFileExtensionList(nullptr);
+    return thread;
+  };
+  workers.RequestIncomingStop = [](TQuorThread& thread) {
+    static_cast<TProcessIncomingThread&>(thread).SetStopRequested(true);
+  };
+  workers.IncomingClass = TThreadClass::Of<TProcessIncomingThread>();
   return workers;
 }
 

@@ -400,6 +400,72 @@ TEST_F(EmailMsgSave, CopiesLeaveTheMessageChanged) {
   EXPECT_EQ(Entries(FRoot.Sub("copies")).size(), 2u);
 }
 
+// Dropping changes gives back the message its file holds, with the work of
+// an analysis in memory gone; the side record stays. Freeing the text of a
+// saved message keeps what readers of properties, the UIDL and the send
+// time need, so they read no file; the content comes back on its next use.
+TEST_F(EmailMsgSave, DroppingChangesAndFreeingTheText) {
+  TEmailMsgRef msg = TEmailMsg::Create(&Queue);
+  msg->SetText("Subject: as it came\r\n\r\nbody\r\n");
+  msg->SetProperty("SendTime", "20240315100000");
+  msg->SetInfoValue(TEmailInfoKey::UIDL, "uidl-1");
+  ASSERT_TRUE(msg->SaveToFile());
+  const std::string path = msg->GetFileName();
+  const std::string saved = ReadFileBytes(path);
+
+  {
+    TCriticalSectionGuard guard(msg->MessageLock());
+    msg->GetHeader()->SetValue("Subject", "[tag] as it came");
+    msg->RuleInfo().AddLine("a rule table", 1, kHtmlKindAll, false);
+    msg->GeneralInfo().AddLine("a note", 1, kHtmlKindAll, false);
+  }
+  msg->SetProperty("Started ProcessingInc", "2");
+  msg->InfoRemoved.store(true);
+  msg->SetInfoValue(TEmailInfoKey::MailListId, "kept");
+  ASSERT_TRUE(msg->IsChanged());
+  ASSERT_TRUE(msg->DropChanges());
+  EXPECT_FALSE(msg->IsChanged());
+  EXPECT_EQ(msg->GetSubject(), "as it came");
+  EXPECT_EQ(msg->GetProperty("Started ProcessingInc"), "");
+  EXPECT_EQ(msg->GetProperty("SendTime"), "20240315100000");
+  EXPECT_EQ(msg->RuleInfo().Count(), 0);
+  EXPECT_EQ(msg->GeneralInfo().Count(), 0);
+  EXPECT_FALSE(msg->InfoRemoved.load());
+  EXPECT_EQ(msg->GetInfoValue(TEmailInfoKey::MailListId), "kept");
+  EXPECT_EQ(ReadFileBytes(path), saved);
+
+  // A changed message keeps its text; a saved one frees it.
+  msg->SetProperty("X", "1");
+  EXPECT_FALSE(msg->ReleaseText());
+  EXPECT_TRUE(msg->IsLoaded());
+  ASSERT_TRUE(msg->DropChanges());
+  ASSERT_TRUE(msg->ReleaseText());
+  EXPECT_FALSE(msg->IsLoaded());
+  EXPECT_FALSE(msg->ReleaseText());  // nothing left to free
+  // Readers of the head need no file: with the file gone they still answer.
+  const std::string moved = path + ".aside";
+  std::filesystem::rename(path, moved);
+  EXPECT_EQ(msg->GetProperty("SendTime"), "20240315100000");
+  EXPECT_EQ(msg->GetUidl(), "uidl-1");
+  TDateTime sendTime = 0;
+  EXPECT_TRUE(msg->TryGetSendTime(sendTime));
+  EXPECT_FALSE(msg->IsLoaded());
+  // The content comes back from the file on its next use.
+  std::filesystem::rename(moved, path);
+  EXPECT_EQ(msg->GetSubject(), "as it came");
+  EXPECT_TRUE(msg->IsLoaded());
+  EXPECT_FALSE(msg->IsChanged());
+  EXPECT_EQ(ReadFileBytes(path), saved);
+
+  // Without a file there is nothing to go back to.
+  TEmailMsgRef loose = TEmailMsg::Create();
+  loose->SetText("Subject: loose\r\n\r\nx\r\n");
+  EXPECT_FALSE(loose->DropChanges());
+  EXPECT_FALSE(loose->ReleaseText());
+  EXPECT_TRUE(loose->IsChanged());
+  loose->FSetFlaggedDeleted(true);
+}
+
 // ---------------------------------------------------------------------------
 // The side record
 

@@ -68,6 +68,22 @@ bool FileCreationSeconds(const std::string& path, double& seconds) {
   return true;
 }
 
+// The later of the file's last access and last modification, in seconds
+// since 1970; false when it cannot be looked at.
+bool FileLastUseSeconds(const std::string& path, double& seconds) {
+  struct statx info;
+  std::memset(&info, 0, sizeof(info));
+  if (statx(AT_FDCWD, path.c_str(), 0, STATX_ATIME | STATX_MTIME, &info) != 0) return false;
+  const double modified =
+      static_cast<double>(info.stx_mtime.tv_sec) + info.stx_mtime.tv_nsec / 1e9;
+  const double accessed =
+      (info.stx_mask & STATX_ATIME)
+          ? static_cast<double>(info.stx_atime.tv_sec) + info.stx_atime.tv_nsec / 1e9
+          : modified;
+  seconds = std::max(modified, accessed);
+  return true;
+}
+
 // A date-time as seconds since 1970, taken as UTC as it stands (no zone
 // conversion). False for a value that is no date-time or lies before 1601,
 // where file times begin.
@@ -173,6 +189,11 @@ void ListFilesInDir(const std::string& folder, const std::string& mask, bool wit
 }
 
 int DeleteFilesOlderThan(const std::string& folder, const std::string& mask, TDateTime date) {
+  return DeleteFilesOlderThan(folder, mask, date, TFileAge::Created);
+}
+
+int DeleteFilesOlderThan(const std::string& folder, const std::string& mask, TDateTime date,
+                         TFileAge age) {
   std::error_code error;
   double cutOff = 0;
   if (!fs::is_directory(folder, error) || !DateTimeAsFileSeconds(date, cutOff)) return -1;
@@ -181,8 +202,10 @@ int DeleteFilesOlderThan(const std::string& folder, const std::string& mask, TDa
   for (const auto& entry : SortedEntries(base)) {
     const std::string name = entry.path().filename().string();
     if (!IsPlainFile(entry) || !MatchesFileMask(name, mask)) continue;
-    double created = 0;
-    if (!FileCreationSeconds(base + name, created) || created >= cutOff) continue;
+    double stamp = 0;
+    const bool known = age == TFileAge::LastUse ? FileLastUseSeconds(base + name, stamp)
+                                                : FileCreationSeconds(base + name, stamp);
+    if (!known || stamp >= cutOff) continue;
     if (DeleteOneFile(base + name)) ++deleted;
   }
   return deleted;

@@ -37,6 +37,16 @@ void ListFilesInDir(const std::string& folder, const std::string& mask, bool wit
 // actually deleted: a file that could not be deleted is not counted. -1 when
 // the folder does not exist or the date is no valid date-time.
 int DeleteFilesOlderThan(const std::string& folder, const std::string& mask, TDateTime date);
+// How DeleteFilesOlderThan ages a file.
+enum class TFileAge {
+  Created,  // by its creation (birth) time, as above
+  LastUse,  // by the later of its last access and last modification: a file
+            // read recently stays, also on a file system mounted without
+            // access times (whose access times never move)
+};
+// DeleteFilesOlderThan with the age the caller picks.
+int DeleteFilesOlderThan(const std::string& folder, const std::string& mask, TDateTime date,
+                         TFileAge age);
 // The size in bytes of the first file matching the path (its name part may
 // hold a mask); -1 when there is none.
 std::int64_t FileSizeOf(const std::string& path);

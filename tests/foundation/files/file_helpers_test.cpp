@@ -1,10 +1,12 @@
 #include "foundation/files/file_helpers.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -108,6 +110,44 @@ TEST(FileHelpersTest, DeleteFilesOlderThanCountsOnlyRealDeletions) {
   EXPECT_TRUE(std::filesystem::exists(root + "/keep.txt"));
   EXPECT_FALSE(std::filesystem::exists(root + "/one.tmp"));
   EXPECT_EQ(DeleteFilesOlderThan(root, "*.tmp", tomorrow), 1);
+}
+
+// Ageing by last use: a file read or written recently stays whatever its
+// birth, and a file whose access time never moves (noatime) is aged by its
+// modification. Birth times cannot be set, so the case that tells the two
+// ages apart is a file born now but unused for a long time: by birth it is
+// young, by use it is old.
+TEST(FileHelpersTest, DeleteFilesOlderThanByLastUse) {
+  test::TempFolder folder;
+  const std::string root = folder.Path();
+  const std::time_t now = time(nullptr);
+  const std::time_t tenDaysAgo = now - 10 * 86400;
+  struct Row {
+    const char* name;
+    std::time_t accessed, modified;
+    bool staysByUse;
+  };
+  const Row rows[] = {
+      {"unused.htm", tenDaysAgo, tenDaysAgo, false},
+      {"read.htm", now, tenDaysAgo, true},       // read yesterday's report today
+      {"written.htm", tenDaysAgo, now, true},    // noatime: only writes move a time
+      {"other.txt", tenDaysAgo, tenDaysAgo, true},  // not matched by the mask
+  };
+  for (const Row& row : rows) {
+    const std::string path = root + "/" + row.name;
+    ASSERT_TRUE(test::WriteFileBytes(path, "x"));
+    const timespec times[2] = {{row.accessed, 0}, {row.modified, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+  }
+  const double fiveDaysAgo = (static_cast<double>(now) / 86400.0) + 25569.0 - 5;
+  // By birth every file is a few moments old: nothing goes.
+  EXPECT_EQ(DeleteFilesOlderThan(root, "*.htm", fiveDaysAgo, TFileAge::Created), 0);
+  EXPECT_EQ(DeleteFilesOlderThan(root, "*.htm", fiveDaysAgo, TFileAge::LastUse), 1);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(std::filesystem::exists(root + "/" + row.name), row.staysByUse);
+  }
+  EXPECT_EQ(DeleteFilesOlderThan(root + "/missing", "*.htm", fiveDaysAgo, TFileAge::LastUse), -1);
 }
 
 TEST(FileHelpersTest, FileSizesAndAppending) {

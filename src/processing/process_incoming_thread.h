@@ -1,0 +1,214 @@
+// The incoming processing thread: takes every downloaded message from the
+// unprocessed-incoming queue through the rules of both phases into the
+// processed-incoming queue, the Pendhold queue or the trash.
+//
+// The main window creates the thread suspended (CreateQuorThread with
+// createSuspended), resumes it while unprocessed incoming mail exists,
+// pauses it around a change of the user-interface mode and stops it at
+// shut-down. The thread suspends itself when nothing waits; a Resume that
+// comes before it has suspended itself is lost, and the next status tick
+// resumes it again while mail waits. When its main loop fails it posts
+// WM_INCOMING_THREAD_FAILED and ends.
+//
+// One message at a time ("the run"): the thread claims the message, and
+// renews the claim (its time included) at every stop check, so no POP3
+// session lists it meanwhile and nobody clears the claim as stale. It never
+// holds a message lock across a move between queues.
+//
+// What a kill at any moment leaves. A message file in the unprocessed-
+// incoming folder is either as it arrived or finished: the analysis changes
+// the message in memory only, and before each move the thread makes, it
+// saves the message in place, atomically:
+//  - with the mark "Started ProcessingInc" = "3" (finished, waiting for its
+//    move) before the move to processed-incoming; after the move the mark
+//    goes and the message is saved again;
+//  - with "Excepted Processing" = "1" on the exception path (the message
+//    goes on unanalysed);
+//  - with "DirectToMX" = "1" before a relayed probe's move to
+//    processed-outgoing.
+// A message that an action moved to the Pendhold queue or the trash lies
+// there as it arrived until the run's end saves it (held) or obliterates it
+// (deleted). A run that ends any other way with the message still in
+// unprocessed-incoming (a stop, a failed move) drops the message's unsaved
+// changes and reads its file again; an abandoned run leaves the message
+// marked so that its changes are never saved and the next run drops them.
+// Taken again, a message marked "3" or "Excepted Processing" goes on as it
+// is, before any rule; one with any other "Started ProcessingInc" mark (left
+// by a run that never ended) takes the exception path. A split message
+// (message/partial) is joined into a file of its own beside the pieces
+// first, and that file moves into the queue last; the thread's start
+// finishes a join that a kill left half done.
+//
+// After its last save a message frees its text and parse
+// (TEmailMsg::ReleaseText), and the duplicate check frees the texts it had
+// to read, so memory does not grow with the mail processed.
+//
+// Threads: the stop and pause flags may be set from any thread; everything
+// else runs on the thread itself.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/threads/quor_thread.h"
+#include "message/email_msg.h"
+#include "message/processing_options.h"
+#include "platform/thread_identity.h"
+
+namespace halvorn {
+
+class TEmailMsgList;
+class TFileExtensionList;
+class TMessageRepository;
+
+// The processing marks kept as message properties.
+inline constexpr const char* kPropStartedProcessing = "Started ProcessingInc";
+inline constexpr const char* kPropExceptedProcessing = "Excepted Processing";
+// Other properties the thread reads or writes.
+inline constexpr const char* kPropDirectToMX = "DirectToMX";
+inline constexpr const char* kPropUserAuthenticated = "UserAuthenticated";
+inline constexpr const char* kPropRcptTo = "RcptTo";
+// The set id of a joined split message, kept with the joined message.
+inline constexpr const char* kPropPartialId = "PartialId";
+// The values of "Started ProcessingInc".
+inline constexpr const char* kMarkPreProcessing = "1";
+inline constexpr const char* kMarkProcessing = "2";
+inline constexpr const char* kMarkFinished = "3";
+
+// The log service of the thread, and the text of its claims.
+inline constexpr const char* kProcessIncomingName = "ProcessIncoming";
+
+// The id of the incoming processing thread, stored when it starts; 0 before.
+extern std::atomic<platform::ThreadId> ProcessingThreadId;
+// The daily limit of relayed probes is RelayedProbeLimit (heartbeat.h).
+// The maker's own user-mail domain: mail to it is never relayed.
+inline constexpr const char* kMakerUserMailDomain = "users.halvorn.example";
+// The name of the over-long "Date" danger entry.
+extern const char* const kLongDateScoreName;
+
+class TProcessIncomingThread : public TQuorThread {
+ public:
+  // Flags clear, priority one step below normal. Make it with
+  // CreateQuorThread<TProcessIncomingThread>(true).
+  TProcessIncomingThread();
+
+  // The stop request: ends the loop, ends waits between move attempts, and
+  // is the abort flag the rules and tests of the current message receive.
+  // Safe from any thread; the caller resumes a suspended thread.
+  void SetStopRequested(bool stop);
+  bool StopRequested() const { return FStop.load(); }
+  // The pause request: while set the thread processes nothing and suspends
+  // itself. Safe from any thread.
+  void SetPauseRequested(bool pause) { FPause.store(pause); }
+  bool PauseRequested() const { return FPause.load(); }
+  // The file-extension table the attachment analysis reads. Main thread,
+  // before the first Resume.
+  void SetFileExtensionList(std::shared_ptr<TFileExtensionList> table) {
+    FFileExtensions = std::move(table);
+  }
+
+  // How long the thread waits between two attempts of a move that failed
+  // (1000 ms); tests shorten it. Before the first Resume.
+  void SetMoveRetryDelayMs(int ms) { FMoveRetryDelayMs = ms; }
+
+ protected:
+  ~TProcessIncomingThread() override;
+  void Execute() override;
+
+ private:
+  // ---- The pipeline (process_incoming_thread.cpp)
+
+  // One message: true when one was found, whatever became of it.
+  bool FProcessNextMessage();
+  // Steps of one run of the message, from the duplicate check on; the
+  // exception path takes over when one raises.
+  void FProcessMessage(const TEmailMsgRef& msg);
+  // The analysis after the phase-0 rules, its commit and the cleanup.
+  void FMainProcessing(const TEmailMsgRef& msg, bool consumed, const TProcessingOptions& options);
+  // The message goes on unanalysed (see the top).
+  void FExceptionPath(const TEmailMsgRef& msg, const std::string& what);
+  // Moves a marked message on as it is.
+  void FPassOnMarked(const TEmailMsgRef& msg, bool finished);
+  // Saves the finished message with the mark "3", moves it to
+  // processed-incoming, then removes the mark and saves it there. True when
+  // it left unprocessed-incoming.
+  bool FCommit(const TEmailMsgRef& msg);
+  // The thread's stop check: renews the current message's claim and
+  // answers the stop request, the terminate flag or the global shut-down.
+  bool FStopCheck();
+  // Waits the retry delay unless a stop comes first (false then).
+  bool FWaitUnlessStopped(int ms);
+  // Moves the message with up to `attempts` tries; errors raise unless
+  // `swallow`. True when moved.
+  bool FMoveWithRetries(const TEmailMsgRef& msg, TEmailMsgList* from, TEmailMsgList* to,
+                        int attempts, bool swallow);
+  // The message's file lies in the queue's folder.
+  static bool FileIsIn(TEmailMsg& msg, TEmailMsgList* queue);
+  // The processed-incoming queue holds a message with the same UIDL from
+  // the same source account.
+  bool FIsDuplicate(const TEmailMsgRef& msg);
+  // Pre-processing of the next messages of every unprocessed-incoming queue.
+  void FPreProcessMessages();
+  // Removes the notices of an earlier analysis, noting it in GeneralInfo.
+  static void FRemoveOlderNotice(TEmailMsg& msg);
+  // A Date header longer than 60 characters adds 90 danger points.
+  static void FScoreLongDate(TEmailMsg& msg);
+  // Deletes the report files nobody used for DeleteReportAfter days.
+  void FDeleteOldReports();
+
+  // ---- Split messages
+  bool FHandlePartialMessage(const TEmailMsgRef& msg);
+  // Finishes every join a kill left half done.
+  void FFinishHalfDoneJoins();
+  // Deletes the pieces of the joined file's set and moves the file into
+  // unprocessed-incoming; answers the set's id (empty when unreadable).
+  std::string FAdoptJoinedMessage(const std::string& joinedPath);
+  // Obliterates the piece messages of the set in unprocessed-incoming.
+  void FObliteratePiecesOf(const std::string& id);
+
+  // ---- Mail of the selective open relay
+  void FHandleRelayedMessage(const TEmailMsgRef& msg);
+  bool FShouldRelayProbe(TEmailMsg& msg);
+
+  // ---- Later steps (process_incoming_seams.cpp): the notice's links and
+  // lines, the black and white lists, the attachment analysis and the
+  // central service's information. Each adds nothing until its own unit
+  // moves it out of there.
+  void FAskExternalAddress();
+  void FStartQchMatchQuery(TEmailMsg& msg);
+  void FProduceQchInfo(TEmailMsg& msg);
+  void FSubmitTests(TEmailMsg& msg);
+  bool FSubmitRelayedMessage(TEmailMsg& msg, const std::string& copyPath);
+  void FCheckAttachedFiles(TEmailMsg& msg);
+  void FAddReportLink(TEmailMsg& msg);
+  void FAddBackupLink(TEmailMsg& msg);
+  void FAddSenderLinks(TEmailMsg& msg);
+  void FAddSubjectLinks(TEmailMsg& msg);
+  void FAddCategorizeLinks(TEmailMsg& msg);
+  void FAddDangerLine(TEmailMsg& msg);
+  void FTestMessageSteps(TEmailMsg& msg);
+  void FReorderIncomming();
+  void FCheckBlackWhite();
+  void FPerformWhitelistedOptions(TEmailMsg& msg);
+  void FPerformSpecialBlackWhiteProcessing(TEmailMsg& msg);
+
+  std::atomic<bool> FStop{false};
+  std::atomic<bool> FPause{false};
+  int FMoveRetryDelayMs = 1000;
+  std::shared_ptr<TFileExtensionList> FFileExtensions;
+  // The claim owner of the thread's runs; its claims count as free once the
+  // thread object is gone.
+  TScopedClaimOwner FClaimOwner;
+  // The message of the current run; null between runs. Thread only.
+  TEmailMsgRef FCurrent;
+  // The message of the current run went to the trash and was obliterated.
+  bool FObliterated = false;
+  // The DCC FUZ2 checksums (hexadecimal) of the relayed messages saved,
+  // sorted.
+  std::vector<std::string> FRelayedChecksums;
+};
+
+}  // namespace halvorn
