@@ -28,6 +28,9 @@ class HeldPort {
  public:
   explicit HeldPort(int port) {
     FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // The earlier run's connections may linger in TIME_WAIT on the port.
+    const int one = 1;
+    ::setsockopt(FFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
