@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/files/install_folders.h"
+#include "platform/lsp/lsp_protocol.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
 
@@ -146,6 +149,28 @@ inline CommandResult RunReader(int port, const std::string& mode = "") {
   std::vector<std::string> argv = {PythonPath(), "-c", kReaderScript, std::to_string(port)};
   if (!mode.empty()) argv.push_back(mode);
   return RunCommand(argv, {}, 120000);
+}
+
+// The process id in the interception library's ignore record of the data
+// folder; 0 when none is recorded (or the record does not exist).
+inline std::uint32_t IgnoreRecord(const std::string& home) {
+  ScopedEnv env("HALVORN_HOME", home);
+  ResetFolderCachesForTests();
+  const std::string name = lsp::IgnorePidName(GetInstallDirKey());
+  ResetFolderCachesForTests();
+  const int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
+  if (fd < 0) return 0;
+  std::uint32_t pid = 0;
+  if (::read(fd, &pid, sizeof pid) != static_cast<ssize_t>(sizeof pid)) pid = 0;
+  ::close(fd);
+  return pid;
+}
+
+inline void RemoveIgnoreRecord(const std::string& home) {
+  ScopedEnv env("HALVORN_HOME", home);
+  ResetFolderCachesForTests();
+  ::shm_unlink(lsp::IgnorePidName(GetInstallDirKey()).c_str());
+  ResetFolderCachesForTests();
 }
 
 }  // namespace halvorn::test

@@ -6,13 +6,10 @@
 // a damaged accounts file's good backup, and stops in order on SIGTERM.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 
 #include <cstring>
 
-#include "foundation/files/install_folders.h"
-#include "platform/lsp/lsp_protocol.h"
 #include "support/network_namespace.h"
 #include "ui/halvorn_program_support.h"
 
@@ -50,28 +47,6 @@ class HeldPort {
 // The lines of the reader's output.
 std::vector<std::string> ReaderLines(const CommandResult& result) {
   return OutputLines(result.Output);
-}
-
-// The process id in the interception library's ignore record of the data
-// folder; 0 when none is recorded (or the record does not exist).
-std::uint32_t IgnoreRecord(const std::string& home) {
-  ScopedEnv env("HALVORN_HOME", home);
-  ResetFolderCachesForTests();
-  const std::string name = lsp::IgnorePidName(GetInstallDirKey());
-  ResetFolderCachesForTests();
-  const int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
-  if (fd < 0) return 0;
-  std::uint32_t pid = 0;
-  if (::read(fd, &pid, sizeof pid) != static_cast<ssize_t>(sizeof pid)) pid = 0;
-  ::close(fd);
-  return pid;
-}
-
-void RemoveIgnoreRecord(const std::string& home) {
-  ScopedEnv env("HALVORN_HOME", home);
-  ResetFolderCachesForTests();
-  ::shm_unlink(lsp::IgnorePidName(GetInstallDirKey()).c_str());
-  ResetFolderCachesForTests();
 }
 
 TEST(HalvornProgram, RunsListensWelcomesTheFirstReaderOnceAndStopsOnSigterm) {
