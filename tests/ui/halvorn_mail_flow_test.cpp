@@ -50,6 +50,11 @@ TEST(HalvornMailFlow, DovecotMailReachesTheReaderAndItsDeletionsReachDovecot) {
   // download and the processing are idle, so one session sees it all.
   const std::vector<ReaderMessage> first = ReadMailFlow();
   EXPECT_EQ(MatchMailFlow(served, first), "") << program.LogText();
+  // fetchmail, keeping them on the server, gets the same.
+  if (RunCommand({"fetchmail", "--version"}).ExitCode == 0) {
+    const std::vector<ReaderMessage> fetched = FetchmailMessages(root.Sub("fetchmail"));
+    EXPECT_EQ(MatchMailFlow(served, fetched), "") << program.LogText();
+  }
 
   // Mail added later reaches the next login, which waits for it.
   ASSERT_TRUE(dovecot->AddMessage("alice", "m3", MailboxText(corpus[3])));

@@ -4,7 +4,10 @@
 // Dovecot served, but for the lines the program adds on the way.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -150,6 +153,29 @@ inline std::vector<ReaderMessage> ReadMailFlow(const std::string& deleteUidls = 
   const CommandResult result = RunCommand(argv, {}, 120000);
   EXPECT_EQ(result.ExitCode, 0) << result.Output;
   return ParseReaderOutput(result.Output);
+}
+
+// One fetchmail run (as the transport tests run it: no SSL, UIDLs kept,
+// messages kept on the server) as bob on the program's port 110; each
+// message delivered becomes one entry (its UIDL left empty). Empty when
+// fetchmail is not installed or failed.
+inline std::vector<ReaderMessage> FetchmailMessages(const std::string& work) {
+  const std::string rc = work + "/fetchmailrc";
+  std::filesystem::create_directories(work);
+  WriteFileBytes(rc, "poll 127.0.0.1 protocol pop3 port 110 user bob password secret\n");
+  ::chmod(rc.c_str(), 0600);
+  const std::string mail = work + "/mail";
+  std::filesystem::create_directories(mail);
+  const CommandResult run = RunCommand(
+      {"env", "FETCHMAILHOME=" + work, "fetchmail", "-N", "-n", "--invisible", "--sslproto", "",
+       "-f", rc, "--pidfile", work + "/pid", "-i", work + "/ids", "--uidl", "--keep", "--mda",
+       PythonPath() + " " + DataPath("mda_writer.py") + " " + mail},
+      {}, 120000);
+  EXPECT_EQ(run.ExitCode, 0) << run.Output;
+  std::vector<ReaderMessage> messages;
+  for (const auto& entry : std::filesystem::directory_iterator(mail))
+    messages.push_back({"", 0, 0, ReadFileBytes(entry.path().string())});
+  return messages;
 }
 
 }  // namespace halvorn::test
