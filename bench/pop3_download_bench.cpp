@@ -163,7 +163,7 @@ World& Setup() {
     for (int i = 0; i < kMessages; ++i) {
       std::string text = test::ReadFileBytes(corpus[static_cast<std::size_t>(i)]);
       if (text.rfind("From ", 0) == 0) text.erase(0, text.find('\n') + 1);
-      w.Dovecot->AddMessage("benchuser", "m" + std::to_string(10000 + i), text);
+      w.Dovecot->AddMessage("benchuser", std::to_string(10000 + i) + ".bench", text);
     }
     StartAccountsModule();
     StartMessageRepositoryModule();

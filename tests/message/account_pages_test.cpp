@@ -168,7 +168,7 @@ server = socketserver.ThreadingTCPServer(('127.0.0.1', int(sys.argv[1])), Handle
 threading.Thread(target=server.serve_forever, daemon=True).start()
 profile = tempfile.mkdtemp()
 try:
-    subprocess.run([sys.argv[2], '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
+    subprocess.run([sys.argv[2], '--headless', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--no-first-run',
                     '--disable-background-networking', '--disable-component-update', '--disable-sync',
                     '--user-data-dir=' + profile, '--virtual-time-budget=30000', '--dump-dom',
                     'http://LocalHost:%s/page/0' % sys.argv[1]],
