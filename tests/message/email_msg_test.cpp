@@ -12,6 +12,7 @@
 #include "foundation/files/atomic_file.h"
 #include "foundation/threads/quor_thread.h"
 #include "foundation/time/clock.h"
+#include "foundation/time/date_time.h"
 #include "message/account_guard.h"
 #include "message/accounts.h"
 #include "support/string_list_helpers.h"
@@ -405,9 +406,11 @@ TEST_F(EmailMsgSave, CopiesLeaveTheMessageChanged) {
 // saved message keeps what readers of properties, the UIDL and the send
 // time need, so they read no file; the content comes back on its next use.
 TEST_F(EmailMsgSave, DroppingChangesAndFreeingTheText) {
+  const TDateTime sent = EncodeDateTime(2024, 3, 15, 10, 0, 0);
+  const std::string sentText = DateTimeToFileDateText(sent);
   TEmailMsgRef msg = TEmailMsg::Create(&Queue);
   msg->SetText("Subject: as it came\r\n\r\nbody\r\n");
-  msg->SetProperty("SendTime", "20240315100000");
+  msg->SetProperty("SendTime", sentText);
   msg->SetInfoValue(TEmailInfoKey::UIDL, "uidl-1");
   ASSERT_TRUE(msg->SaveToFile());
   const std::string path = msg->GetFileName();
@@ -427,7 +430,7 @@ TEST_F(EmailMsgSave, DroppingChangesAndFreeingTheText) {
   EXPECT_FALSE(msg->IsChanged());
   EXPECT_EQ(msg->GetSubject(), "as it came");
   EXPECT_EQ(msg->GetProperty("Started ProcessingInc"), "");
-  EXPECT_EQ(msg->GetProperty("SendTime"), "20240315100000");
+  EXPECT_EQ(msg->GetProperty("SendTime"), sentText);
   EXPECT_EQ(msg->RuleInfo().Count(), 0);
   EXPECT_EQ(msg->GeneralInfo().Count(), 0);
   EXPECT_FALSE(msg->InfoRemoved.load());
@@ -445,10 +448,11 @@ TEST_F(EmailMsgSave, DroppingChangesAndFreeingTheText) {
   // Readers of the head need no file: with the file gone they still answer.
   const std::string moved = path + ".aside";
   std::filesystem::rename(path, moved);
-  EXPECT_EQ(msg->GetProperty("SendTime"), "20240315100000");
+  EXPECT_EQ(msg->GetProperty("SendTime"), sentText);
   EXPECT_EQ(msg->GetUidl(), "uidl-1");
   TDateTime sendTime = 0;
   EXPECT_TRUE(msg->TryGetSendTime(sendTime));
+  EXPECT_NEAR(sendTime, sent, 1.0 / 86400);
   EXPECT_FALSE(msg->IsLoaded());
   // The content comes back from the file on its next use.
   std::filesystem::rename(moved, path);
