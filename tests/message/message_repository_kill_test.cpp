@@ -65,13 +65,19 @@ TEST(MessageRepositoryKillChild, WorksUntilKilled) {
     const std::vector<TEmailMsgRef> messages = queue->Snapshot();
     return messages.empty() ? nullptr : messages[random() % messages.size()];
   };
+  // Moves to another queue so far: the parent is told the child is ready
+  // only once some were made, so a kill on a busy machine still falls
+  // between moves rather than before the first one.
+  std::atomic<int> moves{0};
   std::vector<std::thread> threads;
   threads.emplace_back([&] {  // moves
     std::mt19937 random(1);
     for (;;) {
       TEmailMsgList* from = nullptr;
-      if (TEmailMsgRef msg = pick(random, from))
-        repo->MoveMailMessage(msg, from, queues[random() % queues.size()]);
+      if (TEmailMsgRef msg = pick(random, from)) {
+        TEmailMsgList* to = queues[random() % queues.size()];
+        if (repo->MoveMailMessage(msg, from, to) && to != from) ++moves;
+      }
     }
   });
   threads.emplace_back([&] {  // holds and trash
@@ -111,6 +117,7 @@ TEST(MessageRepositoryKillChild, WorksUntilKilled) {
       }
     }
   });
+  while (moves < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ASSERT_TRUE(test::WriteFileBytes(std::string(root) + "/ready", ""));
   for (std::thread& thread : threads) thread.join();
 }
