@@ -632,7 +632,8 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
             source->SetUidlStatus(uidl, us_Downloaded);
         }
         ClaimAndList(msg);
-      } else if (!msg->GetSourceRemoteAccount() && !HeldByOther(msg)) {
+      } else if (!msg->GetSourceRemoteAccount() && !HeldByOther(msg) &&
+                 !(FPop3Server != nullptr && FPop3Server->KeepOrphans())) {
         // Its account is gone.
         msg->FSetFlaggedDeleted(true);
         SaveSideRecord(msg);

@@ -119,6 +119,12 @@ class TPop3Server : public TQuorServer {
   bool AcceptAnyLocal() const { return FAcceptAnyLocal; }
   void SetAcceptAnyLocal(bool on) { FAcceptAnyLocal = on; }
 
+  // Keeps the messages whose source account no longer exists (set while the
+  // accounts could not be read at start-up: every account is missing then,
+  // and its mail must not go as orphaned). Off by default.
+  bool KeepOrphans() const { return FKeepOrphans; }
+  void SetKeepOrphans(bool on) { FKeepOrphans = on; }
+
   // Raised after every successful login that is not the first-run welcome
   // (see TOnUserConnectedButNoWaitingMailEvent).
   TOnUserConnectedButNoWaitingMailEvent OnUserConnectedButNoWaitingMail;
@@ -139,6 +145,7 @@ class TPop3Server : public TQuorServer {
   bool FWelcomeAdded = false;
   bool FAcceptAnyLocal = false;
   bool FFirstRun = false;
+  bool FKeepOrphans = false;
 };
 
 // One connection of the server.

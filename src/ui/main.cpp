@@ -1,32 +1,44 @@
 // Halvorn's entry point.
 //
-// Until the main window exists, the program sets up its data folder, says
-// where it is and which version runs, and ends. A data folder it cannot
-// create or write in ends it with exit code 1 and a message naming the folder
-// and what failed.
+// One windowed process: module start-up, the single-instance guard (a second
+// start hands over to the running one before anything writes the data
+// folder), the data folder, the main window and its event loop, then module
+// end. Where there is no display the window lives offscreen. SIGTERM, SIGINT
+// and SIGHUP end the program the way the end of the desktop session does:
+// the window closes without asking, the workers stop, the accounts are
+// saved.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "classify/classify_module.h"
 #include "foundation/app/developer_mode.h"
 #include "foundation/app/log.h"
+#include "foundation/app/main_window_notifications.h"
 #include "foundation/app/module_startup.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/reboot_operations.h"
 #include "foundation/files/version_info.h"
 #include "foundation/text/code_page_1252.h"
-#include "classify/classify_module.h"
 #include "lists/lists_module.h"
+#include "message/accounts.h"
 #include "message/dcc_checksums.h"
 #include "message/message_repository.h"
 #include "processing/processing_module.h"
 #include "platform/main_thread.h"
+#include "platform/qt_main_thread.h"
+#include "platform/single_instance.h"
+#include "platform/termination_signals.h"
+#include "ui/halvorn_application.h"
+#include "ui/main_quor_form.h"
 
 namespace {
 
@@ -36,11 +48,13 @@ const char* const kProgramSwitches[] = {"-FirstTimeRun", "-Minimize", "-StartupI
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "Usage: halvorn [--help] [-FirstTimeRun] [-Minimize] [-StartupItems]\n"
+               "Usage: halvorn [--help] [-FirstTimeRun] [-Minimize] [-StartupItems] [-Vostek]\n"
                "\n"
-               "Sets up the data folder and prints where it is and the version.\n"
-               "HALVORN_HOME chooses the data folder; otherwise it is named by\n"
-               "Quorvantis.ini in the configuration folder ($XDG_CONFIG_HOME).\n");
+               "Runs Halvorn: the local POP3 server for the mail reader, the download of\n"
+               "the remote accounts and the processing of their mail. HALVORN_HOME chooses\n"
+               "the data folder; otherwise it is named by Quorvantis.ini in the\n"
+               "configuration folder ($XDG_CONFIG_HOME). Without a display the window is\n"
+               "kept offscreen. SIGTERM or SIGINT stops it.\n");
 }
 
 bool IsProgramSwitch(const std::string& argument) {
@@ -89,6 +103,35 @@ std::string FolderProblem(const std::string& folder) {
   return {};
 }
 
+bool HasEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0';
+}
+
+const char* SignalName(int signal) {
+  switch (signal) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "a signal";
+  }
+}
+
+void EndModules() {
+  halvorn::EndMessageRepositoryModule();
+  halvorn::EndAccountsModule();
+  halvorn::EndDccChecksumsModule();
+  halvorn::EndProcessingModule();
+  halvorn::FinalizeClassifyModule();
+  halvorn::FinalizeListsModule();
+  halvorn::EndLogModule();
+  halvorn::FinalizeUtilityModule();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,11 +151,53 @@ int main(int argc, char** argv) {
     }
   }
 
-  // Module start-up: shared values, the log, then the file moves recorded
-  // for this start, before anything could cancel them; then the lists, the
-  // tests, and the actions and rules.
+  // The signals wait in their pipe until the event loop can take them.
+  halvorn::platform::InstallTerminationSignals();
+
+  // Module start-up: shared values and the log. Nothing is written yet.
   halvorn::InitializeUtilityModule(argc, argv);
   halvorn::StartLogModule();
+
+  // Where nothing can show a window, it lives offscreen.
+  const bool offscreen = !HasEnvironment("DISPLAY") && !HasEnvironment("WAYLAND_DISPLAY") &&
+                         !HasEnvironment("QT_QPA_PLATFORM");
+  if (offscreen) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  halvorn::THalvornApplication app(argc, argv);
+  app.setApplicationName(QStringLiteral("Halvorn"));
+  // Hiding to the tray hides the last window; only the stop ends the loop.
+  app.setQuitOnLastWindowClosed(false);
+  halvorn::platform::InstallQtMainThreadHooks();
+  if (halvorn::RunningOffscreen()) {
+    // Nobody could close a message box: it goes to the log.
+    halvorn::platform::MainThreadHooks hooks;
+    hooks.ProcessMessages = [] { QCoreApplication::processEvents(); };
+    hooks.ShowMessage = [](const std::string& text) {
+      halvorn::Log("Main", "Message (not shown offscreen): " + text, 10, false);
+    };
+    halvorn::platform::SetMainThreadHooks(std::move(hooks));
+  }
+  halvorn::SetApplicationTerminateHook([] {
+    halvorn::platform::SetApplicationTerminating(true);
+    QCoreApplication::quit();
+  });
+
+  // One instance: a second start hands over to the running one, before it
+  // writes anything of the data folder (the log aside).
+  halvorn::platform::SingleInstanceGuard guard(
+      halvorn::SingleInstanceName(halvorn::ApplicationTitle()));
+  if (!guard.Acquire()) {
+    halvorn::Log("Main", "Another instance runs: asked it to show its window", 10, false);
+    halvorn::PostToMainFormByClass(halvorn::WM_RESTORE_WINDOW);
+    std::printf("Halvorn is already running.\n");
+    halvorn::EndLogModule();
+    halvorn::FinalizeUtilityModule();
+    return 0;
+  }
+  if (!guard.ErrorText().empty())
+    halvorn::Log("Main", "Single-instance guard: " + guard.ErrorText(), 8, true);
+
+  // The file moves recorded for this start, before anything could cancel
+  // them; then the lists, the tests, and the actions and rules.
   halvorn::ApplyRebootOperations();
   halvorn::InitializeListsModule();
   halvorn::InitializeClassifyModule();
@@ -124,26 +209,54 @@ int main(int argc, char** argv) {
     if (problem.empty()) continue;
     std::fprintf(stderr, "halvorn: cannot use the data folder: %s: %s\n", folder.c_str(),
                  problem.c_str());
+    halvorn::EndProcessingModule();
+    halvorn::FinalizeClassifyModule();
+    halvorn::FinalizeListsModule();
     halvorn::EndLogModule();
     halvorn::FinalizeUtilityModule();
     return 1;
   }
   const std::string& installDir = folders.front();
-  // The checksum library beside the program (or in the data folder).
+  // The checksum library beside the program (or in the data folder), the
+  // accounts and the repository registry.
   halvorn::StartDccChecksumsModule();
-  // The repository registry; the repository loads its queues on first use.
+  halvorn::StartAccountsModule();
   halvorn::StartMessageRepositoryModule();
-  std::string version = halvorn::GetVersionText();
+  const std::string version = halvorn::GetVersionText();
   halvorn::Log("Main", "Started " + halvorn::GetProductName() + " " + version, 10, false);
+  if (offscreen) halvorn::Log("Main", "No display: the window is kept offscreen", 10, false);
   std::printf("%s %s\n", halvorn::GetProductName().c_str(), version.c_str());
   std::printf("Data folder: %s\n", installDir.c_str());
+  std::fflush(stdout);
 
-  halvorn::EndMessageRepositoryModule();
-  halvorn::EndDccChecksumsModule();
-  halvorn::EndProcessingModule();
-  halvorn::FinalizeClassifyModule();
-  halvorn::FinalizeListsModule();
-  halvorn::EndLogModule();
-  halvorn::FinalizeUtilityModule();
+  bool abandonedWorkers = false;
+  {
+    auto form = std::make_unique<halvorn::TMainQuorForm>();
+    halvorn::TMainQuorForm* window = form.get();
+    app.SetExceptionHook([window](const std::exception* error) { window->AppException(error); });
+    halvorn::platform::TerminationSignalWatch signalWatch([window](int signal) {
+      halvorn::Log("Main", std::string("Received ") + SignalName(signal) + ": stopping", 10, false);
+      window->SessionEnding();
+    });
+    window->FormCreate();
+    if (!window->StartupStopped() && !halvorn::platform::ApplicationTerminating()) {
+      window->show();
+      app.exec();
+    }
+    // The window closes (its shut-down runs unless it ran) and with it the
+    // POP3 server: live sessions end as dropped lines.
+    abandonedWorkers = window->AbandonedWorkersRun();
+    app.SetExceptionHook({});
+    form.reset();
+  }
+  halvorn::Log("Main", "Stopped " + halvorn::GetProductName(), 10, false);
+  if (abandonedWorkers) {
+    // A worker left behind may still use the queues and accounts: freeing
+    // them under it would be worse than not freeing them at all.
+    halvorn::EndLogModule();
+    std::fflush(nullptr);
+    ::_exit(0);
+  }
+  EndModules();
   return 0;
 }

@@ -15,22 +15,15 @@
 
 #include "foundation/time/clock.h"
 #include "foundation/time/date_time.h"
+#include "platform/qt_test_app.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
 
-// The application object lives until the process ends: destroying it from
-// the exit handlers, after Qt's own statics are gone, crashes.
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "log_view_test";
-  static char* argv[] = {name, nullptr};
-  // Never open a window on the developer's screen.
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
+// The one application object of the test program (other window tests of
+// this program share it).
+QApplication& App() { return test::EnsureQtApplication(); }
 
 // Ti of a time of day.
 std::string Ti(int hours, int minutes, int seconds) {
