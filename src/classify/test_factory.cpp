@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "foundation/app/class_bindings.h"
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/text/code_page_1252.h"
 #include "foundation/text/text_helpers.h"
@@ -59,28 +60,7 @@ const TTestClass* FindTableClass(std::string_view className) {
   return nullptr;
 }
 
-struct TBinding {
-  std::string ClassName;
-  TTestFactory Factory;
-  std::uint64_t Token;
-};
-
-std::mutex bindingsMutex;
-std::vector<TBinding> bindings;
-std::uint64_t nextToken = 1;
-
-// The innermost scoped binding of the name: true with its factory (which may
-// be empty).
-bool FindBinding(std::string_view className, TTestFactory& factory) {
-  std::lock_guard<std::mutex> lock(bindingsMutex);
-  for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
-    if (it->ClassName == className) {
-      factory = it->Factory;
-      return true;
-    }
-  }
-  return false;
-}
+TClassBindings<TTestFactory> bindings;
 
 std::string BaseLineName(const std::string& line) {
   return TrimText(std::string_view(line).substr(0, line.find('=')));
@@ -101,14 +81,14 @@ bool IsTestClassBound(std::string_view className) {
   const TTestClass* entry = FindTableClass(className);
   if (entry == nullptr) return false;
   TTestFactory factory;
-  if (FindBinding(className, factory)) return static_cast<bool>(factory);
+  if (bindings.Find(className, factory)) return static_cast<bool>(factory);
   return entry->Create != nullptr;
 }
 
 std::shared_ptr<TTest> CreateTestFromClassName(std::string_view className) {
   const TTestClass* entry = FindTableClass(className);
   TTestFactory factory;
-  if (FindBinding(className, factory)) {
+  if (bindings.Find(className, factory)) {
     if (factory) return factory();
   } else if (entry != nullptr && entry->Create != nullptr) {
     return entry->Create();
@@ -117,21 +97,10 @@ std::shared_ptr<TTest> CreateTestFromClassName(std::string_view className) {
   return nullptr;
 }
 
-TScopedTestClassBinding::TScopedTestClassBinding(std::string className, TTestFactory factory) {
-  std::lock_guard<std::mutex> lock(bindingsMutex);
-  FToken = nextToken++;
-  bindings.push_back({std::move(className), std::move(factory), FToken});
-}
+TScopedTestClassBinding::TScopedTestClassBinding(std::string className, TTestFactory factory)
+    : FToken(bindings.Bind(std::move(className), std::move(factory))) {}
 
-TScopedTestClassBinding::~TScopedTestClassBinding() {
-  std::lock_guard<std::mutex> lock(bindingsMutex);
-  for (auto it = bindings.begin(); it != bindings.end(); ++it) {
-    if (it->Token == FToken) {
-      bindings.erase(it);
-      break;
-    }
-  }
-}
+TScopedTestClassBinding::~TScopedTestClassBinding() { bindings.Unbind(FToken); }
 
 // ---- TPlaceholderTest
 

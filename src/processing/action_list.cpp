@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "foundation/app/class_bindings.h"
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/log/log_sink.h"
 #include "foundation/text/code_page_1252.h"
@@ -56,26 +57,7 @@ const TActionClass* FindTableClass(std::string_view className) {
   return nullptr;
 }
 
-struct TBinding {
-  std::string ClassName;
-  TActionFactory Factory;
-  std::uint64_t Token;
-};
-
-std::mutex bindingsMutex;
-std::vector<TBinding> bindings;
-std::uint64_t nextToken = 1;
-
-bool FindBinding(std::string_view className, TActionFactory& factory) {
-  std::lock_guard<std::mutex> lock(bindingsMutex);
-  for (auto it = bindings.rbegin(); it != bindings.rend(); ++it) {
-    if (it->ClassName == className) {
-      factory = it->Factory;
-      return true;
-    }
-  }
-  return false;
-}
+TClassBindings<TActionFactory> bindings;
 
 std::string LineName(const std::string& line) {
   return TrimText(std::string_view(line).substr(0, line.find('=')));
@@ -183,14 +165,14 @@ bool IsActionClassBound(std::string_view className) {
   const TActionClass* entry = FindTableClass(className);
   if (entry == nullptr) return false;
   TActionFactory factory;
-  if (FindBinding(className, factory)) return static_cast<bool>(factory);
+  if (bindings.Find(className, factory)) return static_cast<bool>(factory);
   return entry->Create != nullptr;
 }
 
 TActionRef CreateActionFromClassName(std::string_view className) {
   const TActionClass* entry = FindTableClass(className);
   TActionFactory factory;
-  if (FindBinding(className, factory)) {
+  if (bindings.Find(className, factory)) {
     if (factory) return factory();
   } else if (entry != nullptr && entry->Create != nullptr) {
     return entry->Create();
@@ -200,21 +182,10 @@ TActionRef CreateActionFromClassName(std::string_view className) {
 }
 
 TScopedActionClassBinding::TScopedActionClassBinding(std::string className,
-                                                     TActionFactory factory) {
-  std::lock_guard<std::mutex> lock(bindingsMutex);
-  FToken = nextToken++;
-  bindings.push_back({std::move(className), std::move(factory), FToken});
-}
+                                                     TActionFactory factory)
+    : FToken(bindings.Bind(std::move(className), std::move(factory))) {}
 
-TScopedActionClassBinding::~TScopedActionClassBinding() {
-  std::lock_guard<std::mutex> lock(bindingsMutex);
-  for (auto it = bindings.begin(); it != bindings.end(); ++it) {
-    if (it->Token == FToken) {
-      bindings.erase(it);
-      break;
-    }
-  }
-}
+TScopedActionClassBinding::~TScopedActionClassBinding() { bindings.Unbind(FToken); }
 
 // ---- TPlaceholderAction
 

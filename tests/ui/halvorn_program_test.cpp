@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "support/held_port.h"
 #include "support/network_namespace.h"
 #include "ui/halvorn_program_support.h"
 
@@ -19,30 +20,6 @@ namespace {
 // SIGTERM must end the program well within the stop's bounds (5 s and 10 s
 // for workers that ignore the stop, then the 3 s wait).
 constexpr int kStopMs = 30000;
-
-// Holds a listening socket on the port of every local address.
-class HeldPort {
- public:
-  explicit HeldPort(int port) {
-    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // The earlier run's connections may linger in TIME_WAIT on the port.
-    const int one = 1;
-    ::setsockopt(FFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(FFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(FFd, 1) != 0)
-      ADD_FAILURE() << "cannot hold port " << port;
-  }
-  ~HeldPort() { ::close(FFd); }
-  HeldPort(const HeldPort&) = delete;
-  HeldPort& operator=(const HeldPort&) = delete;
-
- private:
-  int FFd = -1;
-};
 
 // The lines of the reader's output.
 std::vector<std::string> ReaderLines(const CommandResult& result) {
@@ -84,7 +61,7 @@ TEST(HalvornProgram, RunsListensWelcomesTheFirstReaderOnceAndStopsOnSigterm) {
 
   // The second run, while 110 is taken: port 2000, and no welcome again.
   {
-    HeldPort taken(110);
+    test::HeldPort taken(110);
     HalvornRun program(home);
     ASSERT_TRUE(program.Start());
     ASSERT_TRUE(program.WaitForLog("The POP3 server listens on port 2000"))

@@ -9,32 +9,12 @@
 
 #include <QLabel>
 
+#include "support/held_port.h"
 #include "support/network_namespace.h"
 #include "ui/main_form_test_support.h"
 
 namespace halvorn::test {
 namespace {
-
-// Holds a listening socket on the port of every local address.
-class HeldPort {
- public:
-  explicit HeldPort(int port) {
-    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(FFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(FFd, 1) != 0)
-      ADD_FAILURE() << "cannot hold port " << port;
-  }
-  ~HeldPort() { ::close(FFd); }
-  HeldPort(const HeldPort&) = delete;
-  HeldPort& operator=(const HeldPort&) = delete;
-
- private:
-  int FFd = -1;
-};
 
 TEST_F(MainFormTest, ATakenPortMovesTheServerToTheFirstFreeAutomaticPort) {
   HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
@@ -82,8 +62,8 @@ TEST_F(MainFormTest, ATakenPortMovesTheServerToTheFirstFreeAutomaticPort) {
     SCOPED_TRACE(row.Name);
     FForm.reset();
     UiMode.store(row.Mode);
-    std::vector<std::unique_ptr<HeldPort>> held;
-    for (int port : row.Held) held.push_back(std::make_unique<HeldPort>(port));
+    std::vector<std::unique_ptr<test::HeldPort>> held;
+    for (int port : row.Held) held.push_back(std::make_unique<test::HeldPort>(port));
     TMainQuorForm& form = Form();
     form.AutoSelectPopPortCheckBox = row.AutoSelect;
     form.UpdatePop3Server(TUpdateSender::Window);
@@ -99,9 +79,9 @@ TEST_F(MainFormTest, ATakenPortMovesTheServerToTheFirstFreeAutomaticPort) {
 
 TEST_F(MainFormTest, PastTheLastAutomaticPortTheServerStaysInactive) {
   HALVORN_IN_OWN_NETWORK_NAMESPACE(false);
-  std::vector<std::unique_ptr<HeldPort>> held;
-  held.push_back(std::make_unique<HeldPort>(110));
-  for (int port = 2000; port <= 3010; port += 10) held.push_back(std::make_unique<HeldPort>(port));
+  std::vector<std::unique_ptr<test::HeldPort>> held;
+  held.push_back(std::make_unique<test::HeldPort>(110));
+  for (int port = 2000; port <= 3010; port += 10) held.push_back(std::make_unique<test::HeldPort>(port));
   LogRecorder log;
   TMainQuorForm& form = Form();
   form.UpdatePop3Server(TUpdateSender::Window);
