@@ -20,7 +20,7 @@ build="$root/build/fuzz"
 mode=${1:-replay}
 
 if [ "${HALVORN_FUZZ_NO_SETUP:-}" = "" ]; then bash "$root/scripts/setup.sh" test; fi
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORN_QUICK_CHECK=ON \
   -DCMAKE_CXX_COMPILER=clang++ -DHALVORN_FUZZ=ON -DHALVORN_TESTS=OFF -DHALVORN_BENCH=OFF \
   -DHALVORN_WERROR=ON >/dev/null
 cmake --build "$build" --target fuzz_targets

@@ -12,7 +12,7 @@ bash "$root/scripts/setup.sh" test
 
 sanitize=${HALVORN_SANITIZE-address}
 build="$root/build/test-${sanitize:-plain}"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORN_QUICK_CHECK=ON \
   -DHALVORN_SANITIZE="$sanitize" -DHALVORN_BENCH=OFF -DHALVORN_WERROR=ON >/dev/null
 cmake --build "$build"
 
@@ -48,7 +48,7 @@ tsan_files=$(IFS=";"; echo "${tsan_file_list[*]}")
 tsan_tests="^($(IFS='|'; echo "${tsan_suites[*]}"))\."
 if [ "$sanitize" != "thread" ] && [ -z "${HALVORN_SKIP_TSAN:-}" ]; then
   tsan_build="$root/build/test-thread"
-  cmake -S "$root" -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S "$root" -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVORN_QUICK_CHECK=ON \
     -DHALVORN_SANITIZE=thread -DHALVORN_BENCH=OFF -DHALVORN_WERROR=ON \
     -DHALVORN_CONCURRENCY_TESTS="$tsan_files" >/dev/null
   cmake --build "$tsan_build" --target concurrency_tests

@@ -328,15 +328,19 @@ TEST_F(NoticeTest, ChromiumShowsTheNoticeInsideTheBody) {
     // a signal is tried again; one that never starts skips the test, as a
     // missing browser does: the page checks above hold without it.
     const std::string errors = FRoot.Sub(name + ".chromium-errors.txt");
+    // Chromium makes its single-instance socket under TMPDIR: the fixture's
+    // folder in the build tree can pass the 107-byte limit of a socket name
+    // (Chromium then aborts), so the browser gets a short one of its own.
+    const test::TempFolder browserTemp = test::TempFolder::ForSockets();
     test::CommandResult dom;
     for (int attempt = 1; attempt <= 3; ++attempt) {
       dom = test::RunCommand(
           {"sh", "-c", "errors=$1; shift; exec \"$@\" 2>\"$errors\"", "sh", errors, "env",
-           "HOME=" + FRoot.Sub("chromium-home"), "chromium",
+           "HOME=" + FRoot.Sub("chromium-home"), "TMPDIR=" + browserTemp.Path(), "chromium",
            "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--disable-crash-reporter",
            "--disable-breakpad", "--no-first-run", "--disable-background-networking",
            "--disable-component-update", "--disable-sync", "--host-resolver-rules=MAP * ~NOTFOUND",
-           "--user-data-dir=" + FRoot.Sub("chromium-profile-" + std::to_string(attempt)), "--dump-dom",
+           "--user-data-dir=" + browserTemp.Sub("profile-" + std::to_string(attempt)), "--dump-dom",
            "file://" + html},
           {}, 120000);
       if (dom.ExitCode >= 0 && dom.ExitCode < 128) break;
