@@ -210,7 +210,10 @@ TEST_F(NotificationsTest, MessageWindowHandsPostsToItsHandler) {
 }
 
 TEST_F(NotificationsTest, SecondProcessDeliversItsRestoreRequestToTheFirstAndEnds) {
-  test::TempFolder runtime;
+  // A short private runtime folder: under a long build path the socket name
+  // would not fit, the guard would fall back to /tmp, and a test running at
+  // the same moment would meet this one's instance there.
+  const test::TempFolder runtime = test::TempFolder::ForSockets();
   test::ScopedEnv env("XDG_RUNTIME_DIR", runtime.Path());
   platform::SingleInstanceGuard guard(SingleInstanceName("Halvorn"));
   ASSERT_TRUE(guard.Acquire()) << guard.ErrorText();
@@ -236,7 +239,7 @@ TEST_F(NotificationsTest, SecondProcessDeliversItsRestoreRequestToTheFirstAndEnd
 }
 
 TEST_F(NotificationsTest, SecondProcessWithoutAFirstBecomesTheFirst) {
-  test::TempFolder runtime;
+  const test::TempFolder runtime = test::TempFolder::ForSockets();
   test::ScopedEnv env("XDG_RUNTIME_DIR", runtime.Path());
   QProcess lone;
   lone.start(QString::fromUtf8(HALVORN_SECOND_INSTANCE_HELPER), {});
