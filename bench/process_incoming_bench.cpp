@@ -103,20 +103,11 @@ class TWorld {
     GlobalActionList()->Add(test::MakeAction<test::TTagAction>("Tag", "[T] "));
     GlobalActionList()->Add(test::MakeAction<test::THoldAction>("Hold"));
     GlobalActionList()->Add(test::MakeAction<test::TDeleteTestAction>("Delete"));
-    Add("Hold early", "Never", "Hold", Rt_ReceiveBeforeProcessing, po_TestTrue);
-    Add("Tag", "Always", "Tag", Rt_ReceiveAfterProcessing, po_TestTrue);
-    Add("Delete", "Never", "Delete", Rt_ReceiveAfterProcessing, po_TestTrue);
-    Add("Tag again", "Never", "Tag", Rt_ReceiveAfterProcessing, po_Regardless);
-  }
-  static void Add(const std::string& name, const std::string& test, const std::string& action,
-                  std::uint8_t time, std::uint8_t performOn) {
-    auto rule = std::make_shared<TRule>();
-    rule->SetName(name);
-    rule->SetTestName(test);
-    rule->SetActionName(action);
-    rule->SetTime(time);
-    rule->SetPerformOn(performOn);
-    GlobalRuleList()->Add(rule);
+    for (TRuleRef rule :
+         {test::MakeRule("Hold early", "Never", "Hold", Rt_ReceiveBeforeProcessing),
+          test::MakeRule("Tag", "Always", "Tag"), test::MakeRule("Delete", "Never", "Delete"),
+          test::MakeRule("Tag again", "Never", "Tag", Rt_ReceiveAfterProcessing, po_Regardless)})
+      GlobalRuleList()->Add(rule);
   }
 
   test::TempFolder FRoot;

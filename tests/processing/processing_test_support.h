@@ -154,6 +154,19 @@ std::shared_ptr<T> MakeAction(const std::string& name, const std::string& value 
   return action;
 }
 
+// A rule joining a test and an action by their names.
+inline TRuleRef MakeRule(const std::string& name, const std::string& test,
+                         const std::string& action, std::uint8_t time = Rt_ReceiveAfterProcessing,
+                         std::uint8_t performOn = po_TestTrue) {
+  auto rule = std::make_shared<TRule>();
+  rule->SetName(name);
+  rule->SetTestName(test);
+  rule->SetActionName(action);
+  rule->SetTime(time);
+  rule->SetPerformOn(performOn);
+  return rule;
+}
+
 // ---------------------------------------------------------------------------
 // The modules: lists, tests, actions and rules, over a throw-away install
 // folder with the repository (RepositoryTest).
@@ -193,12 +206,7 @@ class ProcessingTest : public RepositoryTest {
   static TRuleRef AddRule(const std::string& name, const std::string& test,
                           const std::string& action, std::uint8_t time = Rt_ReceiveAfterProcessing,
                           std::uint8_t performOn = po_TestTrue) {
-    auto rule = std::make_shared<TRule>();
-    rule->SetName(name);
-    rule->SetTestName(test);
-    rule->SetActionName(action);
-    rule->SetTime(time);
-    rule->SetPerformOn(performOn);
+    TRuleRef rule = MakeRule(name, test, action, time, performOn);
     Rules().Add(rule);
     return rule;
   }
