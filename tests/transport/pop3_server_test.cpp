@@ -3,6 +3,9 @@
 // a second network namespace.
 #include "transport/pop3_server.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -325,6 +328,14 @@ TEST_F(Pop3Server, PasswordExemptionsHoldOnlyForThisUsersPeers) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
   const std::vector<std::string> asNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup",
                                              "--clear-groups"};
+  // Nobody may not read the source tree (a clone in /root): the client runs
+  // from a copy in a folder anyone can read.
+  const test::TempFolder readable = test::TempFolder::ForSockets();
+  ASSERT_EQ(::chmod(readable.Path().c_str(), 0755), 0);
+  FDialogueScript = readable.Sub("pop3_dialogue.py");
+  ASSERT_TRUE(test::WriteFileBytes(FDialogueScript,
+                                   test::ReadFileBytes(test::DataPath("pop3_dialogue.py"))));
+  ASSERT_EQ(::chmod(FDialogueScript.c_str(), 0644), 0);
   struct Row {
     const char* Case;
     bool AnyLocal;

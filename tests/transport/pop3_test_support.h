@@ -170,6 +170,10 @@ class Pop3Fixture : public InterceptFixture {
     return msg;
   }
 
+  // The dialogue client to run instead of the one in tests/data (for a
+  // client run as another user, who may not read the source tree).
+  std::string FDialogueScript;
+
   // Runs a dialogue with the server; the lines received, each without its
   // CR LF, "<EOF>" for the end of the connection.
   std::vector<std::string> Dialogue(const std::vector<Pop3Step>& steps,
@@ -177,7 +181,9 @@ class Pop3Fixture : public InterceptFixture {
                                     const std::string& host = "127.0.0.1",
                                     const std::string& source = "") {
     std::vector<std::string> argv = prefix;
-    argv.insert(argv.end(), {PythonPath(), DataPath("pop3_dialogue.py"),
+    const std::string script =
+        FDialogueScript.empty() ? DataPath("pop3_dialogue.py") : FDialogueScript;
+    argv.insert(argv.end(), {PythonPath(), script,
                              std::to_string(FServer->BoundPort()), StepsJson(steps), host});
     if (!source.empty()) argv.push_back(source);
     const ProgramRun run = RunHandlingEvents(argv, {}, 30000);

@@ -6,11 +6,16 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
 namespace {
+
+// The leak checker's suppressions. Fontconfig, loaded by Qt's font database,
+// keeps a cache it never frees.
+constexpr const char* kLeakSuppressions = "leak:libfontconfig.so\n";
 
 // The runtime folder of this test process: short and private, under /tmp,
 // because the sockets made in it must have names of at most 107 bytes
@@ -55,14 +60,28 @@ void PrepareTestEnvironment() {
   // Windows are drawn off screen unless the caller asked for a display.
   SetDefault("QT_QPA_PLATFORM", "offscreen", false);
   SetDefault("HALVORN_PYTHON", "/usr/bin/python3", false);
+  // The programs the tests start (halvorn itself, sanitizer builds too) get
+  // the leak checker's suppressions of the test programs below: on a machine
+  // without fonts Qt's font database leaves fontconfig's leak in every run.
+  // Test programs run side by side: each writes its own copy and renames it
+  // over the shared name, so a child never reads a half-written file.
+  const std::string suppressions = scratch + "/lsan-suppressions.txt";
+  const std::string own = suppressions + "." + std::to_string(::getpid());
+  if (FILE* file = std::fopen(own.c_str(), "w")) {
+    const bool written = std::fputs(kLeakSuppressions, file) >= 0;
+    if (std::fclose(file) == 0 && written &&
+        std::rename(own.c_str(), suppressions.c_str()) == 0)
+      SetDefault("LSAN_OPTIONS", "suppressions=" + suppressions, false);
+    else
+      std::remove(own.c_str());
+  }
 }
 
 }  // namespace
 
-// The leak checker's suppressions for every test program. Fontconfig, loaded
-// by Qt's font database, keeps a cache it never frees.
+// The leak checker's suppressions for every test program.
 extern "C" __attribute__((used)) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
+  return kLeakSuppressions;
 }
 
 int main(int argc, char** argv) {
