@@ -5,17 +5,23 @@
 
 #include "foundation/app/log.h"
 #include "lists/default_phrases.h"
+#include "lists/mailing_lists.h"
 #include "lists/phrases_list.h"
 
 namespace halvorn {
 
 void InitializeListsModule() {
   SetGlobalPhrasesList(std::make_shared<TPhrasesList>());
+  SetGlobalMailingListList(std::make_shared<TMailingListList>());
+  SetLooksLikeMailingList(GlobalLooksLikeMailingList);
   std::string error = InstallDefaultPhrasesFile();
   if (!error.empty()) Log("Lists", "The default phrases are not installed: " + error, 3, true);
 }
 
 void FinalizeListsModule() {
+  // The message model stops asking the table before it goes.
+  SetLooksLikeMailingList(nullptr);
+  SetGlobalMailingListList(nullptr);
   SetGlobalPhrasesList(nullptr);
 }
 

@@ -8,13 +8,16 @@
 
 namespace halvorn {
 
-// Creates the global set of phrase lists, empty (the rules file fills it
-// later), and puts the shipped default-phrases file into the install folder
-// when none is there (a failure is logged: the lists that file fills then
-// start empty). Never raises.
+// Creates the global set of phrase lists and the global mailing-list table,
+// both empty (the rules file fills them later), lets the table answer the
+// message model's mailing-list question, and puts the shipped
+// default-phrases file into the install folder when none is there (a
+// failure is logged: the lists that file fills then start empty). Never
+// raises.
 void InitializeListsModule();
 
-// Drops the global set. Lists still held elsewhere (a worker in the middle
+// Takes the table's answer back from the message model, then drops the
+// table and the set. Lists still held elsewhere (a worker in the middle
 // of a look-up) live until they are let go. Never raises.
 void FinalizeListsModule();
 
