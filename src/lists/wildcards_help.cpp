@@ -1,21 +1,9 @@
 #include "lists/wildcards_help.h"
 
-#include <cstddef>
-
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/install_folders.h"
 
 namespace halvorn {
-
-namespace detail {
-extern const unsigned char kShippedWildcardsHelpPage[];
-extern const std::size_t kShippedWildcardsHelpPageSize;
-}  // namespace detail
-
-std::string_view ShippedWildcardsHelpPage() {
-  return {reinterpret_cast<const char*>(detail::kShippedWildcardsHelpPage),
-          detail::kShippedWildcardsHelpPageSize};
-}
 
 std::string WildcardsHelpPagePath() {
   return GetInstallDir() + "/Help/PhraseWildcards.html";

@@ -33,18 +33,6 @@ namespace halvorn::test {
 
 using Lines = std::vector<std::string>;
 
-// Runs `act` on the modal window of that kind that opens next, from inside
-// its own event loop. The window must open before control returns to an
-// event loop of the test's own.
-template <class Window>
-void WhenOpen(std::function<void(Window*)> act) {
-  QTimer::singleShot(0, [act] {
-    auto* window = dynamic_cast<Window*>(QApplication::activeModalWidget());
-    ASSERT_NE(window, nullptr) << "the expected dialog is not open";
-    act(window);
-  });
-}
-
 // Answers the next question with the button ("&Yes", "&No", "OK",
 // "Cancel"); its text goes to `asked`.
 inline void AnswerQuestion(const std::string& button, std::string* asked = nullptr) {

@@ -20,16 +20,6 @@
 namespace halvorn::platform {
 namespace {
 
-// Runs `act` on the modal window of that kind once it is open.
-template <class Window>
-void WhenOpen(std::function<void(Window*)> act) {
-  QTimer::singleShot(0, [act] {
-    auto* window = dynamic_cast<Window*>(QApplication::activeModalWidget());
-    ASSERT_NE(window, nullptr) << "the expected dialog is not open";
-    act(window);
-  });
-}
-
 // The dialog's OK, with its checks (QFileDialog::accept is protected).
 void Accept(QFileDialog* dialog) {
   static_cast<QDialog*>(dialog)->accept();
@@ -49,10 +39,10 @@ TEST_F(FileChoosersTest, OpeningStartsInTheFolderAndTakesOnlyAFileThatExists) {
   std::string startedIn;
   bool refused = false;
   std::string warning;
-  WhenOpen<QFileDialog>([&](QFileDialog* dialog) {
+  test::WhenOpen<QFileDialog>([&](QFileDialog* dialog) {
     startedIn = dialog->directory().absolutePath().toStdString();
     dialog->selectFile(QString::fromStdString(FFolder.Sub("missing.txt")));
-    WhenOpen<QMessageBox>([&](QMessageBox* box) {
+    test::WhenOpen<QMessageBox>([&](QMessageBox* box) {
       warning = box->text().toStdString();
       box->accept();
     });
@@ -67,7 +57,7 @@ TEST_F(FileChoosersTest, OpeningStartsInTheFolderAndTakesOnlyAFileThatExists) {
   EXPECT_TRUE(refused);
   EXPECT_NE(warning.find("missing.txt"), std::string::npos) << warning;
 
-  WhenOpen<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });
+  test::WhenOpen<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });
   EXPECT_EQ(ChooseFileToOpen({"Import", FFolder.Path(), "", ""}), "");
 }
 
@@ -75,16 +65,16 @@ TEST_F(FileChoosersTest, OpeningStartsInTheFolderAndTakesOnlyAFileThatExists) {
 // dialog open.
 TEST_F(FileChoosersTest, SavingAsksBeforeReplacingAFile) {
   std::vector<std::string> questions;
-  WhenOpen<QFileDialog>([&](QFileDialog* dialog) {
+  test::WhenOpen<QFileDialog>([&](QFileDialog* dialog) {
     const QString present = QString::fromStdString(FFolder.Sub("present.txt"));
-    WhenOpen<QMessageBox>([&](QMessageBox* box) {
+    test::WhenOpen<QMessageBox>([&](QMessageBox* box) {
       questions.push_back(box->text().toStdString());
       box->button(QMessageBox::No)->click();
     });
     dialog->selectFile(present);
     Accept(dialog);
     EXPECT_TRUE(dialog->isVisible());
-    WhenOpen<QMessageBox>([&](QMessageBox* box) {
+    test::WhenOpen<QMessageBox>([&](QMessageBox* box) {
       questions.push_back(box->text().toStdString());
       box->button(QMessageBox::Yes)->click();
     });
@@ -96,7 +86,7 @@ TEST_F(FileChoosersTest, SavingAsksBeforeReplacingAFile) {
   EXPECT_NE(questions[0].find("present.txt"), std::string::npos) << questions[0];
 
   // A new file is taken without a question.
-  WhenOpen<QFileDialog>([&](QFileDialog* dialog) {
+  test::WhenOpen<QFileDialog>([&](QFileDialog* dialog) {
     dialog->selectFile(QString::fromStdString(FFolder.Sub("new.txt")));
     Accept(dialog);
   });
