@@ -1,0 +1,55 @@
+// Feeds arbitrary weight texts to a 6-1 and a 3-2-1 network. Whatever a
+// network takes from the text (an older form may rebuild its layers), its
+// own weight text read into a fresh network of the same layers must give the
+// same text back, in the compressed and in the raw form; a text it refuses
+// leaves its layers as they were.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "classify/quor_neural_net.h"
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok) std::abort();
+}
+
+void Build(halvorn::TQuorNeuralNet& net, const std::vector<int>& sizes) {
+  net.Clear();
+  for (int size : sizes) net.AddLayer(size);
+  net.Init();
+}
+
+std::vector<int> Sizes(halvorn::TQuorNeuralNet& net) {
+  std::vector<int> sizes;
+  for (int layer = 0; layer < net.GetLayerCount(); ++layer)
+    sizes.push_back(net.GetLayer(layer).NeuronCount());
+  return sizes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace halvorn;
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  for (const std::vector<int>& shape : {std::vector<int>{6, 1}, std::vector<int>{3, 2, 1}}) {
+    TQuorNeuralNet net;
+    Build(net, shape);
+    // A text refused (whole, or cut after records that were applied) never
+    // changes the layers built.
+    if (!net.SetWeightText(text)) Check(Sizes(net) == shape);
+    const std::vector<int> sizes = Sizes(net);
+    for (std::uint8_t form : {0, 2}) {
+      const std::string written = net.GetWeightTextAs(form);
+      TQuorNeuralNet fresh;
+      Build(fresh, sizes);
+      Check(fresh.SetWeightText(written));
+      Check(fresh.GetWeightTextAs(form) == written);
+    }
+    if (sizes.size() >= 2) net.EvaluateInputs(std::vector<double>(static_cast<std::size_t>(sizes[0]), 1.0));
+  }
+  return 0;
+}
