@@ -26,7 +26,7 @@
 #include "foundation/text/string_list.h"
 #include "foundation/text/trite_array.h"
 #include "message/email_msg.h"
-#include "support/test_support.h"
+#include "support/neural_net_support.h"
 
 namespace {
 
@@ -47,11 +47,9 @@ TVectorFloat RandomInputs(std::mt19937& random, int count) {
   return vector;
 }
 
+// One output, random weights.
 void Build(TQuorNeuralNet& net, int inputs) {
-  net.Clear();
-  net.AddLayer(inputs);
-  net.AddLayer(1);
-  net.Init();
+  halvorn::test::BuildNet(net, {inputs, 1});
   net.SetRandomSeedForTests(1);
   net.InitWeights();
 }

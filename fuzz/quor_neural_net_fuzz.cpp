@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "classify/quor_neural_net.h"
+#include "support/neural_net_support.h"
 
 namespace {
 
@@ -17,35 +18,24 @@ void Check(bool ok) {
   if (!ok) std::abort();
 }
 
-void Build(halvorn::TQuorNeuralNet& net, const std::vector<int>& sizes) {
-  net.Clear();
-  for (int size : sizes) net.AddLayer(size);
-  net.Init();
-}
-
-std::vector<int> Sizes(halvorn::TQuorNeuralNet& net) {
-  std::vector<int> sizes;
-  for (int layer = 0; layer < net.GetLayerCount(); ++layer)
-    sizes.push_back(net.GetLayer(layer).NeuronCount());
-  return sizes;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace halvorn;
+  using test::BuildNet;
+  using test::LayerSizes;
   const std::string text(reinterpret_cast<const char*>(data), size);
   for (const std::vector<int>& shape : {std::vector<int>{6, 1}, std::vector<int>{3, 2, 1}}) {
     TQuorNeuralNet net;
-    Build(net, shape);
+    BuildNet(net, shape);
     // A text refused (whole, or cut after records that were applied) never
     // changes the layers built.
-    if (!net.SetWeightText(text)) Check(Sizes(net) == shape);
-    const std::vector<int> sizes = Sizes(net);
+    if (!net.SetWeightText(text)) Check(LayerSizes(net) == shape);
+    const std::vector<int> sizes = LayerSizes(net);
     for (std::uint8_t form : {0, 2}) {
       const std::string written = net.GetWeightTextAs(form);
       TQuorNeuralNet fresh;
-      Build(fresh, sizes);
+      BuildNet(fresh, sizes);
       Check(fresh.SetWeightText(written));
       Check(fresh.GetWeightTextAs(form) == written);
     }

@@ -291,6 +291,47 @@ long double TNNTest::InputBayesProbability(const TVectorFloat& vector) {
   return p;
 }
 
+bool TNNTest::ScanForErrors(TVectorFileStore& store, bool spam, bool separate, TWorkingSet& set) {
+  // A miss, and a worse score than another: lower for spam, higher for
+  // personal mail.
+  const auto missed = [spam](double score) {
+    return spam ? score < kNNSpamThreshold : score > kNNPersThreshold;
+  };
+  const auto worse = [spam](double a, double b) { return spam ? a < b : a > b; };
+  constexpr auto kSlots = static_cast<std::size_t>(kNNWorkingSetSize);
+  set.Vectors.assign(kSlots, {});
+  set.Scores.assign(kSlots, 0.0);
+  set.Misses = 0;
+  for (std::size_t k = 0; k < kSlots; ++k) {
+    set.Vectors[k] = store.ReadVector(static_cast<std::int32_t>(k));
+    const double output = FNet.EvaluateInputs(set.Vectors[k]);
+    // Vectors kept for testing score as if right, so they are replaced first.
+    set.Scores[k] = separate && k % 2 == 1 ? (spam ? 1.0 : 0.0) : output;
+    if (missed(set.Scores[k])) ++set.Misses;
+  }
+  const std::int32_t count = store.Count();
+  for (std::int32_t k = kNNWorkingSetSize; k < count; ++k) {
+    if (Heartbeat(spam ? "Scanning for spam errors" : "Scanning for Pers errors", -1, -1))
+      return false;
+    if (separate && k % 2 == 1) continue;
+    if (set.Misses >= kNNWorkingSetSize) break;
+    // The slot scored best (a later slot wins a tie) gives way.
+    std::size_t slot = 0;
+    for (std::size_t s = 0; s < kSlots; ++s)
+      if (!worse(set.Scores[s], set.Scores[slot])) slot = s;
+    TVectorFloat vector = store.ReadVector(k);
+    // Examples the inputs alone call plainly the other kind are left out.
+    const double likelihood = SharpenProbability(static_cast<double>(InputBayesProbability(vector)));
+    if (spam ? likelihood < 0.05 : likelihood > 0.95) continue;
+    const double output = FNet.EvaluateInputs(vector);
+    if (!worse(output, set.Scores[slot])) continue;
+    set.Vectors[slot] = std::move(vector);
+    set.Scores[slot] = output;
+    if (missed(output)) ++set.Misses;
+  }
+  return true;
+}
+
 void TNNTest::TrainOnError() {
   if (!BackgroundTrainNNs.load() && !TrainNeuralNets.load()) return;
   if (StopTrainNNOnNoErr.load()) {
@@ -311,65 +352,14 @@ void TNNTest::TrainOnError() {
   FNet.SetPatternCount(0);
   FNet.SetContinueTeach(true);
   const bool separate = SeperateTrainAndTestSets.load();
-  constexpr auto kSlots = static_cast<std::size_t>(kNNWorkingSetSize);
-
-  // Spam: keep the 200 examples scored lowest; odd ones kept for testing
-  // score 1.0, so they go first.
-  std::vector<TVectorFloat> spamSet(kSlots);
-  std::vector<double> spamScores(kSlots);
-  int spamMisses = 0;
-  for (std::size_t k = 0; k < kSlots; ++k) {
-    spamSet[k] = stores.Spam->ReadVector(static_cast<std::int32_t>(k));
-    const double output = FNet.EvaluateInputs(spamSet[k]);
-    spamScores[k] = separate && k % 2 == 1 ? 1.0 : output;
-    if (spamScores[k] < kNNSpamThreshold) ++spamMisses;
-  }
-  for (std::int32_t k = kNNWorkingSetSize; k < spamCount; ++k) {
-    if (Heartbeat("Scanning for spam errors", -1, -1)) return;
-    if (separate && k % 2 == 1) continue;
-    if (spamMisses >= kNNWorkingSetSize) break;
-    std::size_t slot = 0;
-    for (std::size_t s = 0; s < kSlots; ++s)
-      if (spamScores[s] >= spamScores[slot]) slot = s;
-    TVectorFloat vector = stores.Spam->ReadVector(k);
-    if (SharpenProbability(static_cast<double>(InputBayesProbability(vector))) < 0.05) continue;
-    const double output = FNet.EvaluateInputs(vector);
-    if (!(output < spamScores[slot])) continue;
-    spamSet[slot] = std::move(vector);
-    spamScores[slot] = output;
-    if (output < kNNSpamThreshold) ++spamMisses;
-  }
-
-  // Personal, the mirror image: keep the 200 scored highest.
-  std::vector<TVectorFloat> persSet(kSlots);
-  std::vector<double> persScores(kSlots);
-  int persMisses = 0;
-  for (std::size_t k = 0; k < kSlots; ++k) {
-    persSet[k] = stores.Pers->ReadVector(static_cast<std::int32_t>(k));
-    const double output = FNet.EvaluateInputs(persSet[k]);
-    persScores[k] = separate && k % 2 == 1 ? 0.0 : output;
-    if (persScores[k] > kNNPersThreshold) ++persMisses;
-  }
-  for (std::int32_t k = kNNWorkingSetSize; k < persCount; ++k) {
-    if (Heartbeat("Scanning for Pers errors", -1, -1)) return;
-    if (separate && k % 2 == 1) continue;
-    if (persMisses >= kNNWorkingSetSize) break;
-    std::size_t slot = 0;
-    for (std::size_t s = 0; s < kSlots; ++s)
-      if (persScores[s] <= persScores[slot]) slot = s;
-    TVectorFloat vector = stores.Pers->ReadVector(k);
-    if (SharpenProbability(static_cast<double>(InputBayesProbability(vector))) > 0.95) continue;
-    const double output = FNet.EvaluateInputs(vector);
-    if (!(output > persScores[slot])) continue;
-    persSet[slot] = std::move(vector);
-    persScores[slot] = output;
-    if (output > kNNPersThreshold) ++persMisses;
-  }
-
-  if (FSpamErrors == spamMisses && FPersErrors == persMisses) ++FUnchangedRounds;
-  for (std::size_t i = 0; i < kSlots; ++i) {
-    FNet.AddPattern(spamSet[i], {1.0});
-    FNet.AddPattern(persSet[i], {0.0});
+  TWorkingSet spam;
+  TWorkingSet pers;
+  if (!ScanForErrors(*stores.Spam, true, separate, spam)) return;
+  if (!ScanForErrors(*stores.Pers, false, separate, pers)) return;
+  if (FSpamErrors == spam.Misses && FPersErrors == pers.Misses) ++FUnchangedRounds;
+  for (std::size_t i = 0; i < spam.Vectors.size(); ++i) {
+    FNet.AddPattern(spam.Vectors[i], {1.0});
+    FNet.AddPattern(pers.Vectors[i], {0.0});
   }
   if (Heartbeat("FTrainOnError", -1, -1)) return;
   FNet.SetEpochCount(FNet.EpochCurrent() + 1);

@@ -127,6 +127,15 @@ class TNNTest : public TTest {
   // when either is missing or has none.
   bool ReadTextSets(TStringList& spam, TStringList& pers);
   bool RecomputeFrom(const TStringList& spam, const TStringList& pers);
+  // The examples of one kind a training round works on: the first 200 of
+  // the set, each replaced by a later one the network scores worse.
+  struct TWorkingSet {
+    std::vector<TVectorFloat> Vectors;
+    std::vector<double> Scores;
+    int Misses = 0;
+  };
+  // False when a stop request ended the scan.
+  bool ScanForErrors(TVectorFileStore& store, bool spam, bool separate, TWorkingSet& set);
   void AddCategorisedVector(std::uint8_t category, const TVectorFloat& vector);
   void CountMiss(std::uint8_t category, const TVectorFloat& vector);
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "classify/combine_probabilities.h"
-#include "support/test_support.h"
+#include "support/neural_net_support.h"
 
 namespace halvorn {
 namespace {
@@ -47,13 +47,10 @@ TEST(CombineProbabilities, AgreesWithMpmath) {
   std::string input;
   for (const TRow& row : rows)
     input += Text(row.A) + " " + Text(row.B) + " " + Text(row.C) + " " + Text(row.D) + "\n";
-  const auto result = test::RunCommand(
-      {test::PythonPath(), "-c",
-       "import sys\nsys.path.insert(0, sys.argv[1])\nimport mpmath\n"
-       "import neural_net_oracle as o\n"
-       "for line in sys.stdin:\n"
-       "    print(mpmath.nstr(o.combine(*map(mpmath.mpf, line.split())), 30))\n",
-       test::DataPath("")},
+  const auto result = test::RunNetOracle(
+      "import mpmath\n"
+      "for line in sys.stdin:\n"
+      "    print(mpmath.nstr(o.combine(*map(mpmath.mpf, line.split())), 30))\n",
       input);
   ASSERT_EQ(result.ExitCode, 0) << result.Output;
   const std::vector<std::string> expected = test::OutputLines(result.Output);

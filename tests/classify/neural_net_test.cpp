@@ -15,24 +15,20 @@
 #include "classify/neural_net.h"
 #include "classify/quor_neural_net.h"
 #include "foundation/time/date_time.h"
+#include "support/neural_net_support.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
 
-// A network of the given layer sizes, built the way its users build it.
-template <class Net = TNeuralNetBP>
-void Build(Net& net, const std::vector<int>& sizes) {
-  net.Clear();
-  for (int size : sizes) net.AddLayer(size);
-  net.Init();
-}
+using test::AllWeights;
+using test::BuildNet;
 
 TEST(NeuralNet, FreshNetworkHasZeroWeightsAndAnswersOneHalf) {
   TNeuralNetBP net;
   EXPECT_EQ(net.GetLayerCount(), 1);  // the one input layer of 0 neurons
   EXPECT_EQ(net.NeuronsInLayer(), std::vector<std::string>{"0"});
-  Build(net, {6, 1});
+  BuildNet(net, {6, 1});
   ASSERT_EQ(net.GetLayer(1).NeuronCount(), 1);
   EXPECT_EQ(net.GetLayer(1).Neuron(0).Weights, TVectorFloat(7, 0.0));
   for (const TVectorFloat& input :
@@ -44,7 +40,7 @@ TEST(NeuralNet, FreshNetworkHasZeroWeightsAndAnswersOneHalf) {
 
 TEST(NeuralNet, ErrorsNameWhatWasWrongAndChangeNothing) {
   TNeuralNetBP net;
-  Build(net, {6, 1});
+  BuildNet(net, {6, 1});
   net.AddPattern(TVectorFloat(6, 1.0), {1.0});
   const auto expectError = [](auto call, const std::string& text) {
     SCOPED_TRACE(text);
@@ -122,7 +118,7 @@ TEST(NeuralNet, SettersKeepTheirRanges) {
 // input that was 0 keeps its weight.
 TEST(NeuralNet, OneStepMatchesTheHandValues) {
   TNeuralNetBP net;
-  Build(net, {2, 1});
+  BuildNet(net, {2, 1});
   net.AddPattern({1.0, 0.0}, {1.0});
   net.LoadInputPattern(0);
   net.LoadOutputPattern(0);
@@ -167,7 +163,7 @@ class TWatchedNet : public TNeuralNetBP {
 
 TEST(NeuralNet, TeachRunsTheEpochsAskedForOverPermutations) {
   TWatchedNet net;
-  Build(net, {3, 1});
+  BuildNet(net, {3, 1});
   // No patterns: nothing at all happens.
   net.Teach();
   EXPECT_EQ(net.Hooks, 0);
@@ -199,7 +195,7 @@ TEST(NeuralNet, TeachRunsTheEpochsAskedForOverPermutations) {
 
   // One pattern: the order is [0].
   TWatchedNet one;
-  Build(one, {1, 1});
+  BuildNet(one, {1, 1});
   one.AddPattern({1.0}, {0.0});
   one.SetEpochCount(1);
   one.Teach();
@@ -208,7 +204,7 @@ TEST(NeuralNet, TeachRunsTheEpochsAskedForOverPermutations) {
 
   // A stop request ends the run after the epoch, without the closing hook.
   TWatchedNet stopped;
-  Build(stopped, {1, 1});
+  BuildNet(stopped, {1, 1});
   stopped.AddPattern({1.0}, {0.0});
   stopped.SetEpochCount(5);
   stopped.SetStopRequest(true);
@@ -220,7 +216,7 @@ TEST(NeuralNet, TeachRunsTheEpochsAskedForOverPermutations) {
 
 TEST(NeuralNet, TeachFromScratchRandomisesTheWeightsAndStartsAtEpochOne) {
   TNeuralNetBP net;
-  Build(net, {4, 3, 1});
+  BuildNet(net, {4, 3, 1});
   net.AddPattern({1, 0, 1, 0}, {1});
   net.SetEpochCount(1);
   net.SetTeachRate(0.000001);  // the epoch hardly moves the weights
@@ -241,7 +237,7 @@ TEST(NeuralNet, TeachFromScratchRandomisesTheWeightsAndStartsAtEpochOne) {
             0.3);
   // The same pinned seed gives the same weights; another seed others.
   TNeuralNetBP again;
-  Build(again, {4, 3, 1});
+  BuildNet(again, {4, 3, 1});
   again.AddPattern({1, 0, 1, 0}, {1});
   again.SetEpochCount(1);
   again.SetTeachRate(0.000001);
@@ -255,7 +251,7 @@ TEST(NeuralNet, TeachFromScratchRandomisesTheWeightsAndStartsAtEpochOne) {
 
 TEST(NeuralNet, DeleteLayerRebuildsFromTheRemainingLines) {
   TNeuralNetBP net;
-  Build(net, {5, 4, 3, 1});
+  BuildNet(net, {5, 4, 3, 1});
   net.DeleteLayer(1);
   EXPECT_EQ(net.NeuronsInLayer(), (std::vector<std::string>{"5", "3", "1"}));
   ASSERT_EQ(net.GetLayerCount(), 3);
@@ -288,10 +284,7 @@ TVectorFloat Numbers(std::istringstream& in) {
 
 std::vector<TOracleCase> RunOracle() {
   const std::string script = R"(
-import sys
-sys.path.insert(0, sys.argv[1])
 import numpy as np
-import neural_net_oracle as o
 for seed, sizes, alpha in ((11, [6, 1], 1.0), (12, [5, 4, 3, 1], 1.5)):
     rng = np.random.default_rng(seed)
     weights = [rng.uniform(-1, 1, (sizes[l + 1], sizes[l] + 1)) for l in range(len(sizes) - 1)]
@@ -312,8 +305,7 @@ for seed, sizes, alpha in ((11, [6, 1], 1.0), (12, [5, 4, 3, 1], 1.5)):
         o.bp_step(weights, previous, patterns[i], [targets[i]], 0.1, 0.9, alpha)
     print('AFTER', *[repr(v) for w in weights for row in w for v in row])
 )";
-  const auto result =
-      test::RunCommand({test::PythonPath(), "-c", script, test::DataPath("")}, "", 120000);
+  const auto result = test::RunNetOracle(script);
   EXPECT_EQ(result.ExitCode, 0) << result.Output;
   std::vector<TOracleCase> cases;
   for (const std::string& line : test::OutputLines(result.Output)) {
@@ -345,21 +337,13 @@ for seed, sizes, alpha in ((11, [6, 1], 1.0), (12, [5, 4, 3, 1], 1.5)):
   return cases;
 }
 
-std::vector<double> AllWeights(TQuorNeuralNet& net) {
-  std::vector<double> weights;
-  for (int layer = 1; layer < net.GetLayerCount(); ++layer)
-    for (int n = 0; n < net.GetLayer(layer).NeuronCount(); ++n)
-      for (double w : net.GetLayer(layer).Neuron(n).Weights) weights.push_back(w);
-  return weights;
-}
-
 TEST(NeuralNet, AgreesWithNumpyOnOutputsAndLearningSteps) {
   const std::vector<TOracleCase> cases = RunOracle();
   ASSERT_EQ(cases.size(), 2u);
   for (const TOracleCase& c : cases) {
     SCOPED_TRACE("layers " + std::to_string(c.Sizes.size()));
     TQuorNeuralNet net;
-    Build(net, c.Sizes);
+    BuildNet(net, c.Sizes);
     net.SetAlpha(c.Alpha);
     ASSERT_TRUE(net.SetWeightText(c.Text));
     ASSERT_EQ(c.Inputs.size(), c.Outputs.size());

@@ -22,6 +22,7 @@
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/threads/heartbeat.h"
 #include "message/msg_category.h"
+#include "support/neural_net_support.h"
 #include "support/scripted_nn_test.h"
 #include "support/test_support.h"
 
@@ -281,6 +282,37 @@ TEST_F(NNTestHome, AStopRequestTrainsNothing) {
   EXPECT_EQ(test->Net().PatternCount(), 400);
 }
 
+// With the odd records kept for testing, a round's patterns are even
+// records only (input 3 marks them here), on the worst examples and on
+// random ones alike.
+TEST_F(NNTestHome, SeparatedSetsTrainOnEvenRecordsOnly) {
+  SeperateTrainAndTestSets = true;
+  for (const bool onError : {true, false}) {
+    SCOPED_TRACE(onError ? "worst examples" : "random examples");
+    TrainOnError = onError;
+    auto test = MakeTest();
+    for (const bool spam : {true, false}) {
+      std::vector<TVectorFloat> vectors = Examples(spam, 400, spam ? 1 : 2);
+      for (std::size_t k = 0; k < vectors.size(); ++k) vectors[k][3] = k % 2 == 0 ? 1 : 0;
+      Store(*test, spam, vectors);
+    }
+    // Stopped right before the epochs, the patterns can be looked at.
+    RegisterThreadCallback([](const std::string& text, int, int) { return text == "FTrainOnError"; });
+    test->Train();
+    UnregisterThreadCallback();
+    const int patterns = test->Net().PatternCount();
+    EXPECT_EQ(patterns, onError ? 400 : 200);
+    for (int p = 0; p < patterns; ++p) {
+      TVectorFloat input;
+      TVectorFloat desired;
+      test->Net().GetPattern(p, input, desired);
+      EXPECT_EQ(input[3], 1.0) << "pattern " << p;
+    }
+    test.reset();
+    std::filesystem::remove_all(GetUserDir("Global"));
+  }
+}
+
 TEST_F(NNTestHome, RandomTrainingUsesWhatFewRecordsThereAre) {
   TrainOnError = false;
   auto test = MakeTest();
@@ -329,9 +361,8 @@ TEST_F(NNTestHome, InputBayesProbabilityAgreesWithPython) {
     input += "\n";
   }
   const std::string script = R"(
-import struct, sys
-sys.path.insert(0, sys.argv[1])
-import mpmath, neural_net_oracle as o
+import struct
+import mpmath
 def vectors(path):
     data = open(path, 'rb').read()
     h, count, wc, size = struct.unpack_from('<4i', data, 0)
@@ -347,9 +378,7 @@ for line in sys.stdin:
     std::vector<long double> got;
     for (const auto& query : queries) got.push_back(test->InputBayesProbability(query));
     test.reset();
-    const auto result =
-        test::RunCommand({test::PythonPath(), "-c", script, test::DataPath(""), spamPath, persPath},
-                         input);
+    const auto result = test::RunNetOracle(script, input, {spamPath, persPath});
     ASSERT_EQ(result.ExitCode, 0) << result.Output;
     const auto expected = test::OutputLines(result.Output);
     ASSERT_EQ(expected.size(), queries.size());

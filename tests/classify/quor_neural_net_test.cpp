@@ -14,31 +14,15 @@
 #include "classify/quor_neural_net.h"
 #include "foundation/text/string_list.h"
 #include "foundation/text/text_compression.h"
+#include "support/neural_net_support.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
 
-void Build(TQuorNeuralNet& net, const std::vector<int>& sizes) {
-  net.Clear();
-  for (int size : sizes) net.AddLayer(size);
-  net.Init();
-}
-
-std::vector<int> Sizes(TQuorNeuralNet& net) {
-  std::vector<int> sizes;
-  for (int layer = 0; layer < net.GetLayerCount(); ++layer)
-    sizes.push_back(net.GetLayer(layer).NeuronCount());
-  return sizes;
-}
-
-std::vector<double> AllWeights(TQuorNeuralNet& net) {
-  std::vector<double> weights;
-  for (int layer = 1; layer < net.GetLayerCount(); ++layer)
-    for (int n = 0; n < net.GetLayer(layer).NeuronCount(); ++n)
-      for (double w : net.GetLayer(layer).Neuron(n).Weights) weights.push_back(w);
-  return weights;
-}
+using test::AllWeights;
+using test::BuildNet;
+using test::LayerSizes;
 
 std::string Record(std::int32_t layer, std::int32_t neuron, std::int32_t count,
                    const std::vector<double>& values) {
@@ -59,19 +43,19 @@ std::string Doubles(const std::vector<double>& values) {
 TEST(QuorNeuralNet, NewNetworkWritesOneZeroRecordAndEveryFormReadsBack) {
   TQuorNeuralNet fresh;
   EXPECT_EQ(fresh.Name(), "Un-named NN");
-  Build(fresh, {6, 1});
+  BuildNet(fresh, {6, 1});
   EXPECT_EQ(fresh.GetWeightTextAs(2), "f" + Record(1, 0, 7, std::vector<double>(7, 0.0)));
   EXPECT_EQ(fresh.GetWeightText()[0], 'd');
 
   TQuorNeuralNet net;
-  Build(net, {5, 4, 3, 1});
+  BuildNet(net, {5, 4, 3, 1});
   net.SetRandomSeedForTests(7);
   net.InitWeights();
   for (std::uint8_t form : {0, 1, 2}) {
     SCOPED_TRACE(static_cast<int>(form));
     const std::string text = net.GetWeightTextAs(form);
     TQuorNeuralNet copy;
-    Build(copy, {5, 4, 3, 1});
+    BuildNet(copy, {5, 4, 3, 1});
     EXPECT_TRUE(copy.SetWeightText(text));
     EXPECT_EQ(AllWeights(copy), AllWeights(net));
     EXPECT_EQ(copy.GetWeightTextAs(form), text);
@@ -116,34 +100,34 @@ print('C', (b'c3;1~' + struct.pack('<5d', 1.5, -2.5, 3.5, 99.0, -0.125)).hex())
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Text.substr(0, 1));
     TQuorNeuralNet net;
-    Build(net, {6, 1});
+    BuildNet(net, {6, 1});
     EXPECT_TRUE(net.SetWeightText(row.Text));
-    EXPECT_EQ(Sizes(net), row.Sizes);
+    EXPECT_EQ(LayerSizes(net), row.Sizes);
     EXPECT_EQ(AllWeights(net), row.Weights);
   }
 }
 
 TEST(QuorNeuralNet, LargerAndSmallerNetworksTakeWhatFits) {
   TQuorNeuralNet source;
-  Build(source, {6, 1});
+  BuildNet(source, {6, 1});
   for (int i = 0; i < 7; ++i) source.GetLayer(1).Neuron(0).SetWeight(i, i + 1.0);
   const std::string text = source.GetWeightTextAs(2);
 
   TQuorNeuralNet larger;
-  Build(larger, {8, 1});
+  BuildNet(larger, {8, 1});
   larger.GetLayer(1).Neuron(0).SetWeight(7, -7.0);
   larger.GetLayer(1).Neuron(0).SetWeight(8, -8.0);
   EXPECT_TRUE(larger.SetWeightText(text));
   EXPECT_EQ(AllWeights(larger), (std::vector<double>{1, 2, 3, 4, 5, 6, 7, -7, -8}));
 
   TQuorNeuralNet smaller;
-  Build(smaller, {4, 1});
+  BuildNet(smaller, {4, 1});
   EXPECT_TRUE(smaller.SetWeightText(text));
   EXPECT_EQ(AllWeights(smaller), (std::vector<double>{1, 2, 3, 4, 5}));
 
   // A record of another layer or neuron is skipped, and the rest is read.
   TQuorNeuralNet skipping;
-  Build(skipping, {2, 1});
+  BuildNet(skipping, {2, 1});
   EXPECT_TRUE(skipping.SetWeightText("f" + Record(2, 0, 1, {9}) + Record(1, 3, 1, {9}) +
                                      Record(0, 0, 1, {9}) + Record(1, 0, 3, {4, 5, 6})));
   EXPECT_EQ(AllWeights(skipping), (std::vector<double>{4, 5, 6}));
@@ -182,17 +166,17 @@ TEST(QuorNeuralNet, DamagedTextsLeaveTheNetworkAsItWas) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Why);
     TQuorNeuralNet net;
-    Build(net, {6, 1});
+    BuildNet(net, {6, 1});
     net.GetLayer(1).Neuron(0).SetWeight(3, 0.5);
     const std::string before = net.GetWeightTextAs(2);
     EXPECT_FALSE(net.SetWeightText(row.Text));
-    EXPECT_EQ(Sizes(net), (std::vector<int>{6, 1}));
+    EXPECT_EQ(LayerSizes(net), (std::vector<int>{6, 1}));
     EXPECT_EQ(net.GetWeightTextAs(2), before);
   }
 
   // Records before the damage stay applied.
   TQuorNeuralNet twoLayers;
-  Build(twoLayers, {2, 1, 1});
+  BuildNet(twoLayers, {2, 1, 1});
   EXPECT_FALSE(twoLayers.SetWeightText("f" + Record(1, 0, 3, {1, 2, 3}) +
                                        Record(2, 0, 2, {4, 5}).substr(0, 20)));
   EXPECT_EQ(AllWeights(twoLayers), (std::vector<double>{1, 2, 3, 0, 0}));
@@ -221,13 +205,10 @@ TEST(QuorNeuralNet, EncodeNumberToInputsAgreesWithPython) {
   for (const Row& row : rows)
     input += std::to_string(row.Minimum) + " " + std::to_string(row.Maximum) + " " +
              std::to_string(row.N) + " " + std::to_string(row.Value) + "\n";
-  const auto result = test::RunCommand(
-      {test::PythonPath(), "-c",
-       "import sys\nsys.path.insert(0, sys.argv[1])\nimport neural_net_oracle as o\n"
-       "for line in sys.stdin:\n"
-       "    a, b, n, v = map(int, line.split())\n"
-       "    print(''.join(map(str, o.encode_number(a, b, n, v))))\n",
-       test::DataPath("")},
+  const auto result = test::RunNetOracle(
+      "for line in sys.stdin:\n"
+      "    a, b, n, v = map(int, line.split())\n"
+      "    print(''.join(map(str, o.encode_number(a, b, n, v))))\n",
       input);
   ASSERT_EQ(result.ExitCode, 0) << result.Output;
   const std::vector<std::string> expected = test::OutputLines(result.Output);
@@ -268,7 +249,7 @@ TEST(QuorNeuralNet, FormatNetValue) {
 
 TEST(QuorNeuralNet, ReportMatchesTheFixture) {
   TQuorNeuralNet net;
-  Build(net, {6, 1});
+  BuildNet(net, {6, 1});
   net.SetName("HTMLCheck NN");
   net.SetInputNames({"Scripts", "Frames", "Objects", "Images"});
   const std::vector<double> weights = {0.5, -1.25, 2, 0, 0.125, -0.5, 0.25};
@@ -295,7 +276,7 @@ TEST(QuorNeuralNet, ReportMatchesTheFixture) {
 
 TEST(QuorNeuralNet, PatternsAgeOnlyTowardsALifetimeSomeoneSet) {
   TQuorNeuralNet net;
-  Build(net, {2, 1});
+  BuildNet(net, {2, 1});
   for (int p = 0; p < 4; ++p) net.AddPattern({p * 1.0, 1.0}, {p % 2 * 1.0});
   EXPECT_EQ(net.GetPatternLifetime(0), 2147483647);
   EXPECT_EQ(net.GetPatternLifetime(-1), 2147483647);
@@ -322,7 +303,7 @@ TEST(QuorNeuralNet, PatternsAgeOnlyTowardsALifetimeSomeoneSet) {
 
 TEST(QuorNeuralNet, InputsAndMask) {
   TQuorNeuralNet net;
-  Build(net, {3, 1});
+  BuildNet(net, {3, 1});
   EXPECT_EQ(net.GetInputMask(), std::vector<bool>(3, true));
   TVectorFloat input = {0.25, 0.5, 0.75};
   net.EvaluateInputs(input, true);
