@@ -21,9 +21,12 @@
 // for its whole duration, so processing threads, the training run and the
 // user interface may share one network; Teach holds it for the whole
 // training run. Read a score from EvaluateInputs's answer, never from a
-// later GetOutput: another thread may have evaluated in between. A lock that
-// cannot be had in time raises ECriticalSectionException. Nothing else is
-// locked while it is held. Not copyable.
+// later GetOutput: another thread may have evaluated in between. Reaching
+// into the layers (GetLayer, a neuron's fields) and the plain readers of the
+// training figures (EpochCurrent, PatternCount, ...) take no lock: for the
+// thread that trains, and for tests. A lock that cannot be had in time raises
+// ECriticalSectionException. Nothing else is locked while it is held. Not
+// copyable.
 #pragma once
 
 #include <cstdint>
