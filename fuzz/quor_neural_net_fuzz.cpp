@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Check(fresh.SetWeightText(written));
       Check(fresh.GetWeightTextAs(form) == written);
     }
-    if (sizes.size() >= 2) net.EvaluateInputs(std::vector<double>(static_cast<std::size_t>(sizes[0]), 1.0));
+    if (sizes.back() > 0)
+      net.EvaluateInputs(std::vector<double>(static_cast<std::size_t>(sizes[0]), 1.0));
   }
   return 0;
 }

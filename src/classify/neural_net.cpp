@@ -236,6 +236,7 @@ double TNeuralNetBP::ActivationDerivative(double y) const { return FAlpha * y * 
 void TNeuralNetBP::Compute(const TVectorFloat& input) {
   if (static_cast<int>(input.size()) != GetInputCount())
     throw EInOutDimensionError("The quantity entrance neuron is incorrectly established");
+  if (FLayers.empty()) return;
   TLayerBP& inputs = *FLayers.front();
   for (int i = 0; i < inputs.NeuronCount(); ++i)
     inputs.Neuron(i).Output = input[static_cast<std::size_t>(i)];

@@ -490,8 +490,14 @@ bool TQuorNeuralNet::LoadLegacyWeightText(const std::string& text) {
     needed += std::uint64_t(counts[layerIndex]) * (std::uint64_t(counts[layerIndex - 1]) + 2);
   if (needed > (payload.size() - tilde - 1) / 8) return reject("it holds too few weights");
 
-  Clear();
-  for (int count : counts) AddLayer(count);
+  // The layers in one rebuild (Clear and one AddLayer per count would
+  // rebuild them once per count).
+  std::vector<std::string> lines;
+  for (int count : counts) lines.push_back(std::to_string(count));
+  const bool autoInit = AutoInit();
+  TNeuralNetBP::SetAutoInit(false);
+  TNeuralNetBP::SetNeuronsInLayer(std::move(lines));
+  TNeuralNetBP::SetAutoInit(autoInit);
   Init();
   std::size_t at = tilde + 1;
   for (int layerIndex = 1; layerIndex < TNeuralNetBP::GetLayerCount(); ++layerIndex) {
