@@ -30,6 +30,7 @@ std::string SystemError(const std::string& what, const std::string& path) {
 
 // Reads up to `count` bytes at `offset`; what lies beyond the end stays 0.
 bool ReadAt(int fd, void* buffer, std::size_t count, std::int64_t offset) {
+  if (count == 0) return true;  // a store of vector size 0 has no buffer
   auto* bytes = static_cast<char*>(buffer);
   std::memset(bytes, 0, count);
   std::size_t done = 0;
@@ -44,6 +45,7 @@ bool ReadAt(int fd, void* buffer, std::size_t count, std::int64_t offset) {
 }
 
 bool WriteAt(int fd, const void* buffer, std::size_t count, std::int64_t offset) {
+  if (count == 0) return true;
   const auto* bytes = static_cast<const char*>(buffer);
   std::size_t done = 0;
   while (done < count) {

@@ -131,7 +131,11 @@ TEST(VectorFileStore, AnotherVectorSizeDropsTheRecords) {
   test::TempFolder folder;
   const std::string path = folder.Sub("size.dat");
   TVectorFileStore store(path);
+  // A new store holds vectors of size 0 until told otherwise.
+  EXPECT_EQ(store.AddVector({1.0}), 0);
+  EXPECT_EQ(store.ReadVector(0), TVectorFloat{});
   store.SetVectorSize(6);
+  EXPECT_EQ(store.Count(), 0);
   for (int k = 0; k < 3; ++k) store.AddVector(TVectorFloat(6, 1.0));
   store.SetVectorSize(6);
   EXPECT_EQ(store.Count(), 3);
