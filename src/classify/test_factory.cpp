@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "classify/list_and_mailbox_tests.h"
 #include "foundation/app/class_bindings.h"
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/text/code_page_1252.h"
@@ -47,11 +48,11 @@ const TTestClass kTestClasses[] = {
     {"TDictionaryAttackTest", nullptr},
     {"TRegularExpressionTest", nullptr},
     {"TSpamAssassinTest", nullptr},
-    {"TBlackWhiteTest", nullptr},
-    {"TMailingListTest", nullptr},
+    {"TBlackWhiteTest", &MakeTest<TBlackWhiteTest>},
+    {"TMailingListTest", &MakeTest<TMailingListTest>},
     {"TCategoryProbabilityTest", nullptr},
     {"TQuorvantisTest", nullptr},
-    {"TMailBoxTest", nullptr},
+    {"TMailBoxTest", &MakeTest<TMailBoxTest>},
 };
 
 const TTestClass* FindTableClass(std::string_view className) {
