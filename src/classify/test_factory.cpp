@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "classify/attach_name_check.h"
 #include "classify/list_and_mailbox_tests.h"
 #include "foundation/app/class_bindings.h"
 #include "foundation/files/quor_ini_file.h"
@@ -34,7 +35,7 @@ const TTestClass kTestClasses[] = {
     {"TBodyTextTest", nullptr},
     {"TIPCheckTest", nullptr},
     {"THTMLCheck", nullptr},
-    {"TAttachNameCheck", nullptr},
+    {"TAttachNameCheck", &MakeTest<TAttachNameCheck>},
     {"TQCHCategoryTest", nullptr},
     {"TQCHUniquenessTest", nullptr},
     {"TContainsUnblockCodeTest", nullptr},
