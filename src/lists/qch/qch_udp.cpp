@@ -263,4 +263,8 @@ void SetQchUdpPollIntervalForTests(int ms) {
   State().PollIntervalMs.store(ms < 0 ? kDefaultPollIntervalMs : ms);
 }
 
+TMutexCriticalSection& QchUdpLockForTests() {
+  return State().UdpLock;
+}
+
 }  // namespace halvorn

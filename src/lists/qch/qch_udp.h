@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/threads/mutex_critical_section.h"
 #include "lists/qch/qch_udp_msg.h"
 
 namespace halvorn {
@@ -62,8 +63,11 @@ inline constexpr std::size_t kMaxQchUdpQueue = 1000;
 void StartQchUdp();
 void EndQchUdp();
 
-// Test seam: the least time between two polls in the send path (5000 ms
-// unless set); 0 polls at every send.
+// Test seams. The least time between two polls in the send path (5000 ms
+// unless set; a negative value restores that); 0 polls at every send.
 void SetQchUdpPollIntervalForTests(int ms);
+// The UDP lock, for a test that holds it on another thread to make senders
+// queue.
+TMutexCriticalSection& QchUdpLockForTests();
 
 }  // namespace halvorn
