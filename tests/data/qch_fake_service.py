@@ -13,6 +13,9 @@ usage: qch_fake_service.py SCRIPT LOG [HOST [TCP_PORT [UDP_PORT]]]
                                                        (default "new", 1.2.0.1)
     "header_extra": n, "section_extra": n   a newer peer's longer header and
                                             sections (zero bytes)
+    "unknown_before": n                     n frames of type 19 before every
+                                            standard reply (a newer peer's
+                                            messages the client cannot know)
     "assign": {"user_id": n, "key": hex}    handshakes with user id 0 get this
                                             id and key; from then on every frame
                                             and datagram is checked for them
@@ -111,6 +114,12 @@ class Fake:
         self.listener.listen(64)
         self.listener.setblocking(False)
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        # Room for bursts of reports from several threads: the log is slower
+        # than they are.
+        try:
+            self.udp.setsockopt(socket.SOL_SOCKET, 33, 4 << 20)  # SO_RCVBUFFORCE (root)
+        except OSError:
+            self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
         self.udp.bind((host, udp_port))
         self.udp.setblocking(False)
         self.udp_other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -189,7 +198,7 @@ class Fake:
             if "reply" in a:
                 fields = standard_reply(request)
                 fields.update(a["reply"])
-                out = self.frame(fields, rid)
+                out = self.unknown(self.script.get("unknown_before", 0)) + self.frame(fields, rid)
             elif "frame" in a:
                 out = self.frame(a["frame"], a["frame"].get("id", rid))
             elif "redirect" in a:
@@ -197,7 +206,7 @@ class Fake:
             elif "raw" in a:
                 out = bytes.fromhex(a["raw"])
             elif "unknown" in a:
-                out = b"".join(struct.pack("<iB", 13, 19) + bytes(8) for _ in range(a["unknown"]))
+                out = self.unknown(a["unknown"])
             elif "flood" in a:
                 out = b"".join(self.frame(standard_reply(request), rid + 10000000 + i)
                                for i in range(a["flood"]))
@@ -216,6 +225,10 @@ class Fake:
             if out:
                 self.schedule(conn, out, delay, slow)
                 delay = 0.0
+
+    @staticmethod
+    def unknown(n):
+        return b"".join(struct.pack("<iB", 13, 19) + bytes(8) for _ in range(n))
 
     def accept(self):
         conn, _ = self.listener.accept()
