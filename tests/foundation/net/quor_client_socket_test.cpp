@@ -174,7 +174,7 @@ def handle(conn):
   client.SetBinaryMode(true);
   Prepare(client, server.Port());
   ASSERT_TRUE(client.Connect());
-  const std::string expected("\x00\x01\r\n\x00\n\r\r\n\x00" "end", 12);
+  const std::string expected("\x00\x01\r\n\x00\n\r\r\n\x00" "end", 13);
   std::string stream;
   // Probing the connection reads too, and keeps what it read.
   for (int i = 0; i < 2000 && stream.size() < expected.size(); ++i) {
