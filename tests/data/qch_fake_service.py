@@ -21,6 +21,9 @@ usage: qch_fake_service.py SCRIPT LOG [HOST [TCP_PORT [UDP_PORT]]]
                                             and datagram is checked for them
     "email": hex                            handshakes get this message
     "handshake": [[action...], ...]         per handshake, in order of arrival
+    "handshake_always": [action...]         for every handshake past that list
+    "stop_codes": {"bits": {..}, "ints": {..}}   what probability replies
+                                            carry (default: bit 172 on)
     "requests": {"<type>": [[action...], ...]}   per request of the type
     "udp": [[udp action...], ...]           per datagram
     "udp_always": [udp action...]           for every datagram past that list
@@ -173,6 +176,8 @@ class Fake:
         if t == 2:
             actions = self.occurrence("handshake", self.script.get("handshake", []))
             if actions is None:
+                actions = self.script.get("handshake_always")
+            if actions is None:
                 if "assign" in self.script and request.get("user_id", 0) == 0:
                     a = self.script["assign"]
                     actions = [{"frame": {"type": 5, "status": 1, "user_id": a["user_id"],
@@ -197,6 +202,9 @@ class Fake:
             out = None
             if "reply" in a:
                 fields = standard_reply(request)
+                if "stop_codes" in self.script and fields["type"] == 16:
+                    codes = self.script["stop_codes"]
+                    fields["stop_codes"] = q.stop_codes(bits=codes.get("bits"), ints=codes.get("ints")).hex()
                 fields.update(a["reply"])
                 out = self.unknown(self.script.get("unknown_before", 0)) + self.frame(fields, rid)
             elif "frame" in a:
