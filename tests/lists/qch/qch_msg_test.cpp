@@ -158,6 +158,10 @@ TEST(QchFrame, DamagedFramesDecodeFalseAndNeverReadTheNextFrame) {
   match.ExtraInfo = "HT=1";
   const std::string matchFrame = Frame(match);
   const std::size_t recordCount = 21 + 5 + 4 + 4;
+  TQchMatchQueryMsg query;
+  query.CheckSums = {1, 2, 3};
+  const std::string queryFrame = Frame(query);
+  const std::size_t queryCount = 21 + 40 + 4;
 
   struct Row {
     const char* Name;
@@ -185,6 +189,9 @@ TEST(QchFrame, DamagedFramesDecodeFalseAndNeverReadTheNextFrame) {
        [=](std::string& f) { PutInt(f, recordCount, 50); }},
       {"a record count past the frame", matchFrame,
        [=](std::string& f) { PutInt(f, recordCount, 132); }},
+      // Without its checksums a query's digests cannot be found.
+      {"a query's checksum count past the frame", queryFrame,
+       [=](std::string& f) { PutInt(f, queryCount, 4000); }},
       {"a frame cut after its section size", recordFrame,
        [](std::string& f) {
          f.resize(30);
