@@ -35,6 +35,7 @@
 #include "lists/qch/qch_service.h"
 #include "lists/qch/qch_udp.h"
 #include "message/email_msg.h"
+#include "support/dns_test_servers.h"
 #include "support/qch_fake_service.h"
 #include "support/scripted_tcp_server.h"
 
@@ -164,11 +165,6 @@ void RunCondition(benchmark::State& state, const std::string& host, int tcpPort,
   }
 }
 
-std::uint16_t ClosedPort() {
-  test::HangingTcpListener probe;  // its port, once it is gone, is free
-  return probe.Port();
-}
-
 void BM_Parse(benchmark::State& state) {
   if (Messages().empty()) {
     state.SkipWithError("no mail corpus");
@@ -201,13 +197,13 @@ void BM_Unresolved(benchmark::State& state) {
 }
 
 void BM_Refused(benchmark::State& state) {
-  const std::uint16_t port = ClosedPort();
+  const std::uint16_t port = test::FreeLocalPort();
   RunCondition(state, "127.0.0.1", port, port);
 }
 
 void BM_BlackHoled(benchmark::State& state) {
   test::HangingTcpListener blackHole;
-  RunCondition(state, "127.0.0.1", blackHole.Port(), ClosedPort());
+  RunCondition(state, "127.0.0.1", blackHole.Port(), test::FreeLocalPort());
 }
 
 void BM_SilentService(benchmark::State& state) {

@@ -411,6 +411,18 @@ std::unique_ptr<T> TQCHClientSocket::Expect(std::unique_ptr<TQchMsg> reply, TQCH
   return std::unique_ptr<T>(static_cast<T*>(reply.release()));
 }
 
+template <class R, class F>
+R TQCHClientSocket::Guarded(const char* what, R failed, F request) {
+  try {
+    return request();
+  } catch (const EThreadAbandoned&) {
+    throw;
+  } catch (const std::exception& e) {
+    Fail(std::string(what) + " failed: " + e.what());
+    return failed;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Requests
 
@@ -419,19 +431,14 @@ std::int32_t TQCHClientSocket::SendAddAndMatchMsg(const TCheckSumArray& checkSum
                                                   const TDigest16& fuz1Sum,
                                                   const TDigest16& fuz2Sum) {
   if (checkSums.empty()) return 0;
-  try {
+  return Guarded("the match query", 0, [&] {
     TQchMatchQueryMsg query;
     query.CheckSums = checkSums;
     query.BodySum = bodySum;
     query.Fuz1Sum = fuz1Sum;
     query.Fuz2Sum = fuz2Sum;
     return Send(query) ? query.MsgId : 0;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("the match query failed: ") + e.what());
-    return 0;
-  }
+  });
 }
 
 bool TQCHClientSocket::ReceiveAddAndMatchMsg(std::int32_t id, std::int32_t& msgNumber,
@@ -441,7 +448,7 @@ bool TQCHClientSocket::ReceiveAddAndMatchMsg(std::int32_t id, std::int32_t& msgN
   textItemId = 0;
   extraInfo.clear();
   records.clear();
-  try {
+  return Guarded("the match response", false, [&] {
     auto reply = Expect<TQchMatchResponseMsg>(WaitForMsg(id), Qch_MatchResponse, "a match query");
     if (!reply) return false;
     msgNumber = reply->MsgNumber;
@@ -449,17 +456,12 @@ bool TQCHClientSocket::ReceiveAddAndMatchMsg(std::int32_t id, std::int32_t& msgN
     extraInfo = reply->ExtraInfo;
     records = reply->Records;
     return reply->Status != 0;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("the match response failed: ") + e.what());
-    return false;
-  }
+  });
 }
 
 bool TQCHClientSocket::GetMsgInfo(std::int32_t msgNumber, TMessageRec& record) {
   InitMessageRec(record);
-  try {
+  return Guarded("the message-record request", false, [&] {
     TQchMsgRecReqMsg request;
     request.MsgNumber = msgNumber;
     if (!Send(request)) return false;
@@ -468,12 +470,7 @@ bool TQCHClientSocket::GetMsgInfo(std::int32_t msgNumber, TMessageRec& record) {
     if (!reply) return false;
     record = reply->Rec;
     return reply->Status != 0;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("the message-record request failed: ") + e.what());
-    return false;
-  }
+  });
 }
 
 bool TQCHClientSocket::CategorizeMessage(std::int32_t msgNumber, std::uint8_t category,
@@ -484,7 +481,7 @@ bool TQCHClientSocket::CategorizeMessage(std::int32_t msgNumber, std::uint8_t ca
     return false;
   }
   replyText.clear();
-  try {
+  return Guarded("the categorisation", false, [&] {
     TQchCategorizeReqMsg request;
     request.MsgNumber = msgNumber;
     request.Category = category;
@@ -497,16 +494,11 @@ bool TQCHClientSocket::CategorizeMessage(std::int32_t msgNumber, std::uint8_t ca
     if (!reply) return false;
     replyText = reply->Text;
     return reply->Status != 0;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("the categorisation failed: ") + e.what());
-    return false;
-  }
+  });
 }
 
 bool TQCHClientSocket::SubmitMessage(TMessageRec& record) {
-  try {
+  return Guarded("the submission", false, [&] {
     record.MsgNumber = 0;
     record.FirstSeen = Now();
     record.LastSeen = record.FirstSeen;
@@ -524,16 +516,11 @@ bool TQCHClientSocket::SubmitMessage(TMessageRec& record) {
     if (!reply) return false;
     record = reply->Rec;
     return reply->Status != 0;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("the submission failed: ") + e.what());
-    return false;
-  }
+  });
 }
 
 bool TQCHClientSocket::AddUserInfo(TMessageRec& record) {
-  try {
+  return Guarded("the user update", false, [&] {
     record.FirstSeen = Now();
     record.LastSeen = record.FirstSeen;
     record.TimesEncountered = 0;
@@ -546,17 +533,12 @@ bool TQCHClientSocket::AddUserInfo(TMessageRec& record) {
     if (!reply) return false;
     record = reply->Rec;
     return reply->Status != 0;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("the user update failed: ") + e.what());
-    return false;
-  }
+  });
 }
 
 bool TQCHClientSocket::GetExternalIp(std::uint32_t& address) {
   address = 0;
-  try {
+  return Guarded("the external-address request", false, [&] {
     TQchGetExternalIpMsg request;
     if (!Send(request)) return false;
     auto reply = Expect<TQchGetExternalIpResponseMsg>(
@@ -564,17 +546,12 @@ bool TQCHClientSocket::GetExternalIp(std::uint32_t& address) {
     if (!reply) return false;
     address = static_cast<std::uint32_t>(reply->Address);
     return reply->Status != 0;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("the external-address request failed: ") + e.what());
-    return false;
-  }
+  });
 }
 
 bool TQCHClientSocket::SubmitTests(const TTriteArray& trites, const std::string& statData,
                                    std::uint8_t occasion, TCategoryProbability& probabilities) {
-  try {
+  return Guarded("the test report", false, [&] {
     TQchSubmitTestsMsg request;
     request.Trites = trites;
     request.StatData = statData;
@@ -591,12 +568,7 @@ bool TQCHClientSocket::SubmitTests(const TTriteArray& trites, const std::string&
     if (!reply) return false;
     probabilities.LoadFromText(reply->Probabilities.SaveToText());
     return reply->Status != 0;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("the test report failed: ") + e.what());
-    return false;
-  }
+  });
 }
 
 void QCHOpenThenClose() {

@@ -169,6 +169,10 @@ class TQCHClientSocket : public TQuorClientSocket {
   // One log line naming the socket.
   void Fail(const std::string& text, std::uint8_t detail = 5) const;
   // A reply of the type, or none (logged) for a missing or other one.
+  // The request's answer, or `failed` (logged, naming `what`) when it
+  // raises anything but EThreadAbandoned.
+  template <class R, class F>
+  R Guarded(const char* what, R failed, F request);
   template <class T>
   std::unique_ptr<T> Expect(std::unique_ptr<TQchMsg> reply, TQCHMsgType type,
                             const char* request) const;

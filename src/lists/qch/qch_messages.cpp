@@ -17,6 +17,14 @@ constexpr int kDigestSize = 16;
 constexpr int kCountsSize = static_cast<int>(sizeof(TMsgCategoryCounts));
 constexpr int kRecordSize = static_cast<int>(sizeof(TMsgSearchRec));
 
+// A category byte above `last` is replaced by 0 (false); a request carries
+// no flags on its category.
+bool KeepCategoryInRange(std::uint8_t& category, std::uint8_t last) {
+  if (category <= last) return true;
+  category = Mc_Unknown;
+  return false;
+}
+
 }  // namespace
 
 TQchKeyBytes QchKeyBytes(const std::string& key) {
@@ -40,30 +48,28 @@ int TQchClientMsg::GetHeaderSize() const {
 
 void TQchClientMsg::EncodeFields() {
   TQchMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  const TQchKeyBytes key = QchKeyBytes(Key);
-  WriteBytes(key.data(), key.size());
-  WriteInt(UserId);
-  if (Layout() == TQchLayout::Old) WriteInt(static_cast<std::int32_t>(Version));
-  WriteBytes(ClientTag.data(), ClientTag.size());
-  EndSection(section);
+  WriteSection([&] {
+    const TQchKeyBytes key = QchKeyBytes(Key);
+    WriteBytes(key.data(), key.size());
+    WriteInt(UserId);
+    if (Layout() == TQchLayout::Old) WriteInt(static_cast<std::int32_t>(Version));
+    WriteBytes(ClientTag.data(), ClientTag.size());
+  });
 }
 
 bool TQchClientMsg::DecodeFields() {
-  if (!TQchMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section)) return false;
-  UserId = 0;
-  TQchKeyBytes key{};
-  if (!ReadBytes(key.data(), key.size()) || !ReadInt(UserId)) return false;
-  Key = QchKeyText(key);
-  if (Layout() == TQchLayout::Old) {
-    std::int32_t version = 0;
-    if (!ReadInt(version)) return false;
-    Version = static_cast<std::uint32_t>(version);
-  }
-  if (!ReadBytes(ClientTag.data(), ClientTag.size())) return false;
-  return EndReadSection(section);
+  return TQchMsg::DecodeFields() && ReadSection([&] {
+           UserId = 0;
+           TQchKeyBytes key{};
+           if (!ReadBytes(key.data(), key.size()) || !ReadInt(UserId)) return false;
+           Key = QchKeyText(key);
+           if (Layout() == TQchLayout::Old) {
+             std::int32_t version = 0;
+             if (!ReadInt(version)) return false;
+             Version = static_cast<std::uint32_t>(version);
+           }
+           return ReadBytes(ClientTag.data(), ClientTag.size());
+         });
 }
 
 int TQchServerMsg::GetHeaderSize() const {
@@ -72,18 +78,14 @@ int TQchServerMsg::GetHeaderSize() const {
 
 void TQchServerMsg::EncodeFields() {
   TQchMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteByte(Status);
-  EndSection(section);
+  WriteSection([&] { WriteByte(Status); });
 }
 
 bool TQchServerMsg::DecodeFields() {
-  if (!TQchMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section)) return false;
-  Status = 0;
-  if (!ReadByte(Status)) return false;
-  return EndReadSection(section);
+  return TQchMsg::DecodeFields() && ReadSection([&] {
+           Status = 0;
+           return ReadByte(Status);
+         });
 }
 
 // ---------------------------------------------------------------------------
@@ -95,25 +97,21 @@ int TQchMatchQueryMsg::GetHeaderSize() const {
 
 void TQchMatchQueryMsg::EncodeFields() {
   TQchClientMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteCheckSums(CheckSums);
-  WriteBytes(BodySum.data(), kDigestSize);
-  WriteBytes(Fuz1Sum.data(), kDigestSize);
-  WriteBytes(Fuz2Sum.data(), kDigestSize);
-  EndSection(section);
+  WriteSection([&] {
+    WriteCheckSums(CheckSums);
+    WriteBytes(BodySum.data(), kDigestSize);
+    WriteBytes(Fuz1Sum.data(), kDigestSize);
+    WriteBytes(Fuz2Sum.data(), kDigestSize);
+  });
 }
 
 bool TQchMatchQueryMsg::DecodeFields() {
-  if (!TQchClientMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section)) return false;
   // A checksum array that cannot be read leaves nothing to find the digests
   // by: the query is malformed.
-  if (!ReadCheckSums(CheckSums)) return false;
-  if (!ReadBytes(BodySum.data(), kDigestSize) || !ReadBytes(Fuz1Sum.data(), kDigestSize) ||
-      !ReadBytes(Fuz2Sum.data(), kDigestSize))
-    return false;
-  return EndReadSection(section);
+  return TQchClientMsg::DecodeFields() && ReadSection([&] {
+           return ReadCheckSums(CheckSums) && ReadBytes(BodySum.data(), kDigestSize) &&
+                  ReadBytes(Fuz1Sum.data(), kDigestSize) && ReadBytes(Fuz2Sum.data(), kDigestSize);
+         });
 }
 
 int TQchMsgRecReqMsg::GetHeaderSize() const {
@@ -122,16 +120,11 @@ int TQchMsgRecReqMsg::GetHeaderSize() const {
 
 void TQchMsgRecReqMsg::EncodeFields() {
   TQchClientMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteInt(MsgNumber);
-  EndSection(section);
+  WriteSection([&] { WriteInt(MsgNumber); });
 }
 
 bool TQchMsgRecReqMsg::DecodeFields() {
-  if (!TQchClientMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section) || !ReadInt(MsgNumber)) return false;
-  return EndReadSection(section);
+  return TQchClientMsg::DecodeFields() && ReadSection([&] { return ReadInt(MsgNumber); });
 }
 
 int TQchCategorizeReqMsg::GetHeaderSize() const {
@@ -140,25 +133,22 @@ int TQchCategorizeReqMsg::GetHeaderSize() const {
 
 void TQchCategorizeReqMsg::EncodeFields() {
   TQchClientMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteInt(MsgNumber);
-  WriteByte(Category);
-  WriteInt(Spare);
-  EndSection(section);
+  WriteSection([&] {
+    WriteInt(MsgNumber);
+    WriteByte(Category);
+    WriteInt(Spare);
+  });
 }
 
 bool TQchCategorizeReqMsg::DecodeFields() {
-  if (!TQchClientMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section) || !ReadInt(MsgNumber) || !ReadByte(Category) ||
-      !ReadInt(Spare))
-    return false;
-  bool ok = true;
-  if (Category > Mc_Personal) {
-    Category = Mc_Unknown;
-    ok = false;
-  }
-  return EndReadSection(section) && ok;
+  bool inRange = true;
+  const bool read = TQchClientMsg::DecodeFields() && ReadSection([&] {
+                      if (!ReadInt(MsgNumber) || !ReadByte(Category) || !ReadInt(Spare))
+                        return false;
+                      inRange = KeepCategoryInRange(Category, Mc_Personal);
+                      return true;
+                    });
+  return read && inRange;
 }
 
 int TQchSubmitTextMsg::GetHeaderSize() const {
@@ -168,29 +158,28 @@ int TQchSubmitTextMsg::GetHeaderSize() const {
 
 void TQchSubmitTextMsg::EncodeFields() {
   TQchClientMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteCheckSums(CheckSums);
-  WriteBytes(BodySum.data(), kDigestSize);
-  WriteBytes(Fuz1Sum.data(), kDigestSize);
-  WriteBytes(Fuz2Sum.data(), kDigestSize);
-  WriteByte(Category);
-  WriteText(Text);
-  EndSection(section);
+  WriteSection([&] {
+    WriteCheckSums(CheckSums);
+    WriteBytes(BodySum.data(), kDigestSize);
+    WriteBytes(Fuz1Sum.data(), kDigestSize);
+    WriteBytes(Fuz2Sum.data(), kDigestSize);
+    WriteByte(Category);
+    WriteText(Text);
+  });
 }
 
 bool TQchSubmitTextMsg::DecodeFields() {
-  if (!TQchClientMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section) || !ReadCheckSums(CheckSums) ||
-      !ReadBytes(BodySum.data(), kDigestSize) || !ReadBytes(Fuz1Sum.data(), kDigestSize) ||
-      !ReadBytes(Fuz2Sum.data(), kDigestSize) || !ReadByte(Category) || !ReadText(Text))
-    return false;
-  bool ok = true;
-  if (Category >= 10) {
-    Category = Mc_Unknown;
-    ok = false;
-  }
-  return EndReadSection(section) && ok;
+  bool inRange = true;
+  const bool read =
+      TQchClientMsg::DecodeFields() && ReadSection([&] {
+        if (!ReadCheckSums(CheckSums) || !ReadBytes(BodySum.data(), kDigestSize) ||
+            !ReadBytes(Fuz1Sum.data(), kDigestSize) || !ReadBytes(Fuz2Sum.data(), kDigestSize) ||
+            !ReadByte(Category) || !ReadText(Text))
+          return false;
+        inRange = KeepCategoryInRange(Category, Mc_Personal);
+        return true;
+      });
+  return read && inRange;
 }
 
 int TQchUserUpdateMsg::GetHeaderSize() const {
@@ -199,17 +188,15 @@ int TQchUserUpdateMsg::GetHeaderSize() const {
 
 void TQchUserUpdateMsg::EncodeFields() {
   TQchClientMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteInt(MsgNumber);
-  WriteText(ExtraInfo);
-  EndSection(section);
+  WriteSection([&] {
+    WriteInt(MsgNumber);
+    WriteText(ExtraInfo);
+  });
 }
 
 bool TQchUserUpdateMsg::DecodeFields() {
-  if (!TQchClientMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section) || !ReadInt(MsgNumber) || !ReadText(ExtraInfo)) return false;
-  return EndReadSection(section);
+  return TQchClientMsg::DecodeFields() &&
+         ReadSection([&] { return ReadInt(MsgNumber) && ReadText(ExtraInfo); });
 }
 
 std::string TQchSubmitTestsMsg::TriteText() const {
@@ -226,33 +213,32 @@ int TQchSubmitTestsMsg::GetHeaderSize() const {
 
 void TQchSubmitTestsMsg::EncodeFields() {
   TQchClientMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteText(TriteText());
-  if (Layout() == TQchLayout::New) WriteText(StatData);
-  WriteText(Probabilities.SaveToText());
-  if (Layout() == TQchLayout::New) WriteByte(Occasion);
-  EndSection(section);
+  WriteSection([&] {
+    WriteText(TriteText());
+    if (Layout() == TQchLayout::New) WriteText(StatData);
+    WriteText(Probabilities.SaveToText());
+    if (Layout() == TQchLayout::New) WriteByte(Occasion);
+  });
 }
 
 bool TQchSubmitTestsMsg::DecodeFields() {
-  if (!TQchClientMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section)) return false;
-  StatData.clear();
-  std::string trites;
-  if (!ReadText(trites)) return false;
-  try {
-    ExpandString(trites);
-    Trites = TriteArrayFromText(trites);
-  } catch (const std::exception&) {
-    return false;
-  }
-  if (Layout() == TQchLayout::New && !ReadText(StatData)) return false;
-  std::string probabilities;
-  if (!ReadText(probabilities)) return false;
-  Probabilities.LoadFromText(probabilities);
-  if (Layout() == TQchLayout::New && !ReadByte(Occasion)) return false;
-  return EndReadSection(section);
+  return TQchClientMsg::DecodeFields() && ReadSection([&] {
+           StatData.clear();
+           std::string trites;
+           if (!ReadText(trites)) return false;
+           try {
+             ExpandString(trites);
+             Trites = TriteArrayFromText(trites);
+           } catch (const std::exception&) {
+             return false;
+           }
+           const bool sized = Layout() == TQchLayout::New;
+           if (sized && !ReadText(StatData)) return false;
+           std::string probabilities;
+           if (!ReadText(probabilities)) return false;
+           Probabilities.LoadFromText(probabilities);
+           return !sized || ReadByte(Occasion);
+         });
 }
 
 int TQchGetExternalIpMsg::GetHeaderSize() const {
@@ -261,13 +247,11 @@ int TQchGetExternalIpMsg::GetHeaderSize() const {
 
 void TQchGetExternalIpMsg::EncodeFields() {
   TQchClientMsg::EncodeFields();
-  EndSection(BeginSection());
+  WriteSection([] {});
 }
 
 bool TQchGetExternalIpMsg::DecodeFields() {
-  if (!TQchClientMsg::DecodeFields()) return false;
-  TSectionStart section;
-  return BeginReadSection(section) && EndReadSection(section);
+  return TQchClientMsg::DecodeFields() && ReadSection([] { return true; });
 }
 
 // ---------------------------------------------------------------------------
@@ -279,16 +263,11 @@ int TQchRedirectMsg::GetHeaderSize() const {
 
 void TQchRedirectMsg::EncodeFields() {
   TQchServerMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteText(Host);
-  EndSection(section);
+  WriteSection([&] { WriteText(Host); });
 }
 
 bool TQchRedirectMsg::DecodeFields() {
-  if (!TQchServerMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section) || !ReadText(Host)) return false;
-  return EndReadSection(section);
+  return TQchServerMsg::DecodeFields() && ReadSection([&] { return ReadText(Host); });
 }
 
 int TQchAssignUserIdMsg::GetHeaderSize() const {
@@ -297,20 +276,17 @@ int TQchAssignUserIdMsg::GetHeaderSize() const {
 
 void TQchAssignUserIdMsg::EncodeFields() {
   TQchServerMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteBytes(Key.data(), Key.size());
-  WriteInt(UserId);
-  WriteByte(Spare);
-  EndSection(section);
+  WriteSection([&] {
+    WriteBytes(Key.data(), Key.size());
+    WriteInt(UserId);
+    WriteByte(Spare);
+  });
 }
 
 bool TQchAssignUserIdMsg::DecodeFields() {
-  if (!TQchServerMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section) || !ReadBytes(Key.data(), Key.size()) || !ReadInt(UserId) ||
-      !ReadByte(Spare))
-    return false;
-  return EndReadSection(section);
+  return TQchServerMsg::DecodeFields() && ReadSection([&] {
+           return ReadBytes(Key.data(), Key.size()) && ReadInt(UserId) && ReadByte(Spare);
+         });
 }
 
 int TQchEmailUserMsg::GetHeaderSize() const {
@@ -319,18 +295,14 @@ int TQchEmailUserMsg::GetHeaderSize() const {
 
 void TQchEmailUserMsg::EncodeFields() {
   TQchServerMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteText(Text);
-  EndSection(section);
+  WriteSection([&] { WriteText(Text); });
 }
 
 bool TQchEmailUserMsg::DecodeFields() {
-  if (!TQchServerMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section)) return false;
-  Text.clear();
-  if (!ReadText(Text)) return false;
-  return EndReadSection(section);
+  return TQchServerMsg::DecodeFields() && ReadSection([&] {
+           Text.clear();
+           return ReadText(Text);
+         });
 }
 
 int TQchMatchResponseMsg::GetHeaderSize() const {
@@ -340,31 +312,31 @@ int TQchMatchResponseMsg::GetHeaderSize() const {
 
 void TQchMatchResponseMsg::EncodeFields() {
   TQchServerMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteInt(MsgNumber);
-  WriteInt(static_cast<std::int32_t>(Records.size()) * kRecordSize);
-  for (const TMsgSearchRec& record : Records) WriteBytes(&record, sizeof record);
-  WriteInt(TextItemId);
-  WriteText(ExtraInfo);
-  EndSection(section);
+  WriteSection([&] {
+    WriteInt(MsgNumber);
+    WriteInt(static_cast<std::int32_t>(Records.size()) * kRecordSize);
+    for (const TMsgSearchRec& record : Records) WriteBytes(&record, sizeof record);
+    WriteInt(TextItemId);
+    WriteText(ExtraInfo);
+  });
 }
 
 bool TQchMatchResponseMsg::DecodeFields() {
-  if (!TQchServerMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section)) return false;
-  Records.clear();
-  std::int32_t count = 0;
-  if (!ReadInt(MsgNumber) || !ReadInt(count)) return false;
-  if (count < 0 || count % kRecordSize != 0 || static_cast<std::size_t>(count) > BytesLeft())
-    return false;
-  Records.resize(static_cast<std::size_t>(count / kRecordSize));
-  for (TMsgSearchRec& record : Records) ReadBytes(&record, sizeof record);
-  if (!ReadInt(TextItemId)) return false;
-  // The extra information is optional: a text that cannot be read leaves it
-  // empty and the records stand.
-  if (!ReadText(ExtraInfo)) ExtraInfo.clear();
-  return EndReadSection(section);
+  return TQchServerMsg::DecodeFields() && ReadSection([&] {
+           Records.clear();
+           std::int32_t count = 0;
+           if (!ReadInt(MsgNumber) || !ReadInt(count)) return false;
+           if (count < 0 || count % kRecordSize != 0 ||
+               static_cast<std::size_t>(count) > BytesLeft())
+             return false;
+           Records.resize(static_cast<std::size_t>(count / kRecordSize));
+           for (TMsgSearchRec& record : Records) ReadBytes(&record, sizeof record);
+           if (!ReadInt(TextItemId)) return false;
+           // The extra information is optional: a text that cannot be read
+           // leaves it empty and the records stand.
+           if (!ReadText(ExtraInfo)) ExtraInfo.clear();
+           return true;
+         });
 }
 
 int TQchMsgRecResponseMsg::GetHeaderSize() const {
@@ -374,27 +346,24 @@ int TQchMsgRecResponseMsg::GetHeaderSize() const {
 
 void TQchMsgRecResponseMsg::EncodeFields() {
   TQchServerMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteInt(Rec.MsgNumber);
-  WriteDate(Rec.FirstSeen);
-  WriteDate(Rec.LastSeen);
-  WriteText(Rec.ExtraInfo);
-  WriteInt(Rec.TimesEncountered);
-  WriteBytes(&Rec.Counts, sizeof Rec.Counts);
-  WriteCheckSums(Rec.CheckSums);
-  EndSection(section);
+  WriteSection([&] {
+    WriteInt(Rec.MsgNumber);
+    WriteDate(Rec.FirstSeen);
+    WriteDate(Rec.LastSeen);
+    WriteText(Rec.ExtraInfo);
+    WriteInt(Rec.TimesEncountered);
+    WriteBytes(&Rec.Counts, sizeof Rec.Counts);
+    WriteCheckSums(Rec.CheckSums);
+  });
 }
 
 bool TQchMsgRecResponseMsg::DecodeFields() {
-  if (!TQchServerMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section)) return false;
-  InitMessageRec(Rec);
-  if (!ReadInt(Rec.MsgNumber) || !ReadDate(Rec.FirstSeen) || !ReadDate(Rec.LastSeen) ||
-      !ReadText(Rec.ExtraInfo) || !ReadInt(Rec.TimesEncountered) ||
-      !ReadBytes(&Rec.Counts, sizeof Rec.Counts) || !ReadCheckSums(Rec.CheckSums))
-    return false;
-  return EndReadSection(section);
+  return TQchServerMsg::DecodeFields() && ReadSection([&] {
+           InitMessageRec(Rec);
+           return ReadInt(Rec.MsgNumber) && ReadDate(Rec.FirstSeen) && ReadDate(Rec.LastSeen) &&
+                  ReadText(Rec.ExtraInfo) && ReadInt(Rec.TimesEncountered) &&
+                  ReadBytes(&Rec.Counts, sizeof Rec.Counts) && ReadCheckSums(Rec.CheckSums);
+         });
 }
 
 int TQchCategorizeResponseMsg::GetHeaderSize() const {
@@ -403,18 +372,14 @@ int TQchCategorizeResponseMsg::GetHeaderSize() const {
 
 void TQchCategorizeResponseMsg::EncodeFields() {
   TQchServerMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteText(Text);
-  EndSection(section);
+  WriteSection([&] { WriteText(Text); });
 }
 
 bool TQchCategorizeResponseMsg::DecodeFields() {
-  if (!TQchServerMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section)) return false;
-  Text.clear();
-  if (!ReadText(Text)) return false;
-  return EndReadSection(section);
+  return TQchServerMsg::DecodeFields() && ReadSection([&] {
+           Text.clear();
+           return ReadText(Text);
+         });
 }
 
 TQchReturnProbResponseMsg::TQchReturnProbResponseMsg(std::int32_t msgId, std::uint32_t version)
@@ -432,25 +397,23 @@ int TQchReturnProbResponseMsg::GetHeaderSize() const {
 
 void TQchReturnProbResponseMsg::EncodeFields() {
   TQchServerMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteText(Probabilities.SaveToText());
-  if (Layout() == TQchLayout::New) WriteText(StopCodes);
-  EndSection(section);
+  WriteSection([&] {
+    WriteText(Probabilities.SaveToText());
+    if (Layout() == TQchLayout::New) WriteText(StopCodes);
+  });
 }
 
 bool TQchReturnProbResponseMsg::DecodeFields() {
-  if (!TQchServerMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section)) return false;
-  Probabilities.Clear();
-  std::string probabilities;
-  if (!ReadText(probabilities)) return false;
-  Probabilities.LoadFromText(probabilities);
-  if (Layout() == TQchLayout::New) {
-    if (!ReadText(StopCodes)) return false;
-    if (!StopCodes.empty()) ReplaceQchStopCodes(StopCodes, "a reply of the central service");
-  }
-  return EndReadSection(section);
+  return TQchServerMsg::DecodeFields() && ReadSection([&] {
+           Probabilities.Clear();
+           std::string probabilities;
+           if (!ReadText(probabilities)) return false;
+           Probabilities.LoadFromText(probabilities);
+           if (Layout() != TQchLayout::New) return true;
+           if (!ReadText(StopCodes)) return false;
+           if (!StopCodes.empty()) ReplaceQchStopCodes(StopCodes, "a reply of the central service");
+           return true;
+         });
 }
 
 int TQchGetExternalIpResponseMsg::GetHeaderSize() const {
@@ -459,18 +422,14 @@ int TQchGetExternalIpResponseMsg::GetHeaderSize() const {
 
 void TQchGetExternalIpResponseMsg::EncodeFields() {
   TQchServerMsg::EncodeFields();
-  const std::size_t section = BeginSection();
-  WriteInt(Address);
-  EndSection(section);
+  WriteSection([&] { WriteInt(Address); });
 }
 
 bool TQchGetExternalIpResponseMsg::DecodeFields() {
-  if (!TQchServerMsg::DecodeFields()) return false;
-  TSectionStart section;
-  if (!BeginReadSection(section)) return false;
-  Address = 0;
-  if (!ReadInt(Address)) return false;
-  return EndReadSection(section);
+  return TQchServerMsg::DecodeFields() && ReadSection([&] {
+           Address = 0;
+           return ReadInt(Address);
+         });
 }
 
 // ---------------------------------------------------------------------------

@@ -169,6 +169,21 @@ class TQchMsg {
   bool ReadBytes(void* data, std::size_t size);
   std::size_t BytesLeft() const { return FStream.size() - FPos; }
 
+  // A section whose fields `write` appends.
+  template <class F>
+  void WriteSection(F write) {
+    const std::size_t start = BeginSection();
+    write();
+    EndSection(start);
+  }
+  // A section whose fields `read` reads (answering false for a field that
+  // cannot be read); false as well when its size does not fit.
+  template <class F>
+  bool ReadSection(F read) {
+    TSectionStart section;
+    return BeginReadSection(section) && read() && EndReadSection(section);
+  }
+
   struct TSectionStart {
     std::size_t Start = 0;
     std::int32_t Size = -1;

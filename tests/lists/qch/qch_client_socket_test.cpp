@@ -7,10 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <functional>
@@ -31,6 +27,7 @@
 #include "lists/qch/qch_service.h"
 #include "lists/qch/qch_udp.h"
 #include "message/repository_test_support.h"
+#include "support/dns_test_servers.h"
 #include "support/qch_fake_service.h"
 #include "support/qch_fields.h"
 #include "support/scripted_tcp_server.h"
@@ -57,19 +54,6 @@ bool Logged(const std::string& part) {
   for (const auto& record : LogRecorder::Records())
     if (record.Text.find(part) != std::string::npos) return true;
   return false;
-}
-
-// A port of 127.0.0.1 with nothing listening.
-std::uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t size = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 TDigest16 Digest(std::uint8_t seed) {
@@ -490,7 +474,7 @@ TEST_F(QchClient, UnreachableServicesFailAtOnceAndBackOff) {
   };
   const Row rows[] = {
       {"a host no hosts line names", kQchServiceHost, kQchServicePort, 0, 500},
-      {"a refused port", "127.0.0.1", ClosedPort(), 0, 500},
+      {"a refused port", "127.0.0.1", test::FreeLocalPort(), 0, 500},
       {"a black-holed connect: one connect budget", "127.0.0.1", blackHole.Port(), 1500, 4500},
   };
   for (const Row& row : rows) {
