@@ -130,15 +130,15 @@ class ScopedPhraseLists {
   std::shared_ptr<TPhrasesList> FLists = std::make_shared<TPhrasesList>();
 };
 
-// The corpus files the corpus-wide checks read: every tenth file, or all of
-// them when HALVORN_FULL_CORPUS is set (the sanitizer build takes minutes
+// The corpus files the corpus-wide checks read: every `step`-th file, or all
+// of them when HALVORN_FULL_CORPUS is set (the sanitizer build takes minutes
 // for the whole corpus).
-inline std::vector<std::string> CorpusSample() {
+inline std::vector<std::string> CorpusSample(std::size_t step = 10) {
   std::vector<std::string> files = CorpusFiles();
   const char* full = std::getenv("HALVORN_FULL_CORPUS");
   if (full != nullptr && *full != '\0') return files;
   std::vector<std::string> sample;
-  for (std::size_t i = 0; i < files.size(); i += 10) sample.push_back(files[i]);
+  for (std::size_t i = 0; i < files.size(); i += step) sample.push_back(files[i]);
   return sample;
 }
 
