@@ -10,6 +10,7 @@
 // resident memory after 1 000 and after 10 000 judgements.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <cctype>
 #include <cmath>
 #include <fstream>
@@ -17,7 +18,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "bench/corpus_messages.h"
@@ -95,7 +95,8 @@ void InstallLists() {
 
   TProcessingOptions options;
   const auto today = static_cast<std::int64_t>(std::floor(Now()));
-  for (int i = 0; i < 100; ++i) options.Keys.AddNumber("Key=Bench" + std::to_string(100 + i), today);
+  for (int i = 0; i < 100; ++i)
+    options.Keys.AddNumber("Key=Bench" + std::to_string(100 + i), today);
   SetProcessingOptions(kSingleUserName, options);
 }
 
@@ -136,21 +137,29 @@ std::shared_ptr<TTest> Pattern(std::uint8_t area) {
   test->SetArea(area);
   return test;
 }
-std::shared_ptr<TTest> Code() { return Named<TContainsUnblockCodeTest>("Code"); }
-std::shared_ptr<TTest> Bounce() { return Named<TBouncedUnblockCodeTest>("Bounce"); }
+std::shared_ptr<TTest> Code() {
+  return Named<TContainsUnblockCodeTest>("Code");
+}
+std::shared_ptr<TTest> Bounce() {
+  return Named<TBouncedUnblockCodeTest>("Bounce");
+}
 std::shared_ptr<TTest> Size() {
   auto test = Named<TMsgSizeTest>("Big");
   test->SetMaxBytes(20000);
   return test;
 }
-std::shared_ptr<TTest> Mine() { return Named<TMyAddrTest>("Mine"); }
+std::shared_ptr<TTest> Mine() {
+  return Named<TMyAddrTest>("Mine");
+}
 std::shared_ptr<TTest> Info() {
   auto test = Named<TQuorInfoTest>("Info");
   test->SetTag("QuorCategory");
   test->SetValue("8");
   return test;
 }
-std::shared_ptr<TTest> Category() { return Named<TCategoryProbabilityTest>("Category"); }
+std::shared_ptr<TTest> Category() {
+  return Named<TCategoryProbabilityTest>("Category");
+}
 
 // The five tests the combining tests take: in the global list with them.
 std::vector<std::shared_ptr<TTest>> FiveTests() {
@@ -158,15 +167,21 @@ std::vector<std::shared_ptr<TTest>> FiveTests() {
 }
 std::shared_ptr<TTest> Logical() {
   auto test = Named<TLogicalTest>("Logic");
-  test->SetTerms({{kLogicalAndNot, "Senders"}, {kLogicalAnd, "Sentences"}, {kLogicalOr, "Relays"},
-                  {kLogicalXor, "Big"}, {kLogicalOrNot, "Code"}});
+  test->SetTerms({{kLogicalAndNot, "Senders"},
+                  {kLogicalAnd, "Sentences"},
+                  {kLogicalOr, "Relays"},
+                  {kLogicalXor, "Big"},
+                  {kLogicalOrNot, "Code"}});
   return test;
 }
 std::shared_ptr<TTest> Weighted() {
   auto test = Named<TSumTest>("Points");
   test->SetThreshold(40);
-  test->SetEntries({{"Senders", -50, 0}, {"Sentences", 30, 0}, {"Relays", 20, -5},
-                    {"Big", 10, 0}, {"Code", -100, 0}});
+  test->SetEntries({{"Senders", -50, 0},
+                    {"Sentences", 30, 0},
+                    {"Relays", 20, -5},
+                    {"Big", 10, 0},
+                    {"Code", -100, 0}});
   return test;
 }
 
@@ -211,8 +226,10 @@ void CorpusPass(benchmark::State& state, const std::vector<TMaker>& makers, bool
       benchmark::Counter::kIsRate);
 }
 
-#define CORPUS_BENCH(name, makers, withFive)                                      \
-  void name(benchmark::State& state) { CorpusPass(state, makers, withFive); }      \
+#define CORPUS_BENCH(name, makers, withFive) \
+  void name(benchmark::State& state) {       \
+    CorpusPass(state, makers, withFive);     \
+  }                                          \
   BENCHMARK(name)->Unit(benchmark::kMillisecond)->MinTime(2)
 
 CORPUS_BENCH(BM_ParseCorpus, {}, false);
@@ -223,8 +240,7 @@ CORPUS_BENCH(BM_IPCheck1000Patterns, {Relays}, false);
 CORPUS_BENCH(BM_RegexWholeMessage, {[] { return Pattern(0); }}, false);
 CORPUS_BENCH(BM_RegexDecodedBody, {[] { return Pattern(3); }}, false);
 CORPUS_BENCH(BM_UnblockCodes100Keys, (std::vector<TMaker>{Code, Bounce}), false);
-CORPUS_BENCH(BM_SizeAddressInfoCategory, (std::vector<TMaker>{Size, Mine, Info, Category}),
-             false);
+CORPUS_BENCH(BM_SizeAddressInfoCategory, (std::vector<TMaker>{Size, Mine, Info, Category}), false);
 CORPUS_BENCH(BM_FiveTests, {}, true);
 CORPUS_BENCH(BM_LogicalOverFive, {Logical}, true);
 CORPUS_BENCH(BM_WeightedOverFive, {Weighted}, true);
@@ -258,8 +274,12 @@ void RegexEngines(benchmark::State& state, bool kept) {
       static_cast<double>(messages.size()) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
 }
-void BM_RegexKeptEngine(benchmark::State& state) { RegexEngines(state, true); }
-void BM_RegexEnginePerMessage(benchmark::State& state) { RegexEngines(state, false); }
+void BM_RegexKeptEngine(benchmark::State& state) {
+  RegexEngines(state, true);
+}
+void BM_RegexEnginePerMessage(benchmark::State& state) {
+  RegexEngines(state, false);
+}
 BENCHMARK(BM_RegexKeptEngine)->Unit(benchmark::kMillisecond)->MinTime(2);
 BENCHMARK(BM_RegexEnginePerMessage)->Unit(benchmark::kMillisecond)->MinTime(2);
 
@@ -295,8 +315,8 @@ void BM_MemoryAfterJudgements(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    auto list = MakeList({Parts, [] { return Pattern(0); }, [] { return Pattern(3); }, Bounce,
-                          Mine, Info, Category, Logical, Weighted},
+    auto list = MakeList({Parts, [] { return Pattern(0); }, [] { return Pattern(3); }, Bounce, Mine,
+                          Info, Category, Logical, Weighted},
                          true);
     SetGlobalTestList(list);
     const auto tests = list->Snapshot();

@@ -17,14 +17,7 @@ constexpr int kFailedLevel = 5;
 }  // namespace
 
 std::string TQuorInfoTest::Describe() {
-  const TSettings s = Settings();
-  const std::shared_ptr<TPhrases> list = FindGlobalPhraseList(s.Value);
-  const std::string text =
-      list ? "email has one of the phrases in the list\"" + s.Value +
-                 "\" as the value for Quorvantis tag \"" + s.Tag + "\"" +
-                 ListDescriptionText(list.get())
-           : "email has \"" + s.Value + "\" as the value for Quorvantis tag \"" + s.Tag + "\"";
-  return DescriptionWithReason(Validate(), text);
+  return DescribeValue("Quorvantis tag \"" + Tag() + "\"");
 }
 
 bool TQuorInfoTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {

@@ -139,6 +139,16 @@ void TTagAndValueTest::PhraseListRenamed(const std::string& newName, const std::
   if (FValue == oldName) FValue = newName;
 }
 
+std::string TTagAndValueTest::DescribeValue(const std::string& tagWords) {
+  const std::string value = Value();
+  const std::shared_ptr<TPhrases> list = FindGlobalPhraseList(value);
+  const std::string text = list ? "email has one of the phrases in the list" + Quoted(value) +
+                                      " as the value for " + tagWords +
+                                      ListDescriptionText(list.get())
+                                : "email has " + Quoted(value) + " as the value for " + tagWords;
+  return DescriptionWithReason(Validate(), text);
+}
+
 std::string TTagAndValueTest::Validate() {
   const TSettings settings = Settings();
   if (settings.Name.empty()) return kTestHasNoName;
@@ -151,16 +161,7 @@ std::string TTagAndValueTest::Validate() {
 // TTagValueTest
 
 std::string TTagValueTest::Describe() {
-  const TSettings settings = Settings();
-  const std::shared_ptr<TPhrases> list = FindGlobalPhraseList(settings.Value);
-  std::string text;
-  if (list) {
-    text = "email has one of the phrases in the list" + Quoted(settings.Value) +
-           " as the value for " + Quoted(settings.Tag) + ListDescriptionText(list.get());
-  } else {
-    text = "email has " + Quoted(settings.Value) + " as the value for " + Quoted(settings.Tag);
-  }
-  return DescriptionWithReason(Validate(), text);
+  return DescribeValue(Quoted(Tag()));
 }
 
 bool TTagValueTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {

@@ -70,6 +70,11 @@ class TTagAndValueTest : public TTest {
     std::string Value;
   };
   TSettings Settings() const;
+  // Describe of both: 'email has "VALUE" as the value for ' + `tagWords`, or
+  // with a list 'email has one of the phrases in the list"VALUE" as the
+  // value for ' + `tagWords` and the list's description; after the reason
+  // of an invalid test.
+  std::string DescribeValue(const std::string& tagWords);
 
  private:
   std::string FTag;

@@ -28,31 +28,66 @@ TEST(QuorInfoTest, ComparesAProperty) {
     bool Result;
     Lines Explanation;
   } rows[] = {
-      {"a plain value", "8", "QuorCategory", "8", {}, true,
+      {"a plain value",
+       "8",
+       "QuorCategory",
+       "8",
+       {},
+       true,
        {"9 <br>email passed Quorvantis info test: \"Info\".",
         "6 <br>The substring: \"\" of the read value: \"8\" matched the search value \"8\" for "
         "the Quorvantis tag \"QuorCategory\"."}},
-      {"a plain value matches the whole property", "", "QuorCategory", "8", {}, false,
+      {"a plain value matches the whole property",
+       "",
+       "QuorCategory",
+       "8",
+       {},
+       false,
        {"5 <br>email failed Quorvantis info test: \"Info\".",
         "5 <br>The substring: \"\" of the read value: \"18\" did not match the search value \"8\" "
         "for the Quorvantis tag \"QuorCategory\"."}},
-      {"a wildcard value", "", "quorcategory", "1#", {}, true,
+      {"a wildcard value",
+       "",
+       "quorcategory",
+       "1#",
+       {},
+       true,
        {"9 <br>email passed Quorvantis info test: \"Info\".",
         "6 <br>The substring: \"\" of the read value: \"18\" matched the search value \"1#\" for "
         "the Quorvantis tag \"quorcategory\"."}},
-      {"an absent property", "", "Missing", "*", {}, false,
+      {"an absent property",
+       "",
+       "Missing",
+       "*",
+       {},
+       false,
        {"5 <br>email failed Quorvantis info test: \"Info\".",
         "5 <br>The substring: \"\" of the read value: \"\" did not match the search value \"*\" "
         "for the Quorvantis tag \"Missing\"."}},
-      {"a list entry anywhere in the value", "", "QuorCategory", "{Categories}", {"8*"}, true,
+      {"a list entry anywhere in the value",
+       "",
+       "QuorCategory",
+       "{Categories}",
+       {"8*"},
+       true,
        {"9 <br>email passed Quorvantis info test: \"Info\".",
         "6 <br>The substring: \"8\" of the read value: \"18\" matched search value \"\" found in "
         "the list \"{Categories}\" for the Quorvantis tag \"QuorCategory\"."}},
-      {"a plain list entry", "8", "QuorCategory", "{Categories}", {"8", "9"}, true,
+      {"a plain list entry",
+       "8",
+       "QuorCategory",
+       "{Categories}",
+       {"8", "9"},
+       true,
        {"9 <br>email passed Quorvantis info test: \"Info\".",
         "6 <br>The substring: \"\" of the read value: \"8\" matched search value \"\" found in "
         "the list \"{Categories}\" for the Quorvantis tag \"QuorCategory\"."}},
-      {"no list entry", "", "QuorCategory", "{Categories}", {"8", "9"}, false,
+      {"no list entry",
+       "",
+       "QuorCategory",
+       "{Categories}",
+       {"8", "9"},
+       false,
        {"5 <br>email failed Quorvantis info test: \"Info\".",
         "5 <br>The substring: \"\" of the read value: \"18\" did not match any search values in "
         "the list \"{Categories}\" for the Quorvantis tag \"QuorCategory\"."}},
@@ -62,11 +97,10 @@ TEST(QuorInfoTest, ComparesAProperty) {
     test::LogCapture log;
     ScopedPhraseLists lists;
     if (!row.List.empty()) lists.Add("{Categories}", row.List);
-    TEmailMsgRef msg =
-        *row.Category == '\0'
-            ? Fixture("properties")
-            : MessageFromBytes(std::string("X-SMTP: QuorCategory=") + row.Category +
-                               "\r\nSubject: s\r\n\r\nBody\r\n");
+    TEmailMsgRef msg = *row.Category == '\0'
+                           ? Fixture("properties")
+                           : MessageFromBytes(std::string("X-SMTP: QuorCategory=") + row.Category +
+                                              "\r\nSubject: s\r\n\r\nBody\r\n");
     TQuorInfoTest test;
     test.SetName("Info");
     test.SetTag(row.Tag);

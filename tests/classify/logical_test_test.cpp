@@ -69,8 +69,8 @@ TEST(LogicalTest, TruthTablesAndShortCuts) {
       {{{kAndNot, "A"}, {kXor, "B"}, {kOrNot, "C"}}, false, true, true, false, "ABC"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(testing::Message() << row.Judged << " A=" << row.A << " B=" << row.B
-                                    << " C=" << row.C);
+    SCOPED_TRACE(testing::Message()
+                 << row.Judged << " A=" << row.A << " B=" << row.B << " C=" << row.C);
     ScopedTestList list;
     auto a = list.Add(MakeScriptedTest("A", row.A));
     auto b = list.Add(MakeScriptedTest("B", row.B));
@@ -99,20 +99,18 @@ TEST(LogicalTest, ExplainsThePassedTermsAndLogs) {
   auto logical = list.Add(MakeLogical("Either", {{kAnd, "A"}, {kOr, "B"}}));
   auto msg = MakeTestMessage("Hello");
   EXPECT_TRUE(logical->Evaluate(*msg, nullptr));
-  EXPECT_EQ(ExplanationLines(*logical),
-            (Lines{"9 <br>email passed Logical test: \"Either\".<br>", "9 <br>A OR B",
-                   "9 <br>Test 1 passed: <blockquote>",
-                   "9 <br><br>email passed scripted test: \"A\".",
-                   "9 <br><br>The script answered yes.</blockquote>"}));
+  EXPECT_EQ(ExplanationLines(*logical), (Lines{"9 <br>email passed Logical test: \"Either\".<br>",
+                                               "9 <br>A OR B", "9 <br>Test 1 passed: <blockquote>",
+                                               "9 <br><br>email passed scripted test: \"A\".",
+                                               "9 <br><br>The script answered yes.</blockquote>"}));
   EXPECT_TRUE(log.Contains(test::LogRecord("Either", "Msg Hello passed Logical test: \"Either\"")));
 
   auto both = list.Add(MakeLogical("Both", {{kAnd, "A"}, {kAnd, "B"}}));
   EXPECT_FALSE(both->Evaluate(*msg, nullptr));
-  EXPECT_EQ(ExplanationLines(*both),
-            (Lines{"5 <br>email failed Logical test: \"Both\".<br>", "5 <br>A AND B",
-                   "5 <br>Test 1 passed: <blockquote>",
-                   "5 <br><br>email passed scripted test: \"A\".",
-                   "5 <br><br>The script answered yes.</blockquote>"}));
+  EXPECT_EQ(ExplanationLines(*both), (Lines{"5 <br>email failed Logical test: \"Both\".<br>",
+                                            "5 <br>A AND B", "5 <br>Test 1 passed: <blockquote>",
+                                            "5 <br><br>email passed scripted test: \"A\".",
+                                            "5 <br><br>The script answered yes.</blockquote>"}));
   EXPECT_TRUE(log.Contains(test::LogRecord("Both", "Msg Hello failed Logical test: \"Both\"")));
 }
 
@@ -254,8 +252,9 @@ TEST(LogicalTest, LoopsOfCombiningTestsEndInvalidOrFalse) {
     auto msg = MakeTestMessage("m");
     // Met again it answers false at once: -3 points, above -5.
     EXPECT_TRUE(s->Evaluate(*msg, nullptr));
-    EXPECT_EQ(ExplanationLines(*s)[1], "6 <br>3 points were subtracted when email failed test "
-                                       "\"self\".");
+    EXPECT_EQ(ExplanationLines(*s)[1],
+              "6 <br>3 points were subtracted when email failed test "
+              "\"self\".");
     EXPECT_EQ(test::StandardTrite(*msg, 40), kTriteYes);
   }
 }
@@ -331,13 +330,12 @@ TEST(LogicalTest, StoredTermCounts) {
   const struct Row {
     const char* Count;
     std::size_t Terms;
-  } rows[] = {{"2147483647", 1000}, {"1001", 1000}, {"-5", 0}, {"-2147483648", 0}, {"3", 3},
-              {"nonsense", 0}};
+  } rows[] = {{"2147483647", 1000}, {"1001", 1000}, {"-5", 0},
+              {"-2147483648", 0},   {"3", 3},       {"nonsense", 0}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Count);
     TQuorIniFile ini("");
-    ini.LoadFromStream(std::string("[Test-L]\r\nClassName=TLogicalTest\r\nTestCount=") +
-                       row.Count +
+    ini.LoadFromStream(std::string("[Test-L]\r\nClassName=TLogicalTest\r\nTestCount=") + row.Count +
                        "\r\nOperator0=4\r\nTestName0=A\r\nOperator1=5\r\nTestName1=B\r\n"
                        "Operator2=-1\r\nOperator999=3\r\nTestName999=Z\r\n");
     TLogicalTest test;
@@ -353,8 +351,9 @@ TEST(LogicalTest, StoredTermCounts) {
       EXPECT_EQ(terms[999], (TLogicalCriteraRec{kOrNot, "Z"}));
     }
   }
-  EXPECT_TRUE(log.Contains("The rules give the logical test 2147483647 terms; it keeps the first "
-                           "1000"))
+  EXPECT_TRUE(
+      log.Contains("The rules give the logical test 2147483647 terms; it keeps the first "
+                   "1000"))
       << log.Text();
 }
 

@@ -22,8 +22,8 @@ using test::ExplanationLines;
 using test::Lines;
 using test::MessageFromBytes;
 
-std::unique_ptr<TRegularExpressionTest> MakeRegex(const std::string& expression,
-                                                  std::uint8_t area, const std::string& modifiers) {
+std::unique_ptr<TRegularExpressionTest> MakeRegex(const std::string& expression, std::uint8_t area,
+                                                  const std::string& modifiers) {
   auto test = std::make_unique<TRegularExpressionTest>();
   test->SetName("Pattern");
   test->SetExpression(expression);
@@ -151,8 +151,8 @@ TEST(RegularExpressionTest, AgreesWithPythonOverTheCorpus) {
     for (const std::uint8_t area : {0, 2, 1}) {
       TEmailMsgRef msg = area == maHeaderOnly ? parsed : unparsed;
       for (std::size_t r = 0; r < runs.size(); ++r) {
-        SCOPED_TRACE(fields[0] + " /" + runs[r].Pattern->Ours + "/" + runs[r].Modifiers +
-                     " area " + std::to_string(area));
+        SCOPED_TRACE(fields[0] + " /" + runs[r].Pattern->Ours + "/" + runs[r].Modifiers + " area " +
+                     std::to_string(area));
         // A fresh test each time: a test judges a message once.
         auto test = MakeRegex(runs[r].Pattern->Ours, area, runs[r].Modifiers);
         const std::string& theirs = fields[1 + r * 3 + area];
@@ -180,22 +180,40 @@ TEST(RegularExpressionTest, ExplainsWhatItMatched) {
     bool Result;
     Lines Explanation;
   } rows[] = {
-      {"offer", maDecodedBodyText, "im", true,
+      {"offer",
+       maDecodedBodyText,
+       "im",
+       true,
        {"9 <br>email passed Regular Expresson Test: \"Pattern\".", "8 <br>Regular expression:",
         "8 <br>  offer", "8 <br>  matched OFFER in decoded body text"}},
-      {"a.*b", maBodyUndecoded, "", true,
+      {"a.*b",
+       maBodyUndecoded,
+       "",
+       true,
        {"9 <br>email passed Regular Expresson Test: \"Pattern\".", "8 <br>Regular expression:",
         "8 <br>  a.*b", "8 <br>  matched a1b in message body undecoded"}},
-      {"^Subject:", maHeaderOnly, "m", true,
+      {"^Subject:",
+       maHeaderOnly,
+       "m",
+       true,
        {"9 <br>email passed Regular Expresson Test: \"Pattern\".", "8 <br>Regular expression:",
         "8 <br>  ^Subject:", "8 <br>  matched Subject: in message header only"}},
-      {"^Subject:", maHeaderOnly, "", false,
+      {"^Subject:",
+       maHeaderOnly,
+       "",
+       false,
        {"9 <br>email failed Regular Expresson Test: \"Pattern\".", "8 <br>Regular expression:",
         "8 <br>  ^Subject:", "8 <br>  matched no text in message header only"}},
-      {"offer", maDecodedBodyHtml, "i", false,
+      {"offer",
+       maDecodedBodyHtml,
+       "i",
+       false,
        {"9 <br>email failed Regular Expresson Test: \"Pattern\".",
         "8 <br>No text found in decoded Body html"}},
-      {"(offer", maWholeMessageUndecoded, "i", false,
+      {"(offer",
+       maWholeMessageUndecoded,
+       "i",
+       false,
        {"9 <br>email failed Regular Expresson Test: \"Pattern\".",
         "8 <br>Invalid regular expression:", "8 <br>  (offer",
         "8 <br>  in the regular expression given, ParseReg Unmatched () (pos 7)"}},
@@ -218,8 +236,7 @@ TEST(RegularExpressionTest, ExplainsWhatItMatched) {
 // explained, judged false and cached.
 TEST(RegularExpressionTest, ARunawayPatternEndsInAnError) {
   auto test = MakeRegex("(a+)+b", maWholeMessageUndecoded, "");
-  TEmailMsgRef msg =
-      MessageFromBytes("Subject: x\r\n\r\n" + std::string(1 << 20, 'a') + "cb\r\n");
+  TEmailMsgRef msg = MessageFromBytes("Subject: x\r\n\r\n" + std::string(1 << 20, 'a') + "cb\r\n");
   EXPECT_FALSE(test->Evaluate(*msg, nullptr));
   const Lines lines = ExplanationLines(*test);
   ASSERT_EQ(lines.size(), 3u);
@@ -250,11 +267,13 @@ TEST(RegularExpressionTest, ValidateDescribeAndDefaults) {
       {"a[b", "", 0, "in the regular expression given, Unmatched [] (pos 4)",
        "This Test IS INCOMPLETE/INVALID because in the regular expression given, Unmatched [] "
        "(pos 4)."},
-      {"cheap", "", 6, "", "the regular expression:\r\n\"cheap\"\r\nmatches text found in the urls "
-                           "extracted from body"},
+      {"cheap", "", 6, "",
+       "the regular expression:\r\n\"cheap\"\r\nmatches text found in the urls "
+       "extracted from body"},
       // Under x a comment ends at the line break.
-      {"a # (b\r\nc", "x", 9, "", "the regular expression:\r\n\"a # (b\r\nc\"\r\nmatches text "
-                                   "found in the No area specified"},
+      {"a # (b\r\nc", "x", 9, "",
+       "the regular expression:\r\n\"a # (b\r\nc\"\r\nmatches text "
+       "found in the No area specified"},
       {"a # (b\r\nc", "", 1, "in the regular expression given, ParseReg Unmatched () (pos 10)",
        "This Test IS INCOMPLETE/INVALID because in the regular expression given, ParseReg "
        "Unmatched () (pos 10)."},
@@ -280,8 +299,7 @@ TEST(RegularExpressionTest, ExpressionsOverSeveralLinesKeepTheirLineBreaks) {
     const char* Stored;
     const char* Lines;  // "ExpressionLines", empty for none
   } rows[] = {
-      {"free # comment\r\n\\s+money", "free # comment  \\s+money",
-       "\"free # comment\",\\s+money"},
+      {"free # comment\r\n\\s+money", "free # comment  \\s+money", "\"free # comment\",\\s+money"},
       {"one line", "one line", ""},
       {"a\r\n\r\nb\r\n", "a    b  ", "a,,b"},
   };
@@ -297,7 +315,8 @@ TEST(RegularExpressionTest, ExpressionsOverSeveralLinesKeepTheirLineBreaks) {
     loaded.LoadFromIni(ini);
     // A last line break is not kept (the editor trims it away anyway).
     std::string expected = row.Expression;
-    if (expected.size() >= 2 && expected.substr(expected.size() - 2) == "\r\n") expected.resize(expected.size() - 2);
+    if (expected.size() >= 2 && expected.substr(expected.size() - 2) == "\r\n")
+      expected.resize(expected.size() - 2);
     EXPECT_EQ(loaded.Expression(), expected);
     EXPECT_TRUE(loaded.ModifierX());
     EXPECT_EQ(loaded.Area(), maBodyUndecoded);

@@ -26,10 +26,18 @@ namespace {
 using test::Lines;
 
 const char* const kClasses[] = {
-    "TTagValueTest",          "TBodyTextTest",            "TIPCheckTest",
-    "TLogicalTest",           "TSumTest",                 "TCategoryProbabilityTest",
-    "TRegularExpressionTest", "TContainsUnblockCodeTest", "TBouncedUnblockCodeTest",
-    "TMsgSizeTest",           "TMyAddrTest",              "TQuorInfoTest",
+    "TTagValueTest",
+    "TBodyTextTest",
+    "TIPCheckTest",
+    "TLogicalTest",
+    "TSumTest",
+    "TCategoryProbabilityTest",
+    "TRegularExpressionTest",
+    "TContainsUnblockCodeTest",
+    "TBouncedUnblockCodeTest",
+    "TMsgSizeTest",
+    "TMyAddrTest",
+    "TQuorInfoTest",
 };
 
 std::string Save(TTestList& list) {
@@ -115,8 +123,7 @@ TEST(SimpleTestsStorage, SectionsPlaceholdersKeptLoadAsTheClasses) {
 // test (as the editor makes it) has.
 TEST(SimpleTestsStorage, MissingKeysLoadTheStoredDefaults) {
   std::string text = "[TestList]\r\n";
-  for (int i = 0; i < 12; ++i)
-    text += "Test" + std::to_string(i) + "=Test-" + kClasses[i] + "\r\n";
+  for (int i = 0; i < 12; ++i) text += "Test" + std::to_string(i) + "=Test-" + kClasses[i] + "\r\n";
   for (const char* name : kClasses)
     text += std::string("[Test-") + name + "]\r\nClassName=" + name + "\r\n";
   TTestList list;

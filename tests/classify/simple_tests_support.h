@@ -43,7 +43,8 @@ inline const std::map<std::string, std::string>& FixtureBytes() {
     EXPECT_EQ(result.ExitCode, 0) << result.Output;
     for (const std::string& line : OutputLines(result.Output)) {
       const std::size_t blank = line.find(' ');
-      if (blank != std::string::npos) made[line.substr(0, blank)] = BytesFromHex(line.substr(blank + 1));
+      if (blank != std::string::npos)
+        made[line.substr(0, blank)] = BytesFromHex(line.substr(blank + 1));
     }
     return made;
   }();
@@ -103,10 +104,14 @@ class ScopedTestList {
   std::shared_ptr<TTestList> FList = std::make_shared<TTestList>();
 };
 
-// A global set of phrase lists for the object's lifetime.
+// A global set of phrase lists (a new empty one unless given) for the
+// object's lifetime.
 class ScopedPhraseLists {
  public:
-  ScopedPhraseLists() : FOld(GlobalPhrasesList()) { SetGlobalPhrasesList(FLists); }
+  explicit ScopedPhraseLists(std::shared_ptr<TPhrasesList> lists = std::make_shared<TPhrasesList>())
+      : FOld(GlobalPhrasesList()), FLists(std::move(lists)) {
+    SetGlobalPhrasesList(FLists);
+  }
   ~ScopedPhraseLists() { SetGlobalPhrasesList(FOld); }
   ScopedPhraseLists(const ScopedPhraseLists&) = delete;
   ScopedPhraseLists& operator=(const ScopedPhraseLists&) = delete;
@@ -127,7 +132,7 @@ class ScopedPhraseLists {
 
  private:
   std::shared_ptr<TPhrasesList> FOld;
-  std::shared_ptr<TPhrasesList> FLists = std::make_shared<TPhrasesList>();
+  std::shared_ptr<TPhrasesList> FLists;
 };
 
 // The corpus files the corpus-wide checks read: every `step`-th file, or all

@@ -11,59 +11,27 @@
 #include <thread>
 #include <vector>
 
-#include "classify/info_tag_test.h"
-#include "classify/logical_test.h"
-#include "classify/regular_expression_test.h"
-#include "classify/size_and_address_tests.h"
-#include "classify/sum_tests.h"
-#include "classify/unblock_code_tests.h"
-#include "classify/value_tests.h"
 #include "foundation/files/quor_ini_file.h"
 #include "simple_tests_support.h"
+#include "support/simple_test_set.h"
 
 namespace halvorn {
 namespace {
 
 TEST(SimpleTestsThreads, JudgingWhileTheMainThreadEditsRenamesAndSaves) {
-  test::ScopedPhraseLists lists;
-  auto senders = lists.Add("{Approved Senders}", {"ann@example.org"}, pltEmailAddress);
-  lists.Add("{Body Text List}", {"* free money *"});
+  test::ScopedPhraseLists lists(test::MakeSimpleTestLists());
+  auto senders = (*lists).FindList("{Approved Senders}");
   test::ScopedTestList list;
-  auto tag = list.Add(std::make_shared<TTagValueTest>());
-  tag->SetName("Senders");
-  tag->SetTag("From");
-  tag->SetValue("{Approved Senders}");
-  auto body = list.Add(std::make_shared<TBodyTextTest>());
-  body->SetName("Words");
-  body->SetValue("{Body Text List}");
-  auto ip = list.Add(std::make_shared<TIPCheckTest>());
-  ip->SetName("Relays");
-  ip->SetIPRange("10.1.*");
-  auto logical = list.Add(std::make_shared<TLogicalTest>());
-  logical->SetName("Logic");
-  logical->SetTerms({{kLogicalAnd, "Senders"}, {kLogicalOr, "Words"}});
-  auto sum = list.Add(std::make_shared<TSumTest>());
-  sum->SetName("Points");
-  sum->SetEntries({{"Words", 60, 0}, {"Logic", 50, -20}});
-  auto category = list.Add(std::make_shared<TCategoryProbabilityTest>());
-  category->SetName("Category");
-  auto regex = list.Add(std::make_shared<TRegularExpressionTest>());
-  regex->SetName("Pattern");
-  regex->SetExpression("free\\s+money");
-  regex->SetArea(3);
-  auto contains = list.Add(std::make_shared<TContainsUnblockCodeTest>());
-  contains->SetName("Code");
-  auto bounced = list.Add(std::make_shared<TBouncedUnblockCodeTest>());
-  bounced->SetName("Bounce");
-  auto size = list.Add(std::make_shared<TMsgSizeTest>());
-  size->SetName("Big");
-  size->SetMaxBytes(1000);
-  auto mine = list.Add(std::make_shared<TMyAddrTest>());
-  mine->SetName("Mine");
-  auto info = list.Add(std::make_shared<TQuorInfoTest>());
-  info->SetName("Info");
-  info->SetTag("QuorCategory");
-  info->SetValue("1#");
+  for (const auto& test : test::MakeSimpleTestSet()) list->AddTest(test);
+  auto find = [&list](const char* name) { return list->FindTestByName(name); };
+  auto tag = std::dynamic_pointer_cast<TTagValueTest>(find("Senders"));
+  auto body = std::dynamic_pointer_cast<TBodyTextTest>(find("Words"));
+  auto ip = std::dynamic_pointer_cast<TIPCheckTest>(find("Relays"));
+  auto logical = std::dynamic_pointer_cast<TLogicalTest>(find("Logic"));
+  auto sum = std::dynamic_pointer_cast<TSumTest>(find("Points"));
+  auto category = std::dynamic_pointer_cast<TCategoryProbabilityTest>(find("Category"));
+  auto regex = std::dynamic_pointer_cast<TRegularExpressionTest>(find("Pattern"));
+  auto size = std::dynamic_pointer_cast<TMsgSizeTest>(find("Big"));
 
   const std::vector<std::string> fixtures = {"alternative", "received_3", "delivery_report",
                                              "properties", "html_only"};
@@ -94,11 +62,11 @@ TEST(SimpleTestsThreads, JudgingWhileTheMainThreadEditsRenamesAndSaves) {
     tag->SetTag(odd ? "Subject" : "From");
     body->SetInlineOnly(odd);
     ip->SetIPNumber(odd ? -1 : 0);
-    logical->SetTerms(odd ? std::vector<TLogicalCriteraRec>{{kLogicalAndNot, "Relays"}}
-                          : std::vector<TLogicalCriteraRec>{{kLogicalAnd, "Senders"},
-                                                            {kLogicalXor, "Points"}});
-    const int entry = sum->FindEntry("Relays") >= 0 ? sum->FindEntry("Relays")
-                                                     : sum->AddEntry("Relays");
+    logical->SetTerms(
+        odd ? std::vector<TLogicalCriteraRec>{{kLogicalAndNot, "Relays"}}
+            : std::vector<TLogicalCriteraRec>{{kLogicalAnd, "Senders"}, {kLogicalXor, "Points"}});
+    const int entry =
+        sum->FindEntry("Relays") >= 0 ? sum->FindEntry("Relays") : sum->AddEntry("Relays");
     sum->SetEntry(entry, {"Relays", round % 7, -(round % 3)});
     category->SetThreshold(round % 100);
     regex->SetExpression(odd ? "free\\s+money" : "offer # comment\r\n|cheap");

@@ -54,7 +54,8 @@ TEST(MsgSizeTest, PassesAboveTheLimit) {
     SCOPED_TRACE(sizes[i]);
     ASSERT_EQ(lines[i].substr(0, lines[i].find(' ')), sizes[i]);
     test::LogCapture log;
-    TEmailMsgRef msg = MessageFromBytes(test::BytesFromHex(lines[i].substr(lines[i].find(' ') + 1)));
+    TEmailMsgRef msg =
+        MessageFromBytes(test::BytesFromHex(lines[i].substr(lines[i].find(' ') + 1)));
     EXPECT_EQ(msg->GetSize(), std::stoi(sizes[i]));
     TMsgSizeTest test;
     test.SetName("Big");
@@ -152,7 +153,8 @@ TEST(MyAddrTest, LooksForTheMailboxInToAndCC) {
     EXPECT_EQ(ExplanationLines(test), Lines{row.Headline});
     EXPECT_EQ(test::StandardTrite(*msg, 80), row.Result ? kTriteYes : kTriteNo);
     if (*row.Log != '\0') {
-      EXPECT_TRUE(log.Contains(LogRecord("Mine", "Msg Re: Fw: Meeting today " + std::string(row.Log))))
+      EXPECT_TRUE(
+          log.Contains(LogRecord("Mine", "Msg Re: Fw: Meeting today " + std::string(row.Log))))
           << log.Text();
     } else {
       EXPECT_FALSE(log.Contains("Contains My Address")) << log.Text();

@@ -44,22 +44,34 @@ TEST(SumTest, PointsAgainstTheThreshold) {
     bool Result;
     Lines Explanation;
   } rows[] = {
-      {true, true, 100, true,
+      {true,
+       true,
+       100,
+       true,
        {"9 <br>email passed Weighted Combination Test: \"Points\".",
         "6 <br>50 points were added when email passed test \"B\".",
         "6 <br>60 points were added when email passed test \"A\".",
         "8 <br>Total points accumulated for this email was 110", "9 <br>Threshold is 100"}},
-      {true, false, 100, false,
+      {true,
+       false,
+       100,
+       false,
        {"9 <br>email failed Weighted Combination Test: \"Points\".",
         "6 <br>20 points were subtracted when email failed test \"B\".",
         "6 <br>60 points were added when email passed test \"A\".",
         "8 <br>Total points accumulated for this email was 40", "9 <br>Threshold is 100"}},
-      {true, true, 110, false,
+      {true,
+       true,
+       110,
+       false,
        {"9 <br>email failed Weighted Combination Test: \"Points\".",
         "6 <br>50 points were added when email passed test \"B\".",
         "6 <br>60 points were added when email passed test \"A\".",
         "8 <br>Total points accumulated for this email was 110", "9 <br>Threshold is 110"}},
-      {false, false, -21, true,
+      {false,
+       false,
+       -21,
+       true,
        {"9 <br>email passed Weighted Combination Test: \"Points\".",
         "6 <br>20 points were subtracted when email failed test \"B\".",
         "8 <br>email failed test \"A\" (no points).",
@@ -91,9 +103,11 @@ TEST(SumTest, LargeTotalsMissingTestsAndEmptyEntries) {
 
   auto big = list.Add(MakeSum("Big", 100, {{"A", 2000000000, 0}, {"B", 0, 2000000000}}));
   EXPECT_TRUE(big->Evaluate(*msg, nullptr));
-  EXPECT_EQ(ExplanationLines(*big)[3], "8 <br>Total points accumulated for this email was 4000000000");
+  EXPECT_EQ(ExplanationLines(*big)[3],
+            "8 <br>Total points accumulated for this email was 4000000000");
 
-  auto least = list.Add(MakeSum("Least", 0, {{"A", -2147483647 - 1, 0}, {"Gone", 5, 5}, {"B", 0, 0}}));
+  auto least =
+      list.Add(MakeSum("Least", 0, {{"A", -2147483647 - 1, 0}, {"Gone", 5, 5}, {"B", 0, 0}}));
   EXPECT_FALSE(least->Evaluate(*msg, nullptr));
   EXPECT_EQ(ExplanationLines(*least),
             (Lines{"9 <br>email failed Weighted Combination Test: \"Least\".",
@@ -110,7 +124,8 @@ TEST(SumTest, LargeTotalsMissingTestsAndEmptyEntries) {
     auto none = MakeSum("None", threshold, {});
     EXPECT_EQ(none->Evaluate(*msg, nullptr), threshold < 0);
     EXPECT_EQ(none->Validate(), "no tests have been added");
-    EXPECT_EQ(none->Describe(), "This Test IS INCOMPLETE/INVALID because no tests have been added.");
+    EXPECT_EQ(none->Describe(),
+              "This Test IS INCOMPLETE/INVALID because no tests have been added.");
   }
   EXPECT_EQ(a->Judged().size(), 1u);  // answered from its cache after the first
   EXPECT_EQ(b->Judged().size(), 1u);
@@ -193,27 +208,39 @@ TEST(CategoryProbabilityTest, ComparesTheMessagesPercentage) {
     bool Result;
     Lines Explanation;
   } rows[] = {
-      {75, Mc_CommercialSpam, true,
+      {75,
+       Mc_CommercialSpam,
+       true,
        {"9 <br>email passed Category Probability Test: \"Spammy\".",
         "8 <br>The probability that this email is a Commercial Spam is 80 percent",
         "9 <br>Test threshold is 75 percent."}},
-      {80, Mc_CommercialSpam, true,
+      {80,
+       Mc_CommercialSpam,
+       true,
        {"9 <br>email passed Category Probability Test: \"Spammy\".",
         "8 <br>The probability that this email is a Commercial Spam is 80 percent",
         "9 <br>Test threshold is 80 percent."}},
-      {81, Mc_CommercialSpam, false,
+      {81,
+       Mc_CommercialSpam,
+       false,
        {"9 <br>email failed Category Probability Test: \"Spammy\".",
         "8 <br>The probability that this email is a Commercial Spam is 80 percent",
         "9 <br>Test threshold is 81 percent."}},
-      {1, 0, false,
+      {1,
+       0,
+       false,
        {"9 <br>email failed Category Probability Test: \"Spammy\".",
         "8 <br>The probability that this email is a Unknown is 0 percent",
         "9 <br>Test threshold is 1 percent."}},
-      {1, 12, false,
+      {1,
+       12,
+       false,
        {"9 <br>email failed Category Probability Test: \"Spammy\".",
         "8 <br>The probability that this email is a Unknown is 0 percent",
         "9 <br>Test threshold is 1 percent."}},
-      {0, 12, true,  // invalid, and judged all the same
+      {0,
+       12,
+       true,  // invalid, and judged all the same
        {"9 <br>email passed Category Probability Test: \"Spammy\".",
         "8 <br>The probability that this email is a Unknown is 0 percent",
         "9 <br>Test threshold is 0 percent."}},

@@ -81,7 +81,8 @@ TEST(UnblockCodeTests, ContainsUnblockCodeReadsTheSubject) {
       {"Key=Ab3dE5f7 again, key=Stale011", true, "email contains unblock code \"Key=Ab3dE5f7\"."},
       {"Resent key=Stale011", false,
        "The invalid/expired unblock code \"key=Stale011\" was found in this email."},
-      {"Only key=Ab3", false, "The invalid/expired unblock code \"key=Ab3\" was found in this email."},
+      {"Only key=Ab3", false,
+       "The invalid/expired unblock code \"key=Ab3\" was found in this email."},
       {"Keys are lost", false, "No unblock code was found in this email."},
   };
   for (const Row& row : rows) {
@@ -95,7 +96,8 @@ TEST(UnblockCodeTests, ContainsUnblockCodeReadsTheSubject) {
     EXPECT_EQ(test.Evaluate(*msg, nullptr), row.Result);
     EXPECT_EQ(ExplanationLines(test),
               (Lines{row.Result ? kPassed : kFailed, std::string("9 <br>") + row.Detail}));
-    EXPECT_TRUE(log.Contains(LogRecord("Code", "Msg " + std::string(row.Subject) + " " + row.Detail)))
+    EXPECT_TRUE(
+        log.Contains(LogRecord("Code", "Msg " + std::string(row.Subject) + " " + row.Detail)))
         << log.Text();
     EXPECT_EQ(test::StandardTrite(*msg, 60), row.Result ? kTriteYes : kTriteNo);
   }
@@ -113,15 +115,27 @@ TEST(UnblockCodeTests, BouncedUnblockCodeReadsTheBodyPartsAndAttachedMessages) {
     Lines Explanation;
     const char* Log;
   } rows[] = {
-      {"the bounce quoted in a delivery report", Fixture("delivery_report"),
-       {{"key=AB3DE5F7", 1}}, true,
+      {"the bounce quoted in a delivery report",
+       Fixture("delivery_report"),
+       {{"key=AB3DE5F7", 1}},
+       true,
        {kPassed, "9 <br>email contains unblock code \"Key=Ab3dE5f7\"."},
        "contains unblock code \"Key=Ab3dE5f7\"."},
-      {"a stale code in the report", Fixture("delivery_report"), {{"Key=Ab3dE5f7", 11}}, false,
-       {kFailed, kNone}, "contains no unblock code \"Key=Ab3dE5f7\"."},
-      {"a code inside a base64 attachment", Fixture("base64_key"), {{"Key=Ab3dE5f7", 1}}, false,
-       {kFailed, kNone}, "contains no unblock code \"\"."},
-      {"a valid code in the Subject", WithSubject("Re: Key=Ab3dE5f7"), {{"Key=Ab3dE5f7", 1}},
+      {"a stale code in the report",
+       Fixture("delivery_report"),
+       {{"Key=Ab3dE5f7", 11}},
+       false,
+       {kFailed, kNone},
+       "contains no unblock code \"Key=Ab3dE5f7\"."},
+      {"a code inside a base64 attachment",
+       Fixture("base64_key"),
+       {{"Key=Ab3dE5f7", 1}},
+       false,
+       {kFailed, kNone},
+       "contains no unblock code \"\"."},
+      {"a valid code in the Subject",
+       WithSubject("Re: Key=Ab3dE5f7"),
+       {{"Key=Ab3dE5f7", 1}},
        false,
        {kFailed, "9 <br>email contains valid unblock code: \"Key=Ab3dE5f7\"", kFailed, kNone},
        "contains no unblock code \"Key=Ab3dE5f7\"."},
@@ -129,7 +143,8 @@ TEST(UnblockCodeTests, BouncedUnblockCodeReadsTheBodyPartsAndAttachedMessages) {
        MessageFromBytes("Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
                         "Content-Type: text/plain\r\n\r\nold Key=Stale011 new Key=Ab3dE5f7\r\n"
                         "--b\r\nContent-Type: text/plain\r\n\r\nnew KEY=ab3de5f7\r\n--b--\r\n"),
-       {{"Key=Ab3dE5f7", 1}, {"Key=Stale011", 12}}, true,
+       {{"Key=Ab3dE5f7", 1}, {"Key=Stale011", 12}},
+       true,
        {kPassed, "9 <br>email contains unblock code \"KEY=ab3de5f7\"."},
        "contains unblock code \"KEY=ab3de5f7\"."},
   };
@@ -159,7 +174,8 @@ TEST(UnblockCodeTests, WordsAndValidation) {
     EXPECT_EQ(test->Validate(), "the Test has no name");
     auto msg = WithSubject("Key=Ab3dE5f7");
     EXPECT_FALSE(test->Evaluate(*msg, nullptr));
-    EXPECT_EQ(ExplanationLines(*test), Lines{"9 <br>Test is invalid because the Test has no name."});
+    EXPECT_EQ(ExplanationLines(*test),
+              Lines{"9 <br>Test is invalid because the Test has no name."});
     test->SetName("N");
     EXPECT_EQ(test->Validate(), "");
   }

@@ -49,8 +49,8 @@ void ExpectJudgement(TTest& test, TEmailMsg& msg, const TOutcome& expected,
   EXPECT_EQ(ExplanationLines(test), expected.Explanation);
   // The record is "Msg " + subject + " " + the detail line (without its
   // level and "<br>").
-  const std::string detail = expected.Explanation.back().substr(expected.Explanation.back().find(
-                                 "<br>") + 4);
+  const std::string detail =
+      expected.Explanation.back().substr(expected.Explanation.back().find("<br>") + 4);
   EXPECT_TRUE(log.Contains(LogRecord(test.Name(), "Msg " + msg.GetSubject() + " " + detail)))
       << log.Text();
   // Judged once: the second call answers from the cache.
@@ -77,57 +77,92 @@ TEST(TagValueTest, JudgesTheValueOfAHeaderField) {
       // A blank that begins an encoded word right after another word goes
       // (the header's decoding rules).
       {"a folded, encoded Subject: both prefixes go, the blank before the text stays",
-       Fixture("folded_subject"), "Subject", "*gro?e ausgabe*", {},
+       Fixture("folded_subject"),
+       "Subject",
+       "*gro?e ausgabe*",
+       {},
        {true,
         {"9 <br>email passed tag value test: \"Rule\".",
-         "6 <br>The substring: \"\" of the read value: \" Gro\xdf" "e Ausgabeheute \xe2\x80\x93 billig\" "
+         "6 <br>The substring: \"\" of the read value: \" Gro\xdf"
+         "e Ausgabeheute \xe2\x80\x93 billig\" "
          "matched the search value \"*gro?e ausgabe*\" for the tag \"Subject\"."}}},
-      {"the value must match from its first character", Fixture("folded_subject"), "Subject",
-       "Gro?e*", {},
+      {"the value must match from its first character",
+       Fixture("folded_subject"),
+       "Subject",
+       "Gro?e*",
+       {},
        {false,
         {"5 <br>email failed tag value test: \"Rule\".",
-         "5 <br>The value: \" Gro\xdf" "e Ausgabeheute \xe2\x80\x93 billig\" did not match the search "
+         "5 <br>The value: \" Gro\xdf"
+         "e Ausgabeheute \xe2\x80\x93 billig\" did not match the search "
          "value \"Gro?e*\" for the tag \"Subject\"."}}},
-      {"'Re: Fw: Meeting today' reads ' Meeting today'", Fixture("alternative"), "subject",
-       "*meeting*", {},
+      {"'Re: Fw: Meeting today' reads ' Meeting today'",
+       Fixture("alternative"),
+       "subject",
+       "*meeting*",
+       {},
        {true,
         {"9 <br>email passed tag value test: \"Rule\".",
          "6 <br>The substring: \"\" of the read value: \" Meeting today\" matched the search "
          "value \"*meeting*\" for the tag \"subject\"."}}},
-      {"a colon at position 5 is no prefix", Simple("Subject: Re: Fwd: Meeting today"), "Subject",
-       "*Meeting*", {},
+      {"a colon at position 5 is no prefix",
+       Simple("Subject: Re: Fwd: Meeting today"),
+       "Subject",
+       "*Meeting*",
+       {},
        {true,
         {"9 <br>email passed tag value test: \"Rule\".",
          "6 <br>The substring: \"\" of the read value: \" Fwd: Meeting today\" matched the "
          "search value \"*Meeting*\" for the tag \"Subject\"."}}},
-      {"prefixes are stripped on Subject only", Fixture("alternative"), "CC", "Other*", {},
+      {"prefixes are stripped on Subject only",
+       Fixture("alternative"),
+       "CC",
+       "Other*",
+       {},
        {true,
         {"9 <br>email passed tag value test: \"Rule\".",
          "6 <br>The substring: \"\" of the read value: \"Other <other@example.net>\" matched "
          "the search value \"Other*\" for the tag \"CC\"."}}},
-      {"an absent field fails even a lone star", Fixture("alternative"), "X-Absent", "*", {},
+      {"an absent field fails even a lone star",
+       Fixture("alternative"),
+       "X-Absent",
+       "*",
+       {},
        {false,
         {"5 <br>email failed tag value test: \"Rule\".",
          "5 <br>The value: \"\" did not match the search value \"*\" for the tag \"X-Absent\"."}}},
-      {"a plain entry of an address list", Fixture("alternative"), "From", "{Approved Senders}",
+      {"a plain entry of an address list",
+       Fixture("alternative"),
+       "From",
+       "{Approved Senders}",
        {"{Approved Senders}", {"ann@example.org"}, pltEmailAddress},
        {true,
         {"9 <br>email passed tag value test: \"Rule\".",
          "6 <br>The substring: \"\" of the tag value: \"Ann Sender <ann@example.org>\" for the "
          "tag \"From\" was found in the list \"{Approved Senders}\"."}}},
-      {"a wildcard entry gives the piece it matched", Fixture("alternative"), "From",
-       "{Approved Senders}", {"{Approved Senders}", {"*@example.org"}, pltEmailAddress},
+      {"a wildcard entry gives the piece it matched",
+       Fixture("alternative"),
+       "From",
+       "{Approved Senders}",
+       {"{Approved Senders}", {"*@example.org"}, pltEmailAddress},
        {true,
         {"9 <br>email passed tag value test: \"Rule\".",
          "6 <br>The substring: \"ann@example.org\" of the tag value: \"Ann Sender "
-         "<ann@example.org>\" for the tag \"From\" was found in the list \"{Approved Senders}\"."}}},
-      {"a piece equal to the list's name", Simple("Subject: Cheap"), "Subject", "cheap",
+         "<ann@example.org>\" for the tag \"From\" was found in the list \"{Approved "
+         "Senders}\"."}}},
+      {"a piece equal to the list's name",
+       Simple("Subject: Cheap"),
+       "Subject",
+       "cheap",
        {"cheap", {"cheap*"}},
        {true,
         {"9 <br>email passed tag value test: \"Rule\".",
          "6 <br>The text: \"cheap\" for \"Subject\" was found in the list \"cheap\"."}}},
-      {"the list's entries must match the whole value", Fixture("alternative"), "From",
-       "{Banned Senders}", {"{Banned Senders}", {"example.org"}},
+      {"the list's entries must match the whole value",
+       Fixture("alternative"),
+       "From",
+       "{Banned Senders}",
+       {"{Banned Senders}", {"example.org"}},
        {false,
         {"5 <br>email failed tag value test: \"Rule\".",
          "5 <br>The value: \"Ann Sender <ann@example.org>\" did not match any search values in "
@@ -236,8 +271,8 @@ for path in sys.stdin.read().split('\n'):
     test.SetValue(value);
     EXPECT_TRUE(test.Evaluate(*msg, nullptr)) << ExplanationLines(test).back();
     ++compared;
-    const std::size_t letter = value.find_first_of(
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    const std::size_t letter =
+        value.find_first_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
     if (letter == std::string::npos) continue;
     std::string changed = value;
     changed[letter] = (changed[letter] | 0x20) == 'q' ? 'z' : 'q';
@@ -280,37 +315,88 @@ TEST(BodyTextTest, SearchesTheSentencesOrTheDecodedParts) {
     TListSpec List;
     TOutcome Expected;
   } rows[] = {
-      {"a phrase across a line break of quoted-printable text", "alternative", "*free money*",
-       true, {},
-       {true, {kPassed, "9 <br>The search text \"*free money*\" matched the message text \" dear "
-                        "friend, you can get free money\"."}}},
-      {"the decoded Subject is one more line", "alternative", "*meeting today*", true, {},
-       {true, {kPassed, "9 <br>The search text \"*meeting today*\" matched the message text "
-                        "\"Re: Fw: Meeting today\"."}}},
-      {"an HTML-only body is read as text", "html_only", "*cheap pills*", true, {},
-       {true, {kPassed, "9 <br>The search text \"*cheap pills*\" matched the message text "
-                        "\" only html here: cheap pills\"."}}},
-      {"addresses are cut out of the sentences", "alternative", "*offers@example.com*", true, {},
-       {false, {kFailed, "5 <br>Could not match the search value \"*offers@example.com*\" to the "
-                         "email text."}}},
-      {"the decoded parts keep the address", "alternative", "*offers@example.com*", false, {},
-       {true, {kPassed, "9 <br>The search text \"*offers@example.com*\" matched the message text "
-                        "\"money today.  Write to offers@example.com\"."}}},
-      {"the decoded parts keep their line breaks", "alternative", "*free money*", false, {},
-       {false, {kFailed, "5 <br>Could not match the search value \"*free money*\" to the email "
-                         "text."}}},
-      {"the HTML part is searched as its source", "alternative", "*free <b>money*", false, {},
-       {true, {kPassed, "9 <br>The search text \"*free <b>money*\" matched the message text "
-                        "\"<html><body><p>Get free <b>money\"."}}},
-      {"a list's wildcard entry between blanks", "alternative", "{Body Text List}", true,
+      {"a phrase across a line break of quoted-printable text",
+       "alternative",
+       "*free money*",
+       true,
+       {},
+       {true,
+        {kPassed,
+         "9 <br>The search text \"*free money*\" matched the message text \" dear "
+         "friend, you can get free money\"."}}},
+      {"the decoded Subject is one more line",
+       "alternative",
+       "*meeting today*",
+       true,
+       {},
+       {true,
+        {kPassed,
+         "9 <br>The search text \"*meeting today*\" matched the message text "
+         "\"Re: Fw: Meeting today\"."}}},
+      {"an HTML-only body is read as text",
+       "html_only",
+       "*cheap pills*",
+       true,
+       {},
+       {true,
+        {kPassed,
+         "9 <br>The search text \"*cheap pills*\" matched the message text "
+         "\" only html here: cheap pills\"."}}},
+      {"addresses are cut out of the sentences",
+       "alternative",
+       "*offers@example.com*",
+       true,
+       {},
+       {false,
+        {kFailed,
+         "5 <br>Could not match the search value \"*offers@example.com*\" to the "
+         "email text."}}},
+      {"the decoded parts keep the address",
+       "alternative",
+       "*offers@example.com*",
+       false,
+       {},
+       {true,
+        {kPassed,
+         "9 <br>The search text \"*offers@example.com*\" matched the message text "
+         "\"money today.  Write to offers@example.com\"."}}},
+      {"the decoded parts keep their line breaks",
+       "alternative",
+       "*free money*",
+       false,
+       {},
+       {false,
+        {kFailed,
+         "5 <br>Could not match the search value \"*free money*\" to the email "
+         "text."}}},
+      {"the HTML part is searched as its source",
+       "alternative",
+       "*free <b>money*",
+       false,
+       {},
+       {true,
+        {kPassed,
+         "9 <br>The search text \"*free <b>money*\" matched the message text "
+         "\"<html><body><p>Get free <b>money\"."}}},
+      {"a list's wildcard entry between blanks",
+       "alternative",
+       "{Body Text List}",
+       true,
        {"{Body Text List}", {"* free money *", "nothing like it"}},
-       {true, {kPassed, "9 <br>The search text \"* free money *\" from the list \"{Body Text "
-                        "List}\" matched the message text \"  dear friend, you can get free "
-                        "money \"."}}},
-      {"a plain entry never matches a sentence", "alternative", "{Body Text List}", true,
+       {true,
+        {kPassed,
+         "9 <br>The search text \"* free money *\" from the list \"{Body Text "
+         "List}\" matched the message text \"  dear friend, you can get free "
+         "money \"."}}},
+      {"a plain entry never matches a sentence",
+       "alternative",
+       "{Body Text List}",
+       true,
        {"{Body Text List}", {"free money"}},
-       {false, {kFailed, "5 <br>Could not match any search values in the list \"{Body Text "
-                         "List}\" to the email text."}}},
+       {false,
+        {kFailed,
+         "5 <br>Could not match any search values in the list \"{Body Text "
+         "List}\" to the email text."}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.What);
@@ -359,44 +445,114 @@ TEST(IPCheckTest, MatchesTheRelaysOfTheReceivedLines) {
     TListSpec List;
     TOutcome Expected;
   } rows[] = {
-      {"a pattern is found anywhere in the address", 3, "10.1.*", 0, {},
-       {true, {kPassed, "9 <br>The search IP address \"10.1.*\" matched the IP address "
-                        "\"110.1.2.3\" from the email."}}},
-      {"the first relay from the origin on", 5, "*", 0, {},
-       {true, {kPassed, "9 <br>The search IP address \"*\" matched the IP address \"192.0.2.10\" "
-                        "from the email."}}},
-      {"this machine is never matched", 5, "127.*", 0, {},
-       {false, {kFailed, "5 <br>Could not match the search IP address \"127.*\" to any server(s) "
-                         "this email passed through."}}},
-      {"not at a numbered relay either", 4, "127.*", -1, {},
-       {false, {kFailed, "5 <br>Could not match the search IP address \"127.*\" to any server(s) "
-                         "this email passed through."}}},
-      {"-1 is the relay that handed the message to us", 3, "198.51.100.*", -1, {},
-       {true, {kPassed, "9 <br>The search IP address \"198.51.100.*\" matched the IP address "
-                        "\"198.51.100.7\" from the email."}}},
-      {"and only that one", 3, "192.0.2.*", -1, {},
-       {false, {kFailed, "5 <br>Could not match the search IP address \"192.0.2.*\" to any "
-                         "server(s) this email passed through."}}},
-      {"1 is the origin", 3, "192.0.2.*", 1, {},
-       {true, {kPassed, "9 <br>The search IP address \"192.0.2.*\" matched the IP address "
-                        "\"192.0.2.10\" from the email."}}},
-      {"fewer Received lines than asked for", 1, "*", -2, {},
-       {false, {kFailed, "5 <br>Could not match the search IP address \"*\" to any server(s) "
-                         "this email passed through."}}},
-      {"no Received line", 0, "*", 0, {},
-       {false, {kFailed, "5 <br>Could not match the search IP address \"*\" to any server(s) "
-                         "this email passed through."}}},
-      {"the largest relay numbers", 5, "*", -2147483647 - 1, {},
-       {false, {kFailed, "5 <br>Could not match the search IP address \"*\" to any server(s) "
-                         "this email passed through."}}},
-      {"a list's entries in order", 5, "{New IP List}",
-       0, {"{New IP List}", {"203.0.113.*", "10.1.*", "10.9.8.7"}, pltIPList},
-       {true, {kPassed, "9 <br>The search IP address \"10.1.*\" from the list \"{New IP List}\" "
-                        "matched the IP address \"110.1.2.3\" from the email."}}},
-      {"no entry matches", 2, "{New IP List}", 0,
+      {"a pattern is found anywhere in the address",
+       3,
+       "10.1.*",
+       0,
+       {},
+       {true,
+        {kPassed,
+         "9 <br>The search IP address \"10.1.*\" matched the IP address "
+         "\"110.1.2.3\" from the email."}}},
+      {"the first relay from the origin on",
+       5,
+       "*",
+       0,
+       {},
+       {true,
+        {kPassed,
+         "9 <br>The search IP address \"*\" matched the IP address \"192.0.2.10\" "
+         "from the email."}}},
+      {"this machine is never matched",
+       5,
+       "127.*",
+       0,
+       {},
+       {false,
+        {kFailed,
+         "5 <br>Could not match the search IP address \"127.*\" to any server(s) "
+         "this email passed through."}}},
+      {"not at a numbered relay either",
+       4,
+       "127.*",
+       -1,
+       {},
+       {false,
+        {kFailed,
+         "5 <br>Could not match the search IP address \"127.*\" to any server(s) "
+         "this email passed through."}}},
+      {"-1 is the relay that handed the message to us",
+       3,
+       "198.51.100.*",
+       -1,
+       {},
+       {true,
+        {kPassed,
+         "9 <br>The search IP address \"198.51.100.*\" matched the IP address "
+         "\"198.51.100.7\" from the email."}}},
+      {"and only that one",
+       3,
+       "192.0.2.*",
+       -1,
+       {},
+       {false,
+        {kFailed,
+         "5 <br>Could not match the search IP address \"192.0.2.*\" to any "
+         "server(s) this email passed through."}}},
+      {"1 is the origin",
+       3,
+       "192.0.2.*",
+       1,
+       {},
+       {true,
+        {kPassed,
+         "9 <br>The search IP address \"192.0.2.*\" matched the IP address "
+         "\"192.0.2.10\" from the email."}}},
+      {"fewer Received lines than asked for",
+       1,
+       "*",
+       -2,
+       {},
+       {false,
+        {kFailed,
+         "5 <br>Could not match the search IP address \"*\" to any server(s) "
+         "this email passed through."}}},
+      {"no Received line",
+       0,
+       "*",
+       0,
+       {},
+       {false,
+        {kFailed,
+         "5 <br>Could not match the search IP address \"*\" to any server(s) "
+         "this email passed through."}}},
+      {"the largest relay numbers",
+       5,
+       "*",
+       -2147483647 - 1,
+       {},
+       {false,
+        {kFailed,
+         "5 <br>Could not match the search IP address \"*\" to any server(s) "
+         "this email passed through."}}},
+      {"a list's entries in order",
+       5,
+       "{New IP List}",
+       0,
+       {"{New IP List}", {"203.0.113.*", "10.1.*", "10.9.8.7"}, pltIPList},
+       {true,
+        {kPassed,
+         "9 <br>The search IP address \"10.1.*\" from the list \"{New IP List}\" "
+         "matched the IP address \"110.1.2.3\" from the email."}}},
+      {"no entry matches",
+       2,
+       "{New IP List}",
+       0,
        {"{New IP List}", {"203.0.113.*", "127.0.0.1"}, pltIPList},
-       {false, {kFailed, "5 <br>Could not match any search IP addresses in the list \"{New IP "
-                         "List}\" to any server(s) this email passed through."}}},
+       {false,
+        {kFailed,
+         "5 <br>Could not match any search IP addresses in the list \"{New IP "
+         "List}\" to any server(s) this email passed through."}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.What);
@@ -419,10 +575,13 @@ TEST(ValueTests, ValidateDescribeAndNote) {
   ScopedPhraseLists lists;
   lists.Add("{Words}", {"x"}, pltStrings, "Words we dislike.\r\nSecond line.");
   lists.Add("{Quiet}", {"x"});
-  const std::string listText = "\r\n\r\nDescription of the list is as follows:\r\nWords we "
-                               "dislike.\r\nSecond line.";
-  const std::string ipNote = "\r\nNote: This test will return False for local (127.*) IP "
-                             "addresses.\r\n" + kWildcardNote.substr(2);
+  const std::string listText =
+      "\r\n\r\nDescription of the list is as follows:\r\nWords we "
+      "dislike.\r\nSecond line.";
+  const std::string ipNote =
+      "\r\nNote: This test will return False for local (127.*) IP "
+      "addresses.\r\n" +
+      kWildcardNote.substr(2);
   auto tag = [](const char* name, const char* field, const char* value) {
     auto test = std::make_shared<TTagValueTest>();
     test->SetName(name);
@@ -479,18 +638,21 @@ TEST(ValueTests, ValidateDescribeAndNote) {
            listText + ipNote},
       {ip("I", "{Quiet}", -3), "",
        "The server 3 hop(s) before we received it matches an IP address in the list "
-       "\"{Quiet}\"." + ipNote},
+       "\"{Quiet}\"." +
+           ipNote},
       {ip("I", "{Quiet}", 2), "",
        "The server 2 hop(s) from the email's origin matches an IP address in the list "
-       "\"{Quiet}\"." + ipNote},
+       "\"{Quiet}\"." +
+           ipNote},
       {ip("I", "10.*", 0), "", "Any server this email passed through matches \"10.*\"." + ipNote},
       {ip("I", "10.*", -2147483647 - 1), "",
        "The server 2147483648 hop(s) before we received it matches \"10.*\"." + ipNote},
-      {ip("I", "10.*", 7), "", "The server 7 hop(s) from the email's origin matches \"10.*\"." +
-                                   ipNote},
+      {ip("I", "10.*", 7), "",
+       "The server 7 hop(s) from the email's origin matches \"10.*\"." + ipNote},
       {ip("I", "", 0), "no IP range specified",
        "This Test IS INCOMPLETE/INVALID because no IP range specified.\r\nAny server this email "
-       "passed through matches \"\"." + ipNote},
+       "passed through matches \"\"." +
+           ipNote},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.Words);
@@ -537,7 +699,8 @@ TEST(ValueTests, SettingsFollowAListRenamedExactly) {
   body.SetValue("{old}");
   TIPCheckTest ip;
   ip.SetIPRange("{Old}");
-  for (TTest* test : std::vector<TTest*>{&tag, &body, &ip}) test->PhraseListRenamed("{New}", "{Old}");
+  for (TTest* test : std::vector<TTest*>{&tag, &body, &ip})
+    test->PhraseListRenamed("{New}", "{Old}");
   EXPECT_EQ(tag.Value(), "{New}");
   EXPECT_EQ(body.Value(), "{old}");
   EXPECT_EQ(ip.IPRange(), "{New}");
