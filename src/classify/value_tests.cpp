@@ -365,15 +365,23 @@ bool TBodyTextTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
 
 namespace {
 
+// A relay's dotted address, and whether it is this machine: asked only when
+// a pattern matches the address (the machine's addresses are read from the
+// interfaces at every question), and then once.
+struct TRelay {
+  std::string Address;
+  int Local = -1;  // -1 not asked yet, else 0 or 1
+};
+
 // The sending addresses of the Received lines the relay number asks for
-// (every line from the origin on for 0), leaving out lines without one,
-// addresses that are no dotted IPv4 address and this machine's own.
-std::vector<std::string> RelayAddresses(TEmailMsg& msg, std::int32_t number) {
+// (every line from the origin on for 0), leaving out lines without one and
+// addresses that are no dotted IPv4 address.
+std::vector<TRelay> RelayAddresses(TEmailMsg& msg, std::int32_t number) {
   std::vector<std::string> found;
   {
     TCriticalSectionGuard guard(msg.MessageLock());
     TEmailHeader* header = msg.GetHeader();
-    if (header == nullptr) return found;
+    if (header == nullptr) return {};
     std::string address;
     if (number != 0) {
       if (header->GetReceivedIP(number, address)) found.push_back(address);
@@ -383,21 +391,23 @@ std::vector<std::string> RelayAddresses(TEmailMsg& msg, std::int32_t number) {
         if (header->GetReceivedIP(n, address)) found.push_back(address);
     }
   }
-  // Outside the message's lock: the own addresses may have to be looked up.
-  std::vector<std::string> relays;
-  for (const std::string& address : found)
-    if (IsIPAddress(address) && !IsLocalHostAddress(address)) relays.push_back(address);
+  std::vector<TRelay> relays;
+  for (std::string& address : found)
+    if (IsIPAddress(address)) relays.push_back({std::move(address)});
   return relays;
 }
 
 // The first relay address in which the pattern stands (wildcards, ignoring
-// case); empty when none.
-std::string MatchingRelay(const std::vector<std::string>& relays, const std::string& pattern) {
+// case) and that is not this machine's; empty when none. Outside the
+// message's lock: the own addresses may have to be looked up.
+std::string MatchingRelay(std::vector<TRelay>& relays, const std::string& pattern) {
   if (pattern.empty()) return {};
-  for (const std::string& address : relays) {
+  for (TRelay& relay : relays) {
     int start = -1;
-    WildcardScan(address, pattern, start);
-    if (start != 0) return address;
+    WildcardScan(relay.Address, pattern, start);
+    if (start == 0) continue;
+    if (relay.Local < 0) relay.Local = IsLocalHostAddress(relay.Address) ? 1 : 0;
+    if (relay.Local == 0) return relay.Address;
   }
   return {};
 }
@@ -487,7 +497,7 @@ bool TIPCheckTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
   std::string entry;
   bool byList = false;
   auto judge = [&] {
-    const std::vector<std::string> relays = RelayAddresses(msg, s.IPNumber);
+    std::vector<TRelay> relays = RelayAddresses(msg, s.IPNumber);
     const std::shared_ptr<TPhrases> list = FindGlobalPhraseList(s.IPRange);
     byList = list != nullptr;
     if (!byList) {
