@@ -7,6 +7,7 @@
 #include "lists/default_phrases.h"
 #include "lists/mailing_lists.h"
 #include "lists/phrases_list.h"
+#include "lists/qch/qch_service.h"
 
 namespace halvorn {
 
@@ -16,6 +17,7 @@ void InitializeListsModule() {
   SetLooksLikeMailingList(GlobalLooksLikeMailingList);
   std::string error = InstallDefaultPhrasesFile();
   if (!error.empty()) Log("Lists", "The default phrases are not installed: " + error, 3, true);
+  InitializeQchModule();
 }
 
 void FinalizeListsModule() {
@@ -23,6 +25,7 @@ void FinalizeListsModule() {
   SetLooksLikeMailingList(nullptr);
   SetGlobalMailingListList(nullptr);
   SetGlobalPhrasesList(nullptr);
+  FinalizeQchModule();
 }
 
 }  // namespace halvorn
