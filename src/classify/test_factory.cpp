@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "classify/attach_name_check.h"
+#include "classify/html_check.h"
 #include "classify/info_tag_test.h"
 #include "classify/list_and_mailbox_tests.h"
 #include "classify/logical_test.h"
@@ -41,7 +42,7 @@ const TTestClass kTestClasses[] = {
     {"TLogicalTest", &MakeTest<TLogicalTest>},
     {"TBodyTextTest", &MakeTest<TBodyTextTest>},
     {"TIPCheckTest", &MakeTest<TIPCheckTest>},
-    {"THTMLCheck", nullptr},
+    {"THTMLCheck", &MakeTest<THTMLCheck>},
     {"TAttachNameCheck", &MakeTest<TAttachNameCheck>},
     {"TQCHCategoryTest", nullptr},
     {"TQCHUniquenessTest", nullptr},
