@@ -8,8 +8,6 @@
 // resident memory a table of 1 000 and of 10 000 lists takes.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +15,7 @@
 
 #include "bench/corpus_messages.h"
 #include "bench/ratio_reporter.h"
+#include "bench/resident_memory.h"
 #include "classify/attach_name_check.h"
 #include "classify/html_check.h"
 #include "classify/list_and_mailbox_tests.h"
@@ -147,18 +146,11 @@ void BM_FindBestMatch1000Lists(benchmark::State& state) {
 }
 BENCHMARK(BM_FindBestMatch1000Lists)->Unit(benchmark::kMillisecond)->MinTime(2);
 
-double ResidentMegabytes() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
-
 void BM_TableMemory(benchmark::State& state) {
   for (auto _ : state) {
-    const double before = ResidentMegabytes();
+    const double before = bench::ResidentMegabytes();
     auto table = SyntheticTable(static_cast<int>(state.range(0)));
-    state.counters["table_MB"] = ResidentMegabytes() - before;
+    state.counters["table_MB"] = bench::ResidentMegabytes() - before;
     benchmark::DoNotOptimize(table->Count());
   }
 }
