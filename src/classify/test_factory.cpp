@@ -6,6 +6,7 @@
 
 #include "classify/info_tag_test.h"
 #include "classify/logical_test.h"
+#include "classify/qch_tests.h"
 #include "classify/regular_expression_test.h"
 #include "classify/size_and_address_tests.h"
 #include "classify/sum_tests.h"
@@ -41,8 +42,8 @@ const TTestClass kTestClasses[] = {
     {"TIPCheckTest", &MakeTest<TIPCheckTest>},
     {"THTMLCheck", nullptr},
     {"TAttachNameCheck", nullptr},
-    {"TQCHCategoryTest", nullptr},
-    {"TQCHUniquenessTest", nullptr},
+    {"TQCHCategoryTest", &MakeTest<TQCHCategoryTest>},
+    {"TQCHUniquenessTest", &MakeTest<TQCHUniquenessTest>},
     {"TContainsUnblockCodeTest", &MakeTest<TContainsUnblockCodeTest>},
     {"TBouncedUnblockCodeTest", &MakeTest<TBouncedUnblockCodeTest>},
     {"TMsgSizeTest", &MakeTest<TMsgSizeTest>},
