@@ -128,7 +128,7 @@ bool TLogicalTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
   bool result = true;
   try {
     for (std::size_t i = 0; i < terms.size(); ++i) {
-      if (abort != nullptr && abort->load()) {
+      if (Aborted(abort)) {
         PublishExplanation(std::move(lines));
         return result;
       }
@@ -191,7 +191,7 @@ bool TLogicalTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
     }
     // A stop request during the last term's judgement leaves that term's
     // answer unfinished: nothing of it may be cached.
-    if (abort != nullptr && abort->load()) {
+    if (Aborted(abort)) {
       PublishExplanation(std::move(lines));
       return result;
     }

@@ -165,7 +165,7 @@ void TTest::TransStats() {}
 
 bool TTest::BeginEvaluateUnvalidated(TEmailMsg& msg, const std::atomic<bool>* abort, bool& answer) {
   answer = false;
-  if (abort != nullptr && abort->load()) return false;
+  if (Aborted(abort)) return false;
   const std::int32_t key = msg.GetContentId();
   TCriticalSectionGuard guard(FLock);
   if (FLastMsgKey == key) {

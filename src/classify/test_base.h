@@ -263,6 +263,12 @@ class TTest {
   TTestStats FStats;
 };
 
+// The processing thread's stop flag (Evaluate's `abort`, which may be null)
+// is set.
+inline bool Aborted(const std::atomic<bool>* abort) {
+  return abort != nullptr && abort->load();
+}
+
 // The value of "Pa" in a result code as a trite: true with the verdict when
 // the value is exactly one character ("y" yes, "n" no, else unknown).
 bool ResultCodeVerdict(const std::string& resultCode, TTrite& verdict);

@@ -9,6 +9,7 @@
 #include "classify/info_tag_test.h"
 #include "classify/list_and_mailbox_tests.h"
 #include "classify/logical_test.h"
+#include "classify/qch_tests.h"
 #include "classify/regular_expression_test.h"
 #include "classify/size_and_address_tests.h"
 #include "classify/sum_tests.h"
@@ -44,8 +45,8 @@ const TTestClass kTestClasses[] = {
     {"TIPCheckTest", &MakeTest<TIPCheckTest>},
     {"THTMLCheck", &MakeTest<THTMLCheck>},
     {"TAttachNameCheck", &MakeTest<TAttachNameCheck>},
-    {"TQCHCategoryTest", nullptr},
-    {"TQCHUniquenessTest", nullptr},
+    {"TQCHCategoryTest", &MakeTest<TQCHCategoryTest>},
+    {"TQCHUniquenessTest", &MakeTest<TQCHUniquenessTest>},
     {"TContainsUnblockCodeTest", &MakeTest<TContainsUnblockCodeTest>},
     {"TBouncedUnblockCodeTest", &MakeTest<TBouncedUnblockCodeTest>},
     {"TMsgSizeTest", &MakeTest<TMsgSizeTest>},

@@ -237,6 +237,21 @@ bool SwitchEmailInfo(TEmailInfo*& record, std::int32_t id,
 // stays live with its reference.
 void ReleaseEmailInfo(TEmailInfo*& record) noexcept;
 
+// Gives a borrowed record back (ReleaseEmailInfo) however the borrower
+// leaves: acquire into Ref(), release early with Release(). Not copyable.
+class TBorrowedEmailInfo {
+ public:
+  TBorrowedEmailInfo() = default;
+  ~TBorrowedEmailInfo() { ReleaseEmailInfo(FRecord); }
+  TBorrowedEmailInfo(const TBorrowedEmailInfo&) = delete;
+  TBorrowedEmailInfo& operator=(const TBorrowedEmailInfo&) = delete;
+  TEmailInfo*& Ref() { return FRecord; }
+  void Release() { ReleaseEmailInfo(FRecord); }
+
+ private:
+  TEmailInfo* FRecord = nullptr;
+};
+
 // The loaded message that holds the live record of the Id; null when none.
 std::shared_ptr<TEmailInfoOwner> FindEmailInfoOwner(std::int32_t id);
 

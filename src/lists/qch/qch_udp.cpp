@@ -60,19 +60,6 @@ TStopCodesState& StopCodesState() {
   return *state;
 }
 
-// Leaves the lock when it goes; the UDP lock is only ever tried, so the
-// guard takes a lock already entered.
-class TEnteredGuard {
- public:
-  explicit TEnteredGuard(TMutexCriticalSection& lock) : FLock(lock) {}
-  ~TEnteredGuard() { FLock.Leave(); }
-  TEnteredGuard(const TEnteredGuard&) = delete;
-  TEnteredGuard& operator=(const TEnteredGuard&) = delete;
-
- private:
-  TMutexCriticalSection& FLock;
-};
-
 // The client for the service's current address; under the UDP lock.
 TUdpClient& Client(TUdpState& state) {
   const std::uint32_t address = ResolveQchHost(QchServiceHost(), kResolveTimeOutMs);
@@ -105,7 +92,7 @@ void FlushQueue(TUdpState& state) {
   if (!state.QueueLock.TryEnter()) return;
   std::deque<std::unique_ptr<TQchUdpMsg>> waiting;
   {
-    TEnteredGuard guard(state.QueueLock);
+    TCriticalSectionGuard guard(state.QueueLock, std::adopt_lock);
     waiting.swap(state.Queue);
     state.QueueFullLogged = false;
   }
@@ -160,7 +147,7 @@ void QchUdpSend(std::unique_ptr<TQchUdpMsg> datagram) {
     SendFailed(e);
     return;
   }
-  TEnteredGuard guard(state.UdpLock);
+  TCriticalSectionGuard guard(state.UdpLock, std::adopt_lock);
   try {
     PollStopCodes(state);
     FlushQueue(state);
@@ -175,7 +162,7 @@ void QchUdpSend(std::unique_ptr<TQchUdpMsg> datagram) {
 std::unique_ptr<TQchUdpMsg> QchUdpReceive(int waitMs) {
   TUdpState& state = State();
   if (!state.UdpLock.TryEnter()) return nullptr;
-  TEnteredGuard guard(state.UdpLock);
+  TCriticalSectionGuard guard(state.UdpLock, std::adopt_lock);
   try {
     FlushQueue(state);
   } catch (const EThreadAbandoned&) {
