@@ -197,6 +197,11 @@ void TTest::RecordStandardTestAt(TEmailMsg& msg, std::int32_t number, bool resul
   msg.WithInfo([&](TEmailInfo& info) { info.SetStandardTest(number, TriteFromBool(result)); });
 }
 
+void TTest::RecordStandardTestNoIfUnknown(TEmailMsg& msg, std::int32_t number) {
+  if (number < 0 || number > kTriteMaxIndex) return;
+  msg.WithInfo([&](TEmailInfo& info) { info.SetStandardTest(number, kTriteNo, true); });
+}
+
 void TTest::CacheResult(TEmailMsg& msg, bool result) {
   const std::int32_t key = msg.GetContentId();
   TCriticalSectionGuard guard(FLock);

@@ -228,6 +228,9 @@ class TTest {
   // a fixed number, for the classes that stand for a numbered test.
   void RecordStandardTest(TEmailMsg& msg, bool result);
   static void RecordStandardTestAt(TEmailMsg& msg, std::int32_t number, bool result);
+  // "No" at the number only while the entry is unknown: a yes another step
+  // or test recorded for the message stays.
+  static void RecordStandardTestNoIfUnknown(TEmailMsg& msg, std::int32_t number);
   // Step 6.2: LastMsgKey := the message's side-record Id, LastResult :=
   // result, together.
   void CacheResult(TEmailMsg& msg, bool result);

@@ -4,7 +4,10 @@
 #include <mutex>
 #include <utility>
 
+#include "classify/attach_name_check.h"
+#include "classify/html_check.h"
 #include "classify/info_tag_test.h"
+#include "classify/list_and_mailbox_tests.h"
 #include "classify/logical_test.h"
 #include "classify/qch_tests.h"
 #include "classify/regular_expression_test.h"
@@ -40,8 +43,8 @@ const TTestClass kTestClasses[] = {
     {"TLogicalTest", &MakeTest<TLogicalTest>},
     {"TBodyTextTest", &MakeTest<TBodyTextTest>},
     {"TIPCheckTest", &MakeTest<TIPCheckTest>},
-    {"THTMLCheck", nullptr},
-    {"TAttachNameCheck", nullptr},
+    {"THTMLCheck", &MakeTest<THTMLCheck>},
+    {"TAttachNameCheck", &MakeTest<TAttachNameCheck>},
     {"TQCHCategoryTest", &MakeTest<TQCHCategoryTest>},
     {"TQCHUniquenessTest", &MakeTest<TQCHUniquenessTest>},
     {"TContainsUnblockCodeTest", &MakeTest<TContainsUnblockCodeTest>},
@@ -55,11 +58,11 @@ const TTestClass kTestClasses[] = {
     {"TDictionaryAttackTest", nullptr},
     {"TRegularExpressionTest", &MakeTest<TRegularExpressionTest>},
     {"TSpamAssassinTest", nullptr},
-    {"TBlackWhiteTest", nullptr},
-    {"TMailingListTest", nullptr},
+    {"TBlackWhiteTest", &MakeTest<TBlackWhiteTest>},
+    {"TMailingListTest", &MakeTest<TMailingListTest>},
     {"TCategoryProbabilityTest", &MakeTest<TCategoryProbabilityTest>},
     {"TQuorvantisTest", nullptr},
-    {"TMailBoxTest", nullptr},
+    {"TMailBoxTest", &MakeTest<TMailBoxTest>},
 };
 
 const TTestClass* FindTableClass(std::string_view className) {

@@ -5,6 +5,7 @@
 
 #include "foundation/app/log.h"
 #include "lists/default_phrases.h"
+#include "lists/mailing_lists.h"
 #include "lists/phrases_list.h"
 #include "lists/qch/qch_service.h"
 
@@ -12,12 +13,17 @@ namespace halvorn {
 
 void InitializeListsModule() {
   SetGlobalPhrasesList(std::make_shared<TPhrasesList>());
+  SetGlobalMailingListList(std::make_shared<TMailingListList>());
+  SetLooksLikeMailingList(GlobalLooksLikeMailingList);
   std::string error = InstallDefaultPhrasesFile();
   if (!error.empty()) Log("Lists", "The default phrases are not installed: " + error, 3, true);
   InitializeQchModule();
 }
 
 void FinalizeListsModule() {
+  // The message model stops asking the table before it goes.
+  SetLooksLikeMailingList(nullptr);
+  SetGlobalMailingListList(nullptr);
   SetGlobalPhrasesList(nullptr);
   FinalizeQchModule();
 }

@@ -141,8 +141,11 @@ void TMainQuorForm::StartProcessIncomingThread() {
   } clear{FStartingIncoming};
   if (!FIncomingThread || !ThreadHandleAlive(FIncomingThread)) {
     FIncomingThread.reset();
-    if (TQuorThread* thread = FWorkers.NewIncoming ? FWorkers.NewIncoming() : nullptr)
+    if (TQuorThread* thread = FWorkers.NewIncoming ? FWorkers.NewIncoming() : nullptr) {
+      if (FWorkers.SetIncomingFileExtensions)
+        FWorkers.SetIncomingFileExtensions(*thread, FFileExtensions);
       FIncomingThread = thread->Handle();
+    }
   }
   if (!FIncomingThread) return;
   TCriticalSectionGuard guard(ThreadListLock());

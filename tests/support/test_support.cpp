@@ -206,6 +206,14 @@ std::vector<std::string> CorpusFiles() {
   return files;
 }
 
+std::vector<std::string> CorpusFiles(const std::string& group) {
+  std::vector<std::string> files;
+  const std::string folder = "/" + group + "/";
+  for (std::string& file : CorpusFiles())
+    if (file.find(folder) != std::string::npos) files.push_back(std::move(file));
+  return files;
+}
+
 ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : FName(name) {
   if (const char* old = std::getenv(name.c_str())) {
     FHadOld = true;
