@@ -195,6 +195,9 @@ class TTest {
   // is the last line's level and always adds "<br>").
   void AddExplanation(const std::string& text, int level, bool addBreak = true,
                       int kind = kHtmlKindAll);
+  // Inserts an explanation line before line `index` (0: as the first line).
+  void InsertExplanation(int index, const std::string& text, int level, bool addBreak = true,
+                         int kind = kHtmlKindAll);
   void ClearExplanation();
   // Step 6.4: the log record "Msg " + subject + " " + detail under Name, at
   // detail 5, not an error.
