@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "support/child_process.h"
@@ -195,15 +196,29 @@ std::string CorpusDir() {
   return dir;
 }
 
-std::vector<std::string> CorpusFiles() {
+namespace {
+
+std::vector<std::string> MessageFilesUnder(const std::string& dir) {
   std::vector<std::string> files;
-  std::string dir = CorpusDir();
-  if (dir.empty()) return files;
+  std::error_code error;
+  if (dir.empty() || !std::filesystem::is_directory(dir, error)) return files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
     if (entry.is_regular_file() && entry.path().extension() == ".eml")
       files.push_back(entry.path().string());
   std::sort(files.begin(), files.end());
   return files;
+}
+
+}  // namespace
+
+std::vector<std::string> CorpusFiles() {
+  return MessageFilesUnder(CorpusDir());
+}
+
+std::vector<std::string> CorpusFiles(const std::string& group) {
+  const std::string dir = CorpusDir();
+  if (dir.empty() || group.empty() || group.find('/') != std::string::npos) return {};
+  return MessageFilesUnder(dir + "/" + group);
 }
 
 ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : FName(name) {

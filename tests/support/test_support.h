@@ -88,6 +88,9 @@ std::string CorpusDir();
 
 // Every message file of the corpus, sorted; empty without the corpus.
 std::vector<std::string> CorpusFiles();
+// The message files of one group ("easy-ham-1", ...), sorted; empty without
+// the corpus or for an unknown group.
+std::vector<std::string> CorpusFiles(const std::string& group);
 
 // Polls the condition every 5 ms until it holds (true) or `timeoutMs` have
 // passed (false); for outside processes and threads whose progress cannot be
