@@ -307,6 +307,15 @@ void TBayesianTestBase::StoreJudgement(TEmailMsg& msg, TStringList& features,
   InsertExplanation(0, summary + Quoted(Name()), kBayesSummaryLevel);
 }
 
+bool TBayesianTestBase::BeginJudgement(TEmailMsg& msg, const std::atomic<bool>* abort,
+                                       TDictionaries& dictionaries, bool& answer) {
+  answer = false;
+  Preprocess(msg);
+  dictionaries = Dictionaries();
+  if (!dictionaries.Spam || !dictionaries.Personal) return false;
+  return BeginEvaluate(msg, abort, answer);
+}
+
 bool TBayesianTestBase::ReadProbability(const std::string& resultCode, double& probability) {
   return TryStrToFloat(CommaTextValue(resultCode, "P"), probability);
 }
@@ -335,11 +344,9 @@ std::string TBayesianTest::Describe() {
 }
 
 bool TBayesianTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
-  Preprocess(msg);
-  const TDictionaries dictionaries = Dictionaries();
-  if (!dictionaries.Spam || !dictionaries.Personal) return false;
+  TDictionaries dictionaries;
   bool answer = false;
-  if (!BeginEvaluate(msg, abort, answer)) return answer;
+  if (!BeginJudgement(msg, abort, dictionaries, answer)) return answer;
 
   TStringList features;
   msg.GetBayesianWords(features, true);
@@ -433,11 +440,9 @@ std::string TBayesianUniquenessTest::Describe() {
 }
 
 bool TBayesianUniquenessTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
-  Preprocess(msg);
-  const TDictionaries dictionaries = Dictionaries();
-  if (!dictionaries.Spam || !dictionaries.Personal) return false;
+  TDictionaries dictionaries;
   bool answer = false;
-  if (!BeginEvaluate(msg, abort, answer)) return answer;
+  if (!BeginJudgement(msg, abort, dictionaries, answer)) return answer;
 
   TStringList features;
   BuildUniquenessFeatures(msg, dictionaries.Spam->ChainLength(), features);

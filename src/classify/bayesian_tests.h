@@ -116,6 +116,12 @@ class TBayesianTestBase : public TTest {
   TDictionaries Dictionaries() const;
   // What Preprocess does.
   void OpenDictionaries();
+  // Preprocess, then the base's protocol steps 1 to 4: true when the
+  // message is to be judged with `dictionaries`; false, with `answer` to be
+  // returned, when a dictionary is missing (false), the abort flag is set or
+  // the message was judged last (its cached answer).
+  bool BeginJudgement(TEmailMsg& msg, const std::atomic<bool>* abort,
+                      TDictionaries& dictionaries, bool& answer);
   // A copy of the stored features when they belong to the message; false
   // otherwise.
   bool StoredFeatures(std::int32_t msgKey, TStringList& features) const;

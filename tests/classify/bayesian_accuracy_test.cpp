@@ -17,6 +17,7 @@
 #include "classify/bayesian_tests.h"
 #include "foundation/files/folder_test_env.h"
 #include "message/email_msg.h"
+#include "support/bayesian_support.h"
 #include "support/test_support.h"
 
 namespace halvorn {
@@ -53,9 +54,7 @@ class BayesianAccuracy : public test::FolderEnvTest {
     for (std::size_t i = 0; i < files.size(); i += step) {
       std::string bytes = test::ReadFileBytes(files[i]);
       if (bytes.rfind("From ", 0) == 0) bytes.erase(0, bytes.find('\n') + 1);
-      TEmailMsgRef msg = TEmailMsg::Create();
-      msg->LoadFromStream(bytes);
-      msg->FSetFlaggedDeleted(true);
+      TEmailMsgRef msg = test::TestMessage(bytes);
       ++figures.Messages;
       figures.JudgedSpam += bayes.Evaluate(*msg, nullptr);
       figures.NotEnoughText += bayes.Probability() < 0;

@@ -43,13 +43,7 @@ namespace {
 
 using test::AddCounts;
 using test::RunBayesOracle;
-
-TEmailMsgRef Message(const std::string& text) {
-  TEmailMsgRef msg = TEmailMsg::Create();
-  msg->LoadFromStream(text);
-  msg->FSetFlaggedDeleted(true);
-  return msg;
-}
+using test::TestMessage;
 
 // The explanation's texts without their line-break prefix.
 std::vector<std::string> Lines(const TTest& test) {
@@ -145,7 +139,7 @@ TEST_F(BayesianTestHome, TheProbabilityIsTheTranscriptions) {
   for (const Row& row : rows) {
     SCOPED_TRACE("chain length " + std::to_string(row.ChainLength) + ", seed " +
                  std::to_string(row.Seed));
-    TEmailMsgRef msg = Message(text);
+    TEmailMsgRef msg = TestMessage(text);
     const std::vector<std::uint32_t> hashes = FeatureHashes(*msg, row.ChainLength);
     // Counts drawn per feature: unseen, one side only, or both, with the
     // token sums padded to differ.
@@ -245,7 +239,7 @@ TEST_F(BayesianTestHome, TheEdgesOfAJudgement) {
     WriteDictionaries(counts);
     auto test = Make<TBayesianTest>();
     test->SetMaxThreshold(row.Maximum);
-    TEmailMsgRef msg = Message(kEightWords);
+    TEmailMsgRef msg = TestMessage(kEightWords);
     test->Evaluate(*msg, nullptr);
     if (!row.Lines.empty()) {
       EXPECT_EQ(Lines(*test), row.Lines);
@@ -266,7 +260,7 @@ TEST_F(BayesianTestHome, TheEdgesOfAJudgement) {
 TEST_F(BayesianTestHome, NoDictionaryOrAnAbortJudgesNothing) {
   auto test = std::make_unique<TBayesianTest>();
   EndBayesianModule();  // the globals are none now
-  TEmailMsgRef msg = Message(kEightWords);
+  TEmailMsgRef msg = TestMessage(kEightWords);
   EXPECT_FALSE(test->Evaluate(*msg, nullptr));
   EXPECT_EQ(test->LastMsgKey(), -1);
   StartBayesianModule();
@@ -280,7 +274,7 @@ TEST_F(BayesianTestHome, ASecondEvaluateAnswersFromTheCache) {
   WriteDictionaries({{"alpha", {9, 1}}, {"bravo", {9, 1}}, {"charlie", {9, 1}},
                      {"delta", {9, 1}}, {"echoes", {9, 1}}, {"foxtrot", {9, 1}}});
   auto test = Make<TBayesianTest>();
-  TEmailMsgRef msg = Message(kEightWords);
+  TEmailMsgRef msg = TestMessage(kEightWords);
   const bool first = test->Evaluate(*msg, nullptr);
   EXPECT_TRUE(first);
   const auto lines = Lines(*test);
@@ -301,7 +295,7 @@ TEST_F(BayesianTestHome, OnlySpamAndPersonalTrain) {
     SCOPED_TRACE(static_cast<int>(category));
     WriteDictionaries({{"alpha", {1, 1}}});
     auto test = Make<TBayesianTest>();
-    TEmailMsgRef msg = Message(kEightWords);
+    TEmailMsgRef msg = TestMessage(kEightWords);
     test->Evaluate(*msg, nullptr);
     const std::string stats = test->Stats().SaveToText();
     test->UserCategorised(category, test->GetResultCode(msg->GetContentId()));
@@ -340,7 +334,7 @@ class BayesianTraining : public BayesianTestHome {
 TEST_F(BayesianTraining, AMessageNotJudgedLastIsLearnedFromItsBackup) {
   WriteDictionaries({{"alpha", {1, 1}}});
   auto test = Make<TBayesianTest>();
-  TEmailMsgRef judged = Message(kEightWords);
+  TEmailMsgRef judged = TestMessage(kEightWords);
   test->Evaluate(*judged, nullptr);
   const std::int32_t other = RecordWithBackup(
       "other.eml", "From: b@example.com\r\nSubject: Backup\r\n\r\nzebras yellow xylophone\r\n");
@@ -410,7 +404,7 @@ TEST_F(BayesianTestHome, TheUniquenessTestsLines) {
     SCOPED_TRACE(row.Name);
     WriteDictionaries({}, row.Padded ? 1200 : 1);
     auto test = Make<TBayesianUniquenessTest>();
-    TEmailMsgRef msg = Message(row.Text);
+    TEmailMsgRef msg = TestMessage(row.Text);
     EXPECT_FALSE(test->Evaluate(*msg, nullptr));
     if (!row.Lines.empty()) {
       EXPECT_EQ(Lines(*test), row.Lines);
@@ -426,7 +420,7 @@ TEST_F(BayesianTestHome, TheUniquenessTestsLines) {
   }
   WriteDictionaries({});
   auto test = Make<TBayesianUniquenessTest>();
-  TEmailMsgRef msg = Message(kEightWords);
+  TEmailMsgRef msg = TestMessage(kEightWords);
   test->Evaluate(*msg, nullptr);
   EXPECT_EQ(CommaTextValue(test->GetResultCode(0), "P"), "-1");
   EXPECT_EQ(CommaTextValue(test->GetResultCode(0), "C"), "");
@@ -440,7 +434,7 @@ TEST_F(BayesianTestHome, AJudgedUniqueness) {
   for (const std::string& word : words) counts[word] = {1, 2};
   WriteDictionaries(counts, 100);
   auto test = Make<TBayesianUniquenessTest>();
-  TEmailMsgRef msg = Message("From: a@example.com\r\n\r\nalpha bravo charlie delta echoes foxtrot "
+  TEmailMsgRef msg = TestMessage("From: a@example.com\r\n\r\nalpha bravo charlie delta echoes foxtrot "
                              "golfing hotels indigo juliet\r\n");
   EXPECT_FALSE(test->Evaluate(*msg, nullptr));
   // k = round(10 x 0.5) = 5: six smallest, 6 / 100 against 12 / 100.
@@ -537,7 +531,7 @@ TEST_F(BayesianTestHome, DeveloperModeAddsTheDictionaryFigures) {
   test::ScopedEnv developer("IsVostek", "Yes");
   WriteDictionaries({{"alpha", {1, 1}}});
   auto test = Make<TBayesianTest>();
-  TEmailMsgRef msg = Message(kEightWords);
+  TEmailMsgRef msg = TestMessage(kEightWords);
   test->Evaluate(*msg, nullptr);
   const auto lines = Lines(*test);
   ASSERT_GE(lines.size(), 7u);
@@ -569,7 +563,7 @@ TEST_F(BayesianInstall, ANewHomeStartsFromTheSeedsAndLearningSurvivesARestart) {
             test::ReadFileBytes(spamSeed));
 
   TBayesianTest test;
-  TEmailMsgRef msg = Message("Subject: Zqxwv\r\n\r\nqwertzu asdfghj yxcvbnm\r\n");
+  TEmailMsgRef msg = TestMessage("Subject: Zqxwv\r\n\r\nqwertzu asdfghj yxcvbnm\r\n");
   test.Evaluate(*msg, nullptr);
   const std::uint32_t word = CheckSumOfText("qwertzu");
   const std::int32_t before = spam->GetCount(word);
@@ -597,7 +591,7 @@ TEST(BayesianKillChild, LearnsSavesAndWaits) {
   ResetFolderCachesForTests();
   StartBayesianModule();
   TBayesianTest test;
-  TEmailMsgRef msg = Message("Subject: Killed\r\n\r\nremembered words survive\r\n");
+  TEmailMsgRef msg = TestMessage("Subject: Killed\r\n\r\nremembered words survive\r\n");
   test.Evaluate(*msg, nullptr);
   test.UserCategorised(Mc_CommercialSpam, test.GetResultCode(msg->GetContentId()));
   ASSERT_EQ(SaveChangedBayesianDictionaries(), 1);

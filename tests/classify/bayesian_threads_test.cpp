@@ -18,6 +18,7 @@
 #include "message/email_msg.h"
 #include "message/message_checksums.h"
 #include "message/msg_category.h"
+#include "support/bayesian_support.h"
 #include "support/test_support.h"
 
 namespace halvorn {
@@ -30,12 +31,9 @@ class BayesianThreads : public test::FolderEnvTest {
 };
 
 TEmailMsgRef Message(int i) {
-  TEmailMsgRef msg = TEmailMsg::Create();
-  msg->LoadFromStream("Subject: Number " + std::to_string(i) +
-                      "\r\n\r\nshared words here and word" + std::to_string(i) + " plus more" +
-                      std::to_string(i % 7) + "\r\n");
-  msg->FSetFlaggedDeleted(true);
-  return msg;
+  return test::TestMessage("Subject: Number " + std::to_string(i) +
+                           "\r\n\r\nshared words here and word" + std::to_string(i) +
+                           " plus more" + std::to_string(i % 7) + "\r\n");
 }
 
 // Every addition lands whole: the token sum is the sum of the counters and

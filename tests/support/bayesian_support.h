@@ -1,6 +1,6 @@
-// Helpers of the Bayesian tests, fuzz target and benchmark: running the
-// Python transcriptions of tests/data/bayesian_oracle.py and putting chosen
-// counts into a dictionary.
+// Helpers of the Bayesian tests: running the Python transcriptions of
+// tests/data/bayesian_oracle.py, putting chosen counts into a dictionary,
+// and scratch messages.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "classify/bayesian_dictionary.h"
+#include "message/email_msg.h"
 #include "support/test_support.h"
 
 namespace halvorn::test {
@@ -17,12 +18,15 @@ namespace halvorn::test {
 // the input on its standard input and the arguments as sys.argv[2:].
 inline CommandResult RunBayesOracle(const std::string& body, const std::string& input = {},
                                     const std::vector<std::string>& arguments = {}) {
-  std::vector<std::string> argv = {
-      PythonPath(), "-c",
-      "import sys\nsys.path.insert(0, sys.argv[1])\nimport bayesian_oracle as b\n" + body,
-      DataPath("")};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return RunCommand(argv, input, 120000);
+  return RunPythonModule("bayesian_oracle", "b", body, input, arguments);
+}
+
+// A message of the text that writes nothing (flagged deleted).
+inline TEmailMsgRef TestMessage(const std::string& text) {
+  TEmailMsgRef msg = TEmailMsg::Create();
+  msg->LoadFromStream(text);
+  msg->FSetFlaggedDeleted(true);
+  return msg;
 }
 
 // Adds each hash as often as its count says.

@@ -183,6 +183,17 @@ CommandResult RunPython(const std::string& script, const std::string& input) {
   return RunCommand({PythonPath(), path}, input);
 }
 
+CommandResult RunPythonModule(const std::string& module, const std::string& alias,
+                              const std::string& body, const std::string& input,
+                              const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {PythonPath(), "-c",
+                                   "import sys\nsys.path.insert(0, sys.argv[1])\nimport " + module +
+                                       " as " + alias + "\n" + body,
+                                   DataPath("")};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return RunCommand(argv, input, 120000);
+}
+
 std::vector<std::string> OutputLines(const std::string& output) {
   std::vector<std::string> lines;
   std::istringstream in(output);
