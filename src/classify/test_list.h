@@ -154,4 +154,11 @@ std::shared_ptr<TTestList> GlobalTestList();
 // list goes when its last holder lets go.
 void SetGlobalTestList(std::shared_ptr<TTestList> list);
 
+// The test of the global list with that name (FindTestByName); nullptr when
+// there is none, or no global list.
+inline std::shared_ptr<TTest> FindGlobalTest(std::string_view name) {
+  const std::shared_ptr<TTestList> list = GlobalTestList();
+  return list ? list->FindTestByName(name) : nullptr;
+}
+
 }  // namespace halvorn
