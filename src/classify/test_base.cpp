@@ -214,6 +214,12 @@ void TTest::AddExplanation(const std::string& text, int level, bool addBreak, in
   FExplanation.AddLine(text, level, kind, addBreak);
 }
 
+void TTest::InsertExplanation(int index, const std::string& text, int level, bool addBreak,
+                              int kind) {
+  TCriticalSectionGuard guard(FLock);
+  FExplanation.InsertLine(index, text, level, kind, addBreak);
+}
+
 void TTest::ClearExplanation() {
   TCriticalSectionGuard guard(FLock);
   FExplanation.Clear();

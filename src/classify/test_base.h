@@ -238,6 +238,9 @@ class TTest {
   // is the last line's level and always adds "<br>").
   void AddExplanation(const std::string& text, int level, bool addBreak = true,
                       int kind = kHtmlKindAll);
+  // Inserts an explanation line before line `index` (0: as the first line).
+  void InsertExplanation(int index, const std::string& text, int level, bool addBreak = true,
+                         int kind = kHtmlKindAll);
   void ClearExplanation();
   // Replaces the explanation by lines built apart, in one step under the
   // lock, so that a reader never sees them half made.

@@ -237,8 +237,8 @@ bool SwitchEmailInfo(TEmailInfo*& record, std::int32_t id,
 // stays live with its reference.
 void ReleaseEmailInfo(TEmailInfo*& record) noexcept;
 
-// Gives a borrowed record back (ReleaseEmailInfo) however the borrower
-// leaves: acquire into Ref(), release early with Release(). Not copyable.
+  void Release() { ReleaseEmailInfo(FRecord); }
+  TEmailInfo* Get() const { return FRecord; }
 class TBorrowedEmailInfo {
  public:
   TBorrowedEmailInfo() = default;
@@ -247,6 +247,7 @@ class TBorrowedEmailInfo {
   TBorrowedEmailInfo& operator=(const TBorrowedEmailInfo&) = delete;
   TEmailInfo*& Ref() { return FRecord; }
   void Release() { ReleaseEmailInfo(FRecord); }
+  TEmailInfo* Get() const { return FRecord; }
 
  private:
   TEmailInfo* FRecord = nullptr;

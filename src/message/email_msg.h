@@ -326,7 +326,7 @@ class TEmailMsg : public TEmailHeaderOwner,
   // gave nothing, then the plain text of every top-level part. Replaces the
   // list.
   void GetPlainText(TStringList& lines, bool allParts);
-  // GetPlainText's last `mostLines` lines (all when negative) as one line of
+  // GetPlainText's first `mostLines` lines (all when negative) as one line of
   // words: every character outside 33..126 a blank, a blank before each
   // line, double blanks halved once.
   void GetVeryPlainText(std::string& text, bool allParts, int mostLines = -1);

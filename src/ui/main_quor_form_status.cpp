@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "classify/bayesian_dictionary.h"
 #include "foundation/app/debug_transcript.h"
 #include "foundation/app/log.h"
 #include "foundation/app/processes.h"
@@ -226,6 +227,9 @@ void TMainQuorForm::AutoSaveSettings() {
   FLastSaveTime = Now();
   SaveAccounts();
   SaveSettings();
+  // What the Bayesian dictionaries learned since the start would otherwise
+  // live only in memory until the program ends.
+  SaveChangedBayesianDictionaries();
 }
 
 // ---------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "classify/bayesian_dictionary.h"
 #include "foundation/app/main_window_notifications.h"
 #include "foundation/files/install_folders.h"
 #include "lists/file_extensions.h"
@@ -400,6 +401,11 @@ TEST_F(MainFormTest, TheSettingsAreSavedEveryHalfHourWhileNoWorkerRuns) {
     TMainQuorForm& form = Form();
     form.LoadAccounts();
     MakeLocalAccount("bob", "secret");
+    // Something learned: the personal dictionary is saved with the settings.
+    TBayesianDictionaryRef personal = PersonalBayesianDictionary();
+    std::filesystem::remove(personal->Path());
+    std::int32_t old = 0;
+    personal->AddFeature(4711, old);
     const TDateTime start = form.FLastSaveTime;
     Download->Busy = row.WorkerBusy;
     if (row.WorkerBusy) {
@@ -414,6 +420,7 @@ TEST_F(MainFormTest, TheSettingsAreSavedEveryHalfHourWhileNoWorkerRuns) {
     form.StatusTabSheetShow();
     EXPECT_EQ(std::filesystem::exists(GetAccountsFilePath()), row.Saved);
     EXPECT_EQ(std::filesystem::exists(GetSettingsFilePath()), row.Saved);
+    EXPECT_EQ(std::filesystem::exists(personal->Path()), row.Saved);
     EXPECT_EQ(form.FLastSaveTime != start, row.Saved);
     Download->Busy = false;
     ASSERT_TRUE(Eventually([&] { return !TMainQuorForm::WorkerRuns(form.FDownloadThread); }));

@@ -1,7 +1,10 @@
 #include "foundation/files/unique_paths.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
+
+#include "foundation/files/atomic_file.h"
 
 #include "foundation/files/install_folders.h"
 #include "foundation/text/random_texts.h"
@@ -93,6 +96,18 @@ void GetUniquePath(const std::string& folder, const std::string& name, const std
     path = dir + cleanName + RandomSuffix() + cleanExtension;
     if (!IsTaken(path) || draw >= kMaxSuffixDraws) return;
   }
+}
+
+int MoveAsideNoReplace(const std::string& path, const std::string& suffix, std::string& target) {
+  target = path + suffix;
+  int error = RenameNoReplace(path, target);
+  for (int attempt = 0; error == EEXIST && attempt < 10; ++attempt) {
+    const std::filesystem::path whole(path);
+    GetUniquePath(whole.parent_path().string(), whole.filename().string() + suffix, "", target,
+                  true);
+    error = RenameNoReplace(path, target);
+  }
+  return error;
 }
 
 }  // namespace halvorn
