@@ -5,6 +5,8 @@
 
 #include "foundation/app/log.h"
 #include "lists/default_phrases.h"
+#include "lists/dnsbl/asynch_dnsrbl_lookup.h"
+#include "lists/dnsbl/dnsbl_servers.h"
 #include "lists/phrases_list.h"
 #include "lists/qch/qch_service.h"
 
@@ -15,11 +17,13 @@ void InitializeListsModule() {
   std::string error = InstallDefaultPhrasesFile();
   if (!error.empty()) Log("Lists", "The default phrases are not installed: " + error, 3, true);
   InitializeQchModule();
+  InstallDnsrblLookups();
 }
 
 void FinalizeListsModule() {
   SetGlobalPhrasesList(nullptr);
   FinalizeQchModule();
+  SetGlobalDnsrblServers({});
 }
 
 }  // namespace halvorn
