@@ -4,6 +4,7 @@
 #include <string>
 
 #include "foundation/app/log.h"
+#include "lists/dcc/dcc_server_list.h"
 #include "lists/default_phrases.h"
 #include "lists/dnsbl/asynch_dnsrbl_lookup.h"
 #include "lists/dnsbl/dnsbl_servers.h"
@@ -18,11 +19,13 @@ void InitializeListsModule() {
   if (!error.empty()) Log("Lists", "The default phrases are not installed: " + error, 3, true);
   InitializeQchModule();
   InstallDnsrblLookups();
+  SetGlobalDccServerList(std::make_shared<TDccServerList>());
 }
 
 void FinalizeListsModule() {
   SetGlobalPhrasesList(nullptr);
   FinalizeQchModule();
+  SetGlobalDccServerList(nullptr);
   SetGlobalDnsrblServers({});
 }
 
