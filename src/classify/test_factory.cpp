@@ -4,6 +4,9 @@
 #include <mutex>
 #include <utility>
 
+#include "classify/black_hole_test.h"
+#include "classify/dcc_test.h"
+#include "classify/dictionary_attack_test.h"
 #include "classify/info_tag_test.h"
 #include "classify/logical_test.h"
 #include "classify/regular_expression_test.h"
@@ -34,7 +37,7 @@ struct TTestClass {
 // when it is built: {"TTagValueTest", &MakeTest<TTagValueTest>}. A name
 // without a class loads as a placeholder.
 const TTestClass kTestClasses[] = {
-    {"TBlackHoleTest", nullptr},
+    {"TBlackHoleTest", &MakeTest<TBlackHoleTest>},
     {"TTagValueTest", &MakeTest<TTagValueTest>},
     {"TLogicalTest", &MakeTest<TLogicalTest>},
     {"TBodyTextTest", &MakeTest<TBodyTextTest>},
@@ -49,9 +52,9 @@ const TTestClass kTestClasses[] = {
     {"TMyAddrTest", &MakeTest<TMyAddrTest>},
     {"TValidRetAddrTest", nullptr},
     {"TQuorInfoTest", &MakeTest<TQuorInfoTest>},
-    {"TDccTest", nullptr},
+    {"TDccTest", &MakeTest<TDccTest>},
     {"TSumTest", &MakeTest<TSumTest>},
-    {"TDictionaryAttackTest", nullptr},
+    {"TDictionaryAttackTest", &MakeTest<TDictionaryAttackTest>},
     {"TRegularExpressionTest", &MakeTest<TRegularExpressionTest>},
     {"TSpamAssassinTest", nullptr},
     {"TBlackWhiteTest", nullptr},

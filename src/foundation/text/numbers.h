@@ -35,6 +35,11 @@ bool TryStrToInt(std::string_view text, std::int32_t& value);
 // TryStrToInt's number, or `fallback` when the text is none.
 std::int32_t StrToIntDef(std::string_view text, std::int32_t fallback);
 
+// The shortest text that reads back as the same double, in general form
+// ("0.5", "44.5", "30", "1e-05"; "." in any locale): how reports write
+// scores and network values.
+std::string ShortestFloatText(double value);
+
 // The value of a hexadecimal digit (0-9, a-f, A-F); -1 for any other
 // character.
 int HexDigitValue(char c);
