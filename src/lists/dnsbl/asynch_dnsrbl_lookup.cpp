@@ -107,8 +107,8 @@ void TAsynchDNSRBLLookup::Perform(int timeoutMs, const std::atomic<bool>* abort,
         }
       }
     }
-    if (!waiting) break;
     if (Aborted(abort)) return;
+    if (!waiting) break;
     if (youngest > timeoutMs) break;
     const std::int64_t left = deadline - SteadyMilliseconds();
     if (left > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min<std::int64_t>(left, kPollMs)));
