@@ -6,6 +6,9 @@
 
 #include "classify/attach_name_check.h"
 #include "classify/html_check.h"
+#include "classify/black_hole_test.h"
+#include "classify/dcc_test.h"
+#include "classify/dictionary_attack_test.h"
 #include "classify/info_tag_test.h"
 #include "classify/list_and_mailbox_tests.h"
 #include "classify/logical_test.h"
@@ -38,7 +41,7 @@ struct TTestClass {
 // when it is built: {"TTagValueTest", &MakeTest<TTagValueTest>}. A name
 // without a class loads as a placeholder.
 const TTestClass kTestClasses[] = {
-    {"TBlackHoleTest", nullptr},
+    {"TBlackHoleTest", &MakeTest<TBlackHoleTest>},
     {"TTagValueTest", &MakeTest<TTagValueTest>},
     {"TLogicalTest", &MakeTest<TLogicalTest>},
     {"TBodyTextTest", &MakeTest<TBodyTextTest>},
@@ -53,9 +56,9 @@ const TTestClass kTestClasses[] = {
     {"TMyAddrTest", &MakeTest<TMyAddrTest>},
     {"TValidRetAddrTest", nullptr},
     {"TQuorInfoTest", &MakeTest<TQuorInfoTest>},
-    {"TDccTest", nullptr},
+    {"TDccTest", &MakeTest<TDccTest>},
     {"TSumTest", &MakeTest<TSumTest>},
-    {"TDictionaryAttackTest", nullptr},
+    {"TDictionaryAttackTest", &MakeTest<TDictionaryAttackTest>},
     {"TRegularExpressionTest", &MakeTest<TRegularExpressionTest>},
     {"TSpamAssassinTest", nullptr},
     {"TBlackWhiteTest", &MakeTest<TBlackWhiteTest>},

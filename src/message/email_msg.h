@@ -580,6 +580,10 @@ class TEmailMsg : public TEmailHeaderOwner,
   std::unique_ptr<TStringList>& WordCache() { return FWordCache; }
   double& WordRatio() { return FWordRatio; }
   std::unique_ptr<TStringList>& TestCache() { return FTestCache; }
+  // The link domains the URI block-list test asks about: one registered
+  // domain or dotted address per line, the id of its DNS question as the
+  // line's number; null until the test collects them.
+  std::unique_ptr<TStringList>& UriDomains() { return FUriDomains; }
 
   // Markers other units set.
   std::atomic<bool> PrefetchDone{false};
@@ -783,6 +787,7 @@ class TEmailMsg : public TEmailHeaderOwner,
   TCategoryProbabilityList FProbabilities;
   TThreadHandle FAddressCheckThread;
   std::unique_ptr<TStringList> FTestCache;
+  std::unique_ptr<TStringList> FUriDomains;
   std::uint8_t FDeleteCode = 1;
   std::string FDeleteReason = "Not Set";
   TSimpleHtml FGeneralInfo, FGeneralInfo2, FCategoryInfo, FMatchInfo, FAttachmentInfo, FListInfo,

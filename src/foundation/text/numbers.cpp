@@ -14,6 +14,12 @@ namespace halvorn {
 // ---------------------------------------------------------------------------
 // Reading and writing numbers
 
+std::string ShortestFloatText(double value) {
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general);
+  return std::string(buffer, result.ptr);
+}
+
 bool ParseSignedDecimal(std::string_view text, std::int64_t min, std::int64_t max,
                         std::int64_t& value) {
   std::size_t i = 0;

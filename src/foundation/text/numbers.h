@@ -44,6 +44,10 @@ std::string FloatToText(double value);
 // allowed, no hexadecimal form, no "inf" or "nan"). False, with `value`
 // unchanged, for any other text.
 bool TryStrToFloat(std::string_view text, double& value);
+// The shortest text that reads back as the same double, in general form
+// ("0.5", "44.5", "30", "1e-05"; "." in any locale): how reports write
+// scores and network values.
+std::string ShortestFloatText(double value);
 
 // The value of a hexadecimal digit (0-9, a-f, A-F); -1 for any other
 // character.
