@@ -17,86 +17,20 @@
 #include "foundation/regex/regex_cache.h"
 #include "message/accounts.h"
 #include "message/email_msg_fakes.h"
+#include "rule_program_support.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
 
-using Rules = std::set<int>;
+using test::FrozenClock;
+using test::Outcome;
+using test::RecordingSink;
+using test::RunFixture;
+using Rules = test::Rules;
 
-struct Outcome {
-  std::uint16_t Rule;
-  bool Fired;
-  bool operator==(const Outcome&) const = default;
-};
-
-class RecordingSink : public IRuleResultSink {
- public:
-  void HandleTestResult(bool outcome, std::uint16_t rule) override {
-    Outcomes.push_back({rule, outcome});
-  }
-  void AddRuleNote(std::uint16_t rule, const std::string& line) override {
-    Notes.emplace_back(rule, line);
-  }
-
-  // The rules with at least one yes.
-  Rules Fired() const {
-    Rules fired;
-    for (const Outcome& o : Outcomes)
-      if (o.Fired) fired.insert(o.Rule);
-    return fired;
-  }
-  Rules Reported() const {
-    Rules reported;
-    for (const Outcome& o : Outcomes) reported.insert(o.Rule);
-    return reported;
-  }
-
-  std::vector<Outcome> Outcomes;
-  std::vector<std::pair<std::uint16_t, std::string>> Notes;
-};
-
-const std::map<std::string, std::string>& FixtureBytes() {
-  static const std::map<std::string, std::string> fixtures = [] {
-    std::map<std::string, std::string> made;
-    const test::CommandResult result =
-        test::RunCommand({test::PythonPath(), test::DataPath("rule_program_fixtures.py")});
-    EXPECT_EQ(result.ExitCode, 0) << result.Output;
-    for (const std::string& line : test::OutputLines(result.Output)) {
-      const std::size_t blank = line.find(' ');
-      if (blank != std::string::npos)
-        made[line.substr(0, blank)] = test::BytesFromHex(line.substr(blank + 1));
-    }
-    return made;
-  }();
-  return fixtures;
-}
-
-TEmailMsgRef Message(const std::string& bytes) {
-  TEmailMsgRef msg = TEmailMsg::Create();
-  msg->LoadFromStream(bytes);
-  msg->FSetFlaggedDeleted(true);
-  return msg;
-}
-
-TEmailMsgRef Fixture(const std::string& name) {
-  const auto found = FixtureBytes().find(name);
-  EXPECT_NE(found, FixtureBytes().end()) << name;
-  return Message(found == FixtureBytes().end() ? std::string() : found->second);
-}
-
-TRuleProgramRun FrozenClock() {
-  TRuleProgramRun run;
-  run.Clock = [] { return std::int64_t{1000}; };
-  return run;
-}
-
-RecordingSink RunFixture(TEmailMsg& msg, const TRuleProgramRun& run = FrozenClock()) {
-  RecordingSink sink;
-  TPcreRegExpr matcher;
-  EXPECT_EQ(RunRuleProgram(msg, sink, matcher, run), TRuleProgramEnd::Finished);
-  return sink;
-}
+TEmailMsgRef Fixture(const std::string& name) { return test::RuleFixture(name); }
+const std::map<std::string, std::string>& FixtureBytes() { return test::RuleFixtureBytes(); }
 
 std::string Show(const Rules& rules) {
   std::string out;
