@@ -39,10 +39,6 @@ std::vector<std::string> DefaultInputNames() {
   return names;
 }
 
-bool Aborted(const std::atomic<bool>* abort) {
-  return abort != nullptr && abort->load();
-}
-
 // The relay addresses the setting chooses, in order (each Received line's
 // sending address as the header gives it; checked by the caller).
 std::vector<std::string> RelayAddresses(TEmailMsg& msg, std::int32_t ipNumber) {

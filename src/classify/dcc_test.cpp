@@ -33,10 +33,6 @@ std::vector<std::string> InputNames() {
   return names;
 }
 
-bool Aborted(const std::atomic<bool>* abort) {
-  return abort != nullptr && abort->load();
-}
-
 std::string Escaped(std::string text) {
   HtmlEscape(text);
   return text;

@@ -43,10 +43,6 @@ std::string QuestionName(const std::string& domain, const std::string& zone) {
   return (IsIPAddress(domain) ? ReverseDottedLabels(domain) : domain) + "." + zone;
 }
 
-bool Aborted(const std::atomic<bool>* abort) {
-  return abort != nullptr && abort->load();
-}
-
 }  // namespace
 
 std::string SurblZone() {

@@ -237,8 +237,10 @@ bool SwitchEmailInfo(TEmailInfo*& record, std::int32_t id,
 // stays live with its reference.
 void ReleaseEmailInfo(TEmailInfo*& record) noexcept;
 
-  void Release() { ReleaseEmailInfo(FRecord); }
-  TEmailInfo* Get() const { return FRecord; }
+// A borrowed record given back however the borrower leaves: pass Ref() to
+// AcquireEmailInfo, and the destructor calls ReleaseEmailInfo (also when the
+// acquire answered false: the reference was taken all the same); Release()
+// gives it back early. Not copyable.
 class TBorrowedEmailInfo {
  public:
   TBorrowedEmailInfo() = default;

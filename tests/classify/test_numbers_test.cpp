@@ -1,6 +1,8 @@
 // Names of test numbers across the whole numbering.
 #include "classify/test_numbers.h"
 
+#include "lists/dnsbl/dnsbl_servers.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -33,6 +35,20 @@ TEST(StandardTestName, EveryRangeOfTheNumbering) {
       {2147483647, "Test number out of range (Too large)"},
   };
   for (const Row& row : rows) EXPECT_EQ(StandardTestName(row.number), row.expected) << row.number;
+}
+
+TEST(StandardTestName, BlockListNumbersNameTheTablesRows) {
+  TDNSRBLServerRecArray table(2);
+  table[0].Name = "First list";
+  table[0].StandardTestNumber = 831;
+  table[1].Name = "Moved list";
+  table[1].StandardTestNumber = 1000;
+  SetGlobalDnsrblServers(table);
+  EXPECT_EQ(StandardTestName(831), "First list");
+  EXPECT_EQ(StandardTestName(1000), "Moved list");
+  EXPECT_EQ(StandardTestName(832), "Unknown DNS db");
+  SetGlobalDnsrblServers({});
+  EXPECT_EQ(StandardTestName(831), "Unknown DNS db");
 }
 
 }  // namespace
