@@ -342,10 +342,6 @@ BENCHMARK(BM_MemoryAfterJudgements)->Unit(benchmark::kMillisecond)->Iterations(1
 
 int main(int argc, char** argv) {
   InstallLists();
-  benchmark::Initialize(&argc, argv);
-  bench::TRatioReporter reporter("BM_ParseCorpus/min_time:2.000",
-                                 "Time of a corpus pass relative to parsing alone");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return halvorn::bench::RunBenchmarksWithRatios(argc, argv, "BM_ParseCorpus/min_time:2.000",
+                                                 "Time of a corpus pass relative to parsing alone");
 }
