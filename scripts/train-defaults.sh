@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The one entry point for every trained default the program ships. Each
 # stage trains from the training groups of the mail corpus only (easy-ham-1
-# and spam-1); easy-ham-2, hard-ham-1 and spam-2 are never read here, neither
-# for training nor for a choice. Every run is deterministic (sorted files,
+# and spam-1); no other group is read here, neither for training nor for a
+# choice. Every run is deterministic (sorted files,
 # fixed random seeds), so the committed files can be checked:
 #
 #   bash scripts/train-defaults.sh          trains every stage and writes its
