@@ -157,6 +157,12 @@ void TCategorizeHttpServerSpawnedSocket::HandleRequest(const std::string& method
     return;
   }
   link.SetValue("Hint", "");
+  // An unknown command does nothing: it gets the bad-URL page, key or not.
+  const TLinkCommandHandler* handler = FLinkServer ? FLinkServer->FindCommand(link.Document) : nullptr;
+  if (!handler) {
+    SendBadUrl();
+    return;
+  }
   if (!LinkKeyMatches(link.Values(kLinkKeyName))) {
     if (link.Document != "Image") {
       Refuse(link.Document, "link without this installation's key");
