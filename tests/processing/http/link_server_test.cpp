@@ -465,6 +465,43 @@ TEST_F(LinkServer, CurlAndSelfTest) {
   EXPECT_EQ(out.find("Access-Control"), std::string::npos);
 }
 
+// Pictures fetched from elsewhere (here a Python server on 127.0.0.1) come
+// back as plain pictures: no script type, no other scheme, no unbounded wait.
+TEST_F(LinkServer, RepliesWithFetchedPictures) {
+  Server.BindCommand("ImagePrompt", [](TCategorizeHttpServerSpawnedSocket& c, const TQuorUrl& link,
+                                       const TStringList&) {
+    c.ReplyWithUrlContent(link.Values("EncUrl"));
+  });
+  const std::string out = RunPython(R"PY(
+import http.server, threading, urllib.parse
+class H(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        if self.path == "/moved.png":
+            self.send_response(302); self.send_header("Location", "/a.png"); self.end_headers(); return
+        if self.path.startswith("/missing"):
+            self.send_error(404); return
+        self.send_response(200); self.end_headers()
+        self.wfile.write(b"PIC" + self.path.encode() + b"|" + self.headers.get("User-Agent", "").encode())
+    def log_message(self, *a): pass
+srv = http.server.HTTPServer(("127.0.0.1", 0), H)
+threading.Thread(target=srv.serve_forever, daemon=True).start()
+base = "http://127.0.0.1:%d" % srv.server_address[1]
+c = http.client.HTTPConnection("127.0.0.1", PORT, timeout=40)
+for tag, url in [("png", base + "/a.png"), ("svg", base + "/x.svg+xml"), ("moved", base + "/moved.png"),
+                 ("none", base + "/dir/"), ("missing", base + "/missing.gif"), ("file", "file:///etc/passwd")]:
+    c.request("GET", "/ImagePrompt?LinkKey=" + KEY + "&EncUrl=" + urllib.parse.quote(url, safe=""))
+    r = c.getresponse()
+    out(tag, "%d %s %s" % (r.status, r.getheader("Content-Type"), r.read()[:60].decode("latin-1")))
+)PY");
+  auto v = Tagged(out);
+  EXPECT_EQ(v["png"], "200 image/png PIC/a.png|Quorvantis");
+  EXPECT_EQ(v["svg"], "200 image/jpg PIC/x.svg+xml|Quorvantis");
+  EXPECT_EQ(v["moved"], "200 image/png PIC/a.png|Quorvantis");
+  EXPECT_EQ(v["none"], "200 image/jpg PIC/dir/|Quorvantis");
+  EXPECT_EQ(v["missing"].substr(0, 18), "404 text/html <htm");
+  EXPECT_EQ(v["file"].substr(0, 18), "404 text/html <htm");
+}
+
 // Only loopback peers: inside a namespace of its own, a second address of
 // this machine reaches nothing.
 TEST_F(LinkServer, SecondAddressIsRefused) {
