@@ -30,19 +30,6 @@ constexpr int kCloseFlushMs = 5000;
 constexpr std::int64_t kFetchMaxBytes = 8 * 1024 * 1024;
 constexpr int kFetchTimeOutMs = 30000;
 
-// Keeps a connection from being freed while one of its handlers runs (a
-// handler may run a nested event loop).
-class TBusy {
- public:
-  explicit TBusy(int& depth) : FDepth(depth) { ++FDepth; }
-  ~TBusy() { --FDepth; }
-  TBusy(const TBusy&) = delete;
-  TBusy& operator=(const TBusy&) = delete;
-
- private:
-  int& FDepth;
-};
-
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
   const std::size_t n = std::char_traits<char>::length(prefix);
   if (text.size() < n) return false;
@@ -200,7 +187,7 @@ void TMiniHttpServerSpawnedSocket::OnDisconnected() {
   FEnded = true;
   FIdleTimer->Stop();
   FIdleElapsed = 0;
-  if (FServer) FServer->ScheduleFree(this);
+  if (FServer) FServer->FConnections.ScheduleFree(this);
 }
 
 void TMiniHttpServerSpawnedSocket::Tick() {
@@ -494,12 +481,11 @@ TMiniHttpServer::TMiniHttpServer()
 }
 
 TMiniHttpServer::~TMiniHttpServer() {
-  *FAlive = false;
   OnWriteToLog = nullptr;
   FListener4->Close();
   FListener6->Close();
-  for (auto& c : FConnections) c->FEnded = true;
-  FConnections.clear();
+  for (auto& c : FConnections.Items()) c->FEnded = true;
+  FConnections.Clear();
 }
 
 void TMiniHttpServer::Log(const std::string& text, bool error) {
@@ -535,7 +521,7 @@ int TMiniHttpServer::BoundPort() const {
 }
 
 int TMiniHttpServer::ActiveConnections() const {
-  return static_cast<int>(std::count_if(FConnections.begin(), FConnections.end(),
+  return static_cast<int>(std::count_if(FConnections.Items().begin(), FConnections.Items().end(),
                                         [](const auto& c) { return !c->FEnded; }));
 }
 
@@ -546,37 +532,7 @@ void TMiniHttpServer::Accept(std::unique_ptr<platform::TcpConnection> socket) {
   }
   std::unique_ptr<TMiniHttpServerSpawnedSocket> connection = CreateConnection(std::move(socket));
   if (!connection) return;
-  TMiniHttpServerSpawnedSocket* c = connection.get();
-  FConnections.push_back(std::move(connection));
-  c->Start();
-}
-
-void TMiniHttpServer::ScheduleFree(TMiniHttpServerSpawnedSocket* connection) {
-  if (std::find(FPendingFree.begin(), FPendingFree.end(), connection) == FPendingFree.end())
-    FPendingFree.push_back(connection);
-  if (FFreePosted) return;
-  FFreePosted = true;
-  std::weak_ptr<bool> alive = FAlive;
-  platform::RunLater([this, alive] {
-    auto a = alive.lock();
-    if (!a || !*a) return;
-    FFreePosted = false;
-    FreeEnded();
-  });
-}
-
-void TMiniHttpServer::FreeEnded() {
-  std::vector<TMiniHttpServerSpawnedSocket*> pending;
-  pending.swap(FPendingFree);
-  for (TMiniHttpServerSpawnedSocket* c : pending) {
-    if (c->FBusy > 0) {
-      ScheduleFree(c);  // still on the stack: try again later
-      continue;
-    }
-    auto it = std::find_if(FConnections.begin(), FConnections.end(),
-                           [c](const auto& p) { return p.get() == c; });
-    if (it != FConnections.end()) FConnections.erase(it);
-  }
+  FConnections.Add(std::move(connection))->Start();
 }
 
 void TMiniHttpServer::AddImage(const THttpNamedObject* image, const std::string& name) {

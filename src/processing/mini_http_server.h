@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/net/connection_set.h"
 #include "foundation/text/string_list.h"
 
 namespace halvorn {
@@ -212,18 +213,14 @@ class TMiniHttpServer {
  private:
   friend class TMiniHttpServerSpawnedSocket;
   void Accept(std::unique_ptr<platform::TcpConnection> socket);
-  void ScheduleFree(TMiniHttpServerSpawnedSocket* connection);
-  void FreeEnded();
 
   int FPort = 6778;
   int FConnectionCounter = 1;
   std::vector<std::pair<std::string, const THttpNamedObject*>> FNamedImages;
-  std::vector<std::unique_ptr<TMiniHttpServerSpawnedSocket>> FConnections;
-  std::vector<TMiniHttpServerSpawnedSocket*> FPendingFree;
-  bool FFreePosted = false;
+  TConnectionSet<TMiniHttpServerSpawnedSocket> FConnections{
+      [](const TMiniHttpServerSpawnedSocket* c) { return c->FBusy > 0; }};
   std::unique_ptr<platform::TcpListener> FListener4;
   std::unique_ptr<platform::TcpListener> FListener6;
-  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };
 
 }  // namespace halvorn
