@@ -146,7 +146,7 @@ int WholeHoursOf(TDateTime zone) {
 bool ZoneUnderstood(std::uint16_t flags) {
   return (flags & (kDateNoZone | kDateZoneUnknown)) == 0;
 }
-bool DateParses(std::uint16_t flags) { return (flags & kDateIrregular) == 0; }
+bool DateParses(std::uint16_t flags) { return (flags & (kDateIrregular | kDateEmpty)) == 0; }
 
 const std::vector<std::string>& KnownIdShapes() {
   static const std::vector<std::string> shapes = {

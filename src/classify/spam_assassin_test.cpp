@@ -101,6 +101,11 @@ void TSpamAssassinTest::SetProgramClock(std::function<std::int64_t()> clock) {
   FClock = std::move(clock);
 }
 
+bool TSpamAssassinTest::TotalReaches(double total, std::int32_t threshold) {
+  const double rounded = std::round(total * 1000.0) / 1000.0;
+  return threshold != 0 && rounded >= static_cast<double>(threshold) / 10.0;
+}
+
 void TSpamAssassinTest::SaveToIni(TQuorIniFile& ini) {
   TNNTest::SaveToIni(ini);
   ini.WriteInteger(SectionName(), "Threshold", Threshold());
@@ -137,11 +142,7 @@ bool TSpamAssassinTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort)
         if (TEmailHeader* header = msg.GetHeader()) header->SetValue(kPointsHeader, total);
       }
       evaluation.Lines.AddLine("Total points = " + total, 9, kHtmlKindAll, true);
-      const std::int32_t threshold = Threshold();
-      // Scores have three decimals: compare the total rounded to them, so
-      // that 5.000 reached through binary sums still passes 5.0.
-      const double rounded = std::round(evaluation.Total * 1000.0) / 1000.0;
-      outcome = threshold != 0 && rounded >= static_cast<double>(threshold) / 10.0;
+      outcome = TotalReaches(evaluation.Total, Threshold());
     }
   } catch (const EThreadAbandoned&) {
     throw;

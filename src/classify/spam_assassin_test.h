@@ -32,6 +32,11 @@ std::string SpamAssassinPointsText(double points);
 
 class TSpamAssassinTest : public TNNTest {
  public:
+  // Whether the total reaches the threshold (tenths of a point): never for
+  // 0; the total is rounded to thousandths first (scores have three
+  // decimals, so a 5.000 reached through binary sums still passes 5.0).
+  static bool TotalReaches(double total, std::int32_t threshold);
+
   static constexpr const char* kClassName = "TSpamAssassinTest";
   static constexpr const char* kPointsHeader = "X-Quor-Spam-Assassin-Points";
   static constexpr int kInputs = kRuleCount + 1;  // the rules, then "Total points"
