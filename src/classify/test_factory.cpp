@@ -15,6 +15,7 @@
 #include "classify/qch_tests.h"
 #include "classify/regular_expression_test.h"
 #include "classify/size_and_address_tests.h"
+#include "classify/spam_assassin_test.h"
 #include "classify/sum_tests.h"
 #include "classify/unblock_code_tests.h"
 #include "classify/value_tests.h"
@@ -60,7 +61,7 @@ const TTestClass kTestClasses[] = {
     {"TSumTest", &MakeTest<TSumTest>},
     {"TDictionaryAttackTest", &MakeTest<TDictionaryAttackTest>},
     {"TRegularExpressionTest", &MakeTest<TRegularExpressionTest>},
-    {"TSpamAssassinTest", nullptr},
+    {"TSpamAssassinTest", &MakeTest<TSpamAssassinTest>},
     {"TBlackWhiteTest", &MakeTest<TBlackWhiteTest>},
     {"TMailingListTest", &MakeTest<TMailingListTest>},
     {"TCategoryProbabilityTest", &MakeTest<TCategoryProbabilityTest>},

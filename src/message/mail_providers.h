@@ -37,4 +37,19 @@ inline constexpr std::array<std::string_view, 2> kFreeMailDomains = {kHotmailMai
 // The second provider's name as its tagline ("Do you " + name + "!?") gives it.
 inline constexpr std::string_view kFreeMailTaglineName = "Yahoo";
 
+// The relays and mailboxes the web-mail forgery checks expect.
+inline constexpr std::string_view kHotmailStaffAddress = "staff@hotmail.com";
+inline constexpr std::array<std::string_view, 2> kHotmailRelayDomains = {"hotmail.msn.com",
+                                                                         "hotmail.com"};
+inline constexpr std::string_view kEudoramailMailDomain = "eudoramail.com";
+inline constexpr std::string_view kEudoramailRelayDomain = "whowhere.com";
+inline constexpr std::string_view kYahooSmtpRelayDomain = "mail.yahoo.com";
+inline constexpr std::array<std::string_view, 2> kYahooGroupsRelayDomains = {"grp.scd.yahoo.com",
+                                                                             "egroups.com"};
+inline constexpr std::string_view kYahooGroupsDomain = "yahoogroups.com";
+inline constexpr std::string_view kJunoMailDomain = "juno.com";
+inline constexpr std::string_view kJunoPartnerDomain = "webmail.untd.com";
+inline constexpr std::string_view kJunoSecondMailDomain = "untd.com";
+inline constexpr std::string_view kEbayMailDomain = "ebay.com";
+
 }  // namespace halvorn

@@ -21,19 +21,6 @@ constexpr std::size_t kLongLineWarning = 1000;
 // Stored when a tick fails, so that the next tick disconnects.
 constexpr int kTickFailedError = 2147483647;
 
-// Keeps a connection from being freed while one of its handlers runs (a
-// handler may run a nested event loop, for example a blocking client wait).
-class TBusy {
- public:
-  explicit TBusy(int& depth) : FDepth(depth) { ++FDepth; }
-  ~TBusy() { --FDepth; }
-  TBusy(const TBusy&) = delete;
-  TBusy& operator=(const TBusy&) = delete;
-
- private:
-  int& FDepth;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -153,7 +140,7 @@ void TQuorServerSpawnedSocket::OnDisconnected() {
   StopIdleTimer();
   FDelayedTimer->Stop();
   FDelayed.clear();
-  if (FServer) FServer->ScheduleFree(this);
+  if (FServer) FServer->FConnections.ScheduleFree(this);
 }
 
 void TQuorServerSpawnedSocket::OnSocketError(int code) {
@@ -315,7 +302,7 @@ void TQuorServerSpawnedSocket::CloseSocket() {
 
 void TQuorServerSpawnedSocket::MarkClosed() {
   FClosed = true;
-  if (FServer) FServer->ScheduleFree(this);
+  if (FServer) FServer->FConnections.ScheduleFree(this);
 }
 
 void TQuorServerSpawnedSocket::SetPaused(bool paused) {
@@ -383,25 +370,26 @@ bool TQuorServerSpawnedSocket::AnswerInterceptCheck(const std::string& line) {
 // Server
 
 TQuorServer::TQuorServer()
-    : FListener(std::make_unique<platform::TcpListener>()), FAlive(std::make_shared<bool>(true)) {
+    : FConnections([](const TQuorServerSpawnedSocket* c) { return c->FBusy > 0; },
+                   [](TQuorServerSpawnedSocket* c) { c->FinalClose(); }),
+      FListener(std::make_unique<platform::TcpListener>()) {
   FCleanupTimer = std::make_unique<platform::Timer>([this] { CleanupTimer(); });
   FCleanupTimer->Start(1000);
 }
 
 TQuorServer::~TQuorServer() {
-  *FAlive = false;
   // The subclass that set the hook is gone already.
   OnLog = nullptr;
   FCleanupTimer->Stop();
   FListener->Close();
   // The subclass is gone already: connections are freed without handing
   // them more lines.
-  for (auto& c : FConnections) {
+  for (auto& c : FConnections.Items()) {
     c->FDestroying = true;
     c->Log("Disconnected. IP = " + c->FPeerIP, 4, false);
     c->Log("", 1, false);
   }
-  FConnections.clear();
+  FConnections.Clear();
   FPeerAddresses.clear();
 }
 
@@ -428,9 +416,7 @@ int TQuorServer::BoundPort() const {
 void TQuorServer::Accept(std::unique_ptr<platform::TcpConnection> socket) {
   std::unique_ptr<TQuorServerSpawnedSocket> connection = CreateConnection(std::move(socket));
   if (!connection) return;
-  TQuorServerSpawnedSocket* c = connection.get();
-  FConnections.push_back(std::move(connection));
-  c->Start();
+  FConnections.Add(std::move(connection))->Start();
 }
 
 int TQuorServer::CountConnectionsFrom(std::uint32_t address) const {
@@ -438,7 +424,7 @@ int TQuorServer::CountConnectionsFrom(std::uint32_t address) const {
 }
 
 void TQuorServer::CleanupTimer() {
-  FreeEnded();
+  FConnections.FreeEnded();
 }
 
 void TQuorServer::ClientError(TQuorServerSpawnedSocket* connection, int errorCode) {
@@ -449,41 +435,8 @@ void TQuorServer::ClientError(TQuorServerSpawnedSocket* connection, int errorCod
 
 std::vector<TQuorServerSpawnedSocket*> TQuorServer::Connections() const {
   std::vector<TQuorServerSpawnedSocket*> result;
-  for (const auto& c : FConnections) result.push_back(c.get());
+  for (const auto& c : FConnections.Items()) result.push_back(c.get());
   return result;
-}
-
-void TQuorServer::ScheduleFree(TQuorServerSpawnedSocket* connection) {
-  if (std::find(FPendingFree.begin(), FPendingFree.end(), connection) == FPendingFree.end())
-    FPendingFree.push_back(connection);
-  if (FFreePosted) return;
-  FFreePosted = true;
-  std::weak_ptr<bool> alive = FAlive;
-  platform::RunLater([this, alive] {
-    auto a = alive.lock();
-    if (!a || !*a) return;
-    FFreePosted = false;
-    FreeEnded();
-  });
-}
-
-void TQuorServer::FreeEnded() {
-  std::vector<TQuorServerSpawnedSocket*> pending;
-  pending.swap(FPendingFree);
-  for (TQuorServerSpawnedSocket* c : pending) {
-    if (c->FBusy > 0) {
-      FPendingFree.push_back(c);  // still on the stack: the cleanup timer retries
-      continue;
-    }
-    auto it = std::find_if(FConnections.begin(), FConnections.end(),
-                           [c](const auto& p) { return p.get() == c; });
-    if (it == FConnections.end()) continue;
-    c->FinalClose();
-    // FinalClose may have run handlers that changed the list.
-    it = std::find_if(FConnections.begin(), FConnections.end(),
-                      [c](const auto& p) { return p.get() == c; });
-    if (it != FConnections.end()) FConnections.erase(it);
-  }
 }
 
 }  // namespace halvorn

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/net/connection_set.h"
 #include "foundation/net/line_buffer.h"
 
 namespace halvorn {
@@ -244,8 +245,6 @@ class TQuorServer {
  private:
   friend class TQuorServerSpawnedSocket;
   void Accept(std::unique_ptr<platform::TcpConnection> socket);
-  void ScheduleFree(TQuorServerSpawnedSocket* connection);
-  void FreeEnded();
   int TakeConnectionNumber() { return FConnectionCounter++; }
 
   int FPort = 25;
@@ -258,12 +257,9 @@ class TQuorServer {
   int FTickInterval = 1000;
   int FConnectionCounter = 1;
   std::vector<std::uint32_t> FPeerAddresses;
-  std::vector<std::unique_ptr<TQuorServerSpawnedSocket>> FConnections;
-  std::vector<TQuorServerSpawnedSocket*> FPendingFree;
-  bool FFreePosted = false;
+  TConnectionSet<TQuorServerSpawnedSocket> FConnections;
   std::unique_ptr<platform::Timer> FCleanupTimer;
   std::unique_ptr<platform::TcpListener> FListener;
-  std::shared_ptr<bool> FAlive;  // lets posted calls notice the server is gone
 };
 
 }  // namespace halvorn
