@@ -3,7 +3,7 @@
 // descriptions are all made from this list.
 //
 // The names of rules 600 and 602 to 607 come from the link hosts the rules
-// look for (rule_link_hosts.h, written by scripts/rule-link-hosts.sh).
+// look for (rule_link_hosts.h, written by scripts/train-defaults.sh).
 #include <array>
 #include <cstddef>
 

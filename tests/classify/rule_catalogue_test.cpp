@@ -13,6 +13,9 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "classify/rule_program.h"
 #include "foundation/text/text_helpers.h"
@@ -194,6 +197,114 @@ TEST(RuleCatalogue, Descriptions) {
     }
   }
   EXPECT_EQ(tested.size(), 30u);  // 546 to 574 and Approved-By
+}
+
+// tests/data/rule_examples.txt: for every place of the program that runs a
+// pattern, texts it must fire on and texts it must not, decided by the
+// engine and by outside engines (Perl for the full patterns, Python's re for
+// the plain ones). A place whose examples are missing fails, so a new place
+// cannot come without them.
+TEST(RuleCatalogue, ExamplesOfEveryPlace) {
+  struct Example {
+    const TRulePlace* Place;
+    std::string Where;
+    bool Fires;
+    std::string Text;
+  };
+  // The places by rule and count, as the file numbers them.
+  std::map<std::pair<int, int>, const TRulePlace*> places;
+  std::map<int, int> counts;
+  for (const TRulePlace& place : RuleProgramPlaces()) {
+    if (place.Text.empty()) continue;
+    if (place.Kind != TPlaceKind::Full && place.Kind != TPlaceKind::Plain &&
+        place.Kind != TPlaceKind::Scan)
+      continue;
+    places[{place.Rule, ++counts[place.Rule]}] = &place;
+  }
+  // \r, \n, \t, \\ and \xHH.
+  auto unescaped = [](std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] != '\\' || i + 1 == text.size()) {
+        out += text[i];
+        continue;
+      }
+      const char c = text[++i];
+      if (c == 'x' && i + 2 < text.size()) {
+        out += test::BytesFromHex(text.substr(i + 1, 2));
+        i += 2;
+      } else {
+        out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+      }
+    }
+    return out;
+  };
+
+  std::vector<Example> examples;
+  std::set<std::pair<const TRulePlace*, bool>> covered;
+  std::istringstream file(test::ReadFileBytes(test::DataPath("rule_examples.txt")));
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    int rule = 0, count = 0;
+    std::string decision;
+    fields >> rule >> count >> decision;
+    const auto textStart = static_cast<std::size_t>(fields.tellg()) + 1;
+    const auto found = places.find({rule, count});
+    ASSERT_NE(found, places.end()) << line;
+    ASSERT_TRUE(decision == "yes" || decision == "no") << line;
+    examples.push_back({found->second, line, decision == "yes",
+                        unescaped(textStart < line.size() ? line.substr(textStart) : "")});
+    covered.insert({found->second, decision == "yes"});
+  }
+
+  // The engine, and the examples every place needs.
+  TPcreRegExpr matcher;
+  for (const Example& e : examples) {
+    const bool fired = e.Place->Kind == TPlaceKind::Plain
+                           ? PerformSATestFF(e.Place->Text, e.Text)
+                           : PerformSATest(e.Place->Text, e.Text, matcher);
+    EXPECT_EQ(fired, e.Fires) << e.Where << "\n  " << e.Place->Text;
+  }
+  const std::set<std::pair<int, int>> neverFires = {{618, 1}};  // "m{\#$}" read as it stands
+  for (const auto& [key, place] : places) {
+    SCOPED_TRACE(testing::Message() << "rule " << key.first << " place " << key.second);
+    EXPECT_EQ(covered.count({place, true}), neverFires.count(key) ? 0u : 1u);
+    EXPECT_EQ(covered.count({place, false}), 1u);
+  }
+
+  // The outside engines, one place at a time.
+  std::string perlInput, pythonInput;
+  std::vector<const Example*> perlOrder, pythonOrder;
+  const TRulePlace* last = nullptr;
+  for (const Example& e : examples) {
+    const bool plain = e.Place->Kind == TPlaceKind::Plain;
+    std::string& input = plain ? pythonInput : perlInput;
+    if (e.Place != last)
+      input += "C\nP " + test::HexOf(e.Place->Parsed.Expression) + " " +
+               e.Place->Parsed.Modifiers + "\n";
+    last = e.Place;
+    input += "T " + test::HexOf(e.Text) + "\n";
+    (plain ? pythonOrder : perlOrder).push_back(&e);
+  }
+  auto compare = [](const std::vector<std::string>& argv, const std::string& input,
+                    const std::vector<const Example*>& order) {
+    const test::CommandResult result = test::RunCommand(argv, input);
+    ASSERT_EQ(result.ExitCode, 0) << result.Output;
+    const std::vector<std::string> decided = test::OutputLines(result.Output);
+    ASSERT_EQ(decided.size(), order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const Example& e = *order[i];
+      ASSERT_EQ(decided[i].size(), 1u) << e.Where;
+      const bool negated = e.Place->Kind == TPlaceKind::Plain ? e.Place->Parsed.NegatedPlain
+                                                              : e.Place->Parsed.NegatedFull;
+      EXPECT_NE(decided[i], "E") << e.Where;
+      EXPECT_EQ((decided[i] == "1") != negated, e.Fires) << e.Where << "\n  " << e.Place->Text;
+    }
+  };
+  compare({"perl", test::DataPath("rule_oracle.pl")}, perlInput, perlOrder);
+  compare({test::PythonPath(), test::DataPath("rule_plain_oracle.py")}, pythonInput, pythonOrder);
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ TEST(RuleProgramCorpus, EngineAgreesWithPerlAndPythonAndNothingEscapes) {
   TPcreRegExpr matcher;
   for (const std::string& file : files) {
     SCOPED_TRACE(file);
-    TEmailMsgRef msg = test::Message(test::CorpusMessageBytes(file));
+    TEmailMsgRef msg = test::MessageFromBytes(test::CorpusMessageBytes(file));
     {
       test::RecordingSink sink;
       TRuleProgramRun run = test::FrozenClock();
@@ -168,7 +168,7 @@ TEST(RuleProgramCorpus, HostileMessages) {
   const std::string many = "From: a@b.example\r\n" + recipients + "\r\n\r\nbody\r\n";
   for (const std::string* bytes :
        std::vector<const std::string*>{&nested, &longLine, &nuls, &open, &many}) {
-    TEmailMsgRef msg = test::Message(*bytes);
+    TEmailMsgRef msg = test::MessageFromBytes(*bytes);
     test::RecordingSink sink;
     TPcreRegExpr matcher;
     try {
@@ -197,7 +197,7 @@ TEST(RuleProgramCorpus, FiringSharesInTheTrainingGroups) {
     std::vector<double> fired(kRuleCount, 0);
     TPcreRegExpr matcher;
     for (const std::string& file : files) {
-      TEmailMsgRef msg = test::Message(test::CorpusMessageBytes(file));
+      TEmailMsgRef msg = test::MessageFromBytes(test::CorpusMessageBytes(file));
       test::RecordingSink sink;
       RunRuleProgram(*msg, sink, matcher, test::FrozenClock());
       for (int rule : sink.Fired()) fired[static_cast<std::size_t>(rule)] += 1;

@@ -14,6 +14,7 @@
 
 #include "classify/rule_program.h"
 #include "message/email_msg.h"
+#include "simple_tests_support.h"
 #include "support/test_support.h"
 
 namespace halvorn::test {
@@ -52,33 +53,16 @@ class RecordingSink : public IRuleResultSink {
   std::vector<std::pair<std::uint16_t, std::string>> Notes;
 };
 
+// The fixture messages of tests/data/rule_program_fixtures.py, made once
+// per test program.
 inline const std::map<std::string, std::string>& RuleFixtureBytes() {
-  static const std::map<std::string, std::string> fixtures = [] {
-    std::map<std::string, std::string> made;
-    const CommandResult result =
-        RunCommand({PythonPath(), DataPath("rule_program_fixtures.py")});
-    EXPECT_EQ(result.ExitCode, 0) << result.Output;
-    for (const std::string& line : OutputLines(result.Output)) {
-      const std::size_t blank = line.find(' ');
-      if (blank != std::string::npos)
-        made[line.substr(0, blank)] = BytesFromHex(line.substr(blank + 1));
-    }
-    return made;
-  }();
+  static const std::map<std::string, std::string> fixtures =
+      PythonFixtures("rule_program_fixtures.py");
   return fixtures;
 }
 
-inline TEmailMsgRef Message(const std::string& bytes) {
-  TEmailMsgRef msg = TEmailMsg::Create();
-  msg->LoadFromStream(bytes);
-  msg->FSetFlaggedDeleted(true);
-  return msg;
-}
-
 inline TEmailMsgRef RuleFixture(const std::string& name) {
-  const auto found = RuleFixtureBytes().find(name);
-  EXPECT_NE(found, RuleFixtureBytes().end()) << name;
-  return Message(found == RuleFixtureBytes().end() ? std::string() : found->second);
+  return FixtureIn(RuleFixtureBytes(), name);
 }
 
 inline TRuleProgramRun FrozenClock() {

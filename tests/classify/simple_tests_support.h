@@ -34,30 +34,38 @@ inline TEmailMsgRef MessageFromBytes(const std::string& bytes) {
   return msg;
 }
 
-// The fixture messages of tests/data/simple_test_fixtures.py by name, made
-// once per test program.
-inline const std::map<std::string, std::string>& FixtureBytes() {
-  static const std::map<std::string, std::string> fixtures = [] {
-    std::map<std::string, std::string> made;
-    const CommandResult result = RunCommand({PythonPath(), DataPath("simple_test_fixtures.py")});
-    EXPECT_EQ(result.ExitCode, 0) << result.Output;
-    for (const std::string& line : OutputLines(result.Output)) {
-      const std::size_t blank = line.find(' ');
-      if (blank != std::string::npos)
-        made[line.substr(0, blank)] = BytesFromHex(line.substr(blank + 1));
-    }
-    return made;
-  }();
-  return fixtures;
+// The fixture messages a Python script of tests/data prints, one "name hex"
+// line each, by name.
+inline std::map<std::string, std::string> PythonFixtures(const std::string& script) {
+  std::map<std::string, std::string> made;
+  const CommandResult result = RunCommand({PythonPath(), DataPath(script)});
+  EXPECT_EQ(result.ExitCode, 0) << result.Output;
+  for (const std::string& line : OutputLines(result.Output)) {
+    const std::size_t blank = line.find(' ');
+    if (blank != std::string::npos)
+      made[line.substr(0, blank)] = BytesFromHex(line.substr(blank + 1));
+  }
+  return made;
 }
 
-// A fresh message of the fixture (each call a new message with a new key).
-inline TEmailMsgRef Fixture(const std::string& name) {
-  const auto& fixtures = FixtureBytes();
+// A fresh message of the named fixture (each call a new message with a new
+// key); the empty message, and a failure, when there is none of that name.
+inline TEmailMsgRef FixtureIn(const std::map<std::string, std::string>& fixtures,
+                              const std::string& name) {
   const auto found = fixtures.find(name);
   EXPECT_NE(found, fixtures.end()) << name;
   return MessageFromBytes(found == fixtures.end() ? std::string() : found->second);
 }
+
+// The fixture messages of tests/data/simple_test_fixtures.py (made with
+// Python's email package), made once per test program.
+inline const std::map<std::string, std::string>& FixtureBytes() {
+  static const std::map<std::string, std::string> fixtures =
+      PythonFixtures("simple_test_fixtures.py");
+  return fixtures;
+}
+
+inline TEmailMsgRef Fixture(const std::string& name) { return FixtureIn(FixtureBytes(), name); }
 
 // The explanation as "level text" lines.
 inline Lines ExplanationLines(const TTest& test) {

@@ -1,7 +1,8 @@
 # Decides full rule patterns with Perl's own engine. Input lines: "P hex mods"
 # (a pattern and its modifier letters, of which i, s and m count) and then
 # "T hex" (a text); for each text, prints one character per pattern: 1 (a
-# match), 0 (none) or E (Perl does not compile the pattern).
+# match), 0 (none) or E (Perl does not compile the pattern). "C" forgets the
+# patterns read so far.
 use strict;
 use warnings;
 no warnings;
@@ -10,7 +11,9 @@ while (my $line = <STDIN>) {
   chomp $line;
   my ($kind, $hex, $mods) = split / /, $line, 3;
   my $bytes = pack('H*', $hex // '');
-  if ($kind eq 'P') {
+  if ($kind eq 'C') {
+    @patterns = ();
+  } elsif ($kind eq 'P') {
     my $flags = join '', grep { index(lc($mods // ''), $_) >= 0 } qw(i s m);
     my $re = eval { $flags ne '' ? qr/(?$flags)$bytes/ : qr/$bytes/ };
     push @patterns, $re;

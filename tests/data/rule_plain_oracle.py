@@ -1,7 +1,7 @@
 # Decides plain rule patterns with Python's re on bytes: the needle escaped,
 # "\b" at either end an ASCII word boundary, "i" ASCII case folding. Input
 # lines as rule_oracle.pl reads them ("P hex mods", "T hex"); prints one
-# character (1 or 0) per pattern for each text.
+# character (1 or 0) per pattern for each text; "C" forgets the patterns.
 import re
 import sys
 
@@ -9,7 +9,9 @@ patterns = []
 for line in sys.stdin.buffer:
     parts = line.rstrip(b'\n').split(b' ')
     data = bytes.fromhex(parts[1].decode()) if len(parts) > 1 else b''
-    if parts[0] == b'P':
+    if parts[0] == b'C':
+        patterns = []
+    elif parts[0] == b'P':
         left = data.startswith(b'\\b')
         if left:
             data = data[2:]
