@@ -334,10 +334,15 @@ std::string TDccServer::WaitForAnswer(TDccChecksums& record) {
     const std::int64_t left = kQueryTimeoutMs - (SteadyMilliseconds() - entry->SentAt);
     if (left > 0) ReceiveReply(entry, static_cast<int>(left));
   }
-  const std::string error = CheckReply(entry->Reply, static_cast<int>(entry->Types.size()));
+  return TakeAnswer(record, entry->Types, entry->Reply);
+}
+
+std::string TDccServer::TakeAnswer(TDccChecksums& record, const std::vector<std::uint8_t>& types,
+                                   const TDccReply& reply) {
+  const std::string error = CheckReply(reply, static_cast<int>(types.size()));
   if (error.empty()) {
     TCriticalSectionGuard guard(FLock);
-    ParseAnswerLocked(record, entry->Reply, entry->Types);
+    ParseAnswerLocked(record, reply, types);
   }
   return error;
 }
