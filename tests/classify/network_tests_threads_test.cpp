@@ -10,34 +10,17 @@
 #include "classify/black_hole_test.h"
 #include "classify/dcc_test.h"
 #include "classify/surbl_test.h"
-#include "foundation/dns/dns_lookups.h"
 #include "lists/dcc/dcc_server_list.h"
 #include "lists/dnsbl/asynch_dnsrbl_lookup.h"
+#include "network_tests_support.h"
 #include "simple_tests_support.h"
-#include "support/dns_test_servers.h"
 
 namespace halvorn {
 namespace {
 
-// Every name is unknown.
-const char* kNxServer = R"PY(
-import socket, sys
-import dns.message, dns.rcode
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.bind(('127.0.0.1', 0))
-print('PORT', s.getsockname()[1], flush=True)
-while True:
-    data, addr = s.recvfrom(4096)
-    r = dns.message.make_response(dns.message.from_wire(data))
-    r.set_rcode(dns.rcode.NXDOMAIN)
-    s.sendto(r.to_wire(), addr)
-)PY";
-
 TEST(NetworkTestsThreads, DescribeAndEditDuringEvaluate) {
-  test::ScriptedUdpServer server(kNxServer);
-  ASSERT_TRUE(server.Ok()) << server.Error();
-  GlobalDnsResolver().SetPort(server.Port());
-  GlobalDnsResolver().SetServers(TStringList{"127.0.0.1"});
+  const test::NxDomainDns dns;
+  ASSERT_TRUE(dns.Ok()) << dns.Error();
   InstallDnsrblLookups();
   TDNSRBLServerRec row;
   row.Name = "Threads list";

@@ -209,8 +209,11 @@ std::string TDccServer::CheckReply(const TDccReply& reply, int items) const {
   switch (reply.Operation()) {
     case DCC_OP_INVALID:
       return "Timed out waiting for server.";
-    case DCC_OP_ERROR:
-      return reply.ErrorText();
+    case DCC_OP_ERROR: {
+      // An error without a text is still no answer.
+      const std::string text = reply.ErrorText();
+      return text.empty() ? "Dcc server " + Brand() + " answered the query with an error" : text;
+    }
     case DCC_OP_QUERY_RESP:
       if (reply.Length() != expected || reply.Received() != expected)
         return "Dcc server " + Brand() + "responded to query with " +

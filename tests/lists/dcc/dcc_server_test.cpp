@@ -25,8 +25,9 @@ using test::ScriptedUdpServer;
 
 // A fake DCC server at ADDRESS:6277 behaving as MODE says: "counts" answers
 // every query with counts 100 x the first byte of the first sum + 10, 20,
-// ...; "error" answers queries with an ERROR; "length" with a reply whose
-// length field lies; "silent" answers only NOPs; "swap" keeps a query
+// ...; "error" answers queries with an ERROR ("emptyerror": one without a
+// text); "length" with a reply whose length field lies; "silent" answers
+// only NOPs; "swap" keeps a query
 // unanswered and answers the next one first, then the kept one; "crossed"
 // keeps a query and, at the next, sends an ERROR carrying the kept query's
 // r before the next one's answer. A NOP gets an OK with the brand BRAND
@@ -55,8 +56,8 @@ while True:
         s.sendto(header(24 + len(body) + 16, 6, r) + body + bytes(16), addr)
     elif op == 3 and MODE != 'silent':
         n = (length - 44) // 18
-        if MODE == 'error':
-            text = b'no <b>way</b>\0'
+        if MODE in ('error', 'emptyerror'):
+            text = b'no <b>way</b>\0' if MODE == 'error' else b'\0'
             s.sendto(header(24 + len(text), 7, r) + text, addr)
             continue
         seed = data[30] if n else 0
@@ -132,6 +133,7 @@ TEST(DccServer, BadRepliesAndSilenceCacheNothing) {
     const char* Error;  // its start
   } cases[] = {
       {"127.0.29.2", "error", "no <b>way</b>"},
+      {"127.0.29.8", "emptyerror", "Dcc server Fake-1 answered the query with an error"},
       {"127.0.29.3", "length", "Timed out"},
       {"127.0.29.4", "silent", "Timed out"},
   };
