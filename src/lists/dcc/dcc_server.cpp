@@ -209,8 +209,11 @@ std::string TDccServer::CheckReply(const TDccReply& reply, int items) const {
   switch (reply.Operation()) {
     case DCC_OP_INVALID:
       return "Timed out waiting for server.";
-    case DCC_OP_ERROR:
-      return reply.ErrorText();
+    case DCC_OP_ERROR: {
+      // An error without a text is still no answer.
+      const std::string text = reply.ErrorText();
+      return text.empty() ? "Dcc server " + Brand() + " answered the query with an error" : text;
+    }
     case DCC_OP_QUERY_RESP:
       if (reply.Length() != expected || reply.Received() != expected)
         return "Dcc server " + Brand() + "responded to query with " +
@@ -334,10 +337,15 @@ std::string TDccServer::WaitForAnswer(TDccChecksums& record) {
     const std::int64_t left = kQueryTimeoutMs - (SteadyMilliseconds() - entry->SentAt);
     if (left > 0) ReceiveReply(entry, static_cast<int>(left));
   }
-  const std::string error = CheckReply(entry->Reply, static_cast<int>(entry->Types.size()));
+  return TakeAnswer(record, entry->Types, entry->Reply);
+}
+
+std::string TDccServer::TakeAnswer(TDccChecksums& record, const std::vector<std::uint8_t>& types,
+                                   const TDccReply& reply) {
+  const std::string error = CheckReply(reply, static_cast<int>(types.size()));
   if (error.empty()) {
     TCriticalSectionGuard guard(FLock);
-    ParseAnswerLocked(record, entry->Reply, entry->Types);
+    ParseAnswerLocked(record, reply, types);
   }
   return error;
 }

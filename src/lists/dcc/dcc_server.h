@@ -76,6 +76,13 @@ class TDccServer {
   // Empty, or the error (the counts are then DCC_TGTS_INVALID or as they
   // were).
   std::string QueryServer(TDccChecksums& record);
+  // Takes a reply to the record's query (`types` as DccQueryTypes chose
+  // them): a QUERY_RESP whose length field and size are both the answer's
+  // length puts its counts into the record and the cache (never an invalid
+  // count) and answers empty; anything else takes nothing and answers the
+  // error. Any thread.
+  std::string TakeAnswer(TDccChecksums& record, const std::vector<std::uint8_t>& types,
+                         const TDccReply& reply);
   // Takes the answer to the oldest pending query into the cache when it has
   // come; reads at most every 100 ms, for 10 ms.
   void CheckForInput();

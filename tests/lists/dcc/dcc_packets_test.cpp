@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,48 @@ TEST(DccPackets, Replies) {
   EXPECT_FALSE(TDccReply(std::string_view(p[0]).substr(0, 3)).IsPacket());
   EXPECT_EQ(DccOperationName(4), "DCC_OP_QUERY_RESP");
   EXPECT_EQ(DccOperationName(200), "DCC_OP_200");
+}
+
+// Wireshark's DCC dissector (tshark) reads our NOP and a query header as
+// intended: length, version, operation, sender, and h, p, r, t with the
+// values we gave (it reads these opaque numbers in the order clients write
+// them, least significant byte first). It does not take a query's
+// checksums apart; the byte-for-byte comparison above covers those.
+TEST(DccPackets, TsharkDecodesWhatWeSend) {
+  const test::CommandResult version = test::RunCommand({"tshark", "--version"});
+  if (version.ExitCode != 0) GTEST_SKIP() << "tshark is not installed (scripts/setup.sh test)";
+  const TDccRequestNumbers numbers{0x01020304, 0x00001092, 0xA0B0C0D0, 1};
+  TDccChecksums record;
+  ClearDccRecord(record);
+  for (int type : {1, 3, 7}) SetDccSum(type, Sum(type), record);
+  const std::string packets[] = {BuildDccNop(numbers), BuildDccQuery(record, numbers)};
+
+  test::TempFolder folder;
+  std::string dump;
+  for (const std::string& packet : packets) {
+    for (std::size_t i = 0; i < packet.size(); ++i) {
+      if (i % 16 == 0) {
+        char offset[32];
+        std::snprintf(offset, sizeof offset, "%s%06zx", i ? "\n" : "", i);
+        dump += offset;
+      }
+      dump += " " + test::HexOf(packet.substr(i, 1));
+    }
+    dump += "\n";
+  }
+  ASSERT_TRUE(test::WriteFileBytes(folder.Sub("packets.txt"), dump));
+  const test::CommandResult pcap = test::RunCommand(
+      {"text2pcap", "-q", "-u", "40000,6277", folder.Sub("packets.txt"), folder.Sub("packets.pcap")});
+  ASSERT_EQ(pcap.ExitCode, 0) << pcap.Output;
+  const test::CommandResult decoded = test::RunCommand(
+      {"tshark", "-r", folder.Sub("packets.pcap"), "-T", "fields", "-E", "separator=|",
+       "-e", "dcc.len", "-e", "dcc.pkt_vers", "-e", "dcc.op", "-e", "dcc.opnums.host", "-e",
+       "dcc.opnums.pid", "-e", "dcc.opnums.report", "-e", "dcc.opnums.retrans", "-e",
+       "dcc.clientid"});
+  ASSERT_EQ(decoded.ExitCode, 0) << decoded.Output;
+  const std::string fields = "16909060|4242|2695938256|1|1";
+  EXPECT_EQ(test::OutputLines(decoded.Output),
+            (std::vector<std::string>{"40|4|1|" + fields, "98|4|3|" + fields}));
 }
 
 }  // namespace
