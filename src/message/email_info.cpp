@@ -1,6 +1,8 @@
 #include "message/email_info.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <unordered_map>
@@ -8,6 +10,7 @@
 #include "foundation/app/log.h"
 #include "foundation/app/statistics_hooks.h"
 #include "foundation/files/atomic_file.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/net/host_names.h"
 #include "foundation/text/text_helpers.h"
@@ -394,15 +397,17 @@ std::string TEmailInfo::Save() {
   const std::string path = FileName();
   if (text.empty()) {
     if (FFileIsOurs) {
-      std::error_code ec;
-      std::filesystem::remove(path, ec);
-      if (ec) return "Cannot delete " + path + ": " + ec.message();
+      if (!RemoveFileInBatch(path) && errno != ENOENT)
+        return "Cannot delete " + path + ": " + std::strerror(errno);
       FFileIsOurs = false;
     }
     return {};
   }
   CreateFolderTree(EmailInfoDir());
-  std::string error = WriteFileAtomically(path, text);
+  // With a durability batch on this thread the record is placed at its
+  // commit, together with the message it belongs to.
+  std::string placed;
+  std::string error = WriteFileInCurrentBatch(path, text, true, nullptr, placed);
   if (error.empty()) FFileIsOurs = true;
   return error;
 }
@@ -410,8 +415,7 @@ std::string TEmailInfo::Save() {
 bool TEmailInfo::Delete() {
   TCriticalSectionGuard guard(FLock);
   FFileIsOurs = false;
-  std::error_code ec;
-  return std::filesystem::remove(FileName(), ec);
+  return RemoveFileInBatch(FileName());
 }
 
 std::string TEmailInfo::FileName() const {

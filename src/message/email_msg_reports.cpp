@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "foundation/files/atomic_file.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/unique_paths.h"
 #include "foundation/text/text_normalisation.h"
@@ -88,9 +89,19 @@ void ReportPath(TEmailMsg& msg, TEmailInfoKey key, const char* prefix, std::stri
 // under a new name, which is stored.
 std::string WriteReportFile(TEmailMsg& msg, TEmailInfoKey key, const char* prefix,
                             const std::string& path, const std::string& bytes) {
+  // In a durability batch the file rides on its commit (a report is never
+  // the only copy of mail); a name taken before then is drawn again there.
   std::string written;
-  const std::string error = WriteNewFileAtomically(
-      path, bytes, [&] { return DrawReportPath(msg, prefix); }, written);
+  std::weak_ptr<TEmailMsg> weak = msg.weak_from_this();
+  const std::string error = WriteFileInCurrentBatch(
+      path, bytes, false, [weak, prefix]() -> std::string {
+        TEmailMsgRef self = weak.lock();
+        return self ? DrawReportPath(*self, prefix) : std::string();
+      },
+      written, [weak, key, path](const std::string& placed) {
+        TEmailMsgRef self = weak.lock();
+        if (self && !placed.empty() && placed != path) self->SetInfoValue(key, FileNameOf(placed));
+      });
   if (error.empty() && written != path) msg.SetInfoValue(key, FileNameOf(written));
   return error;
 }

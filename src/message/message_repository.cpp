@@ -6,6 +6,7 @@
 #include "foundation/app/statistics_hooks.h"
 #include "foundation/crypto/random_source.h"
 #include "foundation/files/atomic_file.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/file_helpers.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/unique_paths.h"
@@ -15,6 +16,7 @@
 #include "foundation/threads/heartbeat.h"
 #include "foundation/time/clock.h"
 #include "message/accounts.h"
+#include "message/mail_store.h"
 #include "message/processing_options.h"
 
 namespace halvorn {
@@ -22,9 +24,6 @@ namespace halvorn {
 namespace {
 
 constexpr const char* kLogService = "MessageRepository";
-constexpr const char* kQueueNames[] = {"UnProcessedIncoming", "ProcessedIncoming",
-                                       "UnprocessedOutGoing", "ProcessedOutGoing",
-                                       "Pendhold",            "Trash"};
 // The characters of a backup's subject: 9 to 38 of its "Subject:" line.
 constexpr std::size_t kBackupSubjectChars = 30;
 
@@ -47,18 +46,6 @@ void Swallowing(const char* what, F work) {
   }
 }
 
-// The folder of each queue for the user.
-std::string QueueFolder(int index, const std::string& user) {
-  switch (index) {
-    case 0: return GetUnprocessedIncomingDir(user);
-    case 1: return GetProcessedIncomingDir(user);
-    case 2: return GetUnprocessedOutgoingDir(user);
-    case 3: return GetProcessedOutgoingDir(user);
-    case 4: return GetPendholdDir(user);
-    default: return GetTrashDir(user);
-  }
-}
-
 // Ends a traced section however the scope is left.
 class TTraced {
  public:
@@ -78,7 +65,7 @@ class TTraced {
 
 TMessageRepository::TMessageRepository() {
   for (std::size_t i = 0; i < FQueues.size(); ++i)
-    FQueues[i] = std::make_unique<TEmailMsgList>(kQueueNames[i]);
+    FQueues[i] = std::make_unique<TEmailMsgList>(QueueDescription(static_cast<int>(i)).Name);
 }
 
 TMessageRepository::~TMessageRepository() {
@@ -117,7 +104,7 @@ void TMessageRepository::Load(const std::string& userName) {
   if (userName.empty()) return;
   for (std::size_t i = 0; i < FQueues.size(); ++i) {
     if (i < std::size(kLoadingTexts)) Heartbeat(kLoadingTexts[i], -1, -1);
-    FQueues[i]->LoadFolder(QueueFolder(static_cast<int>(i), userName));
+    FQueues[i]->LoadFolder(QueueDescription(static_cast<int>(i)).Folder(userName));
     FQueues[i]->SetUserName(userName);
   }
   std::lock_guard<std::mutex> lock(FNameLock);
@@ -516,8 +503,10 @@ void SaveMessageBackup(TMessageRepository* repository, const TStringList& lines,
       GetUniquePath(folder, subject, ".eml", free);
       return free;
     };
+    // A backup is never the only copy of mail: in a durability batch it
+    // rides on the commit of the message it backs up.
     std::string written;
-    const std::string error = WriteNewFileAtomically(draw(), bytes, draw, written);
+    const std::string error = WriteFileInCurrentBatch(draw(), bytes, false, draw, written);
     if (!error.empty()) {
       Log(kLogService, "The backup was not written: " + error, 5, true);
       return;

@@ -24,9 +24,10 @@
 #include "message/email_address.h"
 #include "message/email_header.h"
 #include "message/email_msg_list.h"
+#include "message/mail_store.h"
 #include "message/message_repository.h"
 #include "message/processing_options.h"
-#include "transport/accounts_saver.h"
+#include "message/accounts_saver.h"
 #include "transport/webmail_download.h"
 
 namespace halvorn {
@@ -41,6 +42,7 @@ constexpr int kMailboxLookupMs = 500;
 constexpr std::int64_t kMissingConfirmMs = 1000;
 
 std::atomic<int> gLimitDownloadCount{-1};  // -1: not read yet
+std::atomic<bool> gCommitLate{false};
 
 std::mutex& WebmailErrorLock() {
   static std::mutex lock;
@@ -67,11 +69,6 @@ bool SplitListingLine(const std::string& line, std::int32_t& number, std::string
   if (!TryStrToInt(trimmed.substr(0, blank), number)) return false;
   rest = blank == std::string::npos ? std::string() : TrimText(trimmed.substr(blank + 1));
   return true;
-}
-
-std::string FileNameOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The two accounts know one server: a host name in common (ignoring case)
@@ -102,6 +99,10 @@ bool LimitDownloadCount() {
 
 void SetLimitDownloadCount(bool on) {
   gLimitDownloadCount.store(on ? 1 : 0);
+}
+
+void SetDownloadCommitsLateForTests(bool late) {
+  gCommitLate.store(late);
 }
 
 std::string LastWebmailError() {
@@ -246,6 +247,8 @@ bool TDownloadRemoteMailThread::ConnectAccount() {
   FUidlIndex.clear();
   FDomainChecks.clear();
   FServerAddress.clear();
+  FBatch = std::make_unique<TMailStore::TBatch>(GetMailStore());
+  FStoredUidls.clear();
   if (FRemoteAccount->IsWebmail()) {
     DownloadWebmailAccount();
     FLocalAccount.reset();
@@ -312,8 +315,25 @@ void TDownloadRemoteMailThread::WriteLine(const std::string& line) {
 }
 
 void TDownloadRemoteMailThread::SendQuit() {
+  // The QUIT makes the server's deletions happen: what this connection
+  // stored is durable first.
+  if (!CommitBatch()) return Abort();
   SetState(csQuit);
+  RecordDurabilityEvent("QUIT");
   WriteLine("QUIT");
+}
+
+bool TDownloadRemoteMailThread::CommitBatch() {
+  if (!FBatch || FBatch->Empty() || gCommitLate.load()) return true;
+  const int stored = FBatch->MessageCount();
+  const std::string error = FBatch->Commit();
+  FStoredUidls.clear();
+  if (stored > 0) FStatesChanged = true;
+  if (!error.empty()) {
+    Log(kSource, "Could not make the downloaded mail durable: " + error, 9, true);
+    return false;
+  }
+  return true;
 }
 
 void TDownloadRemoteMailThread::Abort() {
@@ -504,10 +524,14 @@ void TDownloadRemoteMailThread::ProcessNextMessage() {
 
     switch (FRemoteAccount->GetUidlStatus(uidl)) {
       case us_Deleted:
+        // Whatever this connection stored is durable before the server is
+        // asked to delete anything.
+        if (!CommitBatch()) return Abort();
         SetState(csDele);
         PostStatusNumbers(11, number, FMessageCount);
         FDeletingUidl = uidl;
         Log(kSource, "Deleting from remote msg with Uidl: " + uidl, 6, false);
+        RecordDurabilityEvent("DELE " + uidl);
         return WriteLine("DELE " + std::to_string(number));
       case us_Downloaded:
       case us_Read:
@@ -536,8 +560,9 @@ void TDownloadRemoteMailThread::ProcessNextMessage() {
       const int waiting = Repository()->UnProcessedIncoming()->Count();
       if (FDownloaded >= FMaxPerAccount || waiting > FQueueCap) return SendQuit();
     }
-    // Stored before its state reached the accounts file (a crash): record it
-    // instead of fetching a second copy.
+    // Stored before its state reached the accounts file (a crash), or
+    // stored by this connection: record it instead of fetching a second
+    // copy.
     if (AccountHoldsUidlIndexed(uidl)) {
       FRemoteAccount->SetUidlStatus(uidl, us_Downloaded);
       FStatesChanged = true;
@@ -559,16 +584,7 @@ void TDownloadRemoteMailThread::ProcessNextMessage() {
 
 void TDownloadRemoteMailThread::BuildUidlIndex(std::set<std::string>& index) {
   index.clear();
-  if (!FRemoteAccount) return;
-  const std::string id = FRemoteAccount->UniqueId();
-  for (TEmailMsgList* queue : Repository()->Queues()) {
-    for (const TEmailMsgRef& msg : queue->Snapshot()) {
-      msg->EnsureLoaded();
-      if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) != id) continue;
-      const std::string uidl = msg->GetInfoValue(TEmailInfoKey::UIDL);
-      if (!uidl.empty()) index.insert(uidl);
-    }
-  }
+  if (FRemoteAccount) index = GetMailStore().UidlsOfAccount(FRemoteAccount->UniqueId());
 }
 
 bool TDownloadRemoteMailThread::AccountHoldsUidlIndexed(const std::string& uidl) {
@@ -598,22 +614,7 @@ bool TDownloadRemoteMailThread::AccountHoldsUidl(const std::string& uidl) {
 void TDownloadRemoteMailThread::FlagCulledMessages(const TStringList& culled) {
   // Only this account's messages: UIDLs are unique per server only. The
   // program's own UIDLs are never listed by a server, so never culled.
-  if (!FRemoteAccount) return;
-  std::set<std::string> gone;
-  for (int i = 0; i < culled.Count(); ++i)
-    if (!IsOwnUidl(culled[i])) gone.insert(culled[i]);
-  if (gone.empty()) return;
-  const std::string id = FRemoteAccount->UniqueId();
-  for (TEmailMsgList* queue : Repository()->Queues()) {
-    for (const TEmailMsgRef& msg : queue->Snapshot()) {
-      msg->EnsureLoaded();
-      if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) != id) continue;
-      if (gone.count(msg->GetInfoValue(TEmailInfoKey::UIDL)) == 0) continue;
-      const TClaimOwner owner = msg->ClaimOwner();
-      if (owner != kNoClaimOwner && IsClaimOwnerValid(owner)) continue;
-      msg->FSetFlaggedDeleted(true);
-    }
-  }
+  if (FRemoteAccount) GetMailStore().FlagCulled(FRemoteAccount->UniqueId(), culled);
 }
 
 // ---------------------------------------------------------------------------
@@ -688,45 +689,23 @@ std::string TDownloadRemoteMailThread::MailboxAddress(const TStringList& lines) 
 void TDownloadRemoteMailThread::StoreMessage() {
   ++FDownloaded;
   const std::int32_t number = FNumbers[static_cast<std::size_t>(FCurrent - 1)];
-  const std::string uidl = FUidls[number];
-  const std::string user = UserId();
-  TMessageRepository* repository = Repository();
-  TEmailMsgList* queue = repository->UnProcessedIncoming();
-  const std::string backup = SaveMessageBackup(repository, FLines);
-
-  const std::string mailbox = MailboxAddress(FLines);
-  TEmailMsgRef msg = TEmailMsg::Create(nullptr);
-  TStringList lines;
-  lines.Add(ReceivedLine());
-  lines.AddStrings(FLines);
-  msg->SetRawMail(lines);
-  msg->SetInfoValue(TEmailInfoKey::MailBox, mailbox);
-  msg->SetInfoValue(TEmailInfoKey::SourceIP, FServerAddress);
-  msg->SetInfoValue(TEmailInfoKey::BackupFile, FileNameOf(backup));
-  msg->FSetUidl(uidl);
-  // The source account is named now, but the account records the UIDL only
-  // once the file is on disk.
-  msg->SetInfoValue(TEmailInfoKey::RemoteAccountId, FRemoteAccount->UniqueId());
-  // Claimed while it is stored, so that processing leaves it alone until
-  // then.
-  msg->Lock(FClaimOwner, kSource);
-  queue->Add(msg);
-  if (!msg->SaveToFile()) {
+  TDownloadedMessage message;
+  message.Uidl = FUidls[number];
+  message.Account = FRemoteAccount;
+  message.Mailbox = MailboxAddress(FLines);
+  message.SourceIP = FServerAddress;
+  message.ReceivedLine = ReceivedLine();
+  message.Lines = std::move(FLines);
+  FLines.Clear();
+  const std::string uidl = message.Uidl;
+  // The store records the UIDL once the batch has made the file durable.
+  if (!FBatch || !GetMailStore().StoreDownloaded(*FBatch, std::move(message))) {
     Log(kSource, "Could not save the message with Uidl=" + uidl + "; the connection ends", 9, true);
-    RemoveUnsaved(queue, msg);
     return Abort();
   }
-  FRemoteAccount->SetUidlStatus(uidl, us_Downloaded);
-  FStatesChanged = true;
-  msg->Unlock(FClaimOwner, kSource);
   FUidlIndex.insert(uidl);
-}
-
-void TDownloadRemoteMailThread::RemoveUnsaved(TEmailMsgList* queue, const TEmailMsgRef& msg) {
-  queue->Remove(msg);
-  msg->Unlock(FClaimOwner, kSource);
-  // Flagged, it never writes a file when it goes.
-  msg->FSetFlaggedDeleted(true);
+  FStoredUidls.push_back(uidl);
+  if (FBatch->MessageCount() >= FMaxPerAccount && !CommitBatch()) return Abort();
 }
 
 TMessageRepository* TDownloadRemoteMailThread::Repository() const {
@@ -829,6 +808,18 @@ void TDownloadRemoteMailThread::FinishAccount() {
     }
     if (FClient) FClient->Close();
     SetState(csIdle);
+    if (gCommitLate.load() && FBatch && !FBatch->Empty()) {
+      // The fault the ordering test must catch: the UIDLs saved as
+      // downloaded before the mail is durable.
+      for (const std::string& uidl : FStoredUidls)
+        if (FRemoteAccount) FRemoteAccount->SetUidlStatus(uidl, us_Downloaded);
+      SaveAccountsNow();
+      FBatch->Commit();
+      FStatesChanged = true;
+    }
+    CommitBatch();
+    FBatch.reset();
+    FStoredUidls.clear();
     if (FStatesChanged) {
       FStatesChanged = false;
       const std::string saveError = SaveAccountsNow();

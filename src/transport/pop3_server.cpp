@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "foundation/app/developer_mode.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/app/main_window_notifications.h"
 #include "foundation/intercept/ip_mapping.h"
 #include "foundation/intercept/lsp_binding.h"
@@ -19,11 +20,12 @@
 #include "foundation/time/clock.h"
 #include "foundation/time/date_time.h"
 #include "message/email_msg_list.h"
+#include "message/mail_store.h"
 #include "message/mail_providers.h"
 #include "message/message_repository.h"
 #include "platform/socket_owner.h"
 #include "platform/tcp_line_server.h"
-#include "transport/accounts_saver.h"
+#include "message/accounts_saver.h"
 #include "transport/pop3_texts.h"
 #include "transport/webmail_download.h"
 
@@ -43,15 +45,19 @@ std::string Quoted(const std::string& text) {
 }
 
 
-void SaveSideRecord(const TEmailMsgRef& msg) {
-  msg->WithInfo([](TEmailInfo& info) { info.Save(); });
+// What a session may change in a message's side record: its UIDL (made up
+// for a message without one) and its source account. From the index: no
+// message is read for it.
+std::string RecordKey(const TEmailMsgRef& msg) {
+  const TEmailMsg::TIndexEntry entry = msg->KnownIndexEntry();
+  return entry.Uidl + "\n" + entry.AccountId;
 }
 
-// What a session may change in a message's side record: its UIDL (made up
-// for a message without one) and its source account.
-std::string RecordKey(const TEmailMsgRef& msg) {
-  return msg->GetInfoValue(TEmailInfoKey::UIDL) + "\n" +
-         msg->GetInfoValue(TEmailInfoKey::RemoteAccountId);
+// The UIDL the listing shows: the index's, or one made up (and stored) for a
+// message without one.
+std::string ListedUidl(const TEmailMsgRef& msg) {
+  const std::string uidl = msg->KnownIndexEntry().Uidl;
+  return uidl.empty() ? msg->GetUidl() : uidl;
 }
 
 }  // namespace
@@ -581,8 +587,7 @@ bool TPop3ServerSpawnedSocket::ClaimAndList(const TEmailMsgRef& msg) {
 }
 
 bool TPop3ServerSpawnedSocket::RemoveInterruptedQuitLeftover(const TEmailMsgRef& msg) {
-  TUidlStatus state = us_NonExistant;
-  if (!msg->GetRemoteState(state) || state != us_Deleted || HeldByOther(msg)) return false;
+  if (HeldByOther(msg) || !GetMailStore().IsExpunged(*msg)) return false;
   // The reader deleted it and QUIT; only removing the file did not happen.
   // The state stays, so the download deletes it on the server.
   msg->Obliterate(true, kPop3LeftoverReason);
@@ -611,22 +616,22 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
   if (FRemoteAccount) {
     // The newest message first.
     const std::string ownId = FRemoteAccount->UniqueId();
+    // The index tells each message's account and UIDL: nothing is read
+    // until the reader asks for a message.
     for (auto it = snapshot.rbegin(); it != snapshot.rend(); ++it) {
       const TEmailMsgRef& msg = *it;
-      msg->EnsureLoaded();
       if (RemoveInterruptedQuitLeftover(msg)) continue;
-      std::string id = msg->GetInfoValue(TEmailInfoKey::RemoteAccountId);
+      std::string id = msg->KnownIndexEntry().AccountId;
       if (id.empty()) {
         msg->FSetSourceRemoteAccount(FRemoteAccount);
         id = ownId;
       }
       if (id == ownId) {
         if (msg->IsFlaggedDeleted() && !HeldByOther(msg)) {
-          SaveSideRecord(msg);
           msg->Obliterate(false, kPop3FlaggedReason);
           continue;
         }
-        const std::string uidl = msg->GetInfoValue(TEmailInfoKey::UIDL);
+        const std::string uidl = msg->KnownIndexEntry().Uidl;
         if (TRemoteAccountRef source = msg->GetSourceRemoteAccount()) {
           if (!uidl.empty() && source->GetUidlStatus(uidl) == us_NonExistant)
             source->SetUidlStatus(uidl, us_Downloaded);
@@ -636,7 +641,6 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
                  !(FPop3Server != nullptr && FPop3Server->KeepOrphans())) {
         // Its account is gone.
         msg->FSetFlaggedDeleted(true);
-        SaveSideRecord(msg);
         msg->Obliterate(false, kPop3OrphanReason);
       }
     }
@@ -647,13 +651,11 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
   if (IsIntercepted()) return false;
   const bool everything = !IsLocalHostAddress(PeerIP()) || AnyLocalHostAllowed();
   for (const TEmailMsgRef& msg : snapshot) {
-    msg->EnsureLoaded();
     if (RemoveInterruptedQuitLeftover(msg)) continue;
     if (everything) {
       ClaimAndList(msg);
     } else if (!msg->GetSourceRemoteAccount()) {
       if (msg->IsFlaggedDeleted() && !HeldByOther(msg)) {
-        SaveSideRecord(msg);
         msg->Obliterate(false, kPop3FlaggedReason);
       } else {
         ClaimAndList(msg);
@@ -732,7 +734,7 @@ void TPop3ServerSpawnedSocket::HandleTransaction(TPop3Command code, const std::s
         Reply("-ERR Message " + Quoted(argument) + " has already been deleted.");
         return;
       }
-      Log("Flagging msg deleted. Uidl=" + msg->GetUidl(), 5, false);
+      Log("Flagging msg deleted. Uidl=" + ListedUidl(msg), 5, false);
       Reply("+OK Message " + argument + " marked deleted");
       FLastAccessed = std::max(FLastAccessed, n);
       msg->FSetFlaggedDeleted(true);
@@ -780,7 +782,7 @@ void TPop3ServerSpawnedSocket::SendListing(TPop3Command code, const std::string&
           Quoted(argument),
       4, false);
   auto value = [&](const TEmailMsgRef& msg) {
-    return uidl ? msg->GetUidl() : std::to_string(std::max<std::int32_t>(msg->GetSize(), 0));
+    return uidl ? ListedUidl(msg) : std::to_string(std::max<std::int32_t>(msg->GetSize(), 0));
   };
   if (argument.empty()) {
     std::vector<std::string> lines;
@@ -830,10 +832,12 @@ void TPop3ServerSpawnedSocket::SendRetr(const std::string& argument) {
     Reply("-ERR Message " + Quoted(argument) + " has been marked deleted.");
     return;
   }
-  Log("Received RETR Request with " + Quoted(argument) + " Sending msg. Uidl=" + msg->GetUidl(), 5,
+  Log("Received RETR Request with " + Quoted(argument) + " Sending msg. Uidl=" + ListedUidl(msg), 5,
       false);
   TStringList text;
   msg->GetRawText(text, true);
+  // The reader has it now: the queue keeps only the index.
+  msg->ReleaseText();
   std::vector<std::string> lines;
   lines.reserve(static_cast<std::size_t>(text.Count()) + 2);
   lines.push_back("+OK ");
@@ -906,20 +910,10 @@ void TPop3ServerSpawnedSocket::HandleQuit(const std::string& line) {
     Disconnect();
     return;
   }
-  // The deletions are recorded and saved before any file goes, so a crash in
-  // between leaves messages whose state says deleted: every later mailbox
-  // walk and the start-up sweep remove them, and the download deletes them
-  // on the server.
-  bool anyDeleted = false;
-  for (const TEmailMsgRef& msg : FMessages) {
-    if (!msg->IsFlaggedDeleted()) continue;
-    anyDeleted = true;
-    msg->SetRemoteState(us_Deleted);
-  }
-  if (anyDeleted) {
-    const std::string error = SaveAccountsNow();
-    if (!error.empty()) Log("Could not save the accounts before deleting: " + error, 9, true);
-  }
+  // The store records the deletions and saves them before any file goes,
+  // then commits the removals: only then does the reader get "+OK".
+  std::vector<TEmailMsgRef> deleted;
+  std::vector<TEmailMsgRef> recordsChanged;
   while (!FMessages.empty()) {
     const TEmailMsgRef msg = FMessages.back();
     const std::string key = FRecordKeys.back();
@@ -927,13 +921,16 @@ void TPop3ServerSpawnedSocket::HandleQuit(const std::string& line) {
     FTaken.pop_back();
     FRecordKeys.pop_back();
     // Only what the session changed is written: a thousand unchanged
-    // records would each cost a synchronised write while the reader waits.
-    if (msg->IsFlaggedDeleted() || RecordKey(msg) != key) SaveSideRecord(msg);
+    // records would each cost a write while the reader waits.
+    if (msg->IsLoaded() && (msg->IsFlaggedDeleted() || RecordKey(msg) != key))
+      recordsChanged.push_back(msg);
     if (msg->IsFlaggedDeleted())
-      msg->Obliterate(true, kPop3QuitReason);
+      deleted.push_back(msg);
     else
       msg->Unlock(FClaimOwner, FClaimText);
   }
+  GetMailStore().ExpungeOnQuit(deleted, recordsChanged, kPop3QuitReason);
+  RecordDurabilityEvent("+OK QUIT");
   FPendingRetr = -1;
   Log("Received Request QUIT", 5, false);
   FQuitReceived = true;
@@ -1104,28 +1101,6 @@ void TPop3ServerSpawnedSocket::RelayPop3Command(const std::string& line, bool mu
   if (!StillConnected()) return;
   ResumeInput();
   Reply(ok ? answer : std::string("-ERR timed out wating for response"));
-}
-
-// ---------------------------------------------------------------------------
-
-int SweepInterruptedQuitLeftovers() {
-  int removed = 0;
-  for (TMessageRepository* repository : GlobalMsgReposList().Repositories()) {
-    for (TEmailMsgList* queue : repository->Queues()) {
-      for (const TEmailMsgRef& msg : queue->Snapshot()) {
-        msg->EnsureLoaded();
-        TUidlStatus state = us_NonExistant;
-        if (!msg->GetRemoteState(state) || state != us_Deleted) continue;
-        const TClaimOwner owner = msg->ClaimOwner();
-        if (owner != kNoClaimOwner && IsClaimOwnerValid(owner)) continue;
-        if (msg->Obliterate(true, kPop3LeftoverReason)) ++removed;
-      }
-    }
-  }
-  if (removed > 0)
-    Log("TPop3Server", "Removed " + std::to_string(removed) +
-                           " messages the mail reader had deleted before a restart", 8, false);
-  return removed;
 }
 
 }  // namespace halvorn

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/text/random_texts.h"
 #include "foundation/text/text_helpers.h"
@@ -43,8 +44,9 @@ bool IsFolder(const std::string& path) {
 
 // True unless the path is known to be free. A dangling link counts as taken,
 // so that nobody writes through it; a path that cannot be looked at counts as
-// taken too.
+// taken too, and so does a name a durability batch has staged a file for.
 bool IsTaken(const std::string& path) {
+  if (IsReservedPath(path)) return true;
   std::error_code error;
   const auto status = std::filesystem::symlink_status(path, error);
   if (status.type() == std::filesystem::file_type::not_found) return false;

@@ -28,7 +28,8 @@ inline constexpr std::size_t kUniqueSuffixBytes = 7;
 //
 // When the folder exists, a suffix "(" + five random letters and digits + ")"
 // is always put between name and extension, drawn again while a file (or
-// link) of that name exists. When it does not exist, it is created with every
+// link) of that name exists or a durability batch has staged a file for it
+// (durability_batch.h). When it does not exist, it is created with every
 // missing level and the path is folder + name + extension without a suffix,
 // unless that would name nothing ("", "." or "..") - then a suffix is added
 // anyway. Never fails: when the folder cannot be created the path is still
