@@ -7,6 +7,8 @@
 //    (the duplicate check walks them for every new message);
 // each against reading, parsing and saving the same files in place. After
 // the table each run's time is printed as a ratio to that reference.
+// Each also counts its flushes per message: the thread commits batches of up
+// to 50 messages, the reference saves each message on its own.
 // Memory: the peak resident size of the program, and how much the resident
 // size grows while the thread takes several batches of mail in a row (a
 // processed message keeps its queue entry, not its text).
@@ -23,6 +25,7 @@
 
 #include "bench/corpus_messages.h"
 #include "bench/ratio_reporter.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/file_helpers.h"
 #include "processing/processing_test_support.h"
 
@@ -122,6 +125,7 @@ class TWorld {
 // thread until nothing waits (timed).
 void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
   double growth = 0;
+  std::uint64_t flushes = 0;
   for (auto _ : state) {
     state.PauseTiming();
     auto world = std::make_unique<TWorld>(withRules);
@@ -134,6 +138,7 @@ void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
       TWorld::WriteMessages(GetProcessedIncomingDir(kSingleUserName), "old", kProcessedBefore);
     TMessageRepository* repo = GetMessageRepository(kSingleUserName);
     const double before = ResidentMegabytes();
+    const std::uint64_t flushesBefore = DurabilityFlushCount();
     state.ResumeTiming();
 
     test::IncomingThreadHarness harness;
@@ -142,6 +147,7 @@ void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
     harness.Stop();
 
     state.PauseTiming();
+    flushes += DurabilityFlushCount() - flushesBefore;
     growth = ResidentMegabytes() - before;
     if (!idle || repo->UnProcessedIncoming()->Count() != 0)
       state.SkipWithError("the thread did not take every message");
@@ -153,9 +159,12 @@ void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
       benchmark::Counter::kIsRate);
   state.counters["RSS growth MB"] = growth;
   state.counters["peak RSS MB"] = PeakResidentMegabytes();
+  state.counters["flushes/msg"] =
+      static_cast<double>(flushes) / static_cast<double>(kBatch * state.iterations());
 }
 
 void BM_ReadParseSave(benchmark::State& state) {
+  std::uint64_t flushes = 0;
   for (auto _ : state) {
     state.PauseTiming();
     auto world = std::make_unique<TWorld>(false);
@@ -167,6 +176,7 @@ void BM_ReadParseSave(benchmark::State& state) {
     }
     TStringList files;
     ListFilesInDir(folder, "*.eml", false, INT_MAX, files);
+    const std::uint64_t flushesBefore = DurabilityFlushCount();
     state.ResumeTiming();
 
     for (int i = 0; i < files.Count(); ++i) {
@@ -180,12 +190,15 @@ void BM_ReadParseSave(benchmark::State& state) {
     }
 
     state.PauseTiming();
+    flushes += DurabilityFlushCount() - flushesBefore;
     world.reset();
     state.ResumeTiming();
   }
   state.counters["messages/s"] = benchmark::Counter(
       static_cast<double>(kBatch) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
+  state.counters["flushes/msg"] =
+      static_cast<double>(flushes) / static_cast<double>(kBatch * state.iterations());
 }
 BENCHMARK(BM_ReadParseSave)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 

@@ -109,11 +109,6 @@ void LogReadProblems(const std::vector<std::string>& problems) {
   for (const std::string& problem : problems) Log(kLogService, problem, 5, true);
 }
 
-bool FileExists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::exists(path, ec);
-}
-
 }  // namespace
 
 const char* EmailInfoKeyName(TEmailInfoKey key) {

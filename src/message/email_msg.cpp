@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "foundation/files/file_helpers.h"
 #include "foundation/app/log.h"
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/install_folders.h"
@@ -57,11 +58,6 @@ void AppendLinesWithCrLf(const TStringList& lines, std::string& out) {
     out += lines[i];
     out += "\r\n";
   }
-}
-
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return !path.empty() && std::filesystem::exists(path, error);
 }
 
 // The head of a message file: its property line (without the line break;

@@ -30,11 +30,6 @@ bool IsRegularFileNoLink(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return !path.empty() && std::filesystem::exists(path, error);
-}
-
 // Holds a lock taken with TryEnter for one scope.
 class TTakenLock {
  public:

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "foundation/files/file_helpers.h"
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/durability_batch.h"
 #include "foundation/files/install_folders.h"
@@ -56,11 +57,6 @@ bool IsPlainFileName(const std::string& name) {
 
 std::string FileNameOf(const std::string& path) {
   return std::filesystem::path(path).filename().string();
-}
-
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return std::filesystem::exists(std::filesystem::symlink_status(path, error));
 }
 
 // A new free path in the reports folder from the prefix and the first 25

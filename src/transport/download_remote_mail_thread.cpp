@@ -28,6 +28,7 @@
 #include "message/message_repository.h"
 #include "message/processing_options.h"
 #include "message/accounts_saver.h"
+#include "transport/pop3_protocol.h"
 #include "transport/webmail_download.h"
 
 namespace halvorn {
@@ -51,10 +52,6 @@ std::mutex& WebmailErrorLock() {
 std::string& WebmailError() {
   static std::string text;
   return text;
-}
-
-std::string Quoted(const std::string& text) {
-  return "\"" + text + "\"";
 }
 
 bool StartsWithCI(const std::string& text, const char* prefix) {
@@ -271,10 +268,70 @@ bool TDownloadRemoteMailThread::ConnectAccount() {
   if (FClient->Connect()) {
     SetState(csBanner);
     if (FRemoteAccount) PostStatusText(FRemoteAccount->GetEmailAddress());
+    Login();
   } else if (FState == csConnecting) {
     FinishAccount();
   }
   return true;
+}
+
+void TDownloadRemoteMailThread::Login() {
+  TPop3LoginDialogue how;
+  how.RefuseErrorBanner = true;
+  how.ReadLine = [this](std::string& line) {
+    FClient->SetTimeOut(FTimeOut.load());
+    if (!FClient->ReadLn(line)) return false;
+    StampAlive();
+    return true;
+  };
+  how.Stop = [this](TPop3LoginDialogue::TPoint point) {
+    if (!FRemoteAccount || CheckTerminated() || FStopRequested.load() || FCancelRequested.load())
+      return true;
+    if (point == TPop3LoginDialogue::BeforeUser) {
+      SetState(csUser);
+      FLastCommand = "USER";
+    } else if (point == TPop3LoginDialogue::BeforePass) {
+      SetState(csPass);
+      FLastCommand = "PASS";
+    }
+    return false;
+  };
+  const TPop3LoginOutcome outcome =
+      Pop3Login(*FClient, FRemoteAccount->UserId(), FRemoteAccount->Password(), how);
+  switch (outcome.Failure) {
+    case TPop3LoginOutcome::None:
+      SetState(csUidl);
+      FRemoteAccount->LoginFailures = 0;
+      return WriteLine("UIDL");
+    case TPop3LoginOutcome::Rejected:
+      if (outcome.Step == TPop3LoginOutcome::Pass) return PasswordRefused(outcome.Reply);
+      return Abort();
+    case TPop3LoginOutcome::WriteFailed:
+      return Abort();
+    default:
+      // A stop, or no reply (a socket error is reported as it happens).
+      return FinishAccount();
+  }
+}
+
+void TDownloadRemoteMailThread::PasswordRefused(const std::string& line) {
+  if (!StartsWithCI(line, "-ERR"))
+    return ReportLoginFailure("Server failed to confirm Password with message " + Quoted(line));
+  TRemoteAccountRef other = FLocalAccount->RemoteAccounts->FindAccount(
+      FRemoteAccount->UserId(), std::string(), FServerAddress);
+  if (other == FRemoteAccount)
+    return ReportLoginFailure("Server rejected new password with message " + Quoted(line));
+  if (!other) return ReportLoginFailure("Server rejected Password with message " + Quoted(line));
+  // The same login at the same server under another password: the other
+  // account takes this one over.
+  TRemoteAccountRef absorbed = FRemoteAccount;
+  const std::string oldId = FRemoteAccount->UniqueId();
+  if (!other->MergeDuplicate(absorbed, false))
+    return ReportLoginFailure("Server rejected password with " + Quoted(line));
+  Repository()->ReassignRemoteAccount(oldId, other);
+  FRemoteAccount = other;
+  FStatesChanged = true;
+  return Abort();
 }
 
 void TDownloadRemoteMailThread::DownloadWebmailAccount() {
@@ -368,41 +425,6 @@ void TDownloadRemoteMailThread::HandleReply(const std::string& line) {
   const bool error = StartsWithCI(line, "-ERR");
   const bool stop = FStopRequested.load() || FCancelRequested.load();
   switch (FState) {
-    case csBanner:
-      if (error) return Abort();
-      if (stop) return SendQuit();
-      SetState(csUser);
-      return WriteLine("USER " + FRemoteAccount->UserId());
-    case csUser:
-      if (!good) return Abort();
-      if (stop) return SendQuit();
-      SetState(csPass);
-      return WriteLine("PASS " + FRemoteAccount->Password());
-    case csPass: {
-      if (good) {
-        if (stop) return SendQuit();
-        SetState(csUidl);
-        FRemoteAccount->LoginFailures = 0;
-        return WriteLine("UIDL");
-      }
-      if (!error)
-        return ReportLoginFailure("Server failed to confirm Password with message " + Quoted(line));
-      TRemoteAccountRef other = FLocalAccount->RemoteAccounts->FindAccount(
-          FRemoteAccount->UserId(), std::string(), FServerAddress);
-      if (other == FRemoteAccount)
-        return ReportLoginFailure("Server rejected new password with message " + Quoted(line));
-      if (!other) return ReportLoginFailure("Server rejected Password with message " + Quoted(line));
-      // The same login at the same server under another password: the other
-      // account takes this one over.
-      TRemoteAccountRef absorbed = FRemoteAccount;
-      const std::string oldId = FRemoteAccount->UniqueId();
-      if (!other->MergeDuplicate(absorbed, false))
-        return ReportLoginFailure("Server rejected password with " + Quoted(line));
-      Repository()->ReassignRemoteAccount(oldId, other);
-      FRemoteAccount = other;
-      FStatesChanged = true;
-      return Abort();
-    }
     case csUidl:
       if (stop) return SendQuit();
       if (good) {
@@ -461,7 +483,7 @@ void TDownloadRemoteMailThread::HandleReply(const std::string& line) {
       return;
     case csMessage:
       if (line != ".") {
-        FLines.Add(line.size() > 1 && line[0] == '.' ? line.substr(1) : line);
+        FLines.Add(DotUnstuffed(line));
         return;
       }
       StoreMessage();

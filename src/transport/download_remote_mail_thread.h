@@ -125,6 +125,12 @@ class TDownloadRemoteMailThread : public TQuorThread {
 
   bool StopHolds();
   bool ConnectAccount();
+  // The login dialogue on the connected client (pop3_protocol.h); on
+  // success the UIDL listing is asked for.
+  void Login();
+  // The server refused the password (its reply): a login failure, or the
+  // account merged into another of the same login at the same server.
+  void PasswordRefused(const std::string& line);
   bool SelectNextAccount();
   bool ModeAllows(const TRemoteAccount& account) const;
   void ReadReply();

@@ -26,6 +26,7 @@
 #include "platform/socket_owner.h"
 #include "platform/tcp_line_server.h"
 #include "message/accounts_saver.h"
+#include "transport/pop3_protocol.h"
 #include "transport/pop3_texts.h"
 #include "transport/webmail_download.h"
 
@@ -39,10 +40,6 @@ constexpr std::int64_t kClaimRenewalMs = 30000;
 // The test login of a new intercepted account, and the relay's waits.
 constexpr int kTestLoginTimeOutMs = 10000;
 constexpr int kRelayTimeOutMs = 10000;
-
-std::string Quoted(const std::string& text) {
-  return "\"" + text + "\"";
-}
 
 
 // What a session may change in a message's side record: its UIDL (made up
@@ -843,7 +840,7 @@ void TPop3ServerSpawnedSocket::SendRetr(const std::string& argument) {
   lines.push_back("+OK ");
   for (int i = 0; i < text.Count(); ++i) {
     const std::string& l = text[i];
-    lines.push_back(!l.empty() && l[0] == '.' ? "." + l : l);
+    lines.push_back(DotStuffed(l));
   }
   if (!SendBlock(std::move(lines))) {
     Log("Inexplicably failed to send message body", 9, true);
@@ -895,7 +892,7 @@ void TPop3ServerSpawnedSocket::SendTop(const std::string& argument) {
   for (int i = 0; i < text.Count(); ++i) {
     const std::string& l = text[i];
     if (l.empty()) separated = true;
-    lines.push_back(!l.empty() && l[0] == '.' ? "." + l : l);
+    lines.push_back(DotStuffed(l));
   }
   if (!separated) lines.push_back("");
   SendBlock(std::move(lines));
@@ -1030,29 +1027,35 @@ void TPop3ServerSpawnedSocket::ConnectPassThrough() {
   client->SetHost(destination);
   PauseInput();
   std::string error;
-  std::string reply;
   if (!client->Connect()) {
     error = "could not connect to " + destination;
-  } else if (!client->ReadLn(reply)) {
-    error = "Failed to read POP banner from " + destination;
-  } else if (!client->Connected()) {
-    error = destination + " disconnected with " + reply;
-  } else if (!client->WriteLn("USER " + FUserName)) {
-    error = "Couldn't write USER command to " + destination;
-  } else if (!client->ReadLn(reply)) {
-    error = "USER command timed out on " + destination;
-  } else if (!client->Connected()) {
-    error = destination + " disconnected with " + reply;
-  } else if (reply.empty() || reply[0] != '+') {
-    error = destination + " rejected userid with: " + reply;
-  } else if (!client->WriteLn("PASS " + FPassword)) {
-    error = "Couldn't write PASS command to " + destination;
-  } else if (!client->ReadLn(reply)) {
-    error = "PASS command timed out on " + destination;
-  } else if (!client->Connected()) {
-    error = destination + " disconnected with " + reply;
-  } else if (reply.empty() || reply[0] != '+') {
-    error = destination + " rejected password with: " + reply;
+  } else {
+    TPop3LoginDialogue how;
+    how.ClosedReplyIsDisconnect = true;
+    const TPop3LoginOutcome outcome = Pop3Login(*client, FUserName, FPassword, how);
+    const bool userStep = outcome.Step == TPop3LoginOutcome::User;
+    switch (outcome.Failure) {
+      case TPop3LoginOutcome::None:
+      case TPop3LoginOutcome::Stopped:
+        break;
+      case TPop3LoginOutcome::ReadFailed:
+        error = outcome.Step == TPop3LoginOutcome::Banner
+                    ? "Failed to read POP banner from " + destination
+                    : (userStep ? "USER command timed out on " : "PASS command timed out on ") +
+                          destination;
+        break;
+      case TPop3LoginOutcome::Disconnected:
+        error = destination + " disconnected with " + outcome.Reply;
+        break;
+      case TPop3LoginOutcome::WriteFailed:
+        error = (userStep ? "Couldn't write USER command to " : "Couldn't write PASS command to ") +
+                destination;
+        break;
+      case TPop3LoginOutcome::Rejected:
+        error = destination + (userStep ? " rejected userid with: " : " rejected password with: ") +
+                outcome.Reply;
+        break;
+    }
   }
   if (!StillConnected()) return;
   ResumeInput();
