@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_folder.h"
 #include "bench/ratio_reporter.h"
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/file_helpers.h"
@@ -46,7 +47,7 @@ TWorld& World() {
   if (world.Ready) return world;
   const std::vector<std::string> files = test::CorpusFiles();
   if (files.empty()) return world;
-  world.Root = std::make_unique<test::TempFolder>();
+  world.Root = bench::NewBenchFolder();
   world.Home = std::make_unique<test::ScopedEnv>("HALVORN_HOME", world.Root->Sub("home"));
   ResetFolderCachesForTests();
   world.Folder = GetUnprocessedIncomingDir(kSingleUserName);

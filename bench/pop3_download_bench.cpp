@@ -7,8 +7,8 @@
 // each to a file of its own with one flush for the whole batch, with the
 // flushes the download makes per message. Reported as ratios, with the peak
 // resident memory. Traffic stays on 127.0.0.1. Needs root (Dovecot drops to
-// "nobody") and the corpus. The data folder lies under TMPDIR: run it again
-// with TMPDIR=/dev/shm for the figures on tmpfs.
+// "nobody") and the corpus. The data folders lie where bench_folder.h says:
+// HALVORN_BENCH_DIR=/dev/shm gives the figures on tmpfs.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_folder.h"
 #include "bench/loopback_client.h"
 #include "bench/ratio_reporter.h"
 #include "foundation/files/durability_batch.h"
@@ -153,7 +154,7 @@ World& Setup() {
       w.Error = "no mail corpus";
       return w;
     }
-    w.Home = std::make_unique<test::TempFolder>();
+    w.Home = bench::NewBenchFolder();
     setenv("HALVORN_HOME", w.Home->Path().c_str(), 1);
     ResetFolderCachesForTests();
     w.Dovecot = std::make_unique<test::DovecotServer>(test::FreeLocalPort(),
@@ -255,7 +256,7 @@ void BM_ClientToFiles(benchmark::State& state) {
   std::int64_t bytes = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    auto folder = std::make_unique<test::TempFolder>();
+    auto folder = bench::NewBenchFolder();
     state.ResumeTiming();
     bytes = ReadMailbox(w.Dovecot->Port(), "benchuser", "pw", folder->Path());
     state.PauseTiming();

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/log.h"
 #include "foundation/app/statistics_hooks.h"
 #include "foundation/files/atomic_file.h"
@@ -329,7 +330,7 @@ bool TEmailInfo::ReadFileLocked(std::vector<std::string>& problems) {
   bool whole = true;
   for (const TFileField& field : kFileOrder) {
     const std::string value = lines.Values(field.Name);
-    try {
+    CatchAllButAbandonment([&] {
       switch (field.Slot) {
         case TSlot::Text:
           FValues[static_cast<int>(field.Key)] = value;
@@ -350,20 +351,18 @@ bool TEmailInfo::ReadFileLocked(std::vector<std::string>& problems) {
           FBannedPhrases.SetCommaText(value);
           break;
       }
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& e) {
+    }, [&](const std::string& error) {
       // A damaged value loses only itself; the rest of the file still loads.
-      problems.push_back(path + ": " + field.Name + ": " + e.what());
+      problems.push_back(path + ": " + field.Name + ": " + error);
       whole = false;
-    }
+    });
   }
   FFileIsOurs = whole;
+  if (whole) FFileText = FileTextLocked();
   return whole;
 }
 
-std::string TEmailInfo::Save() {
-  TCriticalSectionGuard guard(FLock);
+std::string TEmailInfo::FileTextLocked() const {
   std::string text;
   for (const TFileField& field : kFileOrder) {
     std::string value;
@@ -389,6 +388,15 @@ std::string TEmailInfo::Save() {
     }
     if (!value.empty()) text += std::string(field.Name) + "=" + OneLine(std::move(value)) + "\r\n";
   }
+  return text;
+}
+
+std::string TEmailInfo::Save() {
+  TCriticalSectionGuard guard(FLock);
+  const std::string text = FileTextLocked();
+  // The file holds this already: writing it again would cost a flush for
+  // nothing (every release of a record that was read saves it).
+  if (FFileIsOurs && !text.empty() && text == FFileText) return {};
   const std::string path = FileName();
   if (text.empty()) {
     if (FFileIsOurs) {
@@ -403,7 +411,12 @@ std::string TEmailInfo::Save() {
   // commit, together with the message it belongs to.
   std::string placed;
   std::string error = WriteFileInCurrentBatch(path, text, true, nullptr, placed);
-  if (error.empty()) FFileIsOurs = true;
+  if (error.empty()) {
+    FFileIsOurs = true;
+    // A staged write is the file's only once its batch commits: until then
+    // a save writes (stages) again.
+    FFileText = CurrentDurabilityBatch() == nullptr ? text : std::string();
+  }
   return error;
 }
 

@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/log.h"
 #include "foundation/app/main_window_notifications.h"
 #include "foundation/files/file_helpers.h"
@@ -314,16 +315,16 @@ bool TEmailMsgList::ObliterateLocked(int index, bool deleteRemote, const std::st
 
 void TEmailMsgList::ObliterateFlagged(bool deleteRemote, const std::string& reason) {
   std::vector<TEmailMsgRef> taken;
-  try {
-    TCriticalSectionGuard guard(FLock);
-    for (int i = static_cast<int>(FMessages.size()) - 1; i >= 0; --i) {
-      if (FMessages[i]->IsFlaggedDeleted()) ObliterateLocked(i, deleteRemote, reason, taken);
-    }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kLogService, "Obliterating the flagged messages of " + FName + ": " + e.what(), 3, true);
-  }
+  CatchAllButAbandonment(
+      [&] {
+        TCriticalSectionGuard guard(FLock);
+        for (int i = static_cast<int>(FMessages.size()) - 1; i >= 0; --i) {
+          if (FMessages[i]->IsFlaggedDeleted()) ObliterateLocked(i, deleteRemote, reason, taken);
+        }
+      },
+      [this](const std::string& error) {
+        Log(kLogService, "Obliterating the flagged messages of " + FName + ": " + error, 3, true);
+      });
 }
 
 // ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/log.h"
 #include "foundation/text/text_helpers.h"
 #include "foundation/text/numbers.h"
@@ -109,14 +110,14 @@ void TEmailMsg::WithInfo(const std::function<void(TEmailInfo&)>& use) const {
 }
 
 TTrite TEmailMsg::GetUserWanted() {
-  try {
-    const std::string text = GetInfoValue(TEmailInfoKey::UserWanted);
-    return text.empty() ? kTriteUnknown : CharToTrite(text[0]);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return kTriteUnknown;
-  }
+  TTrite answer = kTriteUnknown;
+  CatchAllButAbandonment(
+      [&] {
+        const std::string text = GetInfoValue(TEmailInfoKey::UserWanted);
+        if (!text.empty()) answer = CharToTrite(text[0]);
+      },
+      [](const std::string&) {});
+  return answer;
 }
 
 bool TEmailMsg::SetUserWanted(TTrite value, bool force) {

@@ -5,6 +5,7 @@
 #include <climits>
 #include <stdexcept>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/log.h"
 #include "foundation/files/file_helpers.h"
 #include "foundation/files/install_folders.h"
@@ -525,13 +526,11 @@ int TMailStore::Recover() {
   TStringList joined;
   ListFilesInDir(GetPartialsDir(user), std::string("*") + kJoinedSuffix, false, INT_MAX, joined);
   for (int i = 0; i < joined.Count(); ++i) {
-    try {
-      count += AdoptJoined(joined[i]);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      Log(kLogService, "Finishing the join " + joined[i] + " failed: " + error.what(), 3, true);
-    }
+    CatchAllButAbandonment([&] { count += AdoptJoined(joined[i]); },
+                           [&](const std::string& error) {
+                             Log(kLogService, "Finishing the join " + joined[i] + " failed: " + error,
+                                 3, true);
+                           });
   }
   TBatch batch(*this);
   // Marked messages go on as they are: finished ones without their mark.

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/log.h"
 #include "foundation/app/statistics_hooks.h"
 #include "foundation/crypto/random_source.h"
@@ -35,15 +36,9 @@ std::string OrSingleUser(const std::string& name) {
 // except an abandoned worker's unwinding.
 template <class F>
 void Swallowing(const char* what, F work) {
-  try {
-    work();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kLogService, std::string(what) + " failed: " + e.what(), 3, true);
-  } catch (...) {
-    Log(kLogService, std::string(what) + " failed", 3, true);
-  }
+  CatchAllButAbandonment(work, [what](const std::string& error) {
+    Log(kLogService, std::string(what) + " failed: " + error, 3, true);
+  });
 }
 
 // Ends a traced section however the scope is left.
@@ -202,16 +197,16 @@ int TMessageRepository::ReassignRemoteAccount(const std::string& accountId,
 }
 
 bool TMessageRepository::HasSmtpFailureNotice() {
-  try {
+  bool found = false;
+  Swallowing("Looking for a failure notice", [&] {
     for (const TEmailMsgRef& msg : ProcessedIncoming()->Snapshot()) {
-      if (msg->GetProperty(kPropFailureNotice) == "SMTP") return true;
+      if (msg->GetProperty(kPropFailureNotice) == "SMTP") {
+        found = true;
+        return;
+      }
     }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kLogService, std::string("Looking for a failure notice failed: ") + e.what(), 3, true);
-  }
-  return false;
+  });
+  return found;
 }
 
 bool TMessageRepository::RenameUser(const std::string& newName) {
@@ -333,13 +328,10 @@ void LoadAllRepositories() {
 }
 
 TEmailMsgRef FindMessageByContentId(std::int32_t id) {
-  try {
-    return GlobalMsgReposList().FindMessageById(id);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return nullptr;
-  }
+  TEmailMsgRef found;
+  CatchAllButAbandonment([&] { found = GlobalMsgReposList().FindMessageById(id); },
+                         [](const std::string&) {});
+  return found;
 }
 
 // ---------------------------------------------------------------------------
@@ -463,6 +455,19 @@ std::string BackupUser(TMessageRepository* repository) {
   return OrSingleUser(repository != nullptr ? repository->UserName() : std::string());
 }
 
+// A purge walks every backup: one in ten backups would make a download of
+// many messages into a folder of many backups quadratic. At most one purge a
+// minute (by the program's clock; a clock set back counts as due).
+bool PurgeIsDue() {
+  static std::mutex lock;
+  static TDateTime last = 0;
+  const TDateTime now = Now();
+  std::lock_guard<std::mutex> guard(lock);
+  if (last != 0 && now >= last && (now - last) * 24 * 60 < 1) return false;
+  last = now;
+  return true;
+}
+
 // The subject part of a backup's name.
 std::string BackupSubject(const TStringList& lines) {
   std::string subject;
@@ -488,7 +493,7 @@ void SaveMessageBackup(TMessageRepository* repository, const TStringList& lines,
                        std::string& path) {
   path.clear();
   Swallowing("Saving a message backup", [&] {
-    if (RandomInt(10) == 5) PurgeMessageBackups(repository);
+    if (RandomInt(10) == 5 && PurgeIsDue()) PurgeMessageBackups(repository);
     const std::string user = BackupUser(repository);
     if (GetGlobalProcessingOptions(user)->DeleteMsgBackupsAfter == 0) return;
     const std::string folder = GetBackupsDir(user);

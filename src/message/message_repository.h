@@ -232,7 +232,7 @@ void ReleaseMessageLocks(TClaimOwner owner, const std::string& text);
 // Writes the raw lines of an arriving message (each followed by CR LF) to a
 // new file and answers its path; empty when backups are off
 // (DeleteMsgBackupsAfter 0) or the write fails (logged). One call in ten
-// (RandomInt(10) == 5) first purges old backups. The name is a free name
+// (RandomInt(10) == 5) first purges old backups, at most once a minute. The name is a free name
 // (GetUniquePath, blanks replaced) from the 30 characters after "Subject:"
 // of the first line of the header (up to the first empty line) that begins
 // with "Subject:" in any case, or "No Subject Line" when there is none or

@@ -149,7 +149,7 @@ void TProcessIncomingThread::Execute() {
     const void* Owner;
     ~TWakerGuard() { Store.RemoveArrivalWaker(Owner); }
   } waker{store, this};
-  try {
+  CatchAllButAbandonment([&] {
     // The user's queues, loaded now unless the main window already did.
     Repository();
     while (!FStop.load() && !CheckTerminated()) {
@@ -173,15 +173,10 @@ void TProcessIncomingThread::Execute() {
       SuspendUnlessWoken();
       StampAlive();
     }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& error) {
-    LogThread(std::string("The incoming processing thread failed: ") + error.what(), 3, true);
+  }, [](const std::string& error) {
+    LogThread("The incoming processing thread failed: " + error, 3, true);
     PostToMainWindow(WM_INCOMING_THREAD_FAILED, 0, 0);
-  } catch (...) {
-    LogThread("The incoming processing thread failed", 3, true);
-    PostToMainWindow(WM_INCOMING_THREAD_FAILED, 0, 0);
-  }
+  });
 }
 
 bool TProcessIncomingThread::FStopCheck() {
@@ -208,13 +203,13 @@ bool TProcessIncomingThread::FMoveWithRetries(const TEmailMsgRef& msg, TEmailMsg
   TMessageRepository* repo = Repository();
   for (int attempt = 1; attempt <= attempts; ++attempt) {
     bool moved = false;
-    try {
+    if (swallow) {
+      CatchAllButAbandonment([&] { moved = repo->MoveMailMessage(msg, from, to); },
+                             [&](const std::string& error) {
+                               LogThread("Moving " + Describe(*msg) + " failed: " + error, 5, true);
+                             });
+    } else {
       moved = repo->MoveMailMessage(msg, from, to);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      if (!swallow) throw;
-      LogThread("Moving " + Describe(*msg) + " failed: " + error.what(), 5, true);
     }
     if (moved) return true;
     if (attempt < attempts && !FWaitUnlessStopped(FMoveRetryDelayMs)) return false;
@@ -285,13 +280,8 @@ bool TProcessIncomingThread::FProcessNextMessage() {
     }
   }
 
-  try {
-    FProcessMessage(msg);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& error) {
-    FExceptionPath(msg, error.what());
-  }
+  CatchAllButAbandonment([&] { FProcessMessage(msg); },
+                         [&](const std::string& error) { FExceptionPath(msg, error); });
   return true;
 }
 
@@ -343,14 +333,12 @@ void TProcessIncomingThread::FProcessMessage(const TEmailMsgRef& msg) {
   std::shared_ptr<TRuleList> rules = GlobalRuleList();
   bool consumed = false;
   if (rules) {
-    try {
-      consumed = rules->ApplyRules(*msg, Rt_ReceiveBeforeProcessing, &FStop);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      LogThread("The rules before processing raised: " + std::string(error.what()), 5, true);
-      consumed = false;
-    }
+    CatchAllButAbandonment(
+        [&] { consumed = rules->ApplyRules(*msg, Rt_ReceiveBeforeProcessing, &FStop); },
+        [&](const std::string& error) {
+          LogThread("The rules before processing raised: " + error, 5, true);
+          consumed = false;
+        });
   }
   if (consumed && msg->IsInTrash()) {
     msg->Obliterate(msg->DeleteCode() != 0, msg->DeleteReason());
@@ -361,13 +349,9 @@ void TProcessIncomingThread::FProcessMessage(const TEmailMsgRef& msg) {
   for (bool (TEmailMsg::*repair)() :
        {&TEmailMsg::FixMultilineAttachmentNames, &TEmailMsg::CleanAttachmentNames,
         &TEmailMsg::FixAttachmentNameLengths}) {
-    try {
-      ((*msg).*repair)();
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      LogThread("Repairing attachment names raised: " + std::string(error.what()), 7, true);
-    }
+    CatchAllButAbandonment([&] { ((*msg).*repair)(); }, [](const std::string& error) {
+      LogThread("Repairing attachment names raised: " + error, 7, true);
+    });
   }
   FMainProcessing(msg, consumed, options);
 }
@@ -391,13 +375,11 @@ void TProcessIncomingThread::FMainProcessing(const TEmailMsgRef& msg, bool consu
     if (FStopCheck()) break;
     if (!consumed) {
       if (std::shared_ptr<TRuleList> rules = GlobalRuleList()) {
-        try {
-          rules->ApplyRules(*msg, Rt_ReceiveAfterProcessing, &FStop);
-        } catch (const EThreadAbandoned&) {
-          throw;
-        } catch (const std::exception& error) {
-          LogThread("The rules after processing raised: " + std::string(error.what()), 5, true);
-        }
+        CatchAllButAbandonment(
+            [&] { rules->ApplyRules(*msg, Rt_ReceiveAfterProcessing, &FStop); },
+            [](const std::string& error) {
+              LogThread("The rules after processing raised: " + error, 5, true);
+            });
       }
     }
     if (FStopCheck()) break;
@@ -617,16 +599,16 @@ void TProcessIncomingThread::FHandleRelayedMessage(const TEmailMsgRef& msg) {
   LogThread("New relayed msg: " + checksum + " path = " + msg->GetFileName(), 11, false);
   TCheckSumArray sums;
   if (msg->GetCheckSums(sums, false) > 0) {
-    try {
-      if (FSubmitRelayedMessage(*msg, copy))
-        LogThread("Msg submitted", 11, false);
-      else
-        LogThread("Failed to submit Msg", 11, true);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      LogThread(std::string("SubmitMessage excepted with ") + error.what(), 11, true);
-    }
+    CatchAllButAbandonment(
+        [&] {
+          if (FSubmitRelayedMessage(*msg, copy))
+            LogThread("Msg submitted", 11, false);
+          else
+            LogThread("Failed to submit Msg", 11, true);
+        },
+        [](const std::string& error) {
+          LogThread("SubmitMessage excepted with " + error, 11, true);
+        });
   }
   msg->Obliterate(false, "ProcessIncomingThread");
   FObliterated = true;

@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/developer_mode.h"
 #include "foundation/app/main_window_notifications.h"
 #include "foundation/dns/dns_lookups.h"
@@ -410,14 +411,10 @@ void TDownloadRemoteMailThread::ReadReply() {
     FinishAccount();
     return;
   }
-  try {
-    HandleReply(line);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kSource, "Error handling the reply to " + FLastCommand + ": " + e.what(), 9, true);
+  CatchAllButAbandonment([&] { HandleReply(line); }, [this](const std::string& error) {
+    Log(kSource, "Error handling the reply to " + FLastCommand + ": " + error, 9, true);
     FinishAccount();
-  }
+  });
 }
 
 void TDownloadRemoteMailThread::HandleReply(const std::string& line) {
@@ -559,17 +556,17 @@ void TDownloadRemoteMailThread::ProcessNextMessage() {
       case us_Read:
         Log(kSource, "Previously downloaded message with Uidl: " + uidl + " still on server - ignoring",
             4, false);
-        try {
-          if (!AccountHoldsUidl(uidl)) {
-            // The user emptied it from every queue: fetch it again.
-            FRemoteAccount->SetUidlStatus(uidl, us_NonExistant);
-            FStatesChanged = true;
-            --FCurrent;
-          }
-        } catch (const EThreadAbandoned&) {
-          throw;
-        } catch (const std::exception&) {
-        }
+        // An error of the look-up is passed over: the next message follows.
+        CatchAllButAbandonment(
+            [&] {
+              if (!AccountHoldsUidl(uidl)) {
+                // The user emptied it from every queue: fetch it again.
+                FRemoteAccount->SetUidlStatus(uidl, us_NonExistant);
+                FStatesChanged = true;
+                --FCurrent;
+              }
+            },
+            [](const std::string&) {});
         continue;
       case us_DeletedLocal:
         continue;

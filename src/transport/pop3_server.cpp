@@ -1,6 +1,7 @@
 #include "transport/pop3_server.h"
 
 #include <algorithm>
+#include <map>
 #include <exception>
 #include <utility>
 
@@ -583,8 +584,11 @@ bool TPop3ServerSpawnedSocket::ClaimAndList(const TEmailMsgRef& msg) {
   return true;
 }
 
-bool TPop3ServerSpawnedSocket::RemoveInterruptedQuitLeftover(const TEmailMsgRef& msg) {
-  if (HeldByOther(msg) || !GetMailStore().IsExpunged(*msg)) return false;
+bool TPop3ServerSpawnedSocket::RemoveInterruptedQuitLeftover(const TEmailMsgRef& msg,
+                                                             const TRemoteAccountRef& source,
+                                                             const std::string& uidl) {
+  if (!source || uidl.empty() || source->GetUidlStatus(uidl) != us_Deleted || HeldByOther(msg))
+    return false;
   // The reader deleted it and QUIT; only removing the file did not happen.
   // The state stays, so the download deletes it on the server.
   msg->Obliterate(true, kPop3LeftoverReason);
@@ -609,19 +613,29 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
   TEmailMsgList* queue = Queue(account);
   if (queue == nullptr) return false;
   const std::vector<TEmailMsgRef> snapshot = queue->Snapshot();
+  // The index tells each message's account and UIDL: nothing is read until
+  // the reader asks for a message. Each account is looked up once.
+  std::map<std::string, TRemoteAccountRef> sources;
+  auto sourceOf = [&](const std::string& id) -> TRemoteAccountRef {
+    if (id.empty()) return nullptr;
+    const auto known = sources.find(id);
+    if (known != sources.end()) return known->second;
+    return sources[id] = GlobalLocalAccounts().FindRemoteAccountById(id);
+  };
 
   if (FRemoteAccount) {
     // The newest message first.
     const std::string ownId = FRemoteAccount->UniqueId();
-    // The index tells each message's account and UIDL: nothing is read
-    // until the reader asks for a message.
     for (auto it = snapshot.rbegin(); it != snapshot.rend(); ++it) {
       const TEmailMsgRef& msg = *it;
-      if (RemoveInterruptedQuitLeftover(msg)) continue;
-      std::string id = msg->KnownIndexEntry().AccountId;
+      const TEmailMsg::TIndexEntry entry = msg->KnownIndexEntry();
+      TRemoteAccountRef source = sourceOf(entry.AccountId);
+      if (RemoveInterruptedQuitLeftover(msg, source, entry.Uidl)) continue;
+      std::string id = entry.AccountId;
       if (id.empty()) {
         msg->FSetSourceRemoteAccount(FRemoteAccount);
         id = ownId;
+        source = FRemoteAccount;
       }
       if (id == ownId) {
         if (msg->IsFlaggedDeleted() && !HeldByOther(msg)) {
@@ -629,12 +643,10 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
           continue;
         }
         const std::string uidl = msg->KnownIndexEntry().Uidl;
-        if (TRemoteAccountRef source = msg->GetSourceRemoteAccount()) {
-          if (!uidl.empty() && source->GetUidlStatus(uidl) == us_NonExistant)
-            source->SetUidlStatus(uidl, us_Downloaded);
-        }
+        if (source && !uidl.empty() && source->GetUidlStatus(uidl) == us_NonExistant)
+          source->SetUidlStatus(uidl, us_Downloaded);
         ClaimAndList(msg);
-      } else if (!msg->GetSourceRemoteAccount() && !HeldByOther(msg) &&
+      } else if (!source && !HeldByOther(msg) &&
                  !(FPop3Server != nullptr && FPop3Server->KeepOrphans())) {
         // Its account is gone.
         msg->FSetFlaggedDeleted(true);
@@ -648,10 +660,12 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
   if (IsIntercepted()) return false;
   const bool everything = !IsLocalHostAddress(PeerIP()) || AnyLocalHostAllowed();
   for (const TEmailMsgRef& msg : snapshot) {
-    if (RemoveInterruptedQuitLeftover(msg)) continue;
+    const TEmailMsg::TIndexEntry entry = msg->KnownIndexEntry();
+    const TRemoteAccountRef source = sourceOf(entry.AccountId);
+    if (RemoveInterruptedQuitLeftover(msg, source, entry.Uidl)) continue;
     if (everything) {
       ClaimAndList(msg);
-    } else if (!msg->GetSourceRemoteAccount()) {
+    } else if (!source) {
       if (msg->IsFlaggedDeleted() && !HeldByOther(msg)) {
         msg->Obliterate(false, kPop3FlaggedReason);
       } else {

@@ -230,7 +230,8 @@ class TPop3ServerSpawnedSocket : public TQuorServerSpawnedSocket {
   void RefuseLogin(const std::string& baseName);
   // A message whose UIDL its account records as deleted is the leftover of
   // a QUIT that could not remove it: removed (the state kept), true.
-  bool RemoveInterruptedQuitLeftover(const TEmailMsgRef& msg);
+  bool RemoveInterruptedQuitLeftover(const TEmailMsgRef& msg, const TRemoteAccountRef& source,
+                                     const std::string& uidl);
   void Reply(const std::string& text);
   // Input waits while the session waits on something else (a test login, the
   // relay, a held login); resuming inside a command takes effect once the

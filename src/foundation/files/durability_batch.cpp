@@ -412,7 +412,8 @@ TStagedFileRef TDurabilityBatch::StageWrite(const std::string& path, const std::
     return nullptr;
   };
   int code = 0;
-  if (::fchmod(fd, mode) != 0) return fail("Cannot set the mode of the new", errno);
+  // mkostemp made it 0600 already.
+  if (mode != 0600 && ::fchmod(fd, mode) != 0) return fail("Cannot set the mode of the new", errno);
   if (injected(AtomicWriteStep::Write)) return fail("Cannot write", failure.second);
   if (!WriteAll(fd, bytes, code)) return fail("Cannot write", code);
   if (::close(fd) != 0) {

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
 #include <stdexcept>
+#include <string>
 
 #include "platform/thread_identity.h"
 
@@ -28,6 +30,26 @@ class EThreadAbandoned : public std::runtime_error {
 // unwinding (a destructor must not raise). Cheap; for every blocking call a
 // worker makes (locks, sockets, the heartbeat). Safe from any thread.
 void CheckAbandoned();
+
+// Runs `work`; any exception but an abandoned worker's unwinding goes to
+// `failed` with its text ("unknown error" for one that is no
+// std::exception) and no further. Answers true when `work` returned without
+// one. The program's one way to catch everything but the abandonment, which
+// must always pass.
+template <class Work, class Failed>
+bool CatchAllButAbandonment(Work&& work, Failed&& failed) {
+  try {
+    work();
+    return true;
+  } catch (const EThreadAbandoned&) {
+    throw;
+  } catch (const std::exception& e) {
+    failed(std::string(e.what()));
+  } catch (...) {
+    failed(std::string("unknown error"));
+  }
+  return false;
+}
 
 // Called by a worker's thread function on its own thread: from now on
 // CheckAbandoned raises there once `abandoned` is set, naming the thread by
