@@ -62,7 +62,7 @@ def fields(header, names):
 def seeds(target, corpus):
     for message in messages(corpus):
         header, body = split(message)
-        if target == "email_msg_part":
+        if target in ("email_msg_part", "simple_tests"):
             yield message[:MAX_MESSAGE]
         elif target == "email_header":
             yield header[:MAX_MESSAGE]

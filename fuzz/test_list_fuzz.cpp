@@ -1,6 +1,7 @@
 // Reads the test list out of arbitrary settings text, with the scripted test
-// class bound and every class of the table still a placeholder. It must never
-// crash, and whatever loads must save, load again and save to the same bytes.
+// class bound besides the classes of the table (those not built yet load as
+// placeholders). It must never crash, and whatever loads must save, load again
+// and save to the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -6,8 +6,9 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libpcre2-dev)
 if [ "${1:-}" = "test" ]; then
   packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev python3 perl
-    python3-pycryptodome python3-mpmath python3-dnspython dnsmasq-base dovecot-pop3d
-    iproute2 psl python3-html5lib chromium mpack fetchmail clang libclang-rt-dev)
+    python3-pycryptodome python3-mpmath python3-numpy python3-dnspython dnsmasq-base dovecot-pop3d
+    iproute2 psl python3-html5lib chromium mpack fetchmail clang libclang-rt-dev
+    fonts-dejavu-core)
 fi
 
 # The test corpus is fetched with npm; any npm will do.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/log/log_sink.h"
@@ -161,21 +163,26 @@ void TTest::TransStats() {}
 
 // ---- Evaluation protocol
 
-bool TTest::BeginEvaluate(TEmailMsg& msg, const std::atomic<bool>* abort, bool& answer) {
+bool TTest::BeginEvaluateUnvalidated(TEmailMsg& msg, const std::atomic<bool>* abort, bool& answer) {
   answer = false;
   if (abort != nullptr && abort->load()) return false;
   const std::int32_t key = msg.GetContentId();
-  {
-    TCriticalSectionGuard guard(FLock);
-    if (FLastMsgKey == key) {
-      answer = FLastResult;
-      return false;
-    }
-    FExplanation.Clear();
+  TCriticalSectionGuard guard(FLock);
+  if (FLastMsgKey == key) {
+    answer = FLastResult;
+    return false;
   }
+  FExplanation.Clear();
+  return true;
+}
+
+bool TTest::BeginEvaluate(TEmailMsg& msg, const std::atomic<bool>* abort, bool& answer,
+                          std::string_view invalidEnding) {
+  if (!BeginEvaluateUnvalidated(msg, abort, answer)) return false;
   const std::string reason = Validate();
   if (!reason.empty()) {
-    AddExplanation("Test is invalid because " + reason, kInvalidTestLevel, true);
+    AddExplanation("Test is invalid because " + reason + std::string(invalidEnding),
+                   kInvalidTestLevel, true);
     return false;
   }
   return true;
@@ -205,6 +212,61 @@ void TTest::AddExplanation(const std::string& text, int level, bool addBreak, in
 void TTest::ClearExplanation() {
   TCriticalSectionGuard guard(FLock);
   FExplanation.Clear();
+}
+
+void TTest::PublishExplanation(TSimpleHtml lines) {
+  TCriticalSectionGuard guard(FLock);
+  FExplanation = std::move(lines);
+}
+
+std::string IncompleteTestText(const std::string& reason) {
+  return kIncompleteTestPrefix + reason + ".";
+}
+
+std::string DescriptionWithReason(const std::string& reason, const std::string& text) {
+  return reason.empty() ? text : IncompleteTestText(reason) + "\r\n" + text;
+}
+
+void PutHeadlineFirst(TSimpleHtml& lines, const std::string& headline, int level) {
+  lines.InsertLine(0, headline, level, kHtmlKindAll, true);
+}
+
+void SetEveryLevel(TSimpleHtml& lines, int level) {
+  for (int i = 0; i < lines.Count(); ++i) lines.SetLevel(i, level);
+}
+
+// ---- Combining tests
+
+namespace {
+
+struct TCombiningMark {
+  const TTest* Test;
+  TCombiningStep Step;
+};
+
+// The steps under way on this thread, innermost last.
+thread_local std::vector<TCombiningMark> combiningMarks;
+
+}  // namespace
+
+TCombiningGuard::TCombiningGuard(const TTest* test, TCombiningStep step) {
+  for (const TCombiningMark& mark : combiningMarks)
+    if (mark.Test == test && mark.Step == step) return;
+  if (combiningMarks.size() >= static_cast<std::size_t>(kMaxCombiningDepth)) {
+    FTooDeep = true;
+    return;
+  }
+  combiningMarks.push_back({test, step});
+  FEntered = true;
+}
+
+TCombiningGuard::~TCombiningGuard() {
+  if (FEntered) combiningMarks.pop_back();
+}
+
+std::string TCombiningGuard::Refusal() const {
+  if (FEntered) return {};
+  return FTooDeep ? kNestedTooDeep : kRefersBackToItself;
 }
 
 void TTest::LogEvaluation(TEmailMsg& msg, const std::string& detail) {

@@ -9,15 +9,25 @@
 //         the message judged last (same side-record Id) answers the cached
 //         result with its explanation as it was; otherwise the explanation is
 //         cleared and Validate runs: an invalid test explains "Test is
-//         invalid because <reason>" and answers false without caching, so
-//         the next call judges again.
-//   5.    The class judges the message.
+//         invalid because <reason>" (with the class's ending, "." for some)
+//         and answers false without caching, so the next call judges again.
+//         Classes that judge without validating, or validate in their own
+//         way, begin with BeginEvaluateUnvalidated (steps 1 to 3).
+//   5.    The class judges the message. JudgeThenClose runs the closing
+//         steps also when the judging step raises, for the classes that do.
 //   6.    Closing steps, as the class's own design says: RecordStandardTest
 //         (the side record's "StandardTests" entry StandardTestNum),
 //         CacheResult (the message key and the answer), the explanation
 //         lines (AddExplanation), LogEvaluation ("Msg " + subject + " " +
 //         detail under the test's name). CloseEvaluation runs all four.
+//         Classes whose explanation is more than lines appended in order (a
+//         headline put on top, lines re-levelled, another test's lines taken
+//         in) build it apart and publish it whole (PublishExplanation).
 // Nothing here catches EThreadAbandoned: an abandoned worker unwinds.
+//
+// Combining tests (tests that judge by other tests, named in the global test
+// list) guard every step that reaches other tests with a TCombiningGuard, so
+// that a test reaching itself again ends the loop instead of the stack.
 //
 // Result code. GetResultCode gives the comma text "Pa=y" or "Pa=n" for the
 // message judged last (key 0 asks for it whatever its key), empty for any
@@ -43,6 +53,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/threads/mutex_critical_section.h"
 #include "message/category_probability.h"
 #include "message/simple_html.h"
@@ -58,6 +69,10 @@ inline constexpr const char* kTestSectionPrefix = "Test-";
 inline constexpr int kInvalidTestLevel = 9;
 // The log detail of an evaluation's record.
 inline constexpr int kEvaluationLogLevel = 5;
+// What Describe puts before the reason of an invalid test.
+inline constexpr const char* kIncompleteTestPrefix = "This Test IS INCOMPLETE/INVALID because ";
+// Validate's reason for a test without a name.
+inline constexpr const char* kTestHasNoName = "the Test has no name";
 
 class TTest {
  public:
@@ -181,8 +196,33 @@ class TTest {
   TMutexCriticalSection& TestLock() const { return FLock; }
 
   // Protocol steps 1 to 4. True when the caller must judge the message;
-  // false when `answer` is to be returned at once.
-  bool BeginEvaluate(TEmailMsg& msg, const std::atomic<bool>* abort, bool& answer);
+  // false when `answer` is to be returned at once. The line of an invalid
+  // test is "Test is invalid because " + reason + `invalidEnding`.
+  bool BeginEvaluate(TEmailMsg& msg, const std::atomic<bool>* abort, bool& answer,
+                     std::string_view invalidEnding = {});
+  // Protocol steps 1 to 3 (abort flag, cache, explanation cleared), without
+  // Validate: for classes that judge an invalid test all the same or
+  // validate in their own way.
+  bool BeginEvaluateUnvalidated(TEmailMsg& msg, const std::atomic<bool>* abort, bool& answer);
+
+  // Runs the judging step `judge` (which answers the result), then `close`
+  // (the closing steps) with its answer, which is returned. When `judge`
+  // raises, `close` runs with false first and the error goes on to the
+  // caller; an abandoned worker's EThreadAbandoned passes untouched.
+  template <class Judge, class Close>
+  static bool JudgeThenClose(Judge&& judge, Close&& close) {
+    bool result = false;
+    try {
+      result = judge();
+    } catch (const EThreadAbandoned&) {
+      throw;
+    } catch (...) {
+      close(false);
+      throw;
+    }
+    close(result);
+    return result;
+  }
   // Step 6.1: the answer at StandardTestNum of the message's standard-test
   // trites (nothing outside 0 .. 5000). RecordStandardTestAt records under
   // a fixed number, for the classes that stand for a numbered test.
@@ -196,6 +236,9 @@ class TTest {
   void AddExplanation(const std::string& text, int level, bool addBreak = true,
                       int kind = kHtmlKindAll);
   void ClearExplanation();
+  // Replaces the explanation by lines built apart, in one step under the
+  // lock, so that a reader never sees them half made.
+  void PublishExplanation(TSimpleHtml lines);
   // Step 6.4: the log record "Msg " + subject + " " + detail under Name, at
   // detail 5, not an error.
   void LogEvaluation(TEmailMsg& msg, const std::string& detail);
@@ -220,5 +263,67 @@ class TTest {
 // The value of "Pa" in a result code as a trite: true with the verdict when
 // the value is exactly one character ("y" yes, "n" no, else unknown).
 bool ResultCodeVerdict(const std::string& resultCode, TTrite& verdict);
+
+// Describe's words for an invalid test: kIncompleteTestPrefix + reason + ".".
+std::string IncompleteTestText(const std::string& reason);
+// The text alone when the reason is empty; else IncompleteTestText, a line
+// break (CR LF) and the text.
+std::string DescriptionWithReason(const std::string& reason, const std::string& text);
+
+// |n| of a 32-bit setting, in 64 bits: -2147483648 has no 32-bit positive
+// value.
+constexpr std::int64_t Magnitude64(std::int32_t n) {
+  return n < 0 ? -std::int64_t{n} : std::int64_t{n};
+}
+
+// Explanation lines built apart (see PublishExplanation).
+// The headline goes on top of the lines, at the level, with "<br>" before it
+// when lines follow.
+void PutHeadlineFirst(TSimpleHtml& lines, const std::string& headline, int level);
+// Every line gets the level.
+void SetEveryLevel(TSimpleHtml& lines, int level);
+
+// ---- Combining tests
+
+// What a combining test is doing when it reaches the tests it combines.
+enum class TCombiningStep : std::uint8_t { Validating, Evaluating };
+
+// How deep combining tests may nest on one thread: a chain of distinct
+// tests that deep is refused like a loop, before it could exhaust the stack.
+inline constexpr int kMaxCombiningDepth = 100;
+
+// Validate's reasons for a test that reaches itself again through the tests
+// it combines, and for one whose combined tests nest deeper than
+// kMaxCombiningDepth.
+inline constexpr const char* kRefersBackToItself = "it refers back to itself";
+inline constexpr const char* kNestedTooDeep = "its tests are combined more than 100 deep";
+// The note the editor shows with a combining test.
+inline constexpr const char* kEndlessLoopWarning =
+    "Warning:\r\nIt is important to avoid adding tests that will create an endless loop";
+
+// Marks a test's step as under way on the calling thread while the object
+// lives. One guard serves every combining class, keyed by test and step: a
+// test that reaches itself again at the same step, directly or through other
+// combining tests of any class, finds itself marked and stops there. A test
+// may validate itself inside its own evaluation, and the editor's validation
+// on the main thread never meets the worker's evaluation. Not copyable.
+class TCombiningGuard {
+ public:
+  TCombiningGuard(const TTest* test, TCombiningStep step);
+  ~TCombiningGuard();
+  TCombiningGuard(const TCombiningGuard&) = delete;
+  TCombiningGuard& operator=(const TCombiningGuard&) = delete;
+
+  // False when the test was at this step on this thread already, or the
+  // nesting is too deep; the guard marked nothing then.
+  bool Entered() const { return FEntered; }
+  // Validate's reason when not Entered (a loop or too deep); empty when
+  // entered.
+  std::string Refusal() const;
+
+ private:
+  bool FEntered = false;
+  bool FTooDeep = false;
+};
 
 }  // namespace halvorn

@@ -4,6 +4,13 @@
 #include <mutex>
 #include <utility>
 
+#include "classify/info_tag_test.h"
+#include "classify/logical_test.h"
+#include "classify/regular_expression_test.h"
+#include "classify/size_and_address_tests.h"
+#include "classify/sum_tests.h"
+#include "classify/unblock_code_tests.h"
+#include "classify/value_tests.h"
 #include "foundation/app/class_bindings.h"
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/text/code_page_1252.h"
@@ -28,28 +35,28 @@ struct TTestClass {
 // without a class loads as a placeholder.
 const TTestClass kTestClasses[] = {
     {"TBlackHoleTest", nullptr},
-    {"TTagValueTest", nullptr},
-    {"TLogicalTest", nullptr},
-    {"TBodyTextTest", nullptr},
-    {"TIPCheckTest", nullptr},
+    {"TTagValueTest", &MakeTest<TTagValueTest>},
+    {"TLogicalTest", &MakeTest<TLogicalTest>},
+    {"TBodyTextTest", &MakeTest<TBodyTextTest>},
+    {"TIPCheckTest", &MakeTest<TIPCheckTest>},
     {"THTMLCheck", nullptr},
     {"TAttachNameCheck", nullptr},
     {"TQCHCategoryTest", nullptr},
     {"TQCHUniquenessTest", nullptr},
-    {"TContainsUnblockCodeTest", nullptr},
-    {"TBouncedUnblockCodeTest", nullptr},
-    {"TMsgSizeTest", nullptr},
-    {"TMyAddrTest", nullptr},
+    {"TContainsUnblockCodeTest", &MakeTest<TContainsUnblockCodeTest>},
+    {"TBouncedUnblockCodeTest", &MakeTest<TBouncedUnblockCodeTest>},
+    {"TMsgSizeTest", &MakeTest<TMsgSizeTest>},
+    {"TMyAddrTest", &MakeTest<TMyAddrTest>},
     {"TValidRetAddrTest", nullptr},
-    {"TQuorInfoTest", nullptr},
+    {"TQuorInfoTest", &MakeTest<TQuorInfoTest>},
     {"TDccTest", nullptr},
-    {"TSumTest", nullptr},
+    {"TSumTest", &MakeTest<TSumTest>},
     {"TDictionaryAttackTest", nullptr},
-    {"TRegularExpressionTest", nullptr},
+    {"TRegularExpressionTest", &MakeTest<TRegularExpressionTest>},
     {"TSpamAssassinTest", nullptr},
     {"TBlackWhiteTest", nullptr},
     {"TMailingListTest", nullptr},
-    {"TCategoryProbabilityTest", nullptr},
+    {"TCategoryProbabilityTest", &MakeTest<TCategoryProbabilityTest>},
     {"TQuorvantisTest", nullptr},
     {"TMailBoxTest", nullptr},
 };
@@ -100,7 +107,9 @@ std::shared_ptr<TTest> CreateTestFromClassName(std::string_view className) {
 TScopedTestClassBinding::TScopedTestClassBinding(std::string className, TTestFactory factory)
     : FToken(bindings.Bind(std::move(className), std::move(factory))) {}
 
-TScopedTestClassBinding::~TScopedTestClassBinding() { bindings.Unbind(FToken); }
+TScopedTestClassBinding::~TScopedTestClassBinding() {
+  bindings.Unbind(FToken);
+}
 
 // ---- TPlaceholderTest
 

@@ -20,6 +20,9 @@ std::atomic<bool> UpdateNNTestSets{true};
 std::atomic<bool> TrainNeuralNets{true};
 std::atomic<bool> BackgroundTrainNNs{false};
 std::atomic<bool> DetailedBayesianReporting{false};
+std::atomic<bool> TrainOnError{true};
+std::atomic<bool> StopTrainNNOnNoErr{true};
+std::atomic<bool> SeperateTrainAndTestSets{false};
 
 namespace {
 
@@ -227,7 +230,15 @@ void TTestList::Train() {
   try {
     for (const auto& test : Snapshot()) {
       if (Heartbeat("", -1, -1)) break;
-      test->Train();
+      // One test's damaged training set must not keep the later ones from
+      // training.
+      try {
+        test->Train();
+      } catch (const EThreadAbandoned&) {
+        throw;
+      } catch (const std::exception& error) {
+        Log("Tests", "Training of " + test->Name() + " failed: " + error.what(), 3, true);
+      }
     }
   } catch (const EThreadAbandoned&) {
     FTrainLock.Leave();

@@ -54,6 +54,12 @@ extern std::atomic<bool> TrainNeuralNets;
 extern std::atomic<bool> BackgroundTrainNNs;
 // Shown and toggled by the debug menu; nothing else reads it.
 extern std::atomic<bool> DetailedBayesianReporting;
+// Unstored switches of the network-backed tests (nn_test.h): train on the
+// examples the network gets most wrong (off: on random ones); gate that
+// training by the error counts; train only on even-numbered stored vectors.
+extern std::atomic<bool> TrainOnError;
+extern std::atomic<bool> StopTrainNNOnNoErr;
+extern std::atomic<bool> SeperateTrainAndTestSets;
 
 // Reads the three stored switches from the registry ("UpdateNNTestSets" and
 // "TrainNeuralNets" of the section "NeuralNets", "DetailedBayesianReporting"
@@ -121,9 +127,9 @@ class TTestList {
 
   // When TrainNeuralNets or BackgroundTrainNNs is on and TrainLock is free at
   // once: Train of every test in order, stopping when the heartbeat says the
-  // thread must stop. Errors of the tests' training are logged and
-  // swallowed (not EThreadAbandoned, which unwinds with the lock given
-  // back). Processing thread.
+  // thread must stop. An error of one test's training is logged and the next
+  // test trains (not EThreadAbandoned, which unwinds with the lock given
+  // back). Processing thread, or any one thread that trains.
   void Train();
 
   // Serialises training with the application of the user's categorisations;
@@ -147,5 +153,12 @@ std::shared_ptr<TTestList> GlobalTestList();
 // Replaces the global list (the module start and end, and tests). The old
 // list goes when its last holder lets go.
 void SetGlobalTestList(std::shared_ptr<TTestList> list);
+
+// The test of the global list with that name (FindTestByName); nullptr when
+// there is none, or no global list.
+inline std::shared_ptr<TTest> FindGlobalTest(std::string_view name) {
+  const std::shared_ptr<TTestList> list = GlobalTestList();
+  return list ? list->FindTestByName(name) : nullptr;
+}
 
 }  // namespace halvorn

@@ -15,7 +15,7 @@
 
 namespace halvorn {
 
-// The bytes of the shipped file.
+// The bytes of the shipped file (compiled in from the source copy).
 std::string_view ShippedDefaultPhrases();
 
 // Writes the shipped file to GetDefaultPhrasesFilePath() when no file is

@@ -11,11 +11,14 @@ namespace halvorn {
 // Creates the global set of phrase lists, empty (the rules file fills it
 // later), and puts the shipped default-phrases file into the install folder
 // when none is there (a failure is logged: the lists that file fills then
-// start empty). Never raises.
+// start empty). Starts the central service's client: the program's identity
+// from the settings file, the stop codes at their defaults, the UDP report
+// path. Never raises.
 void InitializeListsModule();
 
 // Drops the global set. Lists still held elsewhere (a worker in the middle
-// of a look-up) live until they are let go. Never raises.
+// of a look-up) live until they are let go. Frees the central service's UDP
+// client and report queue. Never raises.
 void FinalizeListsModule();
 
 }  // namespace halvorn

@@ -107,6 +107,18 @@ TDateTime EntryDate(const std::string& accessed, const std::string& created, TDa
 
 }  // namespace
 
+std::string ReadPhraseFile(const std::string& path, TStringList& lines) {
+  lines.Clear();
+  std::string bytes;
+  std::string error = ReadFileBytes(path, kMaxPhraseFileSize, bytes);
+  if (!error.empty()) return error;
+  // A text file ends at its first zero byte, as everywhere in the program.
+  std::size_t zero = bytes.find('\0');
+  if (zero != std::string::npos) bytes.resize(zero);
+  lines.SetText(bytes);
+  return {};
+}
+
 const char* PhraseListTypeName(std::uint8_t type) {
   switch (type) {
     case pltIPList:
@@ -570,8 +582,8 @@ void TPhrases::ReloadFile() {
   const TFileStamp stamp = GetFileStamp(path);
   if (!stamp.Exists || stamp == known) return;
 
-  std::string bytes;
-  std::string error = ReadFileBytes(path, kMaxPhraseFileSize, bytes);
+  TStringList lines;
+  std::string error = ReadPhraseFile(path, lines);
   if (!error.empty()) {
     bool first;
     {
@@ -582,11 +594,6 @@ void TPhrases::ReloadFile() {
     if (first) Log("Phrases", "List " + name + " keeps its entries: " + error, 3, true);
     return;
   }
-  // A text file ends at its first zero byte, as everywhere in the program.
-  std::size_t zero = bytes.find('\0');
-  if (zero != std::string::npos) bytes.resize(zero);
-  TStringList lines;
-  lines.SetText(bytes);
   const std::int32_t day = days != 0 ? DayOf(Now()) : 0;
   std::vector<TEntry> entries;
   entries.reserve(static_cast<std::size_t>(lines.Count()));

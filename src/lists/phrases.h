@@ -59,6 +59,13 @@ enum TPhraseListType : std::uint8_t {
   pltEmailAddress = 2,
 };
 
+// Reads a phrase-list text file, as a list reads its outside file and the
+// editor imports one: its lines up to the first zero byte (a text file ends
+// there), split at CR LF, a lone CR and a lone LF. Answers an empty text, or
+// the error, with `lines` emptied (a file above 64 MB is refused unread).
+// Safe from any thread.
+std::string ReadPhraseFile(const std::string& path, TStringList& lines);
+
 // The stored name of a list type ("Strings" for any unknown value), and the
 // type of a stored name ("IP List" 1, "Email Address" 2, anything else 0).
 const char* PhraseListTypeName(std::uint8_t type);

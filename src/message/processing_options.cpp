@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "foundation/files/quor_ini_file.h"
+#include "foundation/text/code_page_1252.h"
 #include "foundation/threads/mutex_critical_section.h"
 #include "foundation/time/clock.h"
 #include "foundation/text/numbers.h"
@@ -188,10 +189,22 @@ void TProcessingOptions::SaveToIni(TQuorIniFile& file) const {
   file.WriteString(section, "Keys", KeysText(Keys));
 }
 
+bool TProcessingOptions::KeyExpired(int index, double now) const {
+  return static_cast<double>(Keys.Numbers(index)) + PendholdTime < now;
+}
+
 void TProcessingOptions::CullKeys() {
   const TDateTime now = Now();
   for (int i = Keys.Count() - 1; i >= 0; --i)
-    if (static_cast<double>(Keys.Numbers(i)) + PendholdTime < now) Keys.Delete(i);
+    if (KeyExpired(i, now)) Keys.Delete(i);
+}
+
+bool TProcessingOptions::HoldsValidKey(std::string_view key) const {
+  if (key.empty()) return false;
+  const TDateTime now = Now();
+  for (int i = 0; i < Keys.Count(); ++i)
+    if (SameText1252(Keys[i], key) && !KeyExpired(i, now)) return true;
+  return false;
 }
 
 // ---------------------------------------------------------------------------

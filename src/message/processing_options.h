@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "foundation/text/string_list.h"
 #include "foundation/text/trite_array.h"
@@ -96,6 +97,10 @@ class TProcessingOptions {
   // stays valid until PendholdTime days after the midnight that began its
   // day.
   void CullKeys();
+  // Keys holds the key (ignoring case) and CullKeys would keep it: an
+  // unblock code is honoured by the day it stands at now, whenever the list
+  // was last culled.
+  bool HoldsValidKey(std::string_view key) const;
 
   // Compares the option values (the snapshot of origin does not count).
   bool SameValues(const TProcessingOptions& other) const;
@@ -107,6 +112,9 @@ class TProcessingOptions {
   // The set this copy was taken from (or last handed back as); null for an
   // object made on its own.
   std::shared_ptr<const TProcessingOptions> FOrigin;
+
+  // The key at the index has passed its PendholdTime days at `now`.
+  bool KeyExpired(int index, double now) const;
 };
 
 // A copy of the global set for the caller to change; it remembers the

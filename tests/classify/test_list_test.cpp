@@ -394,8 +394,8 @@ TEST(TestList, RenamesReachEveryTestInOrder) {
 }
 
 // Training runs when a switch is on and the lock is free at once, stops when
-// the heartbeat says so, and an error of one test ends it without leaving the
-// lock held.
+// the heartbeat says so, and an error of one test is logged and the next test
+// trains all the same, without the lock left held.
 TEST(TestList, TrainTriesTheLockAndFollowsTheSwitches) {
   const bool trainWas = TrainNeuralNets;
   const bool backgroundWas = BackgroundTrainNNs;
@@ -440,7 +440,7 @@ TEST(TestList, TrainTriesTheLockAndFollowsTheSwitches) {
   a->SetOnTrain([] { throw std::runtime_error("network file unreadable"); });
   EXPECT_NO_THROW(list.Train());
   EXPECT_EQ(a->Trained(), 3);
-  EXPECT_EQ(b->Trained(), 2);
+  EXPECT_EQ(b->Trained(), 3);
   std::thread other([&] {
     EXPECT_TRUE(list.TrainLock().TryEnter());
     list.TrainLock().Leave();

@@ -3,6 +3,8 @@
 // handlers, after Qt's own statics are gone, would crash.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
@@ -35,6 +37,18 @@ inline bool RunEventsUntil(const std::function<bool()>& done, int timeoutMs) {
   poll.start(5);
   if (!done()) loop.exec();
   return done();
+}
+
+// Runs `act` on the modal window of that kind that opens next, from inside
+// its own event loop. The window must open before control returns to an
+// event loop of the test's own.
+template <class Window>
+void WhenOpen(std::function<void(Window*)> act) {
+  QTimer::singleShot(0, [act] {
+    auto* window = dynamic_cast<Window*>(QApplication::activeModalWidget());
+    ASSERT_NE(window, nullptr) << "the expected dialog is not open";
+    act(window);
+  });
 }
 
 }  // namespace halvorn::test

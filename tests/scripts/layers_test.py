@@ -7,7 +7,9 @@
   CMakeLists.txt declares (DEPENDS), so the link order shows the layers;
 - no Foundation file includes a Qt header or a platform header made for Qt
   code (platform/qt_*.h);
-- nothing under src/platform includes anything of ours outside src/platform.
+- nothing under src/platform includes anything of ours outside src/platform;
+- outside src/platform and src/ui only window files (<name>_form.h and .cpp)
+  include Qt headers, so the other subsystems' libraries stay free of Qt.
 
 usage: layers_test.py SOURCE_ROOT   (exits 1 and lists each breach)"""
 import os
@@ -87,6 +89,11 @@ def main():
                     if topic in links and other not in links[topic]:
                         breaches.append(f"{rel}: includes {included}, but the {topic} folder "
                                         f"does not link the {other} folder")
+        if parts[0] not in ("foundation", "platform", "ui") and \
+                not os.path.splitext(parts[-1])[0].endswith("_form") and \
+                (included.startswith("Q") or head.startswith("Qt") or
+                 included.startswith("platform/qt_")):
+            breaches.append(f"{rel}: includes the Qt header {included} outside a window file")
         if parts[0] == "platform" and head in OUR_FOLDERS and head != "platform":
             breaches.append(f"{rel}: src/platform includes {included}")
     for topic in sorted(edges):

@@ -87,7 +87,8 @@ check "an existing policy file is kept unchanged" test "$(cat "$work/policy.afte
 # The test set-up installs the packages of the outside programs the tests run,
 # and clang with its fuzzing runtime for the fuzz targets.
 run_setup ':' test
-for package in iproute2 dnsmasq-base dovecot-pop3d python3 python3-dnspython perl clang libclang-rt-dev; do
+for package in iproute2 dnsmasq-base dovecot-pop3d python3 python3-dnspython python3-numpy perl clang \
+    libclang-rt-dev; do
   check "setup test installs $package" grep -q "install: .* $package\( \|$\)" "$work/apt.log"
 done
 

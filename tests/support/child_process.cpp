@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -131,6 +132,40 @@ void ChildProcess::Stop(int graceMs) {
   if (Wait(graceMs)) return;
   Signal(SIGKILL);
   Reap(true);
+}
+
+std::string StartAndReadFirstLine(ChildProcess& child, const std::vector<std::string>& argv,
+                                  ChildOptions options, std::string& error, int timeoutMs) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    error = "no pipe";
+    return {};
+  }
+  options.StdoutFd = out[1];
+  const bool started = child.Start(argv, options);
+  ::close(out[1]);
+  if (!started) {
+    ::close(out[0]);
+    error = child.Error();
+    return {};
+  }
+  std::string text;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
+    pollfd p{out[0], POLLIN, 0};
+    if (::poll(&p, 1, 100) != 1) continue;
+    char chunk[256];
+    const ssize_t n = ::read(out[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  const std::size_t end = text.find('\n');
+  if (end == std::string::npos) {
+    error = "no line came: " + text;
+    return {};
+  }
+  return text.substr(0, end);
 }
 
 }  // namespace halvorn::test

@@ -66,4 +66,13 @@ class ChildProcess {
   std::string FError;
 };
 
+// Starts the child with its standard output on a pipe and reads that up to
+// the first line end (a server's "PORT ..." line once it listens), waiting
+// at most `timeoutMs`. Answers the line without its end; empty when the child
+// did not start (`error` says why) or gave no line in time. Later output
+// of the child finds the pipe closed.
+std::string StartAndReadFirstLine(ChildProcess& child, const std::vector<std::string>& argv,
+                                  ChildOptions options, std::string& error,
+                                  int timeoutMs = 10000);
+
 }  // namespace halvorn::test

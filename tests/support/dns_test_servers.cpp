@@ -161,36 +161,13 @@ ScriptedUdpServer::ScriptedUdpServer(const std::string& script) {
   }
   FOutputPath = FFolder + "/output.txt";
   WriteFileBytes(FFolder + "/server.py", script);
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    FError = "no pipe";
-    return;
-  }
   ChildOptions options;
   options.WorkingFolder = FFolder;
-  options.StdoutFd = out[1];
-  const bool started =
-      FServer.Start({PythonPath(), "-u", FFolder + "/server.py", FOutputPath}, options);
-  ::close(out[1]);
-  if (!started) {
-    ::close(out[0]);
-    FError = "python could not be started: " + FServer.Error();
-    return;
-  }
-  // The first line is "PORT <n>"; wait for it at most ten seconds.
-  std::string line;
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < until) {
-    pollfd p{out[0], POLLIN, 0};
-    if (::poll(&p, 1, 100) != 1) continue;
-    char c[256];
-    ssize_t n = ::read(out[0], c, sizeof c);
-    if (n <= 0) break;
-    line.append(c, static_cast<std::size_t>(n));
-  }
-  ::close(out[0]);
+  std::string error;
+  const std::string line = StartAndReadFirstLine(
+      FServer, {PythonPath(), "-u", FFolder + "/server.py", FOutputPath}, options, error);
   if (line.rfind("PORT ", 0) == 0) FPort = static_cast<std::uint16_t>(std::stoi(line.substr(5)));
-  if (FPort == 0) FError = "the script gave no port: " + line;
+  if (FPort == 0) FError = "the script gave no port: " + line + error;
 }
 
 ScriptedUdpServer::~ScriptedUdpServer() {

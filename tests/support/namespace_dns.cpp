@@ -25,14 +25,17 @@ bool DnsmasqInstalled() {
   return Exists(kDnsmasq);
 }
 
-PrivateNetworkDns::PrivateNetworkDns(const std::vector<std::string>& records) {
+PrivateNetworkDns::PrivateNetworkDns(const std::vector<std::string>& records,
+                                     const std::vector<std::string>& hostsLines) {
   if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     FError = std::string("cannot make the mounts private: ") + std::strerror(errno);
     return;
   }
-  const std::pair<const char*, const char*> files[] = {
+  std::string hosts = "127.0.0.1 localhost\n";
+  for (const std::string& line : hostsLines) hosts += line + "\n";
+  const std::pair<const char*, std::string> files[] = {
       {"resolv.conf", "nameserver 127.0.0.1\noptions timeout:5 attempts:1\n"},
-      {"hosts", "127.0.0.1 localhost\n"},
+      {"hosts", hosts},
       {"nsswitch.conf", "hosts: files dns\n"},
   };
   for (const auto& [name, text] : files) {

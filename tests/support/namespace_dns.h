@@ -18,15 +18,16 @@ namespace halvorn::test {
 bool DnsmasqInstalled();
 
 // Inside the test's own namespaces: makes every mount private, binds
-// a resolv.conf ("nameserver 127.0.0.1"), a hosts file (localhost only) and an
-// nsswitch.conf ("hosts: files dns") over /etc's, and starts dnsmasq on
-// 127.0.0.1:53 with the extra configuration lines given ("host-record=...",
-// "server=/zone/127.0.0.1#port", ...). Names it has no record for answer
+// a resolv.conf ("nameserver 127.0.0.1"), a hosts file (localhost and the
+// extra lines given) and an nsswitch.conf ("hosts: files dns") over /etc's,
+// and starts dnsmasq on 127.0.0.1:53 with the extra configuration lines given
+// ("host-record=...", "server=/zone/127.0.0.1#port", ...). Names it has no record for answer
 // NXDOMAIN. Every query is logged. dnsmasq is stopped and the files are
 // unmounted when the object goes, so a later object starts afresh.
 class PrivateNetworkDns {
  public:
-  explicit PrivateNetworkDns(const std::vector<std::string>& records);
+  explicit PrivateNetworkDns(const std::vector<std::string>& records,
+                             const std::vector<std::string>& hostsLines = {});
   ~PrivateNetworkDns();
   PrivateNetworkDns(const PrivateNetworkDns&) = delete;
   PrivateNetworkDns& operator=(const PrivateNetworkDns&) = delete;

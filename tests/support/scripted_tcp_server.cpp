@@ -31,33 +31,12 @@ ScriptedTcpServer::ScriptedTcpServer(const std::string& handler, std::uint16_t p
                              "        print('handler:', e, file=sys.stderr, flush=True)\n"
                              "    finally:\n"
                              "        c.close()\n";
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    FError = "pipe failed";
-    return;
-  }
-  ChildOptions options;
-  options.StdoutFd = pipeFds[1];
-  const bool started = FServer.Start({PythonPath(), "-c", script}, options);
-  ::close(pipeFds[1]);
-  if (!started) {
-    ::close(pipeFds[0]);
-    FError = "could not start python: " + FServer.Error();
-    return;
-  }
-  std::string out;
-  pollfd p{pipeFds[0], POLLIN, 0};
-  while (out.find('\n') == std::string::npos && ::poll(&p, 1, 10000) > 0) {
-    char buf[128];
-    const ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(pipeFds[0]);
-  if (out.rfind("PORT ", 0) == 0)
-    FPort = static_cast<std::uint16_t>(std::stoi(out.substr(5)));
+  std::string error;
+  const std::string line = StartAndReadFirstLine(FServer, {PythonPath(), "-c", script}, {}, error);
+  if (line.rfind("PORT ", 0) == 0)
+    FPort = static_cast<std::uint16_t>(std::stoi(line.substr(5)));
   else
-    FError = "server did not start: " + out;
+    FError = "server did not start: " + error;
 }
 
 ScriptedTcpServer::~ScriptedTcpServer() = default;

@@ -46,6 +46,12 @@ std::string DataPath(const std::string& name) {
   return std::string(HALVORN_TEST_DATA_DIR) + "/" + name;
 }
 
+std::string OutputFolder(const std::string& name) {
+  const std::filesystem::path folder = std::filesystem::path(HALVORN_TEST_SCRATCH_DIR) / "output" / name;
+  std::filesystem::create_directories(folder);
+  return folder.string();
+}
+
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return {};

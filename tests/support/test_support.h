@@ -42,6 +42,11 @@ class TempFolder {
 // The fixture file tests/data/<name>.
 std::string DataPath(const std::string& name);
 
+// A folder for files a person reviews after the run, such as screenshots:
+// the build tree's test-scratch/output/<name>, created. It outlives the test;
+// the test command empties test-scratch before each run.
+std::string OutputFolder(const std::string& name);
+
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFileBytes(const std::string& path);
 // Writes a whole file, replacing it; false on failure.

@@ -133,6 +133,7 @@ void TIndyClientSocket::CloseSocket() {
 void TIndyClientSocket::Recreate() {
   CloseSocket();
   FLines.Clear();
+  FBytes.clear();
 }
 
 TIndyClientSocket::TWait TIndyClientSocket::WaitFor(short events, std::int64_t ms, bool checkStop,
@@ -253,6 +254,10 @@ long TIndyClientSocket::FillBuffer(std::string& error) {
   for (;;) {
     const ssize_t n = ::recv(FSocket, chunk, sizeof chunk, MSG_DONTWAIT);
     if (n > 0) {
+      if (FBinary) {
+        FBytes.append(chunk, static_cast<std::size_t>(n));
+        return static_cast<long>(n);
+      }
       // An overflow shows in FLines.Overflowed(); ReadLn reports it once the
       // lines before it have been taken.
       FLines.Append(std::string_view(chunk, static_cast<std::size_t>(n)));
@@ -271,7 +276,7 @@ long TIndyClientSocket::FillBuffer(std::string& error) {
 
 bool TIndyClientSocket::Connected() {
   CheckAbandoned();
-  if (FSocket < 0) return FLines.HasPendingInput();
+  if (FSocket < 0) return HasPendingInput();
   std::string error;
   if (!FPeerClosed) {
     const long got = FillBuffer(error);
@@ -280,7 +285,7 @@ bool TIndyClientSocket::Connected() {
       return false;
     }
   }
-  if (FPeerClosed && !FLines.HasPendingInput()) {
+  if (FPeerClosed && !HasPendingInput()) {
     Recreate();
     return false;
   }
@@ -299,6 +304,7 @@ bool TIndyClientSocket::Close() {
   FSocket = -1;
   FPeerClosed = false;
   FLines.Clear();
+  FBytes.clear();
   DoDisconnect(this);
   return true;
 }
@@ -312,6 +318,10 @@ bool TIndyClientSocket::ReadLn(std::string& line) {
   line.clear();
   CheckAbandoned();
   if (IsTerminated()) return false;
+  if (FBinary) {
+    DoError("Readln excepted with binary mode");
+    return false;
+  }
   const std::int64_t start = SteadyMilliseconds();
   for (;;) {
     if (FLines.TakeLine(line)) {
@@ -403,7 +413,7 @@ bool TIndyClientSocket::ReadAvailable(std::string& stream) {
   if (IsTerminated()) return false;
   const std::size_t before = stream.size();
   std::string error;
-  const bool hadInput = FLines.HasPendingInput();
+  const bool hadInput = HasPendingInput();
   if (FSocket >= 0 && !FPeerClosed) {
     long got = FillBuffer(error);
     if (got == -1 && !hadInput) {
@@ -421,6 +431,8 @@ bool TIndyClientSocket::ReadAvailable(std::string& stream) {
   while (FLines.TakeLine(line)) stream += line + "\r\n";
   stream += FLines.PartialLine();
   FLines.ResetInput();
+  stream += FBytes;
+  FBytes.clear();
   if (stream.size() == before) return false;
   MarkNetworkSuccess();
   return true;

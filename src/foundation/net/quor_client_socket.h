@@ -21,6 +21,12 @@
 // fails the read with "Readln excepted with line too long" and the connection
 // is closed, since the rest of the stream can no longer be trusted to be in
 // step; lines received before it are still handed out first.
+//
+// Binary protocols (framed messages of the central service) switch the client
+// to binary mode: received bytes are then kept exactly as they came (zero
+// bytes, bare CR and LF included) in a byte buffer instead of the line
+// splitter; Connected probes without altering them and ReadAvailable hands
+// them all out. ReadLn is for line mode only.
 #pragma once
 
 #include <atomic>
@@ -142,8 +148,9 @@ class TIndyClientSocket : public TQuorAbstractClientSocket {
   // ("0.0.0.0" reaches the local host); a name is resolved once, and that
   // address is both registered (ports 110 and 25) and connected to.
   bool Connect() override;
-  // The connection is open, or the peer has closed it but received lines are
-  // still waiting to be read. A connection found dead is dropped.
+  // The connection is open, or the peer has closed it but received lines (in
+  // binary mode: bytes) are still waiting to be read. A connection found dead
+  // is dropped. What the probe receives is kept for the next read.
   bool Connected() override;
   // Closes an open connection and fires DoDisconnect; true unless closing
   // failed.
@@ -152,14 +159,16 @@ class TIndyClientSocket : public TQuorAbstractClientSocket {
   // time-out (reported as "Readln Timed Out." only when TimeOut > 100), when
   // the connection ended with nothing left to read, or on a line over
   // kMaxClientLineLength. Bytes after the last line end when the peer closes
-  // come back as a final line.
+  // come back as a final line. In binary mode it answers false at once and
+  // reports "Readln excepted with binary mode".
   bool ReadLn(std::string& line) override;
   // Writes the line and CR LF. A set terminated flag answers true without
   // writing.
   bool WriteLn(const std::string& line) override;
   // Appends what is buffered (complete lines with CR LF restored, then the
-  // unfinished line) and what has arrived, waiting at most 1 ms when nothing
-  // was buffered; true when anything was appended.
+  // unfinished line; in binary mode the bytes exactly as received) and what
+  // has arrived, waiting at most 1 ms when nothing was buffered; true when
+  // anything was appended.
   bool ReadAvailable(std::string& stream) override;
   // Sends the whole stream in pieces of 1024 bytes, asking the heartbeat
   // between pieces; true when all of it was sent.
@@ -177,6 +186,12 @@ class TIndyClientSocket : public TQuorAbstractClientSocket {
   // Drops the socket and any buffered data; host and port stay.
   void Recreate();
 
+  // Binary mode (see the top of this file); off when created. Switching keeps
+  // what is buffered: ReadAvailable hands out the line buffer's content
+  // before the byte buffer's.
+  void SetBinaryMode(bool binary) { FBinary = binary; }
+  bool BinaryMode() const { return FBinary; }
+
  private:
   enum class TWait { Ready, TimedOut, Stopped, Failed };
   // Waits until the socket is ready for `events` or `ms` have passed, in
@@ -184,9 +199,12 @@ class TIndyClientSocket : public TQuorAbstractClientSocket {
   // and check the owner's flags (`checkStop` adds the stop flag).
   TWait WaitFor(short events, std::int64_t ms, bool checkStop, std::string& error);
   bool ConnectOnce(std::uint32_t address, std::int64_t attemptMs, std::string& error);
-  // Reads what the socket has into the line buffer: >0 bytes, 0 peer closed,
-  // -1 nothing now, -2 error (text in `error`).
+  // Reads what the socket has into the line buffer (binary mode: the byte
+  // buffer): >0 bytes, 0 peer closed, -1 nothing now, -2 error (text in
+  // `error`).
   long FillBuffer(std::string& error);
+  // Received data waits in either buffer.
+  bool HasPendingInput() const { return FLines.HasPendingInput() || !FBytes.empty(); }
   bool SendAll(const char* data, std::size_t size, std::string& error);
   void CloseSocket();
 
@@ -196,7 +214,9 @@ class TIndyClientSocket : public TQuorAbstractClientSocket {
   bool FPeerClosed = false;
   bool FPollTimerRunning = false;
   int FConnectAttempts = 0;
+  bool FBinary = false;
   TLineBuffer FLines{kMaxClientLineLength};  // received, not yet handed out
+  std::string FBytes;                        // the same in binary mode
 };
 
 // The class every caller creates, giving it a name.

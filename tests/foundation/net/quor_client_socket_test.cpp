@@ -16,6 +16,7 @@
 #include "foundation/threads/heartbeat.h"
 #include "platform/main_thread.h"
 #include "support/scripted_tcp_server.h"
+#include "support/test_support.h"
 
 namespace halvorn {
 namespace {
@@ -155,6 +156,35 @@ def handle(conn):
   }
   EXPECT_EQ(stream, "second\r\nthird\r\npart");
   client.WriteLn("x");
+}
+
+TEST(QuorClientSocket, BinaryModeKeepsEveryByteAsItCame) {
+  // Zero bytes, bare CR and LF, a CR LF cut between two packets, and the
+  // peer closing after the last byte.
+  ScriptedTcpServer server(R"(
+def handle(conn):
+    for piece in [b'\x00\x01\r', b'\n\x00\n\r', b'\r\n\x00end']:
+        conn.sendall(piece)
+        time.sleep(0.05)
+)");
+  ASSERT_TRUE(server.Ok()) << server.Error();
+  TQuorClientSocket client("Test");
+  Errors errors;
+  errors.Attach(client);
+  client.SetBinaryMode(true);
+  Prepare(client, server.Port());
+  ASSERT_TRUE(client.Connect());
+  const std::string expected("\x00\x01\r\n\x00\n\r\r\n\x00" "end", 13);
+  std::string stream;
+  // Probing the connection reads too, and keeps what it read.
+  for (int i = 0; i < 2000 && stream.size() < expected.size(); ++i) {
+    client.Connected();
+    client.ReadAvailable(stream);
+  }
+  EXPECT_EQ(test::HexOf(stream), test::HexOf(expected));
+  std::string line;
+  EXPECT_FALSE(client.ReadLn(line));
+  EXPECT_EQ(errors.Texts, (std::vector<std::string>{"Readln excepted with binary mode"}));
 }
 
 TEST(QuorClientSocket, ReadTimeOutsReportOnlyAbove100Ms) {
