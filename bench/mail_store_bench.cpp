@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "bench/bench_folder.h"
+#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
 #include "foundation/files/durability_batch.h"
 #include "foundation/files/install_folders.h"
@@ -89,20 +90,6 @@ std::uint32_t ServerAddress(int k) {
 std::uint32_t ReaderAddress(int k) {
   return (127u << 24) | (9u << 16) | (static_cast<std::uint32_t>(k / 250) << 8) |
          static_cast<std::uint32_t>(k % 250 + 1);
-}
-
-double ResidentMegabytes() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  return 0;
-}
-
-double PeakResidentMegabytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
 // The read calls the process has made.
@@ -165,14 +152,14 @@ void BM_QueuedMessagesAndPresenceWalk(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     StartMessageRepositoryModule();
-    const double before = ResidentMegabytes();
+    const double before = bench::ResidentMegabytes();
     const auto start = std::chrono::steady_clock::now();
     state.ResumeTiming();
     TMessageRepository* repository = GetMessageRepository(kSingleUserName);
     state.PauseTiming();
     const double loadMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    const double queued = ResidentMegabytes();
+    const double queued = bench::ResidentMegabytes();
     const long readsBefore = ReadCalls();
     const auto walkStart = std::chrono::steady_clock::now();
     std::size_t found = 0;
@@ -194,7 +181,7 @@ void BM_QueuedMessagesAndPresenceWalk(benchmark::State& state) {
     state.counters["reads in walk"] = static_cast<double>(std::max(0L, reads));
     state.counters["RSS MB"] = queued;
     state.counters["RSS growth MB"] = queued - before;
-    state.counters["peak RSS MB"] = PeakResidentMegabytes();
+    state.counters["peak RSS MB"] = bench::PeakResidentMegabytes();
     EndMessageRepositoryModule();
     state.ResumeTiming();
   }

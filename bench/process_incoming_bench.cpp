@@ -26,6 +26,7 @@
 
 #include "bench/bench_folder.h"
 #include "bench/corpus_messages.h"
+#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
 #include "foundation/files/durability_batch.h"
 #include "foundation/files/file_helpers.h"
@@ -38,19 +39,6 @@ using namespace halvorn;
 constexpr int kBatch = 1000;         // messages per run
 constexpr int kProcessedBefore = 10000;
 constexpr int kGrowthBatches = 4;    // batches of the memory run
-
-double PeakResidentMegabytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
-
-double ResidentMegabytes() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
 
 // A throw-away install folder with every module the thread needs started,
 // the test action classes and the scripted test class bound, and the
@@ -141,7 +129,7 @@ void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
     if (processedBefore)
       TWorld::WriteMessages(GetProcessedIncomingDir(kSingleUserName), "old", kProcessedBefore);
     TMessageRepository* repo = GetMessageRepository(kSingleUserName);
-    const double before = ResidentMegabytes();
+    const double before = bench::ResidentMegabytes();
     const std::uint64_t flushesBefore = DurabilityFlushCount();
     state.ResumeTiming();
 
@@ -152,7 +140,7 @@ void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
 
     state.PauseTiming();
     flushes += DurabilityFlushCount() - flushesBefore;
-    growth = ResidentMegabytes() - before;
+    growth = bench::ResidentMegabytes() - before;
     if (!idle || repo->UnProcessedIncoming()->Count() != 0)
       state.SkipWithError("the thread did not take every message");
     world.reset();
@@ -162,7 +150,7 @@ void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
       static_cast<double>(kBatch) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
   state.counters["RSS growth MB"] = growth;
-  state.counters["peak RSS MB"] = PeakResidentMegabytes();
+  state.counters["peak RSS MB"] = bench::PeakResidentMegabytes();
   state.counters["flushes/msg"] =
       static_cast<double>(flushes) / static_cast<double>(kBatch * state.iterations());
 }
@@ -242,9 +230,9 @@ void BM_MemoryOverBatches(benchmark::State& state) {
       }
       harness.Thread().Resume();
       if (!harness.RunUntilIdle(3600000)) state.SkipWithError("the thread did not finish");
-      if (batch == 0) afterFirst = ResidentMegabytes();
+      if (batch == 0) afterFirst = bench::ResidentMegabytes();
     }
-    const double afterLast = ResidentMegabytes();
+    const double afterLast = bench::ResidentMegabytes();
     harness.Stop();
     int loaded = 0;
     for (TEmailMsgList* queue : repo->Queues())
@@ -254,7 +242,7 @@ void BM_MemoryOverBatches(benchmark::State& state) {
     state.counters["RSS after last MB"] = afterLast;
     state.counters["growth KB/1000 msgs"] =
         (afterLast - afterFirst) * 1024.0 / (kGrowthBatches - 1);
-    state.counters["peak RSS MB"] = PeakResidentMegabytes();
+    state.counters["peak RSS MB"] = bench::PeakResidentMegabytes();
   }
 }
 BENCHMARK(BM_MemoryOverBatches)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench/corpus_messages.h"
+#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
 #include "classify/info_tag_test.h"
 #include "classify/logical_test.h"
@@ -311,13 +312,6 @@ void BM_RunawayPattern(benchmark::State& state) {
 }
 BENCHMARK(BM_RunawayPattern)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-double ResidentMegabytes() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
-
 // Resident memory after 1 000 and after 10 000 messages judged by all the
 // classes (the corpus read again as needed): what the tests keep does not
 // grow with the messages they judged.
@@ -338,9 +332,9 @@ void BM_MemoryAfterJudgements(benchmark::State& state) {
       msg->LoadFromStream(messages[static_cast<std::size_t>(n) % messages.size()]);
       msg->FSetFlaggedDeleted(true);
       for (const auto& test : tests) benchmark::DoNotOptimize(test->Evaluate(*msg, nullptr));
-      if (n == 1000) state.counters["rss_1000_MB"] = ResidentMegabytes();
+      if (n == 1000) state.counters["rss_1000_MB"] = bench::ResidentMegabytes();
     }
-    state.counters["rss_10000_MB"] = ResidentMegabytes();
+    state.counters["rss_10000_MB"] = bench::ResidentMegabytes();
     SetGlobalTestList(nullptr);
   }
 }

@@ -226,27 +226,20 @@ std::string TTestList::CollectResultCodes(std::int32_t msgKey) {
 
 void TTestList::Train() {
   if (!BackgroundTrainNNs.load() && !TrainNeuralNets.load()) return;
-  if (!FTrainLock.TryEnter()) return;
-  try {
-    for (const auto& test : Snapshot()) {
-      if (Heartbeat("", -1, -1)) break;
-      // One test's damaged training set must not keep the later ones from
-      // training.
-      try {
-        test->Train();
-      } catch (const EThreadAbandoned&) {
-        throw;
-      } catch (const std::exception& error) {
-        Log("Tests", "Training of " + test->Name() + " failed: " + error.what(), 3, true);
-      }
-    }
-  } catch (const EThreadAbandoned&) {
-    FTrainLock.Leave();
-    throw;
-  } catch (const std::exception& error) {
-    Log("Tests", std::string("Training stopped: ") + error.what(), 3, true);
-  }
-  FTrainLock.Leave();
+  TTryEnterGuard training(FTrainLock);
+  if (!training.Taken()) return;
+  CatchAllButAbandonment(
+      [&] {
+        for (const auto& test : Snapshot()) {
+          if (Heartbeat("", -1, -1)) break;
+          // One test's damaged training set must not keep the later ones from
+          // training.
+          CatchAllButAbandonment([&] { test->Train(); }, [&](const std::string& error) {
+            Log("Tests", "Training of " + test->Name() + " failed: " + error, 3, true);
+          });
+        }
+      },
+      [](const std::string& error) { Log("Tests", "Training stopped: " + error, 3, true); });
 }
 
 }  // namespace halvorn

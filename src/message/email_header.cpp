@@ -717,14 +717,14 @@ bool TEmailHeader::IsRfc822Attachment() {
 }
 
 bool TEmailHeader::IsRfc822Part() {
-  try {
-    TCriticalSectionGuard guard(FLock);
-    return FMsg && FPart && IsRfc822Attachment();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        TCriticalSectionGuard guard(FLock);
+        return FMsg && FPart && IsRfc822Attachment();
+      },
+      [&](const std::string&) -> bool {
+        return false;
+      });
 }
 
 bool TEmailHeader::AttachmentName(int source, std::string& name) {

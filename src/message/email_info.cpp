@@ -544,27 +544,27 @@ bool TEmailInfo::MakeDecodeLink(const std::string& target, std::string& link) {
 
 bool TEmailInfo::ResolveLink(const std::string& link, std::string& target) const {
   target.clear();
-  try {
-    TQuorUrl url;
-    url.SetUrl(link);
-    if (url.Document != "Decode") return false;
-    const std::string query = url.GetQuery();
-    if (query.size() < 8) return false;
-    for (int i = 0; i < 8; ++i) {
-      if (!std::isxdigit(static_cast<unsigned char>(query[i]))) return false;
-    }
-    std::int32_t position = -1;
-    if (!TryStrToInt(query.substr(8, kMaxPositionLength), position) || position < 0) return false;
-    TCriticalSectionGuard guard(FLock);
-    if (HexToIP(query.substr(0, 8)) != static_cast<std::uint32_t>(FId.load())) return false;
-    if (position >= FUrls.Count()) return false;
-    target = FUrls[position];
-    return true;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception&) {
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        TQuorUrl url;
+        url.SetUrl(link);
+        if (url.Document != "Decode") return false;
+        const std::string query = url.GetQuery();
+        if (query.size() < 8) return false;
+        for (int i = 0; i < 8; ++i) {
+          if (!std::isxdigit(static_cast<unsigned char>(query[i]))) return false;
+        }
+        std::int32_t position = -1;
+        if (!TryStrToInt(query.substr(8, kMaxPositionLength), position) || position < 0) return false;
+        TCriticalSectionGuard guard(FLock);
+        if (HexToIP(query.substr(0, 8)) != static_cast<std::uint32_t>(FId.load())) return false;
+        if (position >= FUrls.Count()) return false;
+        target = FUrls[position];
+        return true;
+      },
+      [&](const std::string&) -> bool {
+        return false;
+      });
 }
 
 // ---------------------------------------------------------------------------

@@ -879,18 +879,10 @@ class TEmailMsg : public TEmailHeaderOwner,
 
 template <class F>
 bool TEmailMsg::FalseOnFailure(const char* what, F work) {
-  try {
-    return work();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const ECriticalSectionException&) {
-    throw;
-  } catch (const std::exception& e) {
-    LogMessageFailure(what, e.what());
-  } catch (...) {
-    LogMessageFailure(what, "unknown error");
-  }
-  return false;
+  return CatchAllButAbandonment<ECriticalSectionException>(work, [&](const std::string& error) {
+    LogMessageFailure(what, error);
+    return false;
+  });
 }
 
 }  // namespace halvorn

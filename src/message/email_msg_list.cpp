@@ -31,22 +31,6 @@ bool IsRegularFileNoLink(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Holds a lock taken with TryEnter for one scope.
-class TTakenLock {
- public:
-  explicit TTakenLock(TMutexCriticalSection& lock) : FLock(lock), FTaken(lock.TryEnter()) {}
-  ~TTakenLock() {
-    if (FTaken) FLock.Leave();
-  }
-  TTakenLock(const TTakenLock&) = delete;
-  TTakenLock& operator=(const TTakenLock&) = delete;
-  bool Taken() const { return FTaken; }
-
- private:
-  TMutexCriticalSection& FLock;
-  bool FTaken;
-};
-
 }  // namespace
 
 TEmailMsgList::TEmailMsgList(std::string name) : FName(std::move(name)) {}
@@ -372,14 +356,14 @@ void TEmailMsgList::CollectByRemoteAccount(const std::string& accountId,
 // Counts
 
 void TEmailMsgList::CountOutgoing(std::int32_t& due, std::int32_t& soon, std::int32_t& later) {
-  TTakenLock queueLock(FLock);
+  TTryEnterGuard queueLock(FLock);
   if (queueLock.Taken()) {
     const TDateTime now = Now();
     const TDateTime delayed = now + NumSecsDelay() / kSecondsPerDay;
     std::int32_t d = 0, s = 0, l = 0;
     for (const TEmailMsgRef& msg : FMessages) {
       if (msg->IsFlaggedDeleted()) continue;
-      TTakenLock msgLock(msg->MessageLock());
+      TTryEnterGuard msgLock(msg->MessageLock());
       if (!msgLock.Taken() || !msg->IsLoaded() || msg->IsLockedByOther()) {
         ++d;
         continue;
@@ -403,12 +387,12 @@ void TEmailMsgList::CountOutgoing(std::int32_t& due, std::int32_t& soon, std::in
 }
 
 void TEmailMsgList::CountRead(std::int32_t& read, std::int32_t& unread) {
-  TTakenLock queueLock(FLock);
+  TTryEnterGuard queueLock(FLock);
   if (queueLock.Taken()) {
     std::int32_t r = 0, u = 0;
     for (const TEmailMsgRef& msg : FMessages) {
       if (msg->IsFlaggedDeleted()) continue;
-      TTakenLock msgLock(msg->MessageLock());
+      TTryEnterGuard msgLock(msg->MessageLock());
       TUidlStatus state = us_NonExistant;
       if (msgLock.Taken() && msg->IsLoaded() && !msg->IsLockedByOther() &&
           msg->GetRemoteState(state) && state == us_Read) {
@@ -425,7 +409,7 @@ void TEmailMsgList::CountRead(std::int32_t& read, std::int32_t& unread) {
 }
 
 std::int32_t TEmailMsgList::CountNotDeleted() {
-  TTakenLock queueLock(FLock);
+  TTryEnterGuard queueLock(FLock);
   if (queueLock.Taken()) {
     std::int32_t n = 0;
     for (const TEmailMsgRef& msg : FMessages) {

@@ -1,7 +1,5 @@
 #include "message/mail_store.h"
 
-#include <sys/stat.h>
-
 #include <climits>
 #include <stdexcept>
 
@@ -39,11 +37,6 @@ const TQueueDescription kQueues[kQueueCount] = {
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-bool IsFile(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool HeldByAnotherOwner(TEmailMsg& msg) {
@@ -167,7 +160,7 @@ void TMailStore::TBatch::LetGo(bool committed) {
     TEmailMsgListBase* list = msg->GetList();
     const std::string file = msg->GetFileName();
     auto* queue = dynamic_cast<TEmailMsgList*>(list);
-    if (queue != nullptr && !msg->IsFlaggedDeleted() && IsFile(file) &&
+    if (queue != nullptr && !msg->IsFlaggedDeleted() && FileExists(file) &&
         queue->Folder() != FolderOf(file)) {
       if (repo == nullptr) repo = &FStore.Repository();
       if (TEmailMsgList* home = QueueOfFile(*repo, file)) {
@@ -281,7 +274,7 @@ TEmailMsgRef TMailStore::StoreDownloaded(TBatch& batch, TDownloadedMessage messa
   batch.AfterCommit([this, msg, queue, account, accountId, uidl] {
     NotePending(accountId, uidl, false);
     const std::string file = msg->GetFileName();
-    if (msg->HasStagedFile() || FolderOf(file) != queue->Folder() || !IsFile(file)) {
+    if (msg->HasStagedFile() || FolderOf(file) != queue->Folder() || !FileExists(file)) {
       // Not placed: the server keeps it and the next download fetches it.
       msg->FSetFlaggedDeleted(true);
       return;
@@ -516,7 +509,7 @@ int TMailStore::Recover() {
   // removed.
   for (TEmailMsgList* queue : repo.Queues()) {
     for (const TEmailMsgRef& msg : queue->Snapshot()) {
-      if (msg->IsLoaded() || msg->HasStagedFile() || IsFile(msg->GetFileName())) continue;
+      if (msg->IsLoaded() || msg->HasStagedFile() || FileExists(msg->GetFileName())) continue;
       queue->Remove(msg);
       msg->FSetFlaggedDeleted(true);
       ++count;

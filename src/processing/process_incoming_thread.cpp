@@ -477,36 +477,36 @@ void TProcessIncomingThread::FPreProcessMessages() {
       if (!msg->Lock(FClaimOwner.Token(), kProcessIncomingName)) continue;
       TEmailMsgRef none;
       TRun run(none, msg, FClaimOwner.Token(), nullptr);
-      try {
-        DropAbandonedChanges(*msg);
-        // A marked message goes on as it is: its mark is what its run reads.
-        if (!msg->GetProperty(kPropStartedProcessing).empty() ||
-            !msg->GetProperty(kPropExceptedProcessing).empty())
-          continue;
-        const bool wasChanged = msg->IsChanged();
-        msg->SetProperty(kPropStartedProcessing, kMarkPreProcessing);
-        bool removed = false;
-        try {
-          removed = msg->DoRemoveQuorInfo();
-          if (removed) {
-            TCriticalSectionGuard guard(msg->MessageLock());
-            msg->GeneralInfo().AddLine(kOlderNoticeNote, 1, kHtmlKindAll, true);
-          }
-          ++count;
-          if (count <= 2) FStartQchMatchQuery(*msg);
-          if (!msg->PrefetchChecksums() && rules) rules->PreEvaluateTests(*msg);
-        } catch (...) {
-          msg->SetProperty(kPropStartedProcessing, "");
-          throw;
-        }
-        msg->SetProperty(kPropStartedProcessing, "");
-        // Setting and removing the mark changed nothing that is kept.
-        if (!wasChanged && !removed) msg->SetChanged(false);
-      } catch (const EThreadAbandoned&) {
-        throw;
-      } catch (const std::exception& error) {
-        LogThread("Pre-processing " + Describe(*msg) + " raised: " + error.what(), 5, true);
-      }
+      CatchAllButAbandonment(
+          [&] {
+            DropAbandonedChanges(*msg);
+            // A marked message goes on as it is: its mark is what its run reads.
+            if (!msg->GetProperty(kPropStartedProcessing).empty() ||
+                !msg->GetProperty(kPropExceptedProcessing).empty())
+              return;
+            const bool wasChanged = msg->IsChanged();
+            msg->SetProperty(kPropStartedProcessing, kMarkPreProcessing);
+            bool removed = false;
+            try {
+              removed = msg->DoRemoveQuorInfo();
+              if (removed) {
+                TCriticalSectionGuard guard(msg->MessageLock());
+                msg->GeneralInfo().AddLine(kOlderNoticeNote, 1, kHtmlKindAll, true);
+              }
+              ++count;
+              if (count <= 2) FStartQchMatchQuery(*msg);
+              if (!msg->PrefetchChecksums() && rules) rules->PreEvaluateTests(*msg);
+            } catch (...) {
+              msg->SetProperty(kPropStartedProcessing, "");
+              throw;
+            }
+            msg->SetProperty(kPropStartedProcessing, "");
+            // Setting and removing the mark changed nothing that is kept.
+            if (!wasChanged && !removed) msg->SetChanged(false);
+          },
+          [&](const std::string& error) {
+            LogThread("Pre-processing " + Describe(*msg) + " raised: " + error, 5, true);
+          });
       if (count > kPreProcessLimit) break;
     }
   }

@@ -451,13 +451,8 @@ bool TRuleList::ApplyRules(TEmailMsg& msg, std::uint8_t phase, const std::atomic
             "was whitelisted.</td></tr>");
         // A standard test's answer is recorded with the message all the same.
         if (rule.Test && rule.Test->StandardTestNum() >= 0) {
-          try {
-            rule.Test->Evaluate(msg, abort);
-          } catch (const EThreadAbandoned&) {
-            throw;
-          } catch (const std::exception& error) {
-            LogRuleError(fields.Name, error.what());
-          }
+          CatchAllButAbandonment([&] { rule.Test->Evaluate(msg, abort); },
+                                 [&](const std::string& error) { LogRuleError(fields.Name, error); });
         }
         break;
       }
@@ -483,16 +478,9 @@ bool TRuleList::ApplyRules(TEmailMsg& msg, std::uint8_t phase, const std::atomic
         break;
       }
       bool fired = false;
-      try {
-        fired = TRule::ApplyResolved(rule, msg, consumed, abort);
-      } catch (const EThreadAbandoned&) {
-        throw;
-      } catch (const std::exception& failure) {
-        LogRuleError(fields.Name, failure.what());
-        consumed = false;
-        break;
-      } catch (...) {
-        LogRuleError(fields.Name, "unknown error");
+      if (!CatchAllButAbandonment(
+              [&] { fired = TRule::ApplyResolved(rule, msg, consumed, abort); },
+              [&](const std::string& error) { LogRuleError(fields.Name, error); })) {
         consumed = false;
         break;
       }

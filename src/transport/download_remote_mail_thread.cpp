@@ -37,6 +37,21 @@ namespace halvorn {
 namespace {
 
 constexpr const char* kSource = "POPClient";
+
+// Gives a flag its value however the scope ends, an abandoned worker's
+// unwinding included.
+template <class Flag>
+class TSetOnExit {
+ public:
+  TSetOnExit(Flag& flag, bool value) : FFlag(flag), FValue(value) {}
+  ~TSetOnExit() { FFlag = FValue; }
+  TSetOnExit(const TSetOnExit&) = delete;
+  TSetOnExit& operator=(const TSetOnExit&) = delete;
+
+ private:
+  Flag& FFlag;
+  const bool FValue;
+};
 // Mailbox-address look-ups while storing.
 constexpr int kMailboxLookupMs = 500;
 // How long a known message may be missing from the queues (moving between
@@ -140,40 +155,36 @@ std::string TDownloadRemoteMailThread::UserId() const {
 }
 
 void TDownloadRemoteMailThread::Execute() {
-  try {
-    FState = csIdle;
-    FClient = std::make_unique<TQuorClientSocket>(kSource);
-    FClient->ConnectRetries = 1;
-    FClient->SetTerminatedFlag([this] { return Terminated() || ShuttingDown.load(); });
-    FClient->SetStopFlag([this] { return FStopRequested.load() || FCancelRequested.load(); });
-    FClient->SetOnDisconnect([this](TQuorAbstractClientSocket*) { OnClientDisconnect(); });
-    FClient->SetOnError(
-        [this](TQuorAbstractClientSocket*, const std::string& text) { OnClientError(text); });
-    while (!CheckTerminated() && !FStopRequested.load()) {
-      if (!ConnectAccount()) {
-        if (CheckTerminated() || FStopRequested.load()) break;
-        Suspend();
-        StampAlive();
-        continue;
-      }
-      while (FState != csIdle) {
-        ReadReply();
-        if (CheckTerminated()) break;
-      }
-    }
-    FinishAccount();
-  } catch (const EThreadAbandoned&) {
-    FFinished.store(true);
-    throw;
-  } catch (const std::exception& e) {
-    Log(kSource, std::string("The download failed: ") + e.what(), 9, true);
-    PostMainMessage(WM_DOWNLOAD_THREAD_FAILED);
-  } catch (...) {
-    Log(kSource, "The download failed with an unknown error", 9, true);
-    PostMainMessage(WM_DOWNLOAD_THREAD_FAILED);
-  }
+  TSetOnExit<std::atomic<bool>> finished(FFinished, true);
+  CatchAllButAbandonment(
+      [&]() {
+        FState = csIdle;
+        FClient = std::make_unique<TQuorClientSocket>(kSource);
+        FClient->ConnectRetries = 1;
+        FClient->SetTerminatedFlag([this] { return Terminated() || ShuttingDown.load(); });
+        FClient->SetStopFlag([this] { return FStopRequested.load() || FCancelRequested.load(); });
+        FClient->SetOnDisconnect([this](TQuorAbstractClientSocket*) { OnClientDisconnect(); });
+        FClient->SetOnError(
+            [this](TQuorAbstractClientSocket*, const std::string& text) { OnClientError(text); });
+        while (!CheckTerminated() && !FStopRequested.load()) {
+          if (!ConnectAccount()) {
+            if (CheckTerminated() || FStopRequested.load()) break;
+            Suspend();
+            StampAlive();
+            continue;
+          }
+          while (FState != csIdle) {
+            ReadReply();
+            if (CheckTerminated()) break;
+          }
+        }
+        FinishAccount();
+      },
+      [&](const std::string& error) {
+        Log(kSource, "The download failed: " + error, 9, true);
+        PostMainMessage(WM_DOWNLOAD_THREAD_FAILED);
+      });
   FClient.reset();
-  FFinished.store(true);
 }
 
 // ---------------------------------------------------------------------------
@@ -809,55 +820,54 @@ void TDownloadRemoteMailThread::ReportLoginFailure(const std::string& error) {
 void TDownloadRemoteMailThread::FinishAccount() {
   if (FFinishing) return;
   FFinishing = true;
-  try {
-    FUidls.clear();
-    FNumbers.clear();
-    FDeletedUidls.Clear();
-    FDeletingUidl.clear();
-    if (FRemoteAccount) {
-      const std::string user = FRemoteAccount->UserId();
-      const std::string host = FRemoteAccount->GetHostText(false);
-      if (FDownloaded > 0 || FDeleted > 0)
-        Log(kSource,
-            "Downloaded " + std::to_string(FDownloaded) + " and deleted " +
-                std::to_string(FDeleted) + " messages from " + user + " at " + host,
-            8, false);
-      else
-        Log(kSource, "Checked mailbox " + user + " at " + host + " - no mail", 7, false);
-    }
-    if (FClient) FClient->Close();
-    SetState(csIdle);
-    if (gCommitLate.load() && FBatch && !FBatch->Empty()) {
-      // The fault the ordering test must catch: the UIDLs saved as
-      // downloaded before the mail is durable.
-      for (const std::string& uidl : FStoredUidls)
-        if (FRemoteAccount) FRemoteAccount->SetUidlStatus(uidl, us_Downloaded);
-      SaveAccountsNow();
-      FBatch->Commit();
-      FStatesChanged = true;
-    }
-    CommitBatch();
-    FBatch.reset();
-    FStoredUidls.clear();
-    if (FStatesChanged) {
-      FStatesChanged = false;
-      const std::string saveError = SaveAccountsNow();
-      if (!saveError.empty()) Log(kSource, "Could not save the accounts: " + saveError, 9, true);
-    }
-    FLocalAccount.reset();
-    FRemoteAccount.reset();
-    FCurrent = 0;
-    FMessageCount = 0;
-    FDownloaded = 0;
-    FDeleted = 0;
-    FLines.Clear();
-  } catch (const EThreadAbandoned&) {
-    FFinishing = false;
-    throw;
-  } catch (const std::exception& e) {
-    Log(kSource, std::string("Ending the account failed: ") + e.what(), 8, true);
-  }
-  FFinishing = false;
+  TSetOnExit<bool> finishing(FFinishing, false);
+  CatchAllButAbandonment(
+      [&]() {
+        FUidls.clear();
+        FNumbers.clear();
+        FDeletedUidls.Clear();
+        FDeletingUidl.clear();
+        if (FRemoteAccount) {
+          const std::string user = FRemoteAccount->UserId();
+          const std::string host = FRemoteAccount->GetHostText(false);
+          if (FDownloaded > 0 || FDeleted > 0)
+            Log(kSource,
+                "Downloaded " + std::to_string(FDownloaded) + " and deleted " +
+                    std::to_string(FDeleted) + " messages from " + user + " at " + host,
+                8, false);
+          else
+            Log(kSource, "Checked mailbox " + user + " at " + host + " - no mail", 7, false);
+        }
+        if (FClient) FClient->Close();
+        SetState(csIdle);
+        if (gCommitLate.load() && FBatch && !FBatch->Empty()) {
+          // The fault the ordering test must catch: the UIDLs saved as
+          // downloaded before the mail is durable.
+          for (const std::string& uidl : FStoredUidls)
+            if (FRemoteAccount) FRemoteAccount->SetUidlStatus(uidl, us_Downloaded);
+          SaveAccountsNow();
+          FBatch->Commit();
+          FStatesChanged = true;
+        }
+        CommitBatch();
+        FBatch.reset();
+        FStoredUidls.clear();
+        if (FStatesChanged) {
+          FStatesChanged = false;
+          const std::string saveError = SaveAccountsNow();
+          if (!saveError.empty()) Log(kSource, "Could not save the accounts: " + saveError, 9, true);
+        }
+        FLocalAccount.reset();
+        FRemoteAccount.reset();
+        FCurrent = 0;
+        FMessageCount = 0;
+        FDownloaded = 0;
+        FDeleted = 0;
+        FLines.Clear();
+      },
+      [&](const std::string& error) {
+        Log(kSource, "Ending the account failed: " + error, 8, true);
+      });
 }
 
 void TDownloadRemoteMailThread::OnClientDisconnect() {

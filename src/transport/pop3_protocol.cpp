@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "foundation/net/connection_checks.h"
+#include "foundation/threads/abandonment.h"
 #include "foundation/threads/heartbeat.h"
 #include "foundation/threads/message_loop.h"
 #include "foundation/time/clock.h"
@@ -70,13 +71,10 @@ std::string CheckPopLoginHere(const std::string& user, const std::string& passwo
   client.SetPort(110);
   client.TimeOut = timeoutMs;
   client.ConnectRetries = 0;  // one attempt within the time-out
-  try {
-    if (!client.Connect()) return "Could not connect to " + host;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return "Connection to " + host + " failed.";
-  }
+  const std::string notConnected = CatchAllButAbandonment(
+      [&]() -> std::string { return client.Connect() ? "" : "Could not connect to " + host; },
+      [&](const std::string&) -> std::string { return "Connection to " + host + " failed."; });
+  if (!notConnected.empty()) return notConnected;
   std::string stopText;
   TPop3LoginDialogue how;
   how.UserCommand = "User ";
@@ -135,22 +133,22 @@ std::string CheckPopLoginHere(const std::string& user, const std::string& passwo
 
 std::string CheckPopLogin(const std::string& user, const std::string& password,
                           const std::string& host, int timeoutMs) {
-  try {
-    if (IsMainThread()) {
-      auto* thread = CreateQuorThread<TCheckPopLoginThread>(true, user, password, host, timeoutMs);
-      const TThreadHandle handle = thread->Handle();
-      thread->Resume();
-      WaitHandlingMessages([thread] { return thread->Done(); }, timeoutMs);
-      const std::string result = thread->Done() ? thread->Result() : kLoginCheckTimedOut;
-      FreeThreadByHandle(handle);
-      return result;
-    }
-    return CheckPopLoginHere(user, password, host, timeoutMs);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    return std::string("Login check failed: ") + e.what();
-  }
+  return CatchAllButAbandonment(
+      [&]() -> std::string {
+        if (IsMainThread()) {
+          auto* thread = CreateQuorThread<TCheckPopLoginThread>(true, user, password, host, timeoutMs);
+          const TThreadHandle handle = thread->Handle();
+          thread->Resume();
+          WaitHandlingMessages([thread] { return thread->Done(); }, timeoutMs);
+          const std::string result = thread->Done() ? thread->Result() : kLoginCheckTimedOut;
+          FreeThreadByHandle(handle);
+          return result;
+        }
+        return CheckPopLoginHere(user, password, host, timeoutMs);
+      },
+      [&](const std::string& error) -> std::string {
+        return "Login check failed: " + error;
+      });
 }
 
 TCheckPopLoginThread::TCheckPopLoginThread(std::string user, std::string password, std::string host,
@@ -166,14 +164,9 @@ std::string TCheckPopLoginThread::Result() const {
 }
 
 void TCheckPopLoginThread::Execute() {
-  std::string text;
-  try {
-    text = CheckPopLoginHere(FUser, FPassword, FHost, FTimeOut);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    text = std::string("Login check failed: ") + e.what();
-  }
+  const std::string text = CatchAllButAbandonment(
+      [&] { return CheckPopLoginHere(FUser, FPassword, FHost, FTimeOut); },
+      [](const std::string& error) { return "Login check failed: " + error; });
   {
     std::lock_guard<std::mutex> guard(FLock);
     FResult = text;

@@ -54,7 +54,7 @@
 // Flushing. A commit flushes with one syncfs per file system the batch
 // touched, or with one fsync per file and per folder (SetSyncMethod). On this
 // project's disks syncfs is the faster by a wide margin for more than a few
-// files (scripts/bench.sh durability_batch_bench measures both), so it is the
+// files (scripts/bench.sh mail_store_bench measures both), so it is the
 // default. DurabilityFlushCount counts every flush the program makes.
 //
 // Threads. A batch belongs to one thread at a time (the one that stages into

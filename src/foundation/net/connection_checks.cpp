@@ -15,6 +15,7 @@
 #include "foundation/log/log_sink.h"
 #include "foundation/net/host_names.h"
 #include "foundation/net/quor_client_socket.h"
+#include "foundation/threads/abandonment.h"
 #include "foundation/threads/heartbeat.h"
 #include "foundation/threads/message_loop.h"
 #include "foundation/time/clock.h"
@@ -32,23 +33,23 @@ void FollowCallingWorker(TQuorClientSocket& client) {
 namespace {
 
 bool CheckConnectHere(const std::string& host, int port, int timeoutMs) {
-  try {
-    TQuorClientSocket client("CheckConnect");
-    FollowCallingWorker(client);
-    client.SetHost(host);
-    client.SetPort(port);
-    client.TimeOut = timeoutMs;
-    // One attempt, bounded by the caller's time-out (a retry count of 1
-    // would let a short check wait 10 s for its connect).
-    client.ConnectRetries = 0;
-    const bool ok = client.Connect();
-    client.Close();
-    return ok;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        TQuorClientSocket client("CheckConnect");
+        FollowCallingWorker(client);
+        client.SetHost(host);
+        client.SetPort(port);
+        client.TimeOut = timeoutMs;
+        // One attempt, bounded by the caller's time-out (a retry count of 1
+        // would let a short check wait 10 s for its connect).
+        client.ConnectRetries = 0;
+        const bool ok = client.Connect();
+        client.Close();
+        return ok;
+      },
+      [&](const std::string&) -> bool {
+        return false;
+      });
 }
 
 std::mutex& PingLock() {
@@ -172,23 +173,23 @@ bool SendUdpHello() {
 }
 
 bool CheckConnect(const std::string& host, int port, int timeoutMs) {
-  try {
-    if (IsMainThread() && (port == 25 || port == 110)) {
-      auto* thread = CreateQuorThread<TCheckConnectThread>(true, host, port, timeoutMs);
-      const TThreadHandle handle = thread->Handle();
-      thread->Resume();
-      WaitHandlingMessages([thread] { return thread->Done(); }, timeoutMs);
-      const bool result = thread->Done() && thread->Result();
-      FreeThreadByHandle(handle);
-      return result;
-    }
-    return CheckConnectHere(host, port, timeoutMs);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log("CheckConnect", std::string("CheckConnect failed: ") + e.what(), 5, true);
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        if (IsMainThread() && (port == 25 || port == 110)) {
+          auto* thread = CreateQuorThread<TCheckConnectThread>(true, host, port, timeoutMs);
+          const TThreadHandle handle = thread->Handle();
+          thread->Resume();
+          WaitHandlingMessages([thread] { return thread->Done(); }, timeoutMs);
+          const bool result = thread->Done() && thread->Result();
+          FreeThreadByHandle(handle);
+          return result;
+        }
+        return CheckConnectHere(host, port, timeoutMs);
+      },
+      [&](const std::string& error) -> bool {
+        Log("CheckConnect", "CheckConnect failed: " + error, 5, true);
+        return false;
+      });
 }
 
 
