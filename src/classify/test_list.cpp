@@ -13,6 +13,7 @@
 #include "foundation/text/text_helpers.h"
 #include "foundation/threads/abandonment.h"
 #include "foundation/threads/heartbeat.h"
+#include "foundation/threads/shared_lists.h"
 
 namespace halvorn {
 
@@ -38,8 +39,7 @@ const TStoredSwitch kStoredSwitches[] = {
     {"Report", "DetailedBayesianReporting", &DetailedBayesianReporting},
 };
 
-std::mutex globalMutex;
-std::shared_ptr<TTestList> globalList;
+TGlobalHolder<TTestList> globalList;
 
 }  // namespace
 
@@ -57,19 +57,9 @@ bool WriteTestSwitches() {
   return written;
 }
 
-std::shared_ptr<TTestList> GlobalTestList() {
-  std::lock_guard<std::mutex> lock(globalMutex);
-  return globalList;
-}
+std::shared_ptr<TTestList> GlobalTestList() { return globalList.Get(); }
 
-void SetGlobalTestList(std::shared_ptr<TTestList> list) {
-  std::shared_ptr<TTestList> old;
-  {
-    std::lock_guard<std::mutex> lock(globalMutex);
-    old = std::exchange(globalList, std::move(list));
-  }
-  // The old list (when no one else holds it) goes here, outside the mutex.
-}
+void SetGlobalTestList(std::shared_ptr<TTestList> list) { globalList.Set(std::move(list)); }
 
 TTestList::~TTestList() {
   std::vector<std::shared_ptr<TTest>> tests;
