@@ -47,7 +47,7 @@ TEST(QchDefaultHost, OnlyAHostsLineNamesTheService) {
     const std::int64_t start = SteadyMilliseconds();
     EXPECT_FALSE(socket.Open());
     QchUdpSend(MakeQchUdpReport(kQchUdpStatDataDone, "report"));
-    EXPECT_LT(test::ElapsedSince(start), 500);
+    EXPECT_LT(test::ElapsedSince(start), 5000);
     EXPECT_EQ(socket.LastConnectAttempts(), 0);
     EXPECT_EQ(dns.LogText().find(kQchServiceHost), std::string::npos) << dns.LogText();
     const auto records = LogRecorder::Records();
