@@ -109,10 +109,6 @@ BENCHMARK(BM_PythonParseCorpus)->UseManualTime()->Iterations(3)->Unit(benchmark:
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  halvorn::bench::TRatioReporter reporter("BM_PythonParseCorpus/iterations:3/manual_time",
-                                          "Time of a corpus pass relative to Python's email");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return halvorn::bench::RunBenchmarksWithRatios(argc, argv, "BM_PythonParseCorpus/iterations:3/manual_time",
+                                                 "Time of a corpus pass relative to Python's email");
 }

@@ -171,10 +171,6 @@ int main(int argc, char** argv) {
   halvorn::TProcessingOptions options;
   options.InfoType = 1;
   halvorn::SetProcessingOptions(halvorn::kSingleUserName, options);
-  benchmark::Initialize(&argc, argv);
-  halvorn::bench::TRatioReporter reporter("BM_ParseAndDecodeText/min_time:3.000",
-                                          "Time of a corpus pass relative to parsing and decoding alone");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return halvorn::bench::RunBenchmarksWithRatios(argc, argv, "BM_ParseAndDecodeText/min_time:3.000",
+                                                 "Time of a corpus pass relative to parsing and decoding alone");
 }

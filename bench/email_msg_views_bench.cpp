@@ -131,10 +131,6 @@ BENCHMARK(BM_ImageRefsCorpus)->Unit(benchmark::kMillisecond)->MinTime(3);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  halvorn::bench::TRatioReporter reporter("BM_ParseCorpus/min_time:3.000",
-                                          "Time of a corpus pass relative to parsing alone");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return halvorn::bench::RunBenchmarksWithRatios(argc, argv, "BM_ParseCorpus/min_time:3.000",
+                                                 "Time of a corpus pass relative to parsing alone");
 }

@@ -142,10 +142,6 @@ BENCHMARK(BM_PaddedSentences)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  halvorn::bench::TRatioReporter reporter("BM_ReferenceVectorSearch",
-                                          "Time relative to a binary search of a sorted vector");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return halvorn::bench::RunBenchmarksWithRatios(argc, argv, "BM_ReferenceVectorSearch",
+                                                 "Time relative to a binary search of a sorted vector");
 }

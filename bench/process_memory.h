@@ -2,9 +2,8 @@
 #pragma once
 
 #include <sys/resource.h>
-#include <unistd.h>
 
-#include <fstream>
+#include "bench/resident_memory.h"
 
 namespace halvorn::bench {
 
@@ -13,14 +12,6 @@ inline double PeakResidentMegabytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
-
-// What it holds resident now.
-inline double ResidentMegabytes() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
 }
 
 }  // namespace halvorn::bench

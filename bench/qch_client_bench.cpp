@@ -234,11 +234,6 @@ BENCHMARK(BM_Answering)->Iterations(1)->UseManualTime()->Unit(benchmark::kMicros
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  halvorn::bench::TRatioReporter reporter(
-      "BM_Parse/iterations:1/manual_time",
-      "CPU time per message, as a ratio to parsing the message");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return halvorn::bench::RunBenchmarksWithRatios(argc, argv, "BM_Parse/iterations:1/manual_time",
+                                                 "CPU time per message, as a ratio to parsing the message");
 }

@@ -72,4 +72,15 @@ class TPairRatioReporter : public TTimesReporter {
   std::vector<std::pair<std::string, std::string>> FPairs;
 };
 
+// A benchmark program's whole main: runs the benchmarks the command line
+// picks and prints their times as ratios to the run named `reference`.
+inline int RunBenchmarksWithRatios(int argc, char** argv, const std::string& reference,
+                                   const std::string& title) {
+  benchmark::Initialize(&argc, argv);
+  TRatioReporter reporter(reference, title);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
+
 }  // namespace halvorn::bench

@@ -12,10 +12,8 @@
 // resident memory after 1 000 and after 10 000 judgements.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
 #include <cctype>
 #include <cmath>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -23,8 +21,8 @@
 #include <vector>
 
 #include "bench/corpus_messages.h"
-#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
+#include "bench/resident_memory.h"
 #include "classify/info_tag_test.h"
 #include "classify/logical_test.h"
 #include "classify/regular_expression_test.h"
@@ -344,10 +342,6 @@ BENCHMARK(BM_MemoryAfterJudgements)->Unit(benchmark::kMillisecond)->Iterations(1
 
 int main(int argc, char** argv) {
   InstallLists();
-  benchmark::Initialize(&argc, argv);
-  bench::TRatioReporter reporter("BM_ParseCorpus/min_time:2.000",
-                                 "Time of a corpus pass relative to parsing alone");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return halvorn::bench::RunBenchmarksWithRatios(argc, argv, "BM_ParseCorpus/min_time:2.000",
+                                                 "Time of a corpus pass relative to parsing alone");
 }

@@ -67,9 +67,6 @@ BENCHMARK(BM_PosMaskFromIgnoreCase);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  halvorn::bench::TRatioReporter reporter("BM_StdFind", "Time relative to std::string::find");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return halvorn::bench::RunBenchmarksWithRatios(argc, argv, "BM_StdFind",
+                                                 "Time relative to std::string::find");
 }

@@ -139,10 +139,6 @@ BENCHMARK(BM_ReferencePlainObjects)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  halvorn::bench::TRatioReporter reporter("BM_ReferencePlainObjects",
-                                          "Time relative to the same look-ups over plain objects");
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return halvorn::bench::RunBenchmarksWithRatios(argc, argv, "BM_ReferencePlainObjects",
+                                                 "Time relative to the same look-ups over plain objects");
 }

@@ -62,7 +62,7 @@ def fields(header, names):
 def seeds(target, corpus):
     for message in messages(corpus):
         header, body = split(message)
-        if target in ("email_msg_part", "simple_tests"):
+        if target in ("email_msg_part", "simple_tests", "message_checks"):
             yield message[:MAX_MESSAGE]
         elif target == "email_header":
             yield header[:MAX_MESSAGE]
@@ -73,7 +73,7 @@ def seeds(target, corpus):
             html = re.search(rb"(?i)<(html|body)", body) is not None
             top = hashlib.md5(header).digest()[0] & 2
             yield bytes([int(html) | top]) + body[:MAX_MESSAGE]
-        elif target in ("html_parser", "email_msg_html"):
+        elif target in ("html_parser", "email_msg_html", "html_check_scans"):
             if re.search(rb"(?i)<(html|a\s|body|table)", body):
                 yield body[:MAX_MESSAGE]
         elif target == "line_buffer":

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "classify/bayesian_dictionary.h"
+#include "classify/bayesian_seeds.h"
 #include "classify/test_list.h"
 #include "foundation/log/log_sink.h"
 #include "lists/phrases_list.h"
@@ -25,6 +27,13 @@ void InitializeClassifyModule() {
     Log("Tests", std::string("The classification module did not start whole: ") + error.what(), 3,
         true);
   }
+  StartBayesianModule();
+  try {
+    const std::string error = InstallBayesianSeeds();
+    if (!error.empty()) Log("Tests", "The seed dictionaries are not installed: " + error, 3, true);
+  } catch (const std::exception& error) {
+    Log("Tests", std::string("The seed dictionaries are not installed: ") + error.what(), 3, true);
+  }
 }
 
 void FinalizeClassifyModule() {
@@ -35,6 +44,7 @@ void FinalizeClassifyModule() {
   }
   // The list's destructor never raises.
   SetGlobalTestList(nullptr);
+  EndBayesianModule();
 }
 
 }  // namespace halvorn

@@ -129,7 +129,7 @@ bool TLogicalTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
   const bool stopped = CatchAllButAbandonment(
       [&] {
         for (std::size_t i = 0; i < terms.size(); ++i) {
-          if (abort != nullptr && abort->load()) return true;
+          if (Aborted(abort)) return true;
           // The terms were valid a moment ago; a test removed or renamed since
           // ends the walk like any other error.
           const std::shared_ptr<TTest> test = FindGlobalTest(terms[i].TestName);
@@ -189,7 +189,7 @@ bool TLogicalTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
         }
         // A stop request during the last term's judgement leaves that term's
         // answer unfinished: nothing of it may be cached.
-        return abort != nullptr && abort->load();
+        return Aborted(abort);
       },
       [&](const std::string& error) {
         Log(name, "The logical test answers false: " + error, kEvaluationLogLevel, true);

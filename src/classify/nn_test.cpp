@@ -12,6 +12,7 @@
 #include "foundation/files/file_helpers.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/log/log_sink.h"
+#include "foundation/text/list_helpers.h"
 #include "foundation/text/numbers.h"
 #include "foundation/text/string_list.h"
 #include "foundation/threads/abandonment.h"
@@ -37,6 +38,33 @@ std::int32_t RandomRecord(std::int32_t count, bool evenOnly) {
 }
 
 }  // namespace
+
+void AddNetworkReport(TSimpleHtml& html, const std::string& fontLine, TQuorNeuralNet& net,
+                      const std::string& title, double output, const TStringList& rows) {
+  const int level = html.Count() > 0 ? html.GetLevel(html.Count() - 1) : 5;
+  html.AddLine(fontLine, level, kHtmlKindAll, false);
+  TStringList lines;
+  lines.Add("<pre>");
+  lines.Add("<br>" + title + " (Output = " + ShortestFloatText(output) + ")");
+  lines.Add("PatternCount = " + std::to_string(net.PatternCount()));
+  lines.Add("EpochCurrent = " + std::to_string(net.EpochCurrent()));
+  lines.Add("EpochCount = " + std::to_string(net.EpochCount()));
+  lines.Add("TeachError = " + ShortestFloatText(net.TeachError()));
+  lines.Add("IdentError = " + ShortestFloatText(net.IdentError()));
+  lines.Add("MaxTeachResidual = " + ShortestFloatText(net.MaxTeachResidual()));
+  lines.Add("MidTeachResidual = " + ShortestFloatText(net.MidTeachResidual()));
+  lines.Add("RecognizedTeachCount = " + std::to_string(net.RecognizedTeachCount()));
+  lines.Add("Test ~ Value ~ Weight");
+  lines.AddStrings(rows);
+  AlignTildeColumns(lines, 185);
+  lines.Add("</pre>");
+  for (int i = 0; i < lines.Count(); ++i) html.AddLine(lines[i], level, kHtmlKindAll, false);
+  html.AddLine("</font>", level, kHtmlKindAll, false);
+}
+
+std::string NetworkReportRow(const std::string& label, double value, double weight) {
+  return label + " ~ " + ShortestFloatText(value) + " ~ " + ShortestFloatText(weight);
+}
 
 TNNTest::TNNTest(int inputCount, const std::string& netName, std::vector<std::string> inputNames)
     : FDeveloperMode(IsDeveloperMode()) {

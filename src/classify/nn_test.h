@@ -54,6 +54,18 @@ inline constexpr double kNNPersThreshold = 0.45;
 // twice as many stored.
 inline constexpr int kNNWorkingSetSize = 200;
 
+// The network report that the network-backed tests show with a message
+// (ShowCategoryProbabilities): `fontLine`; then "<pre>", "<br>" + title +
+// " (Output = " + output + ")", the network's training figures
+// ("PatternCount = " ... "RecognizedTeachCount = "), "Test ~ Value ~ Weight"
+// and the rows, the "~" marks aligned (at most column 185), "</pre>"; then
+// "</font>". Each line at the report's last level; numbers in their shortest
+// form.
+void AddNetworkReport(TSimpleHtml& html, const std::string& fontLine, TQuorNeuralNet& net,
+                      const std::string& title, double output, const TStringList& rows);
+// One row of it: label + " ~ " + value + " ~ " + weight.
+std::string NetworkReportRow(const std::string& label, double value, double weight);
+
 class TNNTest : public TTest {
  public:
   // A network of `inputCount` inputs and one output, all weights 0, with

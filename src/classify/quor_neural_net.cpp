@@ -232,6 +232,12 @@ double TQuorNeuralNet::EvaluateInputs(const TVectorFloat& input) {
   return TNeuralNetBP::GetOutput(0);
 }
 
+TQuorNeuralNet::TTeachFigures TQuorNeuralNet::TeachFigures() const {
+  TCriticalSectionGuard guard(FLock);
+  return {PatternCount(),     EpochCurrent(),     EpochCount(),        TeachError(),
+          IdentError(),       MaxTeachResidual(), MidTeachResidual(), RecognizedTeachCount()};
+}
+
 std::vector<bool> TQuorNeuralNet::GetInputMask() {
   TCriticalSectionGuard guard(FLock);
   const auto inputs = static_cast<std::size_t>(TNeuralNetBP::GetInputCount());

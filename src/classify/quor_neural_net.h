@@ -102,6 +102,20 @@ class TQuorNeuralNet : public TNeuralNetBP {
   double EvaluateInputs(TVectorFloat& input, bool useMask);
   double EvaluateInputs(const TVectorFloat& input);
 
+  // The training figures at one moment, read under the lock: for reports
+  // on threads other than the one that trains.
+  struct TTeachFigures {
+    int PatternCount = 0;
+    int EpochCurrent = 0;
+    int EpochCount = 0;
+    double TeachError = 0;
+    double IdentError = 0;
+    double MaxTeachResidual = 0;
+    double MidTeachResidual = 0;
+    int RecognizedTeachCount = 0;
+  };
+  TTeachFigures TeachFigures() const;
+
   // The per-input enable flags, brought to the input count first (new
   // entries true). No operation of the program disables an input.
   std::vector<bool> GetInputMask();

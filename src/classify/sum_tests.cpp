@@ -41,10 +41,6 @@ std::string PointsLine(bool passed, const std::string& test, std::int32_t points
          "\".";
 }
 
-bool Aborted(const std::atomic<bool>* abort) {
-  return abort != nullptr && abort->load();
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------

@@ -165,7 +165,7 @@ void TTest::TransStats() {}
 
 bool TTest::BeginEvaluateUnvalidated(TEmailMsg& msg, const std::atomic<bool>* abort, bool& answer) {
   answer = false;
-  if (abort != nullptr && abort->load()) return false;
+  if (Aborted(abort)) return false;
   const std::int32_t key = msg.GetContentId();
   TCriticalSectionGuard guard(FLock);
   if (FLastMsgKey == key) {
@@ -197,6 +197,11 @@ void TTest::RecordStandardTestAt(TEmailMsg& msg, std::int32_t number, bool resul
   msg.WithInfo([&](TEmailInfo& info) { info.SetStandardTest(number, TriteFromBool(result)); });
 }
 
+void TTest::RecordStandardTestNoIfUnknown(TEmailMsg& msg, std::int32_t number) {
+  if (number < 0 || number > kTriteMaxIndex) return;
+  msg.WithInfo([&](TEmailInfo& info) { info.SetStandardTest(number, kTriteNo, true); });
+}
+
 void TTest::CacheResult(TEmailMsg& msg, bool result) {
   const std::int32_t key = msg.GetContentId();
   TCriticalSectionGuard guard(FLock);
@@ -207,6 +212,12 @@ void TTest::CacheResult(TEmailMsg& msg, bool result) {
 void TTest::AddExplanation(const std::string& text, int level, bool addBreak, int kind) {
   TCriticalSectionGuard guard(FLock);
   FExplanation.AddLine(text, level, kind, addBreak);
+}
+
+void TTest::InsertExplanation(int index, const std::string& text, int level, bool addBreak,
+                              int kind) {
+  TCriticalSectionGuard guard(FLock);
+  FExplanation.InsertLine(index, text, level, kind, addBreak);
 }
 
 void TTest::ClearExplanation() {

@@ -220,6 +220,9 @@ class TTest {
   // a fixed number, for the classes that stand for a numbered test.
   void RecordStandardTest(TEmailMsg& msg, bool result);
   static void RecordStandardTestAt(TEmailMsg& msg, std::int32_t number, bool result);
+  // "No" at the number only while the entry is unknown: a yes another step
+  // or test recorded for the message stays.
+  static void RecordStandardTestNoIfUnknown(TEmailMsg& msg, std::int32_t number);
   // Step 6.2: LastMsgKey := the message's side-record Id, LastResult :=
   // result, together.
   void CacheResult(TEmailMsg& msg, bool result);
@@ -227,6 +230,9 @@ class TTest {
   // is the last line's level and always adds "<br>").
   void AddExplanation(const std::string& text, int level, bool addBreak = true,
                       int kind = kHtmlKindAll);
+  // Inserts an explanation line before line `index` (0: as the first line).
+  void InsertExplanation(int index, const std::string& text, int level, bool addBreak = true,
+                         int kind = kHtmlKindAll);
   void ClearExplanation();
   // Replaces the explanation by lines built apart, in one step under the
   // lock, so that a reader never sees them half made.
@@ -251,6 +257,12 @@ class TTest {
   std::int32_t FStandardTestNum = -1;
   TTestStats FStats;
 };
+
+// The processing thread's stop flag (Evaluate's `abort`, which may be null)
+// is set.
+inline bool Aborted(const std::atomic<bool>* abort) {
+  return abort != nullptr && abort->load();
+}
 
 // The value of "Pa" in a result code as a trite: true with the verdict when
 // the value is exactly one character ("y" yes, "n" no, else unknown).

@@ -4,8 +4,15 @@
 #include <mutex>
 #include <utility>
 
+#include "classify/attach_name_check.h"
+#include "classify/html_check.h"
+#include "classify/black_hole_test.h"
+#include "classify/dcc_test.h"
+#include "classify/dictionary_attack_test.h"
 #include "classify/info_tag_test.h"
+#include "classify/list_and_mailbox_tests.h"
 #include "classify/logical_test.h"
+#include "classify/qch_tests.h"
 #include "classify/regular_expression_test.h"
 #include "classify/size_and_address_tests.h"
 #include "classify/sum_tests.h"
@@ -34,31 +41,31 @@ struct TTestClass {
 // when it is built: {"TTagValueTest", &MakeTest<TTagValueTest>}. A name
 // without a class loads as a placeholder.
 const TTestClass kTestClasses[] = {
-    {"TBlackHoleTest", nullptr},
+    {"TBlackHoleTest", &MakeTest<TBlackHoleTest>},
     {"TTagValueTest", &MakeTest<TTagValueTest>},
     {"TLogicalTest", &MakeTest<TLogicalTest>},
     {"TBodyTextTest", &MakeTest<TBodyTextTest>},
     {"TIPCheckTest", &MakeTest<TIPCheckTest>},
-    {"THTMLCheck", nullptr},
-    {"TAttachNameCheck", nullptr},
-    {"TQCHCategoryTest", nullptr},
-    {"TQCHUniquenessTest", nullptr},
+    {"THTMLCheck", &MakeTest<THTMLCheck>},
+    {"TAttachNameCheck", &MakeTest<TAttachNameCheck>},
+    {"TQCHCategoryTest", &MakeTest<TQCHCategoryTest>},
+    {"TQCHUniquenessTest", &MakeTest<TQCHUniquenessTest>},
     {"TContainsUnblockCodeTest", &MakeTest<TContainsUnblockCodeTest>},
     {"TBouncedUnblockCodeTest", &MakeTest<TBouncedUnblockCodeTest>},
     {"TMsgSizeTest", &MakeTest<TMsgSizeTest>},
     {"TMyAddrTest", &MakeTest<TMyAddrTest>},
     {"TValidRetAddrTest", nullptr},
     {"TQuorInfoTest", &MakeTest<TQuorInfoTest>},
-    {"TDccTest", nullptr},
+    {"TDccTest", &MakeTest<TDccTest>},
     {"TSumTest", &MakeTest<TSumTest>},
-    {"TDictionaryAttackTest", nullptr},
+    {"TDictionaryAttackTest", &MakeTest<TDictionaryAttackTest>},
     {"TRegularExpressionTest", &MakeTest<TRegularExpressionTest>},
     {"TSpamAssassinTest", nullptr},
-    {"TBlackWhiteTest", nullptr},
-    {"TMailingListTest", nullptr},
+    {"TBlackWhiteTest", &MakeTest<TBlackWhiteTest>},
+    {"TMailingListTest", &MakeTest<TMailingListTest>},
     {"TCategoryProbabilityTest", &MakeTest<TCategoryProbabilityTest>},
     {"TQuorvantisTest", nullptr},
-    {"TMailBoxTest", nullptr},
+    {"TMailBoxTest", &MakeTest<TMailBoxTest>},
 };
 
 const TTestClass* FindTableClass(std::string_view className) {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "classify/test_factory.h"
+#include "lists/qch/qch_client_socket.h"
 #include "foundation/files/quor_ini_file.h"
 #include "foundation/files/registry_settings.h"
 #include "foundation/log/log_sink.h"
@@ -61,18 +62,26 @@ std::shared_ptr<TTestList> GlobalTestList() { return globalList.Get(); }
 
 void SetGlobalTestList(std::shared_ptr<TTestList> list) { globalList.Set(std::move(list)); }
 
+TTestList::TTestList() = default;
+
 TTestList::~TTestList() {
-  std::vector<std::shared_ptr<TTest>> tests;
-  {
-    TCriticalSectionGuard guard(FLock);
-    tests.swap(FTests);
-  }
   try {
     TCriticalSectionGuard guard(FTrainLock);
+    // The tests are still in the list: the pending categorisations reach
+    // them before they go.
+    ApplyPendingAtEnd();
+    std::vector<std::shared_ptr<TTest>> tests;
+    {
+      TCriticalSectionGuard listGuard(FLock);
+      tests.swap(FTests);
+    }
     tests.clear();
+    FServiceSocket.reset();
   } catch (const std::exception& error) {
     Log("Tests", std::string("The test list goes without its training lock: ") + error.what(), 3,
         true);
+    if (!FPending.empty())
+      Log("Tests", std::to_string(FPending.size()) + " user categorisations are dropped", 3, true);
   }
 }
 

@@ -18,6 +18,15 @@
 // ("TestList TrainQuorCriticalSection") serialises training with the
 // application of the user's categorisations; both only ever try it, and only
 // the list's destruction waits for it.
+//
+// User categorisations. When the user says what a message really was, the
+// category is queued (QueueUserCategorisation) and applied once TrainLock is
+// free: the message's result codes ("StatData" of its side record) reach
+// every test's UserCategorised once, and spam and personal categorisations
+// are reported to the central service as its stop codes ask (over UDP, or
+// over TCP through the list's own socket). A caller never waits for training;
+// a categorisation that finds the lock busy waits in the queue for the next
+// call that gets it, or for the list's destruction.
 #pragma once
 
 #include <atomic>
@@ -28,11 +37,26 @@
 #include <vector>
 
 #include "classify/test_base.h"
+#include "foundation/text/trite_array.h"
 #include "foundation/threads/mutex_critical_section.h"
+#include "foundation/time/date_time.h"
 
 namespace halvorn {
 
+class TQCHClientSocket;
 class TQuorIniFile;
+
+// The name of the socket that carries the categorisation reports.
+inline constexpr const char* kCategorisationSocketName = "FOnCatQchClientSocket";
+
+// One pending categorisation.
+struct TPendingCategorisationRec {
+  std::int32_t MsgKey = 0;     // the message's side-record Id
+  std::uint8_t Category = 0;   // a TMsgCategory value; any value is taken
+  TDateTime Time = 0;          // when the entry was last updated; kept, never consulted
+  std::uint64_t Revision = 0;  // changes at every update: an entry updated while
+                               // it was being applied stays pending
+};
 
 // The rules-file section that names the tests, unless the list was given
 // another.
@@ -70,10 +94,13 @@ bool WriteTestSwitches();
 
 class TTestList {
  public:
-  TTestList() = default;
-  // Takes TrainLock, waiting (its time-out bounds the wait), frees every test
-  // it still holds and gives the lock back before it goes. Never raises: a
-  // lock that cannot be had is logged and the list goes all the same.
+  TTestList();
+  // Takes TrainLock, waiting (its time-out bounds the wait), applies the
+  // pending categorisations first to last (one that fails is logged and the
+  // rest go on), frees every test and the service socket, and gives the lock
+  // back before it goes. Never raises: a lock that cannot be had is logged,
+  // the pending entries are dropped with a log line, and the list goes all
+  // the same.
   ~TTestList();
   TTestList(const TTestList&) = delete;
   TTestList& operator=(const TTestList&) = delete;
@@ -136,14 +163,51 @@ class TTestList {
   // take it only with TryEnter.
   TMutexCriticalSection& TrainLock() { return FTrainLock; }
 
+  // Records the user's category for the message (its side-record Id): an
+  // entry already pending for the key takes the new category, otherwise a
+  // new entry is appended. Then, when TrainLock can be had at once, applies
+  // the entries pending at that moment, the last first; entries queued
+  // meanwhile wait for the next call. When TrainLock is busy it returns at
+  // once. An error while applying (a lock time-out of the side records)
+  // leaves the entry that failed and those not reached pending, gives the
+  // lock back and reaches the caller; EThreadAbandoned unwinds the same way.
+  // Main thread and processing thread; any thread.
+  void QueueUserCategorisation(std::int32_t msgKey, std::uint8_t category);
+  // The pending entries, copied, in the order of their first arrival.
+  std::vector<TPendingCategorisationRec> PendingCategorisations();
+
  private:
   // A test of the list has the name, ignoring case (an empty name too).
   bool HasTestNamed(std::string_view name);
+
+  // Applies one categorisation: the side record's reports to the central
+  // service, its "StatData" read and cleared (the record saved), then
+  // UserCategorised of every test with its own code. A message without a
+  // side record does nothing. Under TrainLock.
+  void ApplyUserCategorisation(std::int32_t msgKey, std::uint8_t category);
+  // The reports the stop codes ask for, over UDP or TCP. Under TrainLock.
+  void ReportCategorisation(std::uint8_t category, const TTriteArray& trites,
+                            const std::string& statData);
+  // The walk of QueueUserCategorisation; TrainLock held by the caller.
+  void ApplyPendingCategorisations();
+  // The destructor's walk: every entry, first to last; errors logged.
+  void ApplyPendingAtEnd() noexcept;
 
   TMutexCriticalSection FLock{"TestList_CS"};
   std::vector<std::shared_ptr<TTest>> FTests;
   std::string FListSectionName;
   TMutexCriticalSection FTrainLock{"TestList TrainQuorCriticalSection"};
+  // The pending categorisations. Their lock is a leaf, held only to find,
+  // change, append or take entries.
+  TMutexCriticalSection FPendingLock{"TestList PendingCategorisations_CS"};
+  std::vector<TPendingCategorisationRec> FPending;
+  std::uint64_t FNextRevision = 0;
+  // Under TrainLock: a walk is under way (a categorisation queued from
+  // inside one, on the walking thread, only waits in the queue).
+  bool FApplying = false;
+  // The socket of the TCP reports: made on first need, used only under
+  // TrainLock, freed with the list.
+  std::unique_ptr<TQCHClientSocket> FServiceSocket;
 };
 
 // The program's one test list; nullptr before the classification module

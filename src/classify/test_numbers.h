@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace halvorn {
 
@@ -149,5 +150,19 @@ constexpr const char* NamedStandardTestName(std::int32_t number) {
     if (test.Number == number) return test.Name;
   return nullptr;
 }
+
+// The ranges of the numbering besides the named standard tests.
+inline constexpr std::int32_t kFirstRuleTest = 0;
+inline constexpr std::int32_t kLastRuleTest = 631;
+inline constexpr std::int32_t kFirstDnsrblTest = 831;
+inline constexpr std::int32_t kLastDnsrblTest = 1231;
+
+// The display name of any test number (the label of network inputs and of
+// reports): "Test number out of range (Too small)" below 0; the rule's name
+// for 0 to 631; the named standard test's text for 682 to 796; the name of
+// the block-list row with the number for 831 to 1231, "Unknown DNS db" when
+// no row has it; "Test number out of range (Too large)" above 1231; else
+// "Reserved " and the number. Never fails. Safe from any thread.
+std::string StandardTestName(std::int32_t number);
 
 }  // namespace halvorn

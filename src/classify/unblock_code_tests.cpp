@@ -28,10 +28,6 @@ std::shared_ptr<const TProcessingOptions> Options(TEmailMsg& msg) {
   return GetGlobalProcessingOptions(user);
 }
 
-bool Aborted(const std::atomic<bool>* abort) {
-  return abort != nullptr && abort->load();
-}
-
 }  // namespace
 
 std::string SubjectUnblockCode(TEmailMsg& msg) {

@@ -291,7 +291,7 @@ bool TBodyTextTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
   bool answer = false;
   if (!BeginEvaluate(msg, abort, answer, ".")) return answer;
   const TSettings s = Settings();
-  auto aborted = [abort] { return abort != nullptr && abort->load(); };
+  auto aborted = [abort] { return Aborted(abort); };
   std::string piece;
   std::string entry;
   bool byList = false;

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "foundation/crypto/random_source.h"
-#include "foundation/files/atomic_file.h"
 #include "foundation/files/durability_batch.h"
 #include "foundation/files/unique_paths.h"
 #include "foundation/log/log_sink.h"
@@ -122,14 +121,8 @@ void TVectorFileStore::SetAsideDamaged(const std::string& why) {
                        FPath + ".damaged and a new one begins", 5, true);
   ::close(FFd);
   FFd = -1;
-  std::string target = FPath + ".damaged";
-  int error = RenameNoReplace(FPath, target);
-  for (int attempt = 0; error == EEXIST && attempt < 10; ++attempt) {
-    const std::filesystem::path path(FPath);
-    GetUniquePath(path.parent_path().string(), path.filename().string() + ".damaged", "", target,
-                  true);
-    error = RenameNoReplace(FPath, target);
-  }
+  std::string target;
+  const int error = MoveAsideNoReplace(FPath, ".damaged", target);
   if (error != 0) {
     errno = error;
     throw EVectorStoreError(SystemError("Cannot set aside the damaged training set", FPath));

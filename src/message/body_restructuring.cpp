@@ -635,6 +635,7 @@ void TEmailMsg::WrapAsAttachment(bool withText, const std::string& introText) {
   FUrlCache.reset();
   FWordCache.reset();
   FTestCache.reset();
+  FUriDomains.reset();
   ParseLocked(lines);
   SetChanged(true);
 }

@@ -241,6 +241,24 @@ bool SwitchEmailInfo(TEmailInfo*& record, std::int32_t id,
 // stays live with its reference.
 void ReleaseEmailInfo(TEmailInfo*& record) noexcept;
 
+// A borrowed record given back however the borrower leaves: pass Ref() to
+// AcquireEmailInfo, and the destructor calls ReleaseEmailInfo (also when the
+// acquire answered false: the reference was taken all the same); Release()
+// gives it back early. Not copyable.
+class TBorrowedEmailInfo {
+ public:
+  TBorrowedEmailInfo() = default;
+  ~TBorrowedEmailInfo() { ReleaseEmailInfo(FRecord); }
+  TBorrowedEmailInfo(const TBorrowedEmailInfo&) = delete;
+  TBorrowedEmailInfo& operator=(const TBorrowedEmailInfo&) = delete;
+  TEmailInfo*& Ref() { return FRecord; }
+  void Release() { ReleaseEmailInfo(FRecord); }
+  TEmailInfo* Get() const { return FRecord; }
+
+ private:
+  TEmailInfo* FRecord = nullptr;
+};
+
 // The loaded message that holds the live record of the Id; null when none.
 std::shared_ptr<TEmailInfoOwner> FindEmailInfoOwner(std::int32_t id);
 

@@ -545,6 +545,7 @@ bool TEmailMsg::LoadLocked(const std::string& bytes) {
   FUrlCache.reset();
   FWordCache.reset();
   FTestCache.reset();
+  FUriDomains.reset();
   SwitchInfo(IdOrDefault(FProperties.Values(kPropContentId), GetContentId()));
   FSize.store(ClampSize(LinesSize(FRawLines)));
   FHeadKnown = true;
@@ -821,6 +822,7 @@ bool TEmailMsg::SetRawMail(TStringList& lines) {
   FUrlCache.reset();
   FWordCache.reset();
   FTestCache.reset();
+  FUriDomains.reset();
   bool answer = true;
   if (FParseOnLoad)
     answer = ParseLocked(taken);
@@ -1058,6 +1060,7 @@ void TEmailMsg::ClearCaches() {
   FUrlCache.reset();
   FTestCache.reset();
   FWordCache.reset();
+  FUriDomains.reset();
   for (int i = 0; i < FParts->Count(); ++i) FParts->Items(i)->ClearCaches();
 }
 

@@ -372,7 +372,7 @@ class TEmailMsg : public TEmailHeaderOwner,
   // gave nothing, then the plain text of every top-level part. Replaces the
   // list.
   void GetPlainText(TStringList& lines, bool allParts);
-  // GetPlainText's last `mostLines` lines (all when negative) as one line of
+  // GetPlainText's first `mostLines` lines (all when negative) as one line of
   // words: every character outside 33..126 a blank, a blank before each
   // line, double blanks halved once.
   void GetVeryPlainText(std::string& text, bool allParts, int mostLines = -1);
@@ -626,6 +626,10 @@ class TEmailMsg : public TEmailHeaderOwner,
   std::unique_ptr<TStringList>& WordCache() { return FWordCache; }
   double& WordRatio() { return FWordRatio; }
   std::unique_ptr<TStringList>& TestCache() { return FTestCache; }
+  // The link domains the URI block-list test asks about: one registered
+  // domain or dotted address per line, the id of its DNS question as the
+  // line's number; null until the test collects them.
+  std::unique_ptr<TStringList>& UriDomains() { return FUriDomains; }
 
   // Markers other units set.
   std::atomic<bool> PrefetchDone{false};
@@ -842,6 +846,7 @@ class TEmailMsg : public TEmailHeaderOwner,
   TCategoryProbabilityList FProbabilities;
   TThreadHandle FAddressCheckThread;
   std::unique_ptr<TStringList> FTestCache;
+  std::unique_ptr<TStringList> FUriDomains;
   std::uint8_t FDeleteCode = 1;
   std::string FDeleteReason = "Not Set";
   TSimpleHtml FGeneralInfo, FGeneralInfo2, FCategoryInfo, FMatchInfo, FAttachmentInfo, FListInfo,

@@ -7,9 +7,9 @@
 #include <system_error>
 #include <utility>
 
-#include "foundation/files/file_helpers.h"
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/durability_batch.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/unique_paths.h"
 #include "foundation/text/text_normalisation.h"
@@ -47,12 +47,6 @@ std::string UserIdOf(TEmailMsg& msg) {
 std::string Escaped(std::string text) {
   HtmlEscape(text);
   return text;
-}
-
-// A name the side record may give for a file of one of the user's folders.
-bool IsPlainFileName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-         name.find('\0') == std::string::npos;
 }
 
 std::string FileNameOf(const std::string& path) {

@@ -154,8 +154,8 @@ void TEmailMsg::GetVeryPlainText(std::string& text, bool allParts, int mostLines
     TMsgGuard guard(FLock);
     GetPlainText(lines, allParts);
   }
-  const int first = mostLines < 0 ? 0 : std::max(0, lines.Count() - mostLines);
-  for (int i = first; i < lines.Count(); ++i) {
+  const int count = mostLines < 0 ? lines.Count() : std::min(lines.Count(), mostLines);
+  for (int i = 0; i < count; ++i) {
     std::string line = " " + lines[i];
     for (char& c : line) {
       const auto code = static_cast<unsigned char>(c);

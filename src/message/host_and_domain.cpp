@@ -32,19 +32,6 @@ const std::unordered_map<std::string_view, int>& SuffixPlaces() {
   return *places;
 }
 
-// Gives a borrowed side record back however the borrower leaves.
-class TBorrowedRecord {
- public:
-  TBorrowedRecord() = default;
-  ~TBorrowedRecord() { ReleaseEmailInfo(FRecord); }
-  TBorrowedRecord(const TBorrowedRecord&) = delete;
-  TBorrowedRecord& operator=(const TBorrowedRecord&) = delete;
-  TEmailInfo*& Ref() { return FRecord; }
-
- private:
-  TEmailInfo* FRecord = nullptr;
-};
-
 }  // namespace
 
 bool NormalizeUrl(std::string& text) {
@@ -121,7 +108,7 @@ bool ResolveDecodeLink(const std::string& link, std::string& target) {
         url.SetUrl(link);
         if (url.Document != "Decode") return false;
         const auto id = static_cast<std::int32_t>(HexToIP(url.GetQuery().substr(0, 8)));
-        TBorrowedRecord record;
+        TBorrowedEmailInfo record;
         if (!AcquireEmailInfo(id, record.Ref())) return false;
         return record.Ref()->ResolveLink(link, target);
       },

@@ -21,6 +21,11 @@ inline constexpr std::string_view kHotmailMailDomain = "hotmail.com";
 // The mail domain of the second web-mail service (pseudo-host "msn").
 inline constexpr std::string_view kMsnMailDomain = "msn.com";
 
+// The mail domain of the second free-mail provider, and the host suffix of
+// its web-mail servers (the rule catalogue knows its relays and message ids).
+inline constexpr std::string_view kYahooMailDomain = "yahoo.com";
+inline constexpr std::string_view kYahooWebMailHostSuffix = "mail.yahoo.com";
+
 // The pseudo-hosts that make a remote account a web-mail account.
 inline constexpr std::string_view kHotmailPseudoHost = "Hotmail";
 inline constexpr std::string_view kMsnPseudoHost = "msn";
@@ -28,7 +33,7 @@ inline constexpr std::string_view kMsnPseudoHost = "msn";
 // The free-mail providers' domains, the first web-mail service first (its
 // footers are the ones cut off).
 inline constexpr std::array<std::string_view, 2> kFreeMailDomains = {kHotmailMailDomain,
-                                                                     "yahoo.com"};
+                                                                     kYahooMailDomain};
 // The second provider's name as its tagline ("Do you " + name + "!?") gives it.
 inline constexpr std::string_view kFreeMailTaglineName = "Yahoo";
 

@@ -41,10 +41,6 @@ TActionRef FindAction(const std::string& name) {
   return actions ? actions->FindByName(name) : nullptr;
 }
 
-bool Aborted(const std::atomic<bool>* abort) {
-  return abort != nullptr && abort->load();
-}
-
 // Names, comments and descriptions come from the user and the classes: in
 // the report they are text, never markup.
 std::string Escaped(std::string text) {

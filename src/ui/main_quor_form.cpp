@@ -29,12 +29,15 @@
 #include "foundation/app/module_startup.h"
 #include "foundation/app/processes.h"
 #include "foundation/app/sys_info.h"
+#include "foundation/files/file_stamp.h"
+#include "foundation/files/install_folders.h"
 #include "foundation/intercept/lsp_binding.h"
 #include "foundation/intercept/lsp_requests.h"
 #include "foundation/net/connection_checks.h"
 #include "foundation/threads/heartbeat.h"
 #include "foundation/threads/message_loop.h"
 #include "foundation/time/clock.h"
+#include "lists/file_extensions.h"
 #include "message/mail_store.h"
 #include "message/message_repository.h"
 #include "processing/process_incoming_thread.h"
@@ -148,14 +151,16 @@ TMailWorkerFactory RealMailWorkers() {
     static_cast<TDownloadRemoteMailThread&>(thread).CancelDownload();
   };
   workers.DownloadClass = TThreadClass::Of<TDownloadRemoteMailThread>();
-  // The incoming processing thread runs without a file-extension table
-  // (none is loaded yet) and with the rule list as loaded (empty until the
-  // rules file is read).
+  // The incoming processing thread runs with the rule list as loaded (empty
+  // until the rules file is read) and the window's file-extension table.
   workers.NewIncoming = []() -> TQuorThread* {
     auto* thread = CreateQuorThread<TProcessIncomingThread>(true);
     thread->SetFreeOnTerminate(true);
-    thread->SetFileExtensionList(nullptr);
     return thread;
+  };
+  workers.SetIncomingFileExtensions = [](TQuorThread& thread,
+                                         std::shared_ptr<TFileExtensionList> table) {
+    static_cast<TProcessIncomingThread&>(thread).SetFileExtensionList(std::move(table));
   };
   workers.RequestIncomingStop = [](TQuorThread& thread) {
     static_cast<TProcessIncomingThread&>(thread).SetStopRequested(true);
@@ -598,8 +603,9 @@ void TMainQuorForm::FormCreate() {
   } catch (const std::exception& e) {
     Log(kService, std::string("Loading the messages failed: ") + e.what(), 10, true);
   }
-  // 23. Seam: the file-extension table comes with its issue (the processing
-  // thread runs without one).
+  // 23.
+  Heartbeat("Loading File Attachment Info", -1, -1);
+  LoadFileExtensions();
   // 24. Seam: no splash window to close.
   Heartbeat("Done", -1, -1);
   // 25.
@@ -613,6 +619,17 @@ void TMainQuorForm::FormCreate() {
   if (CoolTrayIcon1 != nullptr) CoolTrayIcon1->setVisible(true);
   Log(kService, "Start-up done", 10, false);
   FlushLog();
+}
+
+void TMainQuorForm::LoadFileExtensions() {
+  try {
+    auto table = std::make_shared<TFileExtensionList>();
+    const std::string path = GetFileExtensionsFilePath("Global");
+    if (!GetFileStamp(path).Exists || !table->LoadFromFile(path)) table->LoadBuiltIn();
+    FFileExtensions = std::move(table);
+  } catch (const std::exception& e) {
+    Log(kService, std::string("Loading the file-extension table failed: ") + e.what(), 10, true);
+  }
 }
 
 bool TMainQuorForm::InstallInterception(bool showFailure) {

@@ -53,6 +53,8 @@ class QWidget;
 
 namespace halvorn {
 
+class TFileExtensionList;
+
 // Who asked for a mail check; it decides the download's reason code.
 enum class TCheckMailSender {
   Other,                  // 0
@@ -94,6 +96,9 @@ struct TMailWorkerFactory {
   TThreadClass DownloadClass;
 
   std::function<TQuorThread*()> NewIncoming;
+  // Hands the window's file-extension table to a new incoming thread before
+  // it first runs.
+  std::function<void(TQuorThread&, std::shared_ptr<TFileExtensionList>)> SetIncomingFileExtensions;
   std::function<void(TQuorThread&)> RequestIncomingStop;
   TThreadClass IncomingClass;
 };
@@ -125,11 +130,16 @@ class TMainQuorForm : public QMainWindow {
   // The start-up sequence: the ignore record, the network self-test, the
   // window handle, the request listener, accounts and settings, the POP3
   // server, the queues and the sweep of interrupted QUITs, the status timer,
-  // the first activation. A failed self-test asks the user (offscreen:
+  // the file-extension table, the first activation. A failed self-test asks the user (offscreen:
   // Abort), closes the window and asks the application to terminate; the
   // caller then does not run the event loop (StartupStopped).
   void FormCreate();
   bool StartupStopped() const { return FStartupStopped; }
+  // Makes the file-extension table of FFileExtensions: the user's saved
+  // "FileExtensionsInfo.txt" of the install folder when there is one that
+  // can be read, else the built-in table. A failure is logged and leaves the
+  // table as it was.
+  void LoadFileExtensions();
   // Installs the interception library (LspInstall); see its steps in the
   // source. Answers false when the program must end or restart.
   bool InstallInterception(bool showFailure);
@@ -295,6 +305,9 @@ class TMainQuorForm : public QMainWindow {
   bool FStartupCheckDone = false;
   int FInterceptVerified = 0;
   TDateTime FLastSaveTime = 0;
+  // The attachment risk table (LoadFileExtensions); null before start-up
+  // made it. Each new incoming thread gets it.
+  std::shared_ptr<TFileExtensionList> FFileExtensions;
   // The session whose login reply waits for a download; it reads empty once
   // the session is gone, while FWaitingLoginSet still says one was held.
   TPop3SessionHandle FWaitingLogin;

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "classify/bayesian_dictionary.h"
 #include "foundation/app/debug_transcript.h"
 #include "foundation/app/log.h"
 #include "foundation/app/processes.h"
@@ -141,8 +142,11 @@ void TMainQuorForm::StartProcessIncomingThread() {
   } clear{FStartingIncoming};
   if (!FIncomingThread || !ThreadHandleAlive(FIncomingThread)) {
     FIncomingThread.reset();
-    if (TQuorThread* thread = FWorkers.NewIncoming ? FWorkers.NewIncoming() : nullptr)
+    if (TQuorThread* thread = FWorkers.NewIncoming ? FWorkers.NewIncoming() : nullptr) {
+      if (FWorkers.SetIncomingFileExtensions)
+        FWorkers.SetIncomingFileExtensions(*thread, FFileExtensions);
       FIncomingThread = thread->Handle();
+    }
   }
   if (!FIncomingThread) return;
   TCriticalSectionGuard guard(ThreadListLock());
@@ -223,6 +227,9 @@ void TMainQuorForm::AutoSaveSettings() {
   FLastSaveTime = Now();
   SaveAccounts();
   SaveSettings();
+  // What the Bayesian dictionaries learned since the start would otherwise
+  // live only in memory until the program ends.
+  SaveChangedBayesianDictionaries();
 }
 
 // ---------------------------------------------------------------------------

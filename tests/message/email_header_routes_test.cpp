@@ -378,7 +378,7 @@ TEST(EmailHeaderMailingList, Fingerprint) {
   EXPECT_EQ(list->X_Return_Path, "r@x");
   EXPECT_EQ(list->Sender, "");
   EXPECT_EQ(list->FLastSubject, "caf\xE9");
-  EXPECT_EQ(list->Subscribed, kTriteUnknown);
+  EXPECT_EQ(list->Subscribed(), kTriteUnknown);
   EXPECT_EQ(list->MsgCount, 0);
   EXPECT_LT(list->UniqueId, 0x7FFFFFFFu);
   EXPECT_FALSE(list->IsEmpty());

@@ -39,12 +39,7 @@ inline std::vector<double> AllWeights(const TNeuralNetBP& net) {
 // the input on its standard input and the arguments as sys.argv[2:].
 inline CommandResult RunNetOracle(const std::string& body, const std::string& input = {},
                                   const std::vector<std::string>& arguments = {}) {
-  std::vector<std::string> argv = {
-      PythonPath(), "-c",
-      "import sys\nsys.path.insert(0, sys.argv[1])\nimport neural_net_oracle as o\n" + body,
-      DataPath("")};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return RunCommand(argv, input, 120000);
+  return RunPythonModule("neural_net_oracle", "o", body, input, arguments);
 }
 
 }  // namespace halvorn::test

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "support/child_process.h"
@@ -182,6 +183,17 @@ CommandResult RunPython(const std::string& script, const std::string& input) {
   return RunCommand({PythonPath(), path}, input);
 }
 
+CommandResult RunPythonModule(const std::string& module, const std::string& alias,
+                              const std::string& body, const std::string& input,
+                              const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {PythonPath(), "-c",
+                                   "import sys\nsys.path.insert(0, sys.argv[1])\nimport " + module +
+                                       " as " + alias + "\n" + body,
+                                   DataPath("")};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return RunCommand(argv, input, 120000);
+}
+
 std::vector<std::string> OutputLines(const std::string& output) {
   std::vector<std::string> lines;
   std::istringstream in(output);
@@ -195,15 +207,29 @@ std::string CorpusDir() {
   return dir;
 }
 
-std::vector<std::string> CorpusFiles() {
+namespace {
+
+std::vector<std::string> MessageFilesUnder(const std::string& dir) {
   std::vector<std::string> files;
-  std::string dir = CorpusDir();
-  if (dir.empty()) return files;
+  std::error_code error;
+  if (dir.empty() || !std::filesystem::is_directory(dir, error)) return files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
     if (entry.is_regular_file() && entry.path().extension() == ".eml")
       files.push_back(entry.path().string());
   std::sort(files.begin(), files.end());
   return files;
+}
+
+}  // namespace
+
+std::vector<std::string> CorpusFiles() {
+  return MessageFilesUnder(CorpusDir());
+}
+
+std::vector<std::string> CorpusFiles(const std::string& group) {
+  const std::string dir = CorpusDir();
+  if (dir.empty() || group.empty() || group.find('/') != std::string::npos) return {};
+  return MessageFilesUnder(dir + "/" + group);
 }
 
 ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : FName(name) {

@@ -83,6 +83,13 @@ std::string PythonPath();
 // Runs a Python script given as text with /usr/bin/python3.
 CommandResult RunPython(const std::string& script, const std::string& input = {});
 
+// Runs the Python body with the module tests/data/<module>.py imported as
+// `alias` (and sys), the input on its standard input and the arguments as
+// sys.argv[2:]; for the transcriptions tests compare with.
+CommandResult RunPythonModule(const std::string& module, const std::string& alias,
+                              const std::string& body, const std::string& input = {},
+                              const std::vector<std::string>& arguments = {});
+
 // The lines of a command's output, each without its line end.
 std::vector<std::string> OutputLines(const std::string& output);
 
@@ -93,6 +100,9 @@ std::string CorpusDir();
 
 // Every message file of the corpus, sorted; empty without the corpus.
 std::vector<std::string> CorpusFiles();
+// The message files of one group ("easy-ham-1", ...), sorted; empty without
+// the corpus or for an unknown group.
+std::vector<std::string> CorpusFiles(const std::string& group);
 
 // Polls the condition every 5 ms until it holds (true) or `timeoutMs` have
 // passed (false); for outside processes and threads whose progress cannot be

@@ -11,7 +11,10 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "classify/bayesian_dictionary.h"
 #include "foundation/app/main_window_notifications.h"
+#include "foundation/files/install_folders.h"
+#include "lists/file_extensions.h"
 #include "ui/main_form_test_support.h"
 
 namespace halvorn::test {
@@ -149,6 +152,30 @@ TEST_F(MainFormTest, TheTickStartsProcessingWhileIncomingMailWaits) {
   EXPECT_TRUE(Eventually([&] { return TMainQuorForm::WorkerRuns(form.FIncomingThread); }));
   EXPECT_EQ(Incoming->Created.load(), 1);
   Incoming->Busy = false;
+}
+
+// Start-up makes the file-extension table (the user's file, else the
+// built-in one), and every incoming thread the window makes is given it.
+TEST_F(MainFormTest, TheIncomingThreadGetsTheWindowsFileExtensionTable) {
+  std::shared_ptr<TFileExtensionList> given;
+  TMailWorkerFactory workers = StandInWorkers(Download, Incoming);
+  workers.SetIncomingFileExtensions = [&](TQuorThread&, std::shared_ptr<TFileExtensionList> t) {
+    given = std::move(t);
+  };
+  FForm = std::make_unique<TMainQuorForm>(workers);
+  TMainQuorForm& form = Form();
+  form.LoadFileExtensions();
+  ASSERT_NE(form.FFileExtensions, nullptr);
+  EXPECT_EQ(form.FFileExtensions->Count(), 162);
+  ASSERT_TRUE(WriteFileBytes(GetFileExtensionsFilePath("Global"), "1=EXE,3=0\r\n"));
+  form.LoadFileExtensions();
+  EXPECT_EQ(form.FFileExtensions->Count(), 1);
+  EXPECT_EQ(form.FFileExtensions->GetCopy("exe")->Risk, 0);
+
+  AddMessage(*Repository().UnProcessedIncoming(), "waiting");
+  form.StartProcessIncomingThread();
+  EXPECT_EQ(Incoming->Created.load(), 1);
+  EXPECT_EQ(given, form.FFileExtensions);
 }
 
 // ---------------------------------------------------------------------------
@@ -374,6 +401,11 @@ TEST_F(MainFormTest, TheSettingsAreSavedEveryHalfHourWhileNoWorkerRuns) {
     TMainQuorForm& form = Form();
     form.LoadAccounts();
     MakeLocalAccount("bob", "secret");
+    // Something learned: the personal dictionary is saved with the settings.
+    TBayesianDictionaryRef personal = PersonalBayesianDictionary();
+    std::filesystem::remove(personal->Path());
+    std::int32_t old = 0;
+    personal->AddFeature(4711, old);
     const TDateTime start = form.FLastSaveTime;
     Download->Busy = row.WorkerBusy;
     if (row.WorkerBusy) {
@@ -388,6 +420,7 @@ TEST_F(MainFormTest, TheSettingsAreSavedEveryHalfHourWhileNoWorkerRuns) {
     form.StatusTabSheetShow();
     EXPECT_EQ(std::filesystem::exists(GetAccountsFilePath()), row.Saved);
     EXPECT_EQ(std::filesystem::exists(GetSettingsFilePath()), row.Saved);
+    EXPECT_EQ(std::filesystem::exists(personal->Path()), row.Saved);
     EXPECT_EQ(form.FLastSaveTime != start, row.Saved);
     Download->Busy = false;
     ASSERT_TRUE(Eventually([&] { return !TMainQuorForm::WorkerRuns(form.FDownloadThread); }));

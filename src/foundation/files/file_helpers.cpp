@@ -251,6 +251,11 @@ bool AppendTextToFile(std::string_view text, const std::string& path, bool onlyE
   return written == text.size() && closed;
 }
 
+bool IsPlainFileName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
 std::string GetFileExtension(std::string_view fileName) {
   std::size_t end = fileName.size();
   while (end > 0 && fileName[end - 1] == '.') --end;

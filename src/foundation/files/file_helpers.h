@@ -58,6 +58,9 @@ std::int64_t FileSizeOf(const std::string& path);
 // False for an empty text, a missing file with onlyExisting, or a failed
 // write.
 bool AppendTextToFile(std::string_view text, const std::string& path, bool onlyExisting);
+// A name a stored record may give for a file of one of the user's folders:
+// not empty, not "." or "..", without "/" and without a zero byte.
+bool IsPlainFileName(std::string_view name);
 // The extension of a file name with its dot (".txt"), trailing dots of the
 // name dropped first; empty when there is none.
 std::string GetFileExtension(std::string_view fileName);

@@ -1,5 +1,6 @@
 #include "foundation/files/unique_paths.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -95,6 +96,18 @@ void GetUniquePath(const std::string& folder, const std::string& name, const std
     path = dir + cleanName + RandomSuffix() + cleanExtension;
     if (!IsTaken(path) || draw >= kMaxSuffixDraws) return;
   }
+}
+
+int MoveAsideNoReplace(const std::string& path, const std::string& suffix, std::string& target) {
+  target = path + suffix;
+  int error = RenameFileInBatch(path, target, false);
+  for (int attempt = 0; error == EEXIST && attempt < 10; ++attempt) {
+    const std::filesystem::path whole(path);
+    GetUniquePath(whole.parent_path().string(), whole.filename().string() + suffix, "", target,
+                  true);
+    error = RenameFileInBatch(path, target, false);
+  }
+  return error;
 }
 
 }  // namespace halvorn

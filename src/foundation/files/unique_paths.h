@@ -39,6 +39,15 @@ inline constexpr std::size_t kUniqueSuffixBytes = 7;
 void GetUniquePath(const std::string& folder, const std::string& name, const std::string& extension,
                    std::string& path, bool keepSpaces = false);
 
+// Moves the file at `path` out of the way without losing anything: renames it
+// to `path` + `suffix` ("x.dat" to "x.dat.damaged"), or, when that name is
+// taken, to a free name GetUniquePath draws from it in the same folder
+// (spaces kept), never replacing a file (RenameNoReplace). `target` receives
+// the name it got. Answers 0, or the errno of the last attempt (ENOENT when
+// there is no file). The rename rides on the current durability batch. Safe
+// from any thread.
+int MoveAsideNoReplace(const std::string& path, const std::string& suffix, std::string& target);
+
 // The cleaning GetUniquePath does to a name and an extension, without the
 // disk: `cleanName` and `cleanExtension` hold only file-name characters and
 // together with a suffix fit in kMaxFileNameBytes.

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/regex/regex_cache.h"
 #include "foundation/text/text_helpers.h"
 
 namespace halvorn {
@@ -664,9 +665,16 @@ bool TPcreRegExpr::Exec(std::shared_ptr<const std::string> text) {
   if (!text) text = std::make_shared<const std::string>();
   FLastSubject = text;
   FLastMatch.reset();
-  if (!FRegex) FRegex = NewRegex(FExpression, FOptions);
+  if (!FRegex) FRegex = CachedRegex(FExpression, FOptions);
   FLastMatch = FRegex->Match(FLastSubject, 0, TRegexMatchOptions::None);
   return FLastMatch->Success();
+}
+
+bool TPcreRegExpr::Matches(std::string_view text) {
+  FLastSubject.reset();
+  FLastMatch.reset();
+  if (!FRegex) FRegex = CachedRegex(FExpression, FOptions);
+  return FRegex->IsMatch(text, 0, TRegexMatchOptions::None);
 }
 
 }  // namespace halvorn

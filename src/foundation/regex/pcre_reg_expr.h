@@ -312,7 +312,9 @@ void CheckPcreResult(int code);
 std::string SubstituteMatch(std::string_view replacement, const std::shared_ptr<IMatch>& match);
 
 // A regex object shaped like TRegExpr: an expression, on/off modifiers and
-// Exec. It compiles on first use after every change. One thread's object.
+// Exec. After every change it takes its compiled pattern from the
+// process-wide cache (regex_cache.h) at its next match, so setting the same
+// expression again never compiles it twice. One thread's object.
 class TPcreRegExpr {
  public:
   TPcreRegExpr() = default;
@@ -331,6 +333,9 @@ class TPcreRegExpr {
   // needed; raises ERegexException for a bad expression or a failed match.
   bool Exec(std::string_view text);
   bool Exec(std::shared_ptr<const std::string> text);
+  // Exec's answer without its record: the text is matched where it stands
+  // (no copy), and LastSubject and LastMatch are cleared.
+  bool Matches(std::string_view text);
 
   // The last subject and match of Exec (nullptr before the first).
   const std::shared_ptr<const std::string>& LastSubject() const { return FLastSubject; }

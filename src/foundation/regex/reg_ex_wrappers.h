@@ -2,12 +2,18 @@
 // compact set of option bits, for the message model's built-in patterns
 // (Received lines, host names, URLs, HTML) and for the tests.
 //
-// Each call creates its own engine, so every function here may run on any
-// thread at once. A pattern that does not compile, and a search that the
-// engine stops (its step or memory budget), raise the engine's ERegExpr to
-// the caller: a broken user pattern is the caller's to report.
+// Each thread keeps one compiled engine per pattern and options (at most
+// kRegExThreadEngines; when more are asked for, the thread starts afresh), so
+// a pattern is compiled once per thread, not once per call; an engine keeps
+// no text between calls. Every function here may run on any thread at once.
+// SetRegexCachesEnabled(false) (regex_cache.h) makes each call use an engine
+// of its own again, with the same results. A pattern that does not compile,
+// and a search that the engine stops (its step or memory budget), raise the
+// engine's ERegExpr to the caller: a broken user pattern is the caller's to
+// report.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +21,8 @@
 #include "foundation/text/string_list.h"
 
 namespace halvorn {
+
+inline constexpr std::size_t kRegExThreadEngines = 512;
 
 // Option bits. Each switches one modifier of the engine on (set) or off
 // (clear); the Cyrillic-range modifier is always off. Bits 32 to 128 are

@@ -88,6 +88,12 @@ bool TRegExpr::Exec(const std::string& input) {
   return ExecPrim(1);
 }
 
+void TRegExpr::ReleaseInput() {
+  std::string().swap(FInputString);
+  FHasInput = false;
+  ClearSubMatches();
+}
+
 bool TRegExpr::ExecPos(int position) {
   return ExecPrim(position);
 }

@@ -115,6 +115,9 @@ class TRegExpr {
 
   // The text of the last search; raises 1008 when there never was one.
   const std::string& InputString();
+  // Forgets the text of the last search and its sub-matches and frees the
+  // text's memory, as before the first search; the compiled pattern stays.
+  void ReleaseInput();
 
   // A two-character line end treated as one (carriage return + line feed by
   // default). Raises 128 unless the text is empty or two different

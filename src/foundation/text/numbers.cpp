@@ -3,6 +3,7 @@
 #include "foundation/text/text_helpers.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cmath>
 #include <limits>
@@ -12,6 +13,12 @@ namespace halvorn {
 
 // ---------------------------------------------------------------------------
 // Reading and writing numbers
+
+std::string ShortestFloatText(double value) {
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general);
+  return std::string(buffer, result.ptr);
+}
 
 bool ParseSignedDecimal(std::string_view text, std::int64_t min, std::int64_t max,
                         std::int64_t& value) {
@@ -51,6 +58,34 @@ bool ParseInt32(std::string_view text, std::int32_t& value) {
                           std::numeric_limits<std::int32_t>::max(), wide))
     return false;
   value = static_cast<std::int32_t>(wide);
+  return true;
+}
+
+std::string FloatToText(double value) {
+  char buffer[64];
+  const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  if (error != std::errc()) return {};
+  return std::string(buffer, end);
+}
+
+bool TryStrToFloat(std::string_view text, double& value) {
+  text = TrimTextView(text);
+  if (text.empty()) return false;
+  // from_chars takes no "+" and reads "inf" and "nan": both are refused here.
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == 'e' || c == 'E' || c == '+'))
+      return false;
+  }
+  std::string_view digits = text;
+  if (digits.front() == '+') {
+    digits.remove_prefix(1);
+    if (digits.empty() || digits.front() == '-') return false;
+  }
+  double read = 0;
+  const auto [end, error] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), read, std::chars_format::general);
+  if (error != std::errc() || end != digits.data() + digits.size()) return false;
+  value = read;
   return true;
 }
 

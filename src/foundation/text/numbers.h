@@ -35,6 +35,20 @@ bool TryStrToInt(std::string_view text, std::int32_t& value);
 // TryStrToInt's number, or `fallback` when the text is none.
 std::int32_t StrToIntDef(std::string_view text, std::int32_t fallback);
 
+// The shortest text that reads back as the same double, with "." as the
+// decimal point whatever the locale: 0.5 gives "0.5", 1 gives "1", 1e-7
+// gives "1e-07"; infinities and NaN give "inf", "-inf" and "nan".
+std::string FloatToText(double value);
+// Reads the text, blanks and control characters around it ignored, as a
+// decimal floating-point number with "." as the decimal point (an exponent
+// allowed, no hexadecimal form, no "inf" or "nan"). False, with `value`
+// unchanged, for any other text.
+bool TryStrToFloat(std::string_view text, double& value);
+// The shortest text that reads back as the same double, in general form
+// ("0.5", "44.5", "30", "1e-05"; "." in any locale): how reports write
+// scores and network values.
+std::string ShortestFloatText(double value);
+
 // The value of a hexadecimal digit (0-9, a-f, A-F); -1 for any other
 // character.
 int HexDigitValue(char c);

@@ -659,15 +659,18 @@ struct TKnownDomain {
   TDomainKind Kind;
 };
 
-// Well-known domains that phishing mail likes to imitate.
+// Well-known domains that phishing mail likes to imitate. They are matched
+// as plain suffixes, so none may end another common name: "ing.com" made
+// mindspring.com a bank, "td.com" world.std.com, "chase.com" purchase.com,
+// "ubs.com" clubs.com and "apple.com" snapple.com.
 constexpr TKnownDomain kKnownDomains[] = {
     // Banks, card schemes and payment services.
     {"paypal.com", TDomainKind::Banking},
     {"citibank.com", TDomainKind::Banking},
-    {"citi.com", TDomainKind::Banking},
+    {"citigroup.com", TDomainKind::Banking},
     {"bankofamerica.com", TDomainKind::Banking},
     {"wellsfargo.com", TDomainKind::Banking},
-    {"chase.com", TDomainKind::Banking},
+    {"bankofthewest.com", TDomainKind::Banking},
     {"jpmorganchase.com", TDomainKind::Banking},
     {"usbank.com", TDomainKind::Banking},
     {"wachovia.com", TDomainKind::Banking},
@@ -675,13 +678,13 @@ constexpr TKnownDomain kKnownDomains[] = {
     {"suntrust.com", TDomainKind::Banking},
     {"pnc.com", TDomainKind::Banking},
     {"keybank.com", TDomainKind::Banking},
-    {"regions.com", TDomainKind::Banking},
+    {"firstunion.com", TDomainKind::Banking},
     {"bbt.com", TDomainKind::Banking},
     {"capitalone.com", TDomainKind::Banking},
-    {"fleet.com", TDomainKind::Banking},
+    {"fleetboston.com", TDomainKind::Banking},
     {"bankone.com", TDomainKind::Banking},
     {"huntington.com", TDomainKind::Banking},
-    {"53.com", TDomainKind::Banking},
+    {"fifththird.com", TDomainKind::Banking},
     {"hsbc.com", TDomainKind::Banking},
     {"hsbc.co.uk", TDomainKind::Banking},
     {"barclays.co.uk", TDomainKind::Banking},
@@ -690,21 +693,21 @@ constexpr TKnownDomain kKnownDomains[] = {
     {"halifax.co.uk", TDomainKind::Banking},
     {"rbs.co.uk", TDomainKind::Banking},
     {"nationwide.co.uk", TDomainKind::Banking},
-    {"abbey.com", TDomainKind::Banking},
+    {"abbeynational.co.uk", TDomainKind::Banking},
     {"santander.com", TDomainKind::Banking},
     {"deutsche-bank.de", TDomainKind::Banking},
-    {"ubs.com", TDomainKind::Banking},
+    {"usaa.com", TDomainKind::Banking},
     {"credit-suisse.com", TDomainKind::Banking},
     {"abnamro.com", TDomainKind::Banking},
-    {"ing.com", TDomainKind::Banking},
+    {"ingdirect.com", TDomainKind::Banking},
     {"rbc.com", TDomainKind::Banking},
     {"scotiabank.com", TDomainKind::Banking},
-    {"td.com", TDomainKind::Banking},
+    {"tdbank.com", TDomainKind::Banking},
     {"bmo.com", TDomainKind::Banking},
     {"cibc.com", TDomainKind::Banking},
     {"westpac.com.au", TDomainKind::Banking},
     {"commbank.com.au", TDomainKind::Banking},
-    {"anz.com", TDomainKind::Banking},
+    {"anz.com.au", TDomainKind::Banking},
     {"visa.com", TDomainKind::Banking},
     {"mastercard.com", TDomainKind::Banking},
     {"americanexpress.com", TDomainKind::Banking},
@@ -715,8 +718,8 @@ constexpr TKnownDomain kKnownDomains[] = {
     // Large software, hardware, retail, auction, travel and security-software
     // companies, a domain registrar and a deposit-insurance agency.
     {"microsoft.com", TDomainKind::MajorVendor},
-    {"apple.com", TDomainKind::MajorVendor},
-    {"dell.com", TDomainKind::MajorVendor},
+    {"ibm.com", TDomainKind::MajorVendor},
+    {"compaq.com", TDomainKind::MajorVendor},
     {"amazon.com", TDomainKind::MajorVendor},
     {"ebay.com", TDomainKind::MajorVendor},
     {"expedia.com", TDomainKind::MajorVendor},

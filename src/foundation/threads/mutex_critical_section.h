@@ -141,6 +141,9 @@ class TMutexCriticalSection : public TAbstractCriticalSection {
 class TCriticalSectionGuard {
  public:
   explicit TCriticalSectionGuard(TAbstractCriticalSection& lock) : FLock(lock) { FLock.Enter(); }
+  // Takes over a lock the caller has entered already (a TryEnter that
+  // answered true): only the Leave is the guard's.
+  TCriticalSectionGuard(TAbstractCriticalSection& lock, std::adopt_lock_t) : FLock(lock) {}
   ~TCriticalSectionGuard() { FLock.Leave(); }
   TCriticalSectionGuard(const TCriticalSectionGuard&) = delete;
   TCriticalSectionGuard& operator=(const TCriticalSectionGuard&) = delete;

@@ -63,6 +63,36 @@ TEST(NumbersTest, SignedDecimalsFillTheWholeTextWithinTheirRange) {
   EXPECT_EQ(value32, std::numeric_limits<std::int32_t>::max());
 }
 
+// Stored probabilities and thresholds: written in the shortest form that
+// reads back exactly, with "." whatever the locale, and read back strictly.
+TEST(NumbersTest, FloatsAsShortTextsAndBack) {
+  struct Written {
+    double value;
+    const char* text;
+  } written[] = {{0.5, "0.5"}, {1, "1"}, {0, "0"}, {0.57, "0.57"}, {-1, "-1"},
+                 {1e-7, "1e-07"}, {0.1 + 0.2, "0.30000000000000004"}};
+  for (const Written& row : written) {
+    SCOPED_TRACE(row.text);
+    EXPECT_EQ(FloatToText(row.value), row.text);
+    double back = 12345;
+    ASSERT_TRUE(TryStrToFloat(FloatToText(row.value), back));
+    EXPECT_EQ(back, row.value);
+  }
+  struct Read {
+    const char* text;
+    bool ok;
+    double value;
+  } read[] = {{" 0.25\t", true, 0.25}, {"+2", true, 2}, {"-2.5e1", true, -25}, {".5", true, 0.5},
+              {"", false, 0},         {"0,5", false, 0}, {"inf", false, 0},  {"nan", false, 0},
+              {"+-1", false, 0},      {"1x", false, 0},  {"0x1p3", false, 0}, {"+", false, 0}};
+  for (const Read& row : read) {
+    SCOPED_TRACE(row.text);
+    double value = 12345;
+    EXPECT_EQ(TryStrToFloat(row.text, value), row.ok);
+    EXPECT_EQ(value, row.ok ? row.value : 12345);
+  }
+}
+
 TEST(NumbersTest, HexDigitValues) {
   const std::string digits = "0123456789abcdefABCDEF";
   const int values[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,

@@ -450,6 +450,13 @@ TEST(TextNormalisationTest, KnownDomainsAndSuffixes) {
       {"paypal.com.evil.net", false},
       {"ebay.com", false},
       {"", false},
+      // No entry ends another common name.
+      {"mindspring.com", false},
+      {"world.std.com", false},
+      {"purchase.com", false},
+      {"clubs.com", false},
+      {"mm53.com", false},
+      {"home.ingdirect.com", true},
   };
   for (const auto& [host, expected] : banking) {
     SCOPED_TRACE(host);
@@ -458,6 +465,7 @@ TEST(TextNormalisationTest, KnownDomainsAndSuffixes) {
   EXPECT_TRUE(IsMajorVendorDomain("cgi.ebay.com"));
   EXPECT_TRUE(IsMajorVendorDomain("www.FDIC.gov"));
   EXPECT_FALSE(IsMajorVendorDomain("paypal.com"));
+  EXPECT_FALSE(IsMajorVendorDomain("snapple.com"));
 }
 
 TEST(TextNormalisationTest, ConsonantRunScore) {
