@@ -7,7 +7,6 @@
 // resident memory. After the table each message run's time is printed as a
 // ratio to the parsing; "messages/s" counts messages per CPU-second.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "bench/corpus_messages.h"
+#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
 #include "classify/bayesian_dictionary.h"
 #include "classify/bayesian_seeds.h"
@@ -31,12 +31,7 @@ namespace {
 using halvorn::TEmailMsg;
 using halvorn::TEmailMsgRef;
 using halvorn::TStringList;
-
-double PeakResidentMegabytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
+using halvorn::bench::PeakResidentMegabytes;
 
 // A throw-away data folder holding the shipped seeds, the globals started
 // from them.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
 #include "message/email_msg.h"
 #include "message/email_msg_views.h"
@@ -35,12 +36,6 @@ void LoadCorpus() {
     if (bytes.rfind("From ", 0) == 0) bytes.erase(0, bytes.find('\n') + 1);
     gMessages.push_back(bytes);
   }
-}
-
-double PeakResidentMegabytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
 // Every view the tests and rules read.
@@ -113,7 +108,7 @@ void CorpusPass(benchmark::State& state, const std::function<void(TEmailMsg&)>& 
   state.counters["messages/s"] = benchmark::Counter(
       static_cast<double>(gMessages.size()) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
-  state.counters["peak_MB"] = PeakResidentMegabytes();
+  state.counters["peak_MB"] = halvorn::bench::PeakResidentMegabytes();
   state.counters["slowest_ms"] = slowest * 1000.0;
   state.SetLabel("slowest " + gFiles[slowestIndex]);
 }

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_folder.h"
+#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/file_helpers.h"
@@ -46,7 +48,7 @@ TWorld& World() {
   if (world.Ready) return world;
   const std::vector<std::string> files = test::CorpusFiles();
   if (files.empty()) return world;
-  world.Root = std::make_unique<test::TempFolder>();
+  world.Root = bench::NewBenchFolder();
   world.Home = std::make_unique<test::ScopedEnv>("HALVORN_HOME", world.Root->Sub("home"));
   ResetFolderCachesForTests();
   world.Folder = GetUnprocessedIncomingDir(kSingleUserName);
@@ -65,12 +67,6 @@ bool NeedWorld(benchmark::State& state) {
   if (World().Ready) return true;
   state.SkipWithError("no mail corpus");
   return false;
-}
-
-double PeakResidentMegabytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
 void BM_ListFolder(benchmark::State& state) {
@@ -139,7 +135,7 @@ void BM_FirstFindByUidlWalk(benchmark::State& state) {
     state.ResumeTiming();
     benchmark::DoNotOptimize(queue->FindByUidl("no such UIDL"));
     state.PauseTiming();
-    state.counters["peak RSS MB"] = PeakResidentMegabytes();
+    state.counters["peak RSS MB"] = bench::PeakResidentMegabytes();
     // Nothing is saved: the walk changed no message file.
     for (const TEmailMsgRef& msg : queue->Snapshot()) msg->SetSaveChanges(false);
     queue.reset();

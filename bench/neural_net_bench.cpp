@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/corpus_messages.h"
+#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
 #include "classify/nn_test.h"
 #include "classify/test_list.h"
@@ -34,12 +35,6 @@ using halvorn::TQuorNeuralNet;
 using halvorn::TVectorFloat;
 
 constexpr int kFlagshipInputs = 945;
-
-double PeakResidentMegabytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
 
 TVectorFloat RandomInputs(std::mt19937& random, int count) {
   TVectorFloat vector(static_cast<std::size_t>(count));
@@ -141,7 +136,7 @@ BENCHMARK(BM_StoreReadVector)->Unit(benchmark::kMicrosecond);
 // of the sets once per test) is left out of the timing.
 void BM_TrainOnErrorRound(benchmark::State& state) {
   BenchHome();
-  const double memoryBefore = PeakResidentMegabytes();
+  const double memoryBefore = halvorn::bench::PeakResidentMegabytes();
   auto test = std::make_shared<TBenchNNTest>();
   test->SetName("Bench");
   if (!test->OpenVectorStores(true)) {
@@ -162,7 +157,7 @@ void BM_TrainOnErrorRound(benchmark::State& state) {
   test->Train();
   for (auto _ : state) test->Train();
   state.counters["epochs"] = test->Net().EpochCurrent();
-  state.counters["peak_MB_added"] = PeakResidentMegabytes() - memoryBefore;
+  state.counters["peak_MB_added"] = halvorn::bench::PeakResidentMegabytes() - memoryBefore;
 }
 BENCHMARK(BM_TrainOnErrorRound)->Unit(benchmark::kMillisecond)->Iterations(5);
 

@@ -2,13 +2,18 @@
 // (the reference), against the road through the program: the download
 // thread fetches them from Dovecot ("LimitDownloadCount" off) into the
 // unprocessed-incoming queue, a mover puts them into the processed-incoming
-// queue, and the same client reads them from the local POP3 server. Reported
-// as a ratio, with the peak resident memory. Traffic stays on 127.0.0.1.
-// Needs root (Dovecot drops to "nobody") and the corpus.
+// queue, and the same client reads them from the local POP3 server. Also the
+// download alone against a client that fetches them with RETR and writes
+// each to a file of its own with one flush for the whole batch, with the
+// flushes the download makes per message. Reported as ratios, with the peak
+// resident memory. Traffic stays on 127.0.0.1. Needs root (Dovecot drops to
+// "nobody") and the corpus. The data folders lie where bench_folder.h says:
+// HALVORN_BENCH_DIR=/dev/shm gives the figures on tmpfs.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,8 +27,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_folder.h"
 #include "bench/loopback_client.h"
 #include "bench/ratio_reporter.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/threads/quor_thread.h"
 #include "message/accounts.h"
@@ -51,8 +58,11 @@ QCoreApplication* App() {
 }
 
 // The plain client: logs in, lists, retrieves every message, QUITs without
-// deleting. Answers the bytes of the messages read, -1 on a failure.
-std::int64_t ReadMailbox(std::uint16_t port, const std::string& user, const std::string& password) {
+// deleting. With a folder, writes each message to a file of its own there
+// and flushes the file system once at the end. Answers the bytes of the
+// messages read, -1 on a failure.
+std::int64_t ReadMailbox(std::uint16_t port, const std::string& user, const std::string& password,
+                         const std::string& folder = {}) {
   const int fd = bench::ConnectLoopback(port, 60);
   if (fd < 0) return -1;
   std::string buffer;
@@ -88,10 +98,25 @@ std::int64_t ReadMailbox(std::uint16_t port, const std::string& user, const std:
   while (ok && line(reply) && reply != ".") ++count;
   for (int n = 1; ok && n <= count; ++n) {
     ok = command("RETR " + std::to_string(n), reply);
-    while (ok && (ok = line(reply)) && reply != ".") bytes += static_cast<std::int64_t>(reply.size()) + 2;
+    std::string text;
+    while (ok && (ok = line(reply)) && reply != ".") {
+      bytes += static_cast<std::int64_t>(reply.size()) + 2;
+      if (!folder.empty()) text += (reply.rfind("..", 0) == 0 ? reply.substr(1) : reply) + "\r\n";
+    }
+    if (ok && !folder.empty()) {
+      const int out = open((folder + "/" + std::to_string(n) + ".eml").c_str(),
+                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      ok = out >= 0 && write(out, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      if (out >= 0) close(out);
+    }
   }
   if (ok) command("QUIT", reply);
   close(fd);
+  if (ok && !folder.empty()) {
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = dir >= 0 && syncfs(dir) == 0;
+    if (dir >= 0) close(dir);
+  }
   return ok ? bytes : -1;
 }
 
@@ -129,7 +154,7 @@ World& Setup() {
       w.Error = "no mail corpus";
       return w;
     }
-    w.Home = std::make_unique<test::TempFolder>();
+    w.Home = bench::NewBenchFolder();
     setenv("HALVORN_HOME", w.Home->Path().c_str(), 1);
     ResetFolderCachesForTests();
     w.Dovecot = std::make_unique<test::DovecotServer>(test::FreeLocalPort(),
@@ -198,6 +223,76 @@ void BM_ClientFromDovecot(benchmark::State& state) {
 }
 BENCHMARK(BM_ClientFromDovecot)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Empties the queues and forgets the UIDLs, so the next download fetches
+// everything again.
+void ForgetEverything(World& w) {
+  TMessageRepository& repository = *GetMessageRepository(kSingleUserName);
+  for (TEmailMsgList* queue : repository.Queues())
+    for (const TEmailMsgRef& msg : queue->Snapshot()) {
+      queue->Remove(msg);
+      msg->DiskDelete();
+      msg->FSetFlaggedDeleted(true);
+    }
+  for (const auto& [uidl, status] : w.Remote->Uidls()) w.Remote->SetUidlStatus(uidl, us_NonExistant);
+}
+
+// One pass of the download thread over the account; false when it failed.
+bool DownloadOnce() {
+  auto* thread = CreateQuorThread<TDownloadRemoteMailThread>(true);
+  const TThreadHandle handle = thread->Handle();
+  thread->SetTimeOut(60000);
+  thread->StartWithMode(dmCheckNow);
+  while (!(thread->Suspended() && !thread->Finished()))
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  thread->FStopRequested = true;
+  thread->StartWithMode(dmShutDown);
+  return WaitThreadWithTimeout(handle, 20000, false);
+}
+
+// The reference of the download: RETR and a file each, one flush at the end.
+void BM_ClientToFiles(benchmark::State& state) {
+  World& w = Setup();
+  if (!w.Error.empty()) return state.SkipWithError(w.Error.c_str());
+  std::int64_t bytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto folder = bench::NewBenchFolder();
+    state.ResumeTiming();
+    bytes = ReadMailbox(w.Dovecot->Port(), "benchuser", "pw", folder->Path());
+    state.PauseTiming();
+    folder.reset();
+    state.ResumeTiming();
+  }
+  if (bytes <= 0) state.SkipWithError("reading from Dovecot failed");
+  state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_ClientToFiles)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The download alone, into the unprocessed-incoming queue, with its flushes
+// per message.
+void BM_DownloadIntoQueue(benchmark::State& state) {
+  World& w = Setup();
+  if (!w.Error.empty()) return state.SkipWithError(w.Error.c_str());
+  TMessageRepository& repository = *GetMessageRepository(kSingleUserName);
+  std::uint64_t flushes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ForgetEverything(w);
+    const std::uint64_t before = DurabilityFlushCount();
+    state.ResumeTiming();
+    if (!DownloadOnce()) state.SkipWithError("the download did not end");
+    state.PauseTiming();
+    flushes += DurabilityFlushCount() - before;
+    state.ResumeTiming();
+  }
+  const int stored = repository.UnProcessedIncoming()->Count();
+  if (stored != kMessages) state.SkipWithError("not every message was stored");
+  state.counters["messages"] = stored;
+  state.counters["flushes/msg"] =
+      static_cast<double>(flushes) / static_cast<double>(kMessages * state.iterations());
+}
+BENCHMARK(BM_DownloadIntoQueue)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_DownloadThenClientFromLocalServer(benchmark::State& state) {
   World& w = Setup();
   if (!w.Error.empty()) return state.SkipWithError(w.Error.c_str());
@@ -206,24 +301,10 @@ void BM_DownloadThenClientFromLocalServer(benchmark::State& state) {
   double downloadMs = 0, moveMs = 0, readMs = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    for (TEmailMsgList* queue : repository.Queues())
-      for (const TEmailMsgRef& msg : queue->Snapshot()) {
-        queue->Remove(msg);
-        msg->DiskDelete();
-        msg->FSetFlaggedDeleted(true);
-      }
-    for (const auto& [uidl, status] : w.Remote->Uidls()) w.Remote->SetUidlStatus(uidl, us_NonExistant);
+    ForgetEverything(w);
     state.ResumeTiming();
     const auto start = std::chrono::steady_clock::now();
-    auto* thread = CreateQuorThread<TDownloadRemoteMailThread>(true);
-    const TThreadHandle handle = thread->Handle();
-    thread->SetTimeOut(60000);
-    thread->StartWithMode(dmCheckNow);
-    while (!(thread->Suspended() && !thread->Finished()))
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    thread->FStopRequested = true;
-    thread->StartWithMode(dmShutDown);
-    WaitThreadWithTimeout(handle, 20000, false);
+    DownloadOnce();
     const auto downloaded = std::chrono::steady_clock::now();
     for (const TEmailMsgRef& msg : repository.UnProcessedIncoming()->Snapshot())
       repository.MoveMailMessage(msg, repository.UnProcessedIncoming(),
@@ -253,9 +334,11 @@ BENCHMARK(BM_DownloadThenClientFromLocalServer)
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  halvorn::bench::TRatioReporter reporter(
-      "BM_ClientFromDovecot/iterations:3/real_time",
-      "Time relative to a plain client reading the same mail from Dovecot");
+  halvorn::bench::TPairRatioReporter reporter(
+      "Times relative to their references:",
+      {{"BM_DownloadThenClientFromLocalServer/iterations:2/real_time",
+        "BM_ClientFromDovecot/iterations:3/real_time"},
+       {"BM_DownloadIntoQueue/iterations:3/real_time", "BM_ClientToFiles/iterations:3/real_time"}});
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   halvorn::Teardown();

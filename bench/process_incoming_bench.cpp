@@ -7,6 +7,9 @@
 //    (the duplicate check walks them for every new message);
 // each against reading, parsing and saving the same files in place. After
 // the table each run's time is printed as a ratio to that reference.
+// The data folders lie where bench_folder.h says (HALVORN_BENCH_DIR=/dev/shm
+// for tmpfs). Each also counts its flushes per message: the thread commits batches of up
+// to 50 messages, the reference saves each message on its own.
 // Memory: the peak resident size of the program, and how much the resident
 // size grows while the thread takes several batches of mail in a row (a
 // processed message keeps its queue entry, not its text).
@@ -21,8 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_folder.h"
 #include "bench/corpus_messages.h"
+#include "bench/process_memory.h"
 #include "bench/ratio_reporter.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/file_helpers.h"
 #include "processing/processing_test_support.h"
 
@@ -34,27 +40,16 @@ constexpr int kBatch = 1000;         // messages per run
 constexpr int kProcessedBefore = 10000;
 constexpr int kGrowthBatches = 4;    // batches of the memory run
 
-double PeakResidentMegabytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
-
-double ResidentMegabytes() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
-
 // A throw-away install folder with every module the thread needs started,
 // the test action classes and the scripted test class bound, and the
 // rules of the run.
 class TWorld {
  public:
   explicit TWorld(bool withRules)
-      : FHome("HALVORN_HOME", FRoot.Sub("home")), FTemp("TMPDIR", FRoot.Sub("tmp")) {
-    std::filesystem::create_directories(FRoot.Sub("tmp"));
+      : FRoot(bench::NewBenchFolder()),
+        FHome("HALVORN_HOME", FRoot->Sub("home")),
+        FTemp("TMPDIR", FRoot->Sub("tmp")) {
+    std::filesystem::create_directories(FRoot->Sub("tmp"));
     ResetFolderCachesForTests();
     StartAccountsModule();
     StartMessageRepositoryModule();
@@ -110,7 +105,7 @@ class TWorld {
       GlobalRuleList()->Add(rule);
   }
 
-  test::TempFolder FRoot;
+  std::unique_ptr<test::TempFolder> FRoot;
   test::ScopedEnv FHome;
   test::ScopedEnv FTemp;
   test::TScriptedTestBinding FScripted;
@@ -122,6 +117,7 @@ class TWorld {
 // thread until nothing waits (timed).
 void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
   double growth = 0;
+  std::uint64_t flushes = 0;
   for (auto _ : state) {
     state.PauseTiming();
     auto world = std::make_unique<TWorld>(withRules);
@@ -133,7 +129,8 @@ void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
     if (processedBefore)
       TWorld::WriteMessages(GetProcessedIncomingDir(kSingleUserName), "old", kProcessedBefore);
     TMessageRepository* repo = GetMessageRepository(kSingleUserName);
-    const double before = ResidentMegabytes();
+    const double before = bench::ResidentMegabytes();
+    const std::uint64_t flushesBefore = DurabilityFlushCount();
     state.ResumeTiming();
 
     test::IncomingThreadHarness harness;
@@ -142,7 +139,8 @@ void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
     harness.Stop();
 
     state.PauseTiming();
-    growth = ResidentMegabytes() - before;
+    flushes += DurabilityFlushCount() - flushesBefore;
+    growth = bench::ResidentMegabytes() - before;
     if (!idle || repo->UnProcessedIncoming()->Count() != 0)
       state.SkipWithError("the thread did not take every message");
     world.reset();
@@ -152,10 +150,13 @@ void RunThrough(benchmark::State& state, bool withRules, bool processedBefore) {
       static_cast<double>(kBatch) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
   state.counters["RSS growth MB"] = growth;
-  state.counters["peak RSS MB"] = PeakResidentMegabytes();
+  state.counters["peak RSS MB"] = bench::PeakResidentMegabytes();
+  state.counters["flushes/msg"] =
+      static_cast<double>(flushes) / static_cast<double>(kBatch * state.iterations());
 }
 
 void BM_ReadParseSave(benchmark::State& state) {
+  std::uint64_t flushes = 0;
   for (auto _ : state) {
     state.PauseTiming();
     auto world = std::make_unique<TWorld>(false);
@@ -167,6 +168,7 @@ void BM_ReadParseSave(benchmark::State& state) {
     }
     TStringList files;
     ListFilesInDir(folder, "*.eml", false, INT_MAX, files);
+    const std::uint64_t flushesBefore = DurabilityFlushCount();
     state.ResumeTiming();
 
     for (int i = 0; i < files.Count(); ++i) {
@@ -180,12 +182,15 @@ void BM_ReadParseSave(benchmark::State& state) {
     }
 
     state.PauseTiming();
+    flushes += DurabilityFlushCount() - flushesBefore;
     world.reset();
     state.ResumeTiming();
   }
   state.counters["messages/s"] = benchmark::Counter(
       static_cast<double>(kBatch) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
+  state.counters["flushes/msg"] =
+      static_cast<double>(flushes) / static_cast<double>(kBatch * state.iterations());
 }
 BENCHMARK(BM_ReadParseSave)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
@@ -225,15 +230,19 @@ void BM_MemoryOverBatches(benchmark::State& state) {
       }
       harness.Thread().Resume();
       if (!harness.RunUntilIdle(3600000)) state.SkipWithError("the thread did not finish");
-      if (batch == 0) afterFirst = ResidentMegabytes();
+      if (batch == 0) afterFirst = bench::ResidentMegabytes();
     }
-    const double afterLast = ResidentMegabytes();
+    const double afterLast = bench::ResidentMegabytes();
     harness.Stop();
+    int loaded = 0;
+    for (TEmailMsgList* queue : repo->Queues())
+      for (const TEmailMsgRef& msg : queue->Snapshot()) loaded += msg->IsLoaded() ? 1 : 0;
+    state.counters["texts kept"] = loaded;
     state.counters["RSS after first MB"] = afterFirst;
     state.counters["RSS after last MB"] = afterLast;
     state.counters["growth KB/1000 msgs"] =
         (afterLast - afterFirst) * 1024.0 / (kGrowthBatches - 1);
-    state.counters["peak RSS MB"] = PeakResidentMegabytes();
+    state.counters["peak RSS MB"] = bench::PeakResidentMegabytes();
   }
 }
 BENCHMARK(BM_MemoryOverBatches)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();

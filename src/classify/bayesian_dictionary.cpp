@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <system_error>
@@ -14,6 +15,7 @@
 
 #include "foundation/crypto/random_source.h"
 #include "foundation/files/atomic_file.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/file_stamp.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/registry_settings.h"
@@ -130,12 +132,6 @@ TBayesianDictionaryRef Global(bool spam) {
   const std::string seed = GetInstallDir() + "/" + (spam ? kSpamSeedFileName : kPersSeedFileName);
   global = OpenLocked(RegistryKey(path), seed, lock);
   return global;
-}
-
-void SaveAndLetGo(TBayesianDictionaryRef dictionary) {
-  if (!dictionary) return;
-  const std::string error = dictionary->Save();
-  if (!error.empty()) Log(kLogService, error, 8, true);
 }
 
 }  // namespace
@@ -342,23 +338,56 @@ std::string TBayesianDictionary::Image() {
 }
 
 std::string TBayesianDictionary::Save() {
-  std::lock_guard<std::mutex> saving(FSaveMutex);
-  std::string image;
-  std::uint64_t changes = 0;
-  {
-    TCriticalSectionGuard guard(FLock);
-    if (FChanges == FSavedChanges) return {};
-    if (FNeverSave)
-      return "The dictionary " + FPath + " is not saved over the file it could not read";
-    changes = FChanges;
-    image.assign(reinterpret_cast<const char*>(FImage.get()), kBayesImageSize);
-    WriteHeader(image);
+  return SaveTogether({this}).front();
+}
+
+std::vector<std::string> TBayesianDictionary::SaveTogether(
+    const std::vector<TBayesianDictionary*>& dictionaries) {
+  // The save locks are taken in one order, so that two of these never wait
+  // for each other.
+  std::vector<std::size_t> order(dictionaries.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return std::less<TBayesianDictionary*>()(dictionaries[a], dictionaries[b]);
+  });
+  std::vector<std::unique_lock<std::mutex>> saving;
+  for (std::size_t i : order) saving.emplace_back(dictionaries[i]->FSaveMutex);
+
+  std::vector<std::string> errors(dictionaries.size());
+  std::vector<TStagedFileRef> staged(dictionaries.size());
+  std::vector<std::uint64_t> changes(dictionaries.size(), 0);
+  TDurabilityBatch batch;
+  for (std::size_t i = 0; i < dictionaries.size(); ++i) {
+    TBayesianDictionary& dictionary = *dictionaries[i];
+    std::string image;
+    {
+      TCriticalSectionGuard guard(dictionary.FLock);
+      if (dictionary.FChanges == dictionary.FSavedChanges) continue;
+      if (dictionary.FNeverSave) {
+        errors[i] =
+            "The dictionary " + dictionary.FPath + " is not saved over the file it could not read";
+        continue;
+      }
+      changes[i] = dictionary.FChanges;
+      image.assign(reinterpret_cast<const char*>(dictionary.FImage.get()), kBayesImageSize);
+      dictionary.WriteHeader(image);
+    }
+    std::string error;
+    staged[i] = batch.StageWrite(dictionary.FPath, image, 0600, true, nullptr, error);
+    if (!staged[i]) errors[i] = "The dictionary was not saved: " + error;
   }
-  const std::string error = WriteFileAtomically(FPath, image);
-  if (!error.empty()) return "The dictionary was not saved: " + error;
-  TCriticalSectionGuard guard(FLock);
-  FSavedChanges = changes;
-  return {};
+  const std::string commitError = batch.Commit();
+  for (std::size_t i = 0; i < dictionaries.size(); ++i) {
+    if (!staged[i]) continue;
+    if (!commitError.empty() || staged[i]->State != TStagedFile::Placed) {
+      errors[i] = "The dictionary " + dictionaries[i]->FPath + " was not saved: " +
+                  (commitError.empty() ? std::string("it could not be put in place") : commitError);
+      continue;
+    }
+    TCriticalSectionGuard guard(dictionaries[i]->FLock);
+    dictionaries[i]->FSavedChanges = changes[i];
+  }
+  return errors;
 }
 
 // ---------------------------------------------------------------------------
@@ -393,23 +422,24 @@ int SaveChangedBayesianDictionaries() {
     for (const auto& [key, dictionary] : registry.Open)
       if (TBayesianDictionaryRef held = dictionary.lock()) open.push_back(std::move(held));
   }
-  int saved = 0;
-  for (const TBayesianDictionaryRef& dictionary : open) {
-    try {
-      if (!dictionary->IsChanged()) continue;
-      const std::string error = dictionary->Save();
-      if (error.empty())
-        ++saved;
-      else
-        Log(kLogService, error, 8, true);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      Log(kLogService, "The dictionary " + dictionary->Path() + " was not saved: " + error.what(),
-          8, true);
-    }
-  }
-  return saved;
+  std::vector<TBayesianDictionary*> changed;
+  for (const TBayesianDictionaryRef& dictionary : open)
+    if (dictionary->IsChanged()) changed.push_back(dictionary.get());
+  return CatchAllButAbandonment(
+      [&] {
+        int saved = 0;
+        for (const std::string& error : TBayesianDictionary::SaveTogether(changed)) {
+          if (error.empty())
+            ++saved;
+          else
+            Log(kLogService, error, 8, true);
+        }
+        return saved;
+      },
+      [](const std::string& error) {
+        Log(kLogService, "The dictionaries were not saved: " + error, 8, true);
+        return 0;
+      });
 }
 
 void StartBayesianModule() {
@@ -438,8 +468,12 @@ void EndBayesianModule() {
   if (!RegWriteStream(kCountArraySection, kCountArrayValue, array))
     Log(kLogService, "The test count array was not written", 8, true);
   try {
-    SaveAndLetGo(std::move(spam));
-    SaveAndLetGo(std::move(personal));
+    // One commit for both; the files are let go afterwards.
+    std::vector<TBayesianDictionary*> both;
+    for (const TBayesianDictionaryRef& dictionary : {spam, personal})
+      if (dictionary) both.push_back(dictionary.get());
+    for (const std::string& error : TBayesianDictionary::SaveTogether(both))
+      if (!error.empty()) Log(kLogService, error, 8, true);
   } catch (const std::exception& error) {
     Log(kLogService, std::string("The dictionaries were not saved: ") + error.what(), 8, true);
   }

@@ -146,11 +146,15 @@ class TBayesianDictionary {
   // The image as the file holds it, header written in.
   std::string Image();
   // Writes the image to the file when changed: copied under the lock,
-  // written outside it (WriteFileAtomically). Saves of one dictionary never
-  // overlap, and a later image never loses to an earlier one. Empty on
-  // success or when nothing changed, else the error (the dictionary stays
-  // changed).
+  // written outside it, durable when the call returns (a durability batch of
+  // its own, committed). Saves of one dictionary never overlap, and a later
+  // image never loses to an earlier one. Empty on success or when nothing
+  // changed, else the error (the dictionary stays changed).
   std::string Save();
+  // Save for several dictionaries with one commit for all of them (distinct
+  // dictionaries, any order). Answers one text per dictionary, as Save.
+  static std::vector<std::string> SaveTogether(
+      const std::vector<TBayesianDictionary*>& dictionaries);
   // The file was damaged when opened (and set aside).
   bool WasDamaged() const { return FWasDamaged; }
 

@@ -2,9 +2,10 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 #include "classify/bayesian_dictionary.h"
-#include "foundation/files/atomic_file.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/file_stamp.h"
 #include "foundation/files/install_folders.h"
 
@@ -42,18 +43,26 @@ std::uint32_t CounterOf(std::string_view image, std::uint32_t slot) {
          static_cast<std::uint32_t>(static_cast<std::uint8_t>(image[at + 1])) << 8;
 }
 
-std::string InstallSeed(std::string_view compact, const char* fileName) {
+// Stages the seed's expanded image as its ".bak" in the install folder when
+// no file of that name is there; answers an error when the shipped seed is
+// damaged or cannot be written.
+std::string StageSeed(TDurabilityBatch& batch, std::string_view compact, const char* fileName,
+                      std::vector<TStagedFileRef>& staged) {
   if (compact.empty()) return {};
   const std::string path = GetInstallDir() + "/" + fileName;
   if (GetFileStamp(path).Exists) return {};
   std::string image;
   std::string error = ExpandCompactBayesianImage(compact, image);
   if (!error.empty()) return "The shipped seed " + std::string(fileName) + " is damaged: " + error;
-  std::string written;
-  error = WriteNewFileAtomically(path, image, nullptr, written);
-  // A file that appeared meanwhile stays: it is a seed as good as this one.
-  if (!error.empty() && GetFileStamp(path).Exists) return {};
+  TStagedFileRef file = batch.StageWrite(path, image, 0600, false, nullptr, error);
+  if (file) staged.push_back(std::move(file));
   return error;
+}
+
+void AddLine(std::string& lines, const std::string& line) {
+  if (line.empty()) return;
+  if (!lines.empty()) lines += "\n";
+  lines += line;
 }
 
 }  // namespace
@@ -108,13 +117,26 @@ std::string ExpandCompactBayesianImage(std::string_view compact, std::string& im
 }
 
 std::string InstallBayesianSeeds() {
+  // Both seeds become durable with one commit.
+  TDurabilityBatch batch;
+  std::vector<TStagedFileRef> staged;
   std::string errors;
-  for (const std::string& error : {InstallSeed(ShippedSpamBayesianSeed(), kSpamSeedFileName),
-                                   InstallSeed(ShippedPersBayesianSeed(), kPersSeedFileName)}) {
-    if (error.empty()) continue;
-    if (!errors.empty()) errors += "\n";
-    errors += error;
+  AddLine(errors, StageSeed(batch, ShippedSpamBayesianSeed(), kSpamSeedFileName, staged));
+  AddLine(errors, StageSeed(batch, ShippedPersBayesianSeed(), kPersSeedFileName, staged));
+  const std::string commitError = batch.Commit();
+  bool allPlaced = true;
+  bool reported = false;
+  for (const TStagedFileRef& file : staged) {
+    if (file->State == TStagedFile::Placed) continue;
+    allPlaced = false;
+    // A file that appeared meanwhile stays: it is a seed as good as this one.
+    if (GetFileStamp(file->Target).Exists || reported) continue;
+    AddLine(errors, commitError.empty() ? "The seed " + file->Target + " was not written"
+                                        : commitError);
+    reported = true;
   }
+  // Placed but not made durable.
+  if (allPlaced) AddLine(errors, commitError);
   return errors;
 }
 

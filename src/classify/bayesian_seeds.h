@@ -38,8 +38,9 @@ std::string_view ShippedSpamBayesianSeed();
 std::string_view ShippedPersBayesianSeed();
 
 // Writes each shipped seed, expanded, as its ".bak" into the install folder
-// when no file of that name is there (never replacing one). Answers an empty
-// text, or the errors of the writes, one a line.
+// when no file of that name is there (never replacing one), both made
+// durable by one commit. Answers an empty text, or the errors of the writes,
+// one a line.
 std::string InstallBayesianSeeds();
 
 }  // namespace halvorn

@@ -126,84 +126,79 @@ bool TLogicalTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
   TSimpleHtml lines;
   lines.AddLine(TermsText(terms), -1, kHtmlKindAll, true);
   bool result = true;
-  try {
-    for (std::size_t i = 0; i < terms.size(); ++i) {
-      if (Aborted(abort)) {
-        PublishExplanation(std::move(lines));
-        return result;
-      }
-      // The terms were valid a moment ago; a test removed or renamed since
-      // ends the walk like any other error.
-      const std::shared_ptr<TTest> test = FindGlobalTest(terms[i].TestName);
-      if (!test) throw std::runtime_error("the test \"" + terms[i].TestName + "\" is gone");
-      bool judged = true;
-      bool passed = false;
-      bool ended = false;
-      switch (terms[i].Operator) {
-        case kLogicalAnd:
-          if (!result) {
-            ended = true;
-          } else {
-            passed = test->Evaluate(msg, abort);
-            result = passed;
+  const bool stopped = CatchAllButAbandonment(
+      [&] {
+        for (std::size_t i = 0; i < terms.size(); ++i) {
+          if (Aborted(abort)) return true;
+          // The terms were valid a moment ago; a test removed or renamed since
+          // ends the walk like any other error.
+          const std::shared_ptr<TTest> test = FindGlobalTest(terms[i].TestName);
+          if (!test) throw std::runtime_error("the test \"" + terms[i].TestName + "\" is gone");
+          bool judged = true;
+          bool passed = false;
+          bool ended = false;
+          switch (terms[i].Operator) {
+            case kLogicalAnd:
+              if (!result) {
+                ended = true;
+              } else {
+                passed = test->Evaluate(msg, abort);
+                result = passed;
+              }
+              break;
+            case kLogicalOr:
+              if (result) {
+                judged = false;
+              } else {
+                passed = test->Evaluate(msg, abort);
+                result = passed;
+              }
+              break;
+            case kLogicalAndNot:
+              if (!result) {
+                ended = true;
+              } else {
+                passed = test->Evaluate(msg, abort);
+                result = !passed;
+              }
+              break;
+            case kLogicalOrNot:
+              if (result) {
+                judged = false;
+              } else {
+                passed = test->Evaluate(msg, abort);
+                result = !passed;
+              }
+              break;
+            case kLogicalXor:
+              passed = test->Evaluate(msg, abort);
+              result = result != passed;
+              break;
+            default:
+              lines.AddLine("Test is invalid.", kInvalidTestLevel, kHtmlKindAll, true);
+              passed = true;
+              break;
           }
-          break;
-        case kLogicalOr:
-          if (result) {
-            judged = false;
-          } else {
-            passed = test->Evaluate(msg, abort);
-            result = passed;
+          if (ended) break;
+          if (judged && passed) {
+            lines.AddLine("Test " + std::to_string(i + 1) + " passed: <blockquote>", -1, kHtmlKindAll,
+                          true);
+            lines.AddStrings(test->Explanation());
+            lines.AppendToLast("</blockquote>");
           }
-          break;
-        case kLogicalAndNot:
-          if (!result) {
-            ended = true;
-          } else {
-            passed = test->Evaluate(msg, abort);
-            result = !passed;
-          }
-          break;
-        case kLogicalOrNot:
-          if (result) {
-            judged = false;
-          } else {
-            passed = test->Evaluate(msg, abort);
-            result = !passed;
-          }
-          break;
-        case kLogicalXor:
-          passed = test->Evaluate(msg, abort);
-          result = result != passed;
-          break;
-        default:
-          lines.AddLine("Test is invalid.", kInvalidTestLevel, kHtmlKindAll, true);
-          passed = true;
-          break;
-      }
-      if (ended) break;
-      if (judged && passed) {
-        lines.AddLine("Test " + std::to_string(i + 1) + " passed: <blockquote>", -1, kHtmlKindAll,
-                      true);
-        lines.AddStrings(test->Explanation());
-        lines.AppendToLast("</blockquote>");
-      }
-    }
-    // A stop request during the last term's judgement leaves that term's
-    // answer unfinished: nothing of it may be cached.
-    if (Aborted(abort)) {
-      PublishExplanation(std::move(lines));
-      return result;
-    }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& error) {
-    Log(name, std::string("The logical test answers false: ") + error.what(), kEvaluationLogLevel,
-        true);
-    result = false;
-  } catch (...) {
-    Log(name, "The logical test answers false: an unknown error", kEvaluationLogLevel, true);
-    result = false;
+        }
+        // A stop request during the last term's judgement leaves that term's
+        // answer unfinished: nothing of it may be cached.
+        return Aborted(abort);
+      },
+      [&](const std::string& error) {
+        Log(name, "The logical test answers false: " + error, kEvaluationLogLevel, true);
+        result = false;
+        return false;
+      });
+  if (stopped) {
+    PublishExplanation(std::move(lines));
+    return result;
   }
   CacheResult(msg, result);
   RecordStandardTest(msg, result);

@@ -1,7 +1,5 @@
 #include "classify/nn_test.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 #include <stdexcept>
 #include <utility>
@@ -27,11 +25,6 @@ namespace {
 
 // A text set may grow for years in developer mode; beyond this it is not read.
 constexpr std::size_t kMaxTextSetBytes = 256u * 1024 * 1024;
-
-bool FileExists(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
 
 bool IsLearningCategory(std::uint8_t category) {
   return category == Mc_CommercialSpam || category == Mc_Personal;
@@ -110,20 +103,20 @@ TNNTest::TStores TNNTest::Stores() {
 }
 
 bool TNNTest::OpenVectorStores(bool create) {
-  try {
-    const std::string spamPath = VectorStorePath(true);
-    const std::string persPath = VectorStorePath(false);
-    if (!create && !(FileExists(spamPath) && FileExists(persPath))) return false;
-    std::lock_guard<std::mutex> lock(FStoresMutex);
-    if (!FStores.Spam) FStores.Spam = OpenSharedVectorStore(spamPath);
-    if (!FStores.Pers) FStores.Pers = OpenSharedVectorStore(persPath);
-    return true;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& error) {
-    Log(Name(), std::string("The training sets cannot be opened: ") + error.what(), 5, true);
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&] {
+        const std::string spamPath = VectorStorePath(true);
+        const std::string persPath = VectorStorePath(false);
+        if (!create && !(FileExists(spamPath) && FileExists(persPath))) return false;
+        std::lock_guard<std::mutex> lock(FStoresMutex);
+        if (!FStores.Spam) FStores.Spam = OpenSharedVectorStore(spamPath);
+        if (!FStores.Pers) FStores.Pers = OpenSharedVectorStore(persPath);
+        return true;
+      },
+      [&](const std::string& error) {
+        Log(Name(), "The training sets cannot be opened: " + error, 5, true);
+        return false;
+      });
 }
 
 // ---- Statistics and weights
@@ -140,20 +133,20 @@ void TNNTest::SetStatsText(const std::string& text) {
     ResetStats();
     return;
   }
-  try {
-    TStringList items;
-    items.SetCommaText(text);
-    if (items.Count() == 2) {
-      TTest::SetStatsText(items[0]);
-      FNet.SetWeightText(items[1]);
-    } else if (items.Count() > 0) {
-      FNet.SetWeightText(items[0]);
-    }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& error) {
-    Log(Name(), std::string("The statistics were not read whole: ") + error.what(), 5, true);
-  }
+  CatchAllButAbandonment(
+      [&] {
+        TStringList items;
+        items.SetCommaText(text);
+        if (items.Count() == 2) {
+          TTest::SetStatsText(items[0]);
+          FNet.SetWeightText(items[1]);
+        } else if (items.Count() > 0) {
+          FNet.SetWeightText(items[0]);
+        }
+      },
+      [&](const std::string& error) {
+        Log(Name(), "The statistics were not read whole: " + error, 5, true);
+      });
 }
 
 void TNNTest::GetCategoryProbability(const std::string& resultCode,
@@ -182,24 +175,24 @@ void TNNTest::UserCategorised(std::uint8_t category, const std::string& resultCo
   if (learning && UpdateNNTestSets.load()) {
     TVectorFloat vector;
     bool built = false;
-    try {
-      vector = BuildNNInputs(resultCode);
-      built = true;
-      AddCategorisedVector(category, vector);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      Log(Name(), std::string("The categorised message was not added to the training set: ") +
-                      error.what(), 5, true);
-    }
-    try {
-      if (!built) vector = BuildNNInputs(resultCode);
-      CountMiss(category, vector);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      Log(Name(), std::string("The categorised message was not scored: ") + error.what(), 5, true);
-    }
+    CatchAllButAbandonment(
+        [&] {
+          vector = BuildNNInputs(resultCode);
+          built = true;
+          AddCategorisedVector(category, vector);
+        },
+        [&](const std::string& error) {
+          Log(Name(), "The categorised message was not added to the training set: " + error, 5,
+              true);
+        });
+    CatchAllButAbandonment(
+        [&] {
+          if (!built) vector = BuildNNInputs(resultCode);
+          CountMiss(category, vector);
+        },
+        [&](const std::string& error) {
+          Log(Name(), "The categorised message was not scored: " + error, 5, true);
+        });
   }
   TTest::UserCategorised(category, resultCode);
 }

@@ -197,30 +197,24 @@ bool TSumTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
   }
   TSimpleHtml lines;
   std::int64_t total = 0;
-  try {
-    for (std::size_t i = entries.size(); i-- > 0;) {
-      if (Aborted(abort)) {
-        PublishExplanation(std::move(lines));
-        return false;
-      }
-      const TSumTestRec& entry = entries[i];
-      if (IsEmptyEntry(entry)) continue;
-      const std::shared_ptr<TTest> test = FindGlobalTest(entry.TestName);
-      if (!test) continue;
-      const bool passed = test->Evaluate(msg, abort);
-      const std::int32_t points = passed ? entry.SuccessPoints : entry.FailurePoints;
-      total += points;
-      lines.AddLine(PointsLine(passed, entry.TestName, points),
-                    points == 0 ? kNoPointsLevel : kPointsLevel, kHtmlKindAll, true);
-    }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    PublishExplanation(std::move(lines));
-    throw;
-  }
-  // A stop request during the last entry's judgement leaves its answer
-  // unfinished: nothing of it may be cached.
+  UndoOnFailure(
+      [&] {
+        for (std::size_t i = entries.size(); i-- > 0;) {
+          if (Aborted(abort)) return;
+          const TSumTestRec& entry = entries[i];
+          if (IsEmptyEntry(entry)) continue;
+          const std::shared_ptr<TTest> test = FindGlobalTest(entry.TestName);
+          if (!test) continue;
+          const bool passed = test->Evaluate(msg, abort);
+          const std::int32_t points = passed ? entry.SuccessPoints : entry.FailurePoints;
+          total += points;
+          lines.AddLine(PointsLine(passed, entry.TestName, points),
+                        points == 0 ? kNoPointsLevel : kPointsLevel, kHtmlKindAll, true);
+        }
+      },
+      [&] { PublishExplanation(std::move(lines)); });
+  // A stop request (also during the last entry's judgement, which leaves its
+  // answer unfinished) caches nothing.
   if (Aborted(abort)) {
     PublishExplanation(std::move(lines));
     return false;

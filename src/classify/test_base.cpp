@@ -317,16 +317,15 @@ void TTest::AdjustStats(const TCategoryProbability& probability, const std::stri
 }
 
 void TTest::UserCategorised(std::uint8_t category, const std::string& resultCode) {
-  try {
-    TCategoryProbability probability("UserAdjustStats");
-    probability.SetCategory(category);
-    AdjustStats(probability, resultCode);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& error) {
-    Log(Name(), std::string("The categorisation did not reach the statistics: ") + error.what(), 5,
-        true);
-  }
+  CatchAllButAbandonment(
+      [&] {
+        TCategoryProbability probability("UserAdjustStats");
+        probability.SetCategory(category);
+        AdjustStats(probability, resultCode);
+      },
+      [&](const std::string& error) {
+        Log(Name(), "The categorisation did not reach the statistics: " + error, 5, true);
+      });
 }
 
 void TTest::GetCategoryProbability(const std::string& resultCode,

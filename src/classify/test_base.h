@@ -211,15 +211,7 @@ class TTest {
   // caller; an abandoned worker's EThreadAbandoned passes untouched.
   template <class Judge, class Close>
   static bool JudgeThenClose(Judge&& judge, Close&& close) {
-    bool result = false;
-    try {
-      result = judge();
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (...) {
-      close(false);
-      throw;
-    }
+    const bool result = UndoOnFailure(judge, [&] { close(false); });
     close(result);
     return result;
   }

@@ -14,6 +14,7 @@
 #include "foundation/text/text_helpers.h"
 #include "foundation/threads/abandonment.h"
 #include "foundation/threads/heartbeat.h"
+#include "foundation/threads/shared_lists.h"
 
 namespace halvorn {
 
@@ -39,8 +40,7 @@ const TStoredSwitch kStoredSwitches[] = {
     {"Report", "DetailedBayesianReporting", &DetailedBayesianReporting},
 };
 
-std::mutex globalMutex;
-std::shared_ptr<TTestList> globalList;
+TGlobalHolder<TTestList> globalList;
 
 }  // namespace
 
@@ -58,19 +58,9 @@ bool WriteTestSwitches() {
   return written;
 }
 
-std::shared_ptr<TTestList> GlobalTestList() {
-  std::lock_guard<std::mutex> lock(globalMutex);
-  return globalList;
-}
+std::shared_ptr<TTestList> GlobalTestList() { return globalList.Get(); }
 
-void SetGlobalTestList(std::shared_ptr<TTestList> list) {
-  std::shared_ptr<TTestList> old;
-  {
-    std::lock_guard<std::mutex> lock(globalMutex);
-    old = std::exchange(globalList, std::move(list));
-  }
-  // The old list (when no one else holds it) goes here, outside the mutex.
-}
+void SetGlobalTestList(std::shared_ptr<TTestList> list) { globalList.Set(std::move(list)); }
 
 TTestList::TTestList() = default;
 
@@ -235,27 +225,20 @@ std::string TTestList::CollectResultCodes(std::int32_t msgKey) {
 
 void TTestList::Train() {
   if (!BackgroundTrainNNs.load() && !TrainNeuralNets.load()) return;
-  if (!FTrainLock.TryEnter()) return;
-  try {
-    for (const auto& test : Snapshot()) {
-      if (Heartbeat("", -1, -1)) break;
-      // One test's damaged training set must not keep the later ones from
-      // training.
-      try {
-        test->Train();
-      } catch (const EThreadAbandoned&) {
-        throw;
-      } catch (const std::exception& error) {
-        Log("Tests", "Training of " + test->Name() + " failed: " + error.what(), 3, true);
-      }
-    }
-  } catch (const EThreadAbandoned&) {
-    FTrainLock.Leave();
-    throw;
-  } catch (const std::exception& error) {
-    Log("Tests", std::string("Training stopped: ") + error.what(), 3, true);
-  }
-  FTrainLock.Leave();
+  TTryEnterGuard training(FTrainLock);
+  if (!training.Taken()) return;
+  CatchAllButAbandonment(
+      [&] {
+        for (const auto& test : Snapshot()) {
+          if (Heartbeat("", -1, -1)) break;
+          // One test's damaged training set must not keep the later ones from
+          // training.
+          CatchAllButAbandonment([&] { test->Train(); }, [&](const std::string& error) {
+            Log("Tests", "Training of " + test->Name() + " failed: " + error, 3, true);
+          });
+        }
+      },
+      [](const std::string& error) { Log("Tests", "Training stopped: " + error, 3, true); });
 }
 
 }  // namespace halvorn

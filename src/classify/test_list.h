@@ -188,9 +188,12 @@ class TTestList {
   // The reports the stop codes ask for, over UDP or TCP. Under TrainLock.
   void ReportCategorisation(std::uint8_t category, const TTriteArray& trites,
                             const std::string& statData);
-  // The walk of QueueUserCategorisation; TrainLock held by the caller.
+  // The walk of QueueUserCategorisation; TrainLock held by the caller. What
+  // it writes is made durable by one commit at its end.
   void ApplyPendingCategorisations();
-  // The destructor's walk: every entry, first to last; errors logged.
+  void ApplyPendingWalk();
+  // The destructor's walk: every entry, first to last; errors logged; one
+  // commit at its end.
   void ApplyPendingAtEnd() noexcept;
 
   TMutexCriticalSection FLock{"TestList_CS"};

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "classify/test_list.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/log/log_sink.h"
 #include "foundation/text/string_list.h"
 #include "foundation/threads/abandonment.h"
@@ -58,6 +59,35 @@ class TFlagScope {
   bool& FFlag;
 };
 
+// Runs `work` with a durability batch of its own current and commits it
+// afterwards, also when `work` raises: what the tests learn and write in
+// place (training vectors, the messages' records) becomes durable with one
+// commit for the whole walk.
+template <class Work>
+void InOneCommit(Work&& work) {
+  TDurabilityBatch batch;
+  class TCommitAtEnd {
+   public:
+    explicit TCommitAtEnd(TDurabilityBatch& batch) : FBatch(batch) {}
+    ~TCommitAtEnd() {
+      try {
+        const std::string error = FBatch.Commit();
+        if (!error.empty()) Log("Tests", "What a categorisation taught was not saved: " + error, 3, true);
+      } catch (const std::exception& error) {
+        Log("Tests", std::string("What a categorisation taught was not saved: ") + error.what(), 3,
+            true);
+      }
+    }
+    TCommitAtEnd(const TCommitAtEnd&) = delete;
+    TCommitAtEnd& operator=(const TCommitAtEnd&) = delete;
+
+   private:
+    TDurabilityBatch& FBatch;
+  } commit(batch);
+  TDurabilityScope scope(&batch);
+  work();
+}
+
 }  // namespace
 
 std::vector<TPendingCategorisationRec> TTestList::PendingCategorisations() {
@@ -90,6 +120,10 @@ void TTestList::QueueUserCategorisation(std::int32_t msgKey, std::uint8_t catego
 void TTestList::ApplyPendingCategorisations() {
   if (FApplying) return;
   TFlagScope applying(FApplying);
+  InOneCommit([this] { ApplyPendingWalk(); });
+}
+
+void TTestList::ApplyPendingWalk() {
   // Only this walk removes entries (TrainLock keeps walks apart); other
   // threads meanwhile update entries in place or append, so the entries
   // below the walk's position stay where they are.
@@ -124,16 +158,18 @@ void TTestList::ApplyPendingAtEnd() noexcept {
         true);
     return;
   }
-  for (const TPendingCategorisationRec& entry : pending) {
-    try {
-      ApplyUserCategorisation(entry.MsgKey, entry.Category);
-    } catch (const std::exception& error) {
-      Log("Tests",
-          "The categorisation of message " + std::to_string(entry.MsgKey) + " as " +
-              MsgCategoryToName(entry.Category) + " was not applied: " + error.what(),
-          3, true);
+  InOneCommit([&] {
+    for (const TPendingCategorisationRec& entry : pending) {
+      try {
+        ApplyUserCategorisation(entry.MsgKey, entry.Category);
+      } catch (const std::exception& error) {
+        Log("Tests",
+            "The categorisation of message " + std::to_string(entry.MsgKey) + " as " +
+                MsgCategoryToName(entry.Category) + " was not applied: " + error.what(),
+            3, true);
+      }
     }
-  }
+  });
 }
 
 void TTestList::ApplyUserCategorisation(std::int32_t msgKey, std::uint8_t category) {

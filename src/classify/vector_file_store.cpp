@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/crypto/random_source.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/unique_paths.h"
 #include "foundation/log/log_sink.h"
 
@@ -149,6 +150,8 @@ void TVectorFileStore::WriteHeader() {
   std::memcpy(header.data(), fields, sizeof fields);
   if (!WriteAt(FFd, header.data(), header.size(), 0))
     throw EVectorStoreError(SystemError("Cannot write the header of", FPath));
+  // Written in place: the change rides on the writer's batch, if it has one.
+  AddToCurrentBatch(FPath, false);
 }
 
 void TVectorFileStore::Clear() {
@@ -191,6 +194,7 @@ std::int32_t TVectorFileStore::AddVector(const TVectorFloat& vector) {
   const std::int64_t offset = FHeaderSize + physical * FVectorSize;
   if (!WriteAt(FFd, record.data(), record.size(), offset))
     throw EVectorStoreError(SystemError("Cannot write a record of", FPath));
+  AddToCurrentBatch(FPath, false);
   if (RandomInt(10) == 1) WriteHeader();
   return logical;
 }

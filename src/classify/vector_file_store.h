@@ -16,11 +16,13 @@
 // The header in the file may lag the counts in memory by a few additions
 // (it is written at every tenth addition on average, and by Clear,
 // SetVectorSize and the destructor): after a crash the store reopens with a
-// smaller count and overwrites the records beyond it. Nothing here forces
-// data to the disk; the header write (WriteHeader) is the one place that
-// would. A header that does not hold together (24 <= H <= 65536, 0 <= S <=
-// 65536, 1 <= capacity <= 1000000, 0 <= count <= capacity, count <= write
-// count) is logged, the file is kept as "<name>.damaged" (or a free name
+// smaller count and overwrites the records beyond it. Nothing here flushes:
+// every write (records and header) rides on the writing thread's durability
+// batch (the walk of the user's categorisations opens one and commits it at
+// its end), and without a batch it is as durable as the system makes it.
+// A header that does not hold together (24 <= H <= 65536, 0 <= S <= 65536,
+// 1 <= capacity <= 1000000, 0 <= count <= capacity, count <= write count)
+// is logged, the file is kept as "<name>.damaged" (or a free name
 // beside it: never replacing a file) and a fresh store starts.
 //
 // One store object per file per process: get it from OpenSharedVectorStore,

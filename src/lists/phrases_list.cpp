@@ -11,6 +11,7 @@
 #include "foundation/text/text_helpers.h"
 #include "foundation/text/list_helpers.h"
 #include "foundation/files/file_helpers.h"
+#include "foundation/threads/shared_lists.h"
 
 namespace halvorn {
 
@@ -67,8 +68,7 @@ void LoadDefaultPhrases(TPhrases& list) {
   }
 }
 
-std::mutex globalMutex;
-std::shared_ptr<TPhrasesList> globalList;
+TGlobalHolder<TPhrasesList> globalList;
 
 }  // namespace
 
@@ -77,20 +77,9 @@ const TBuiltInPhraseListInfo* BuiltInPhraseListInfo(int index) {
   return &kBuiltInLists[index];
 }
 
-std::shared_ptr<TPhrasesList> GlobalPhrasesList() {
-  std::lock_guard<std::mutex> lock(globalMutex);
-  return globalList;
-}
+std::shared_ptr<TPhrasesList> GlobalPhrasesList() { return globalList.Get(); }
 
-void SetGlobalPhrasesList(std::shared_ptr<TPhrasesList> list) {
-  std::shared_ptr<TPhrasesList> old;
-  {
-    std::lock_guard<std::mutex> lock(globalMutex);
-    old = std::exchange(globalList, std::move(list));
-  }
-  // The old set (and every list no one else holds) goes here, outside the
-  // mutex.
-}
+void SetGlobalPhrasesList(std::shared_ptr<TPhrasesList> list) { globalList.Set(std::move(list)); }
 
 int TPhrasesList::Count() {
   TCriticalSectionGuard guard(FLock);

@@ -224,9 +224,10 @@ void TEmailHeader::ChangedLocked() {
 }
 
 void TEmailHeader::ClearLocked() {
-  const bool hadLines = !FNames.Empty();
+  const bool hadLines = !FNames.Empty() || !FLeadingLine.empty();
   FNames.Clear();
   FValues.Clear();
+  FLeadingLine.clear();
   FFlags = 0;
   FLastExternalKnown = false;
   FLastExternalIndex = -1;
@@ -242,7 +243,29 @@ void TEmailHeader::Clear() {
   ClearLocked();
 }
 
-bool TEmailHeader::ParseLines(TStringList& lines, bool consume) {
+namespace {
+
+// A header field: a name before the first ":" with no blank or control
+// character inside it (blanks around the name are the obsolete form, and
+// allowed).
+bool IsFieldLine(std::string_view line) {
+  const std::size_t colon = line.find(':');
+  if (colon == npos) return false;
+  std::size_t begin = 0;
+  std::size_t end = colon;
+  while (begin < end && (line[begin] == ' ' || line[begin] == '\t')) ++begin;
+  while (end > begin && (line[end - 1] == ' ' || line[end - 1] == '\t')) --end;
+  if (begin == end) return false;
+  for (std::size_t i = begin; i < end; ++i) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if (c <= 32 || c == 127) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TEmailHeader::ParseLines(TStringList& lines, bool consume, bool keepLeadingLine) {
   TCriticalSectionGuard guard(FLock);
   ClearLocked();
   const int count = lines.Count();
@@ -263,8 +286,16 @@ bool TEmailHeader::ParseLines(TStringList& lines, bool consume) {
       joined.push_back(line);
     }
   }
-  for (const std::string& line : joined) {
+  for (std::size_t i = 0; i < joined.size(); ++i) {
+    const std::string& line = joined[i];
     const std::size_t colon = line.find(':');
+    if (i == 0 && keepLeadingLine && !IsFieldLine(line)) {
+      // An mbox separator or other text before the fields: kept whole, so
+      // the message writes back as it came.
+      FLeadingLine = line;
+      if (colon == npos) ok = false;
+      continue;
+    }
     if (colon == npos) {
       ok = false;
       continue;
@@ -273,7 +304,7 @@ bool TEmailHeader::ParseLines(TStringList& lines, bool consume) {
     FValues.Add(TrimText(std::string_view(line).substr(colon + 1)));
   }
   if (consume) DropLeadingLines(lines, end < count ? end + 1 : end);
-  if (!FNames.Empty()) ChangedLocked();
+  if (!FNames.Empty() || !FLeadingLine.empty()) ChangedLocked();
   return ok;
 }
 
@@ -311,6 +342,7 @@ bool TEmailHeader::LoadFromFile(const std::string& path) {
 void TEmailHeader::WriteTo(TStringList& lines) {
   TCriticalSectionGuard guard(FLock);
   TStringList written;
+  if (!FLeadingLine.empty()) written.Add(FLeadingLine);
   for (int i = 0; i < FNames.Count(); ++i) written.Add(FNames[i] + ": " + FValues[i]);
   ListRoundTripChanged(written);
   lines.AddStrings(written);
@@ -685,14 +717,14 @@ bool TEmailHeader::IsRfc822Attachment() {
 }
 
 bool TEmailHeader::IsRfc822Part() {
-  try {
-    TCriticalSectionGuard guard(FLock);
-    return FMsg && FPart && IsRfc822Attachment();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        TCriticalSectionGuard guard(FLock);
+        return FMsg && FPart && IsRfc822Attachment();
+      },
+      [&](const std::string&) -> bool {
+        return false;
+      });
 }
 
 bool TEmailHeader::AttachmentName(int source, std::string& name) {

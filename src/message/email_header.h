@@ -118,9 +118,14 @@ class TEmailHeader {
   // the empty line after them are removed from the list, which then holds
   // only the body; without, the list is left as it is. Continuation lines
   // (beginning with a blank or tab, after the first line) join the line
-  // before with CR LF, in one pass. A line without ":" is skipped. False for
-  // an empty list, a list of empty lines only, and when a line had no ":".
-  bool ParseLines(TStringList& lines, bool consume);
+  // before with CR LF, in one pass. A first line that is no field (no ":",
+  // or blanks inside the name before it, as in an mbox "From x  Thu Aug 22
+  // 12:46:39 2002" line) is kept as it stands and written back first, unless
+  // `keepLeadingLine` is false (the headers of MIME parts, where such a line
+  // is the remains of a broken boundary); any other line without ":" is
+  // skipped. False for an empty list, a list of empty lines only, and when a
+  // line had no ":".
+  bool ParseLines(TStringList& lines, bool consume, bool keepLeadingLine = true);
   // Splits the text into lines (at CR LF, CR or LF) and parses them,
   // consuming.
   bool ParseText(std::string_view text);
@@ -128,8 +133,9 @@ class TEmailHeader {
   // parses them; true whatever the parse answered. False when the file
   // cannot be read, and the header is then left unchanged.
   bool LoadFromFile(const std::string& path);
-  // Appends one line per entry, name ": " value, with a folded value split
-  // back into the lines it was parsed from.
+  // Appends the kept first line (see ParseLines), then one line per entry,
+  // name ": " value, with a folded value split back into the lines it was
+  // parsed from.
   void WriteTo(TStringList& lines);
 
   // -------------------------------------------------------------------------
@@ -409,6 +415,8 @@ class TEmailHeader {
   TEmailHeaderOwner* const FMsg;
   TStringList FNames;
   TStringList FValues;
+  // A first line that is no field, kept as it stands.
+  std::string FLeadingLine;
   std::uint32_t FFlags = 0;
   // The answer of GetLastExternalReceivedIP, once known. A separate mark:
   // -1 is also the n of a topmost relay.

@@ -3,13 +3,17 @@
 #include "message/link_key.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <unordered_map>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/log.h"
 #include "foundation/app/statistics_hooks.h"
 #include "foundation/files/atomic_file.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/net/host_names.h"
 #include "foundation/text/text_helpers.h"
@@ -106,11 +110,6 @@ void MakeDangerList(TStringList& list) {
 // nothing is locked under a record's lock.
 void LogReadProblems(const std::vector<std::string>& problems) {
   for (const std::string& problem : problems) Log(kLogService, problem, 5, true);
-}
-
-bool FileExists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::exists(path, ec);
 }
 
 }  // namespace
@@ -333,7 +332,7 @@ bool TEmailInfo::ReadFileLocked(std::vector<std::string>& problems) {
   bool whole = true;
   for (const TFileField& field : kFileOrder) {
     const std::string value = lines.Values(field.Name);
-    try {
+    CatchAllButAbandonment([&] {
       switch (field.Slot) {
         case TSlot::Text:
           FValues[static_cast<int>(field.Key)] = value;
@@ -354,20 +353,18 @@ bool TEmailInfo::ReadFileLocked(std::vector<std::string>& problems) {
           FBannedPhrases.SetCommaText(value);
           break;
       }
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& e) {
+    }, [&](const std::string& error) {
       // A damaged value loses only itself; the rest of the file still loads.
-      problems.push_back(path + ": " + field.Name + ": " + e.what());
+      problems.push_back(path + ": " + field.Name + ": " + error);
       whole = false;
-    }
+    });
   }
   FFileIsOurs = whole;
+  if (whole) FFileText = FileTextLocked();
   return whole;
 }
 
-std::string TEmailInfo::Save() {
-  TCriticalSectionGuard guard(FLock);
+std::string TEmailInfo::FileTextLocked() const {
   std::string text;
   for (const TFileField& field : kFileOrder) {
     std::string value;
@@ -393,27 +390,42 @@ std::string TEmailInfo::Save() {
     }
     if (!value.empty()) text += std::string(field.Name) + "=" + OneLine(std::move(value)) + "\r\n";
   }
+  return text;
+}
+
+std::string TEmailInfo::Save() {
+  TCriticalSectionGuard guard(FLock);
+  const std::string text = FileTextLocked();
+  // The file holds this already: writing it again would cost a flush for
+  // nothing (every release of a record that was read saves it).
+  if (FFileIsOurs && !text.empty() && text == FFileText) return {};
   const std::string path = FileName();
   if (text.empty()) {
     if (FFileIsOurs) {
-      std::error_code ec;
-      std::filesystem::remove(path, ec);
-      if (ec) return "Cannot delete " + path + ": " + ec.message();
+      if (!RemoveFileInBatch(path) && errno != ENOENT)
+        return "Cannot delete " + path + ": " + std::strerror(errno);
       FFileIsOurs = false;
     }
     return {};
   }
   CreateFolderTree(EmailInfoDir());
-  std::string error = WriteFileAtomically(path, text);
-  if (error.empty()) FFileIsOurs = true;
+  // With a durability batch on this thread the record is placed at its
+  // commit, together with the message it belongs to.
+  std::string placed;
+  std::string error = WriteFileInCurrentBatch(path, text, true, nullptr, placed);
+  if (error.empty()) {
+    FFileIsOurs = true;
+    // A staged write is the file's only once its batch commits: until then
+    // a save writes (stages) again.
+    FFileText = CurrentDurabilityBatch() == nullptr ? text : std::string();
+  }
   return error;
 }
 
 bool TEmailInfo::Delete() {
   TCriticalSectionGuard guard(FLock);
   FFileIsOurs = false;
-  std::error_code ec;
-  return std::filesystem::remove(FileName(), ec);
+  return RemoveFileInBatch(FileName());
 }
 
 std::string TEmailInfo::FileName() const {
@@ -537,28 +549,28 @@ bool TEmailInfo::MakeDecodeLink(const std::string& target, std::string& link) {
 
 bool TEmailInfo::ResolveLink(const std::string& link, std::string& target) const {
   target.clear();
-  try {
-    TQuorUrl url;
-    url.SetUrl(link);
-    if (url.Document != "Decode") return false;
-    // Only the id-and-index pair counts; the link key may follow it.
-    const std::string query = url.Count() > 0 ? url[0] : std::string();
-    if (query.size() < 8) return false;
-    for (int i = 0; i < 8; ++i) {
-      if (!std::isxdigit(static_cast<unsigned char>(query[i]))) return false;
-    }
-    std::int32_t position = -1;
-    if (!TryStrToInt(query.substr(8, kMaxPositionLength), position) || position < 0) return false;
-    TCriticalSectionGuard guard(FLock);
-    if (HexToIP(query.substr(0, 8)) != static_cast<std::uint32_t>(FId.load())) return false;
-    if (position >= FUrls.Count()) return false;
-    target = FUrls[position];
-    return true;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception&) {
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        TQuorUrl url;
+        url.SetUrl(link);
+        if (url.Document != "Decode") return false;
+        // Only the id-and-index pair counts; the link key may follow it.
+        const std::string query = url.Count() > 0 ? url[0] : std::string();
+        if (query.size() < 8) return false;
+        for (int i = 0; i < 8; ++i) {
+          if (!std::isxdigit(static_cast<unsigned char>(query[i]))) return false;
+        }
+        std::int32_t position = -1;
+        if (!TryStrToInt(query.substr(8, kMaxPositionLength), position) || position < 0) return false;
+        TCriticalSectionGuard guard(FLock);
+        if (HexToIP(query.substr(0, 8)) != static_cast<std::uint32_t>(FId.load())) return false;
+        if (position >= FUrls.Count()) return false;
+        target = FUrls[position];
+        return true;
+      },
+      [&](const std::string&) -> bool {
+        return false;
+      });
 }
 
 // ---------------------------------------------------------------------------

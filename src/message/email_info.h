@@ -115,6 +115,7 @@ class TEmailInfo {
   // Writes the file (creating the EmailInfo folder): one Name=Value line per
   // non-empty field, in the order of TEmailInfoKey with the typed fields in
   // their places; every value on one line (CR and LF written as blanks).
+  // Nothing is written when the record's file holds exactly that already.
   // A record with nothing to store writes no file; when it was loaded whole
   // from its file (or saved to it) since it took its Id, that file is deleted
   // so emptied values do not come back. Answers an empty text on success,
@@ -185,6 +186,8 @@ class TEmailInfo {
   // Reads the file under the record's lock; what went wrong is added to
   // `problems`, for the caller to log once the lock is released.
   bool ReadFileLocked(std::vector<std::string>& problems);
+  // What Save writes for the record as it stands.
+  std::string FileTextLocked() const;
 
   mutable TMutexCriticalSection FLock{"EmailInfo_CS"};
   std::atomic<std::int32_t> FId{0};
@@ -194,6 +197,7 @@ class TEmailInfo {
   std::weak_ptr<TEmailInfoOwner> FOwner;
   // Guarded by FLock.
   bool FFileIsOurs = false;  // the file holds what this record loaded or saved
+  std::string FFileText;     // FileTextLocked() of what it loaded or saved
   std::array<std::string, kEmailInfoKeyCount> FValues;
   std::string FWorkingCategory;
   std::int32_t FQCHMsgId = 0;

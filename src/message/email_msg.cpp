@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "foundation/files/file_helpers.h"
 #include "foundation/app/log.h"
 #include "foundation/files/atomic_file.h"
 #include "foundation/files/install_folders.h"
@@ -59,22 +60,20 @@ void AppendLinesWithCrLf(const TStringList& lines, std::string& out) {
   }
 }
 
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return !path.empty() && std::filesystem::exists(path, error);
-}
-
-// The message size of a file the program wrote: its length less the
-// property line (with its line break); -1 when it cannot be read. Only the
-// first line is read.
-std::int64_t FileMessageSize(const std::string& path) {
-  if (path.empty()) return -1;
+// The head of a message file: its property line (without the line break;
+// empty when the file has none) and the message size (the file length less
+// that line with its line break). False when the file cannot be read. Only
+// the first line is read.
+bool ReadFileHead(const std::string& path, std::string& propertyLine, std::int64_t& size) {
+  propertyLine.clear();
+  size = -1;
+  if (path.empty()) return false;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (fd < 0) return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
-    return -1;
+    return false;
   }
   std::string head;
   std::size_t end = std::string::npos;
@@ -91,11 +90,31 @@ std::int64_t FileMessageSize(const std::string& path) {
   }
   ::close(fd);
   const std::int64_t total = st.st_size;
-  if (head.rfind(kPropertyLinePrefix, 0) != 0) return total;
-  if (end == std::string::npos) return 0;  // the file is its property line
+  if (head.rfind(kPropertyLinePrefix, 0) != 0) {
+    size = total;
+    return true;
+  }
+  if (end == std::string::npos) {  // the file is its property line
+    propertyLine = head;
+    size = 0;
+    return true;
+  }
+  propertyLine = head.substr(0, end);
   const std::size_t lineBytes = end + (head.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-  return total - static_cast<std::int64_t>(lineBytes);
+  size = total - static_cast<std::int64_t>(lineBytes);
+  return true;
 }
+
+// The message size of a file the program wrote (see ReadFileHead); -1 when
+// it cannot be read.
+std::int64_t FileMessageSize(const std::string& path) {
+  std::string line;
+  std::int64_t size = -1;
+  return ReadFileHead(path, line, size) ? size : -1;
+}
+
+// Side record files are small; anything larger is not read for the index.
+constexpr std::size_t kMaxIndexRecordBytes = 1024 * 1024;
 
 // A non-negative decimal Id, or the default.
 std::int32_t IdOrDefault(const std::string& text, std::int32_t fallback) {
@@ -189,6 +208,11 @@ TEmailMsgRef TEmailMsg::Create(TEmailMsgListBase* queue) {
     std::lock_guard<std::mutex> lock(msg->FInfoLock);
     AcquireNewEmailInfo(msg->FInfo, msg->weak_from_this());
   }
+  {
+    // A new message's record is its own: nothing to read.
+    std::lock_guard<std::mutex> lock(msg->FIndexLock);
+    msg->FIndex.Known = true;
+  }
   if (queue != nullptr) queue->Add(msg);
   return msg;
 }
@@ -235,15 +259,15 @@ void TEmailMsg::RunDestroyRules() {
   // Only the message's own file goes: a file another writer put under a
   // name this message drew but never wrote is someone else's mail.
   if (FFlaggedDeleted.load()) {
-    std::error_code error;
-    if (FFileIsOurs && !FFileName.empty()) std::filesystem::remove(FFileName, error);
+    DropStagedLocked();
+    if (FFileIsOurs && !FFileName.empty()) RemoveFileInBatch(FFileName);
     return;
   }
   if (!FSaveChanges.load()) {
     EnsureLoadedLocked();
     if (!FProperties.Values(kPropFailureNotice).empty()) {
-      std::error_code error;
-      if (FFileIsOurs && !FFileName.empty()) std::filesystem::remove(FFileName, error);
+      DropStagedLocked();
+      if (FFileIsOurs && !FFileName.empty()) RemoveFileInBatch(FFileName);
       return;
     }
   }
@@ -295,16 +319,41 @@ void TEmailMsg::SetFileName(const std::string& path) {
   // replace a file another writer put there meanwhile.
   FFileIsOurs = FileExists(path);
   FHeadKnown = false;
+  // The file's side record is not read yet: the index waits for it.
+  if (FFileIsOurs && !IsLoadedLocked()) {
+    std::lock_guard<std::mutex> lock(FIndexLock);
+    FIndex = TIndexEntry{};
+  }
 }
 
 bool TEmailMsg::MoveFileTo(const std::function<std::string()>& drawPath) {
   TMsgGuard guard(FLock);
+  if (TDurabilityBatch* batch = CurrentDurabilityBatch()) {
+    // The move happens at the batch's commit, together with a save staged
+    // before or after it: the file never lies in its new queue with the old
+    // content.
+    const std::string onDisk = FileOnDiskLocked();
+    if (FStaged && FStaged->State == TStagedFile::Pending) {
+      const std::string target = drawPath ? drawPath() : std::string();
+      if (target.empty()) return false;
+      TDurabilityBatch::Retarget(FStaged, target, onDisk, drawPath);
+      if (FStaged->State != TStagedFile::Pending) FStaged.reset();
+      if (onDisk.empty()) FFileName = target;
+      return true;
+    }
+    if (onDisk.empty() || !FileExists(onDisk)) return true;
+    const std::string target = drawPath ? drawPath() : std::string();
+    if (target.empty()) return false;
+    if (target == onDisk) return true;
+    WatchStaged(batch->StageMove(onDisk, target, drawPath));
+    return true;
+  }
   if (!FileExists(FFileName)) return true;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string target = drawPath ? drawPath() : std::string();
     if (target.empty()) return false;
     if (target == FFileName) return true;
-    const int error = RenameNoReplace(FFileName, target);
+    const int error = RenameFileInBatch(FFileName, target, false);
     if (error == 0) {
       FFileName = target;
       FFileIsOurs = true;
@@ -317,6 +366,49 @@ bool TEmailMsg::MoveFileTo(const std::function<std::string()>& drawPath) {
     }
   }
   return false;
+}
+
+bool TEmailMsg::HasStagedFile() const {
+  TMsgGuard guard(FLock);
+  return FStaged && FStaged->State == TStagedFile::Pending;
+}
+
+std::string TEmailMsg::FileOnDiskLocked() const {
+  return FFileIsOurs ? FFileName : std::string();
+}
+
+void TEmailMsg::WatchStaged(const TStagedFileRef& staged) {
+  FStaged = staged;
+  if (!staged) return;
+  std::weak_ptr<TEmailMsg> self = weak_from_this();
+  std::weak_ptr<TStagedFile> watched = staged;
+  staged->OnPlaced = [self, watched](const std::string& placed) {
+    TEmailMsgRef msg = self.lock();
+    TStagedFileRef file = watched.lock();
+    if (msg && file) msg->StagedFilePlaced(file, placed);
+  };
+}
+
+void TEmailMsg::StagedFilePlaced(const TStagedFileRef& staged, const std::string& placed) {
+  TMsgGuard guard(FLock);
+  // A later staging took its place: that one tells.
+  if (FStaged != staged) return;
+  FStaged.reset();
+  if (placed.empty()) {
+    // The disk keeps what it had: what was to be written still is unsaved.
+    if (!staged->TempPath.empty()) FChanged.store(true);
+    if (!FFileIsOurs) FFileName.clear();
+    return;
+  }
+  FFileName = placed;
+  FFileIsOurs = true;
+}
+
+void TEmailMsg::DropStagedLocked() {
+  if (!FStaged) return;
+  TDurabilityBatch::Unstage(FStaged);
+  FStaged.reset();
+  if (!FFileIsOurs) FFileName.clear();
 }
 
 void TEmailMsg::SetParseOnLoad(bool value) {
@@ -399,6 +491,7 @@ void TEmailMsg::SetPropertyLocked(const std::string& name, const std::string& va
   if (FProperties.Values(name) == value) return;
   FProperties.SetValue(name, value);
   SetChanged(true);
+  if (name == kPropStartedProcessing || name == kPropExceptedProcessing) RefreshIndexLocked();
 }
 
 void TEmailMsg::SetProperty(const std::string& name, const std::string& value) {
@@ -456,10 +549,77 @@ bool TEmailMsg::LoadLocked(const std::string& bytes) {
   SwitchInfo(IdOrDefault(FProperties.Values(kPropContentId), GetContentId()));
   FSize.store(ClampSize(LinesSize(FRawLines)));
   FHeadKnown = true;
+  RefreshIndexLocked();
   bool answer = true;
   if (FParseOnLoad) answer = ParseLocked(FRawLines);
   FChanged.store(false);
   return answer;
+}
+
+// ---------------------------------------------------------------------------
+// The index
+
+TEmailMsg::TIndexEntry TEmailMsg::IndexEntry() const {
+  std::lock_guard<std::mutex> lock(FIndexLock);
+  return FIndex;
+}
+
+void TEmailMsg::RefreshIndexLocked() {
+  // A record that is not yet the file's (a message not read) says nothing.
+  if (!IsLoadedLocked() && !FHeadKnown && FFileIsOurs) return;
+  TIndexEntry entry;
+  {
+    std::lock_guard<std::mutex> lock(FInfoLock);
+    if (FInfo != nullptr) {
+      entry.Uidl = FInfo->Value(TEmailInfoKey::UIDL);
+      entry.AccountId = FInfo->Value(TEmailInfoKey::RemoteAccountId);
+    }
+  }
+  entry.StartedMark = FProperties.Values(kPropStartedProcessing);
+  entry.Excepted = !FProperties.Values(kPropExceptedProcessing).empty();
+  entry.Known = true;
+  std::lock_guard<std::mutex> lock(FIndexLock);
+  FIndex = std::move(entry);
+}
+
+bool TEmailMsg::ReadIndexFromFile() {
+  std::string path;
+  {
+    TMsgGuard guard(FLock);
+    if (IsLoadedLocked() || FHeadKnown) {
+      RefreshIndexLocked();
+      return true;
+    }
+    path = FFileName;
+  }
+  std::string propertyLine;
+  std::int64_t size = -1;
+  if (!ReadFileHead(path, propertyLine, size)) return false;
+  TIndexEntry entry;
+  entry.Known = true;
+  if (!propertyLine.empty()) {
+    TStringList properties;
+    properties.SetCommaText(std::string_view(propertyLine).substr(7));
+    entry.StartedMark = properties.Values(kPropStartedProcessing);
+    entry.Excepted = !properties.Values(kPropExceptedProcessing).empty();
+    const std::int32_t id = IdOrDefault(properties.Values(kPropContentId), -1);
+    std::string record;
+    if (id >= 0 && ReadFileBytes(EmailInfoDir() + "/" + std::to_string(id) + ".dat",
+                                 kMaxIndexRecordBytes, record)
+                       .empty()) {
+      TStringList lines;
+      lines.SetText(record);
+      entry.Uidl = lines.Values(EmailInfoKeyName(TEmailInfoKey::UIDL));
+      entry.AccountId = lines.Values(EmailInfoKeyName(TEmailInfoKey::RemoteAccountId));
+    }
+  }
+  TMsgGuard guard(FLock);
+  // Read meanwhile, or pointed elsewhere: the message knows better now.
+  if (IsLoadedLocked() || FHeadKnown || FFileName != path) return true;
+  if (FSize.load() < 0) FSize.store(ClampSize(size));
+  std::lock_guard<std::mutex> lock(FIndexLock);
+  FIndex = std::move(entry);
+  return true;
 }
 
 void TEmailMsg::SwitchInfo(std::int32_t id) {
@@ -489,13 +649,18 @@ bool TEmailMsg::SaveToFile() {
   if (FFlaggedDeleted.load()) return false;
   if (!IsLoadedLocked()) return true;
   const bool wasChanged = FChanged.load();
+  TDurabilityBatch* batch = CurrentDurabilityBatch();
   const bool saved = FalseOnFailure("Saving a message", [&] {
     std::string bytes;
     const bool answer = SaveToStreamLocked(bytes);
     std::string error;
-    if (FFileIsOurs && !FFileName.empty()) {
+    if (batch != nullptr) {
+      error = StageSaveLocked(*batch, bytes);
+    } else if (FFileIsOurs && !FFileName.empty()) {
+      DropStagedLocked();
       error = WriteFileAtomically(FFileName, bytes);
     } else {
+      DropStagedLocked();
       const std::string first = FFileName.empty() ? DrawFilePathLocked({}) : FFileName;
       std::string written;
       error = WriteNewFileAtomically(
@@ -513,6 +678,33 @@ bool TEmailMsg::SaveToFile() {
   });
   if (!saved && wasChanged) FChanged.store(true);
   return saved;
+}
+
+std::string TEmailMsg::StageSaveLocked(TDurabilityBatch& batch, const std::string& bytes) {
+  const std::string onDisk = FileOnDiskLocked();
+  std::string target;
+  if (FStaged && FStaged->State == TStagedFile::Pending) {
+    // Saved again, or saved after a move: the new content goes where the
+    // staged file was going.
+    target = FStaged->Target;
+    TDurabilityBatch::Unstage(FStaged);
+    FStaged.reset();
+  } else if (!onDisk.empty()) {
+    target = onDisk;
+  } else {
+    target = FFileName.empty() ? DrawFilePathLocked({}) : FFileName;
+  }
+  const bool replace = !onDisk.empty() && target == onDisk;
+  const std::string first = target;
+  std::function<std::string()> draw;
+  if (!replace) draw = [this, first] { return DrawFilePathLocked(first); };
+  std::string error;
+  TStagedFileRef staged =
+      batch.StageWrite(target, bytes, 0600, replace, draw, error, replace ? std::string() : onDisk);
+  if (!staged) return error;
+  WatchStaged(staged);
+  if (onDisk.empty()) FFileName = target;
+  return {};
 }
 
 std::string TEmailMsg::DrawFilePathLocked(const std::string& near) {
@@ -611,8 +803,8 @@ void TEmailMsg::SaveCopyAs(const std::string& folder, std::string& path) {
 bool TEmailMsg::DiskDelete() {
   TMsgGuard guard(FLock);
   CheckAccess("DiskDelete");
-  std::error_code error;
-  if (FFileName.empty() || !FFileIsOurs || !std::filesystem::remove(FFileName, error)) return false;
+  DropStagedLocked();
+  if (FFileName.empty() || !FFileIsOurs || !RemoveFileInBatch(FFileName)) return false;
   // The name is free now: another writer may take it before this message
   // saves again.
   FFileIsOurs = false;
@@ -638,6 +830,7 @@ bool TEmailMsg::SetRawMail(TStringList& lines) {
     FRawLines = std::move(taken);
   MoveToFreshInfo();
   SetChanged(true);
+  RefreshIndexLocked();
   return answer;
 }
 
@@ -763,6 +956,7 @@ void TEmailMsg::ClearParsedLocked() {
 
 bool TEmailMsg::DropChanges() {
   TMsgGuard guard(FLock);
+  DropStagedLocked();
   if (FFileName.empty() || !FFileIsOurs || !FileExists(FFileName)) return false;
   if (!ReadFromFileLocked(FFileName)) return false;
   for (TSimpleHtml* section : {&FGeneralInfo, &FGeneralInfo2, &FCategoryInfo, &FMatchInfo,
@@ -778,7 +972,9 @@ bool TEmailMsg::DropChanges() {
 
 bool TEmailMsg::ReleaseText() {
   TMsgGuard guard(FLock);
-  if (FChanged.load() || !FFileIsOurs || FFileName.empty() || !IsLoadedLocked()) return false;
+  if (FChanged.load() || !FFileIsOurs || FFileName.empty() || !IsLoadedLocked() ||
+      (FStaged && FStaged->State == TStagedFile::Pending))
+    return false;
   ClearParsedLocked();
   FRawLines.Clear();
   FCheckSums.clear();

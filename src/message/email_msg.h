@@ -26,6 +26,19 @@
 // writes its file, so a thread still holding an obliterated message cannot
 // bring its file back into a queue.
 //
+// The index. What the store looks up in every queued message (its UIDL, its
+// source account, its size, its processing marks) is kept apart from the
+// text: read once from the head of its file and its side record when a queue
+// loads it (ReadIndexFromFile), and kept up to date by every change made
+// through the message. Reading the index reads no file and takes no message
+// lock, so a walk over ten thousand queued messages loads none of them.
+//
+// Batches. While the calling thread has a durability batch
+// (durability_batch.h), saving the message and moving its file are staged in
+// it: the file on the disk keeps its old content and place until the batch
+// commits, and then gets the new ones in one step (GetFileName names the new
+// place from then on). Without a batch both happen at once, as before.
+//
 // Size. GetSize is the number of octets the POP3 server sends for the
 // message before dot-stuffing: the sum of (line length + 2) over the message
 // lines, the property line not counted. For a message not loaded it comes
@@ -55,6 +68,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/files/durability_batch.h"
 #include "foundation/text/string_list.h"
 #include "foundation/text/trite_array.h"
 #include "foundation/threads/mutex_critical_section.h"
@@ -84,6 +98,15 @@ inline constexpr const char* kPropSendTime = "SendTime";
 inline constexpr const char* kPropSendAnon = "SendAnon";
 inline constexpr const char* kPropQuorCategory = "QuorCategory";
 inline constexpr const char* kPropFailureNotice = "FailureNotice";
+// The processing marks (the incoming processing thread writes them; the
+// store reads them at start-up), the values of "Started ProcessingInc", and
+// the set id a joined split message keeps.
+inline constexpr const char* kPropStartedProcessing = "Started ProcessingInc";
+inline constexpr const char* kPropExceptedProcessing = "Excepted Processing";
+inline constexpr const char* kMarkPreProcessing = "1";
+inline constexpr const char* kMarkProcessing = "2";
+inline constexpr const char* kMarkFinished = "3";
+inline constexpr const char* kPropPartialId = "PartialId";
 
 // The held-mail reason of a duplicate UIDL.
 inline constexpr const char* kDuplicateUidlReason =
@@ -182,8 +205,31 @@ class TEmailMsg : public TEmailHeaderOwner,
   // Under the message lock: when the file exists, moves it to a path the
   // function draws (drawn again while the name is taken, never replacing a
   // file) and takes that path. True when moved or when there is no file to
-  // move; false (path unchanged, logged) when the move fails.
+  // move; false (path unchanged, logged) when the move fails. With a
+  // durability batch on the calling thread the move (and a save staged
+  // before it) happens at the batch's commit; true.
   bool MoveFileTo(const std::function<std::string()>& drawPath);
+  // A write or move of the message's file is staged in a batch that has not
+  // committed yet.
+  bool HasStagedFile() const;
+
+  // ---------------------------------------------------------------------------
+  // The index (see the top). Lock-free for readers; any thread.
+  struct TIndexEntry {
+    std::string Uidl;         // the side record's "UIDL" (empty: none yet)
+    std::string AccountId;    // the side record's "RemoteAccountId"
+    std::string StartedMark;  // the property "Started ProcessingInc"
+    bool Excepted = false;    // the property "Excepted Processing" is set
+    bool Known = false;       // read from the file, or set since
+  };
+  TIndexEntry IndexEntry() const;
+  // IndexEntry, read from the file first when not known yet.
+  TIndexEntry KnownIndexEntry();
+  // Reads the head of the message's file (its property line, its length) and
+  // the side record file its "ContentId" names into the index and the size,
+  // without loading the message. Nothing for a loaded message (its index is
+  // current). False when the file cannot be read.
+  bool ReadIndexFromFile();
 
   // False for a temporary message that only views a file: it saves nothing
   // when it goes unless its file is missing.
@@ -760,6 +806,16 @@ class TEmailMsg : public TEmailHeaderOwner,
   void RequireMessageLockReleased(const char* operation) const;
   bool SetUidlLocked(const std::string& uidl);
   void RunDestroyRules();
+  // The index from the side record and properties, when they are the file's
+  // (loaded, head known, or a message that has no file yet).
+  void RefreshIndexLocked();
+  // Stages the saved bytes in the batch (see "Batches" at the top).
+  std::string StageSaveLocked(TDurabilityBatch& batch, const std::string& bytes);
+  void WatchStaged(const TStagedFileRef& staged);
+  void StagedFilePlaced(const TStagedFileRef& staged, const std::string& placed);
+  void DropStagedLocked();
+  // The file the message has on the disk now (empty: none of its own).
+  std::string FileOnDiskLocked() const;
 
   mutable TMutexCriticalSection FLock{"EmailMsg_CS"};
   // Guarded by FLock.
@@ -780,6 +836,9 @@ class TEmailMsg : public TEmailHeaderOwner,
   // FProperties and the side record are those of FFileName's file, also
   // while the text is not in memory (ReleaseText).
   bool FHeadKnown = false;
+  // The write or move of the file staged in a durability batch; null when
+  // none is pending.
+  TStagedFileRef FStaged;
   bool FParseOnLoad = false;
   bool FEnsureTextPart = true;
   std::vector<TEmailHeader*> FHeaders;
@@ -811,6 +870,10 @@ class TEmailMsg : public TEmailHeaderOwner,
   mutable std::mutex FInfoLock;
   TEmailInfo* FInfo = nullptr;
 
+  // The index, under its own small lock (readers never wait for FLock).
+  mutable std::mutex FIndexLock;
+  TIndexEntry FIndex;
+
   // The claim, under its own small lock.
   mutable std::mutex FClaimLock;
   TClaimOwner FClaimOwner = kNoClaimOwner;
@@ -821,18 +884,10 @@ class TEmailMsg : public TEmailHeaderOwner,
 
 template <class F>
 bool TEmailMsg::FalseOnFailure(const char* what, F work) {
-  try {
-    return work();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const ECriticalSectionException&) {
-    throw;
-  } catch (const std::exception& e) {
-    LogMessageFailure(what, e.what());
-  } catch (...) {
-    LogMessageFailure(what, "unknown error");
-  }
-  return false;
+  return CatchAllButAbandonment<ECriticalSectionException>(work, [&](const std::string& error) {
+    LogMessageFailure(what, error);
+    return false;
+  });
 }
 
 }  // namespace halvorn

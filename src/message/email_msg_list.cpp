@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/log.h"
 #include "foundation/app/main_window_notifications.h"
 #include "foundation/files/file_helpers.h"
@@ -29,27 +30,6 @@ bool IsRegularFileNoLink(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
-
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return !path.empty() && std::filesystem::exists(path, error);
-}
-
-// Holds a lock taken with TryEnter for one scope.
-class TTakenLock {
- public:
-  explicit TTakenLock(TMutexCriticalSection& lock) : FLock(lock), FTaken(lock.TryEnter()) {}
-  ~TTakenLock() {
-    if (FTaken) FLock.Leave();
-  }
-  TTakenLock(const TTakenLock&) = delete;
-  TTakenLock& operator=(const TTakenLock&) = delete;
-  bool Taken() const { return FTaken; }
-
- private:
-  TMutexCriticalSection& FLock;
-  bool FTaken;
-};
 
 }  // namespace
 
@@ -215,29 +195,56 @@ bool TEmailMsgList::LoadFolder(const std::string& folder) {
   if (path.empty() || !std::filesystem::is_directory(path, error)) return false;
   TStringList files;
   ListFilesInDir(path, "*.eml", false, INT_MAX, files);
-  TCriticalSectionGuard guard(FLock);
-  // The names the queue holds are read after the listing: a message that
-  // saved its first file before the listing has its name by now.
-  std::unordered_set<std::string> held;
-  for (const TEmailMsgRef& msg : FMessages) held.insert(msg->GetFileName());
-  for (int i = 0; i < files.Count(); ++i) {
-    const std::string& file = files[i];
-    const std::string name = file.substr(file.rfind('/') + 1);
-    if (name.empty() || name[0] == '.' || held.count(file) != 0 || !IsRegularFileNoLink(file))
-      continue;
-    TEmailMsgRef msg = TEmailMsg::Create();
-    msg->SetFileName(file);
-    msg->ExchangeList(nullptr, this);
-    FMessages.push_back(std::move(msg));
-    PostMsgListChanged(this, qc_Added);
+  std::vector<TEmailMsgRef> added;
+  {
+    TCriticalSectionGuard guard(FLock);
+    // The names the queue holds are read after the listing: a message that
+    // saved its first file before the listing has its name by now.
+    std::unordered_set<std::string> held;
+    for (const TEmailMsgRef& msg : FMessages) held.insert(msg->GetFileName());
+    for (int i = 0; i < files.Count(); ++i) {
+      const std::string& file = files[i];
+      const std::string name = file.substr(file.rfind('/') + 1);
+      if (name.empty() || name[0] == '.' || held.count(file) != 0 || !IsRegularFileNoLink(file))
+        continue;
+      TEmailMsgRef msg = TEmailMsg::Create();
+      msg->SetFileName(file);
+      msg->ExchangeList(nullptr, this);
+      FMessages.push_back(msg);
+      added.push_back(std::move(msg));
+      PostMsgListChanged(this, qc_Added);
+    }
   }
+  // The index of each new message, read once, outside the queue lock: its
+  // head and its side record, never its text.
+  for (const TEmailMsgRef& msg : added) msg->ReadIndexFromFile();
   return true;
 }
 
+int TEmailMsgList::Adopt(const TEmailMsgRef& msg) {
+  PostMsgListChanged(this, qc_Added);
+  if (!msg) return -1;
+  TCriticalSectionGuard guard(FLock);
+  if (msg->GetList() != this && !msg->ExchangeList(nullptr, this)) return -1;
+  int index = IndexOfLocked(msg.get());
+  if (index < 0) {
+    FMessages.push_back(msg);
+    index = static_cast<int>(FMessages.size()) - 1;
+  }
+  return index;
+}
+
+TEmailMsg::TIndexEntry TEmailMsgList::IndexEntryOf(TEmailMsg& msg) {
+  return msg.KnownIndexEntry();
+}
+
 std::string TEmailMsgList::NewFileName(TEmailMsg& msg) {
+  return NewFileNameForSubject(msg.GetSubject());
+}
+
+std::string TEmailMsgList::NewFileNameForSubject(std::string subject) {
   const std::string folder = Folder();
   if (folder.empty()) return {};
-  std::string subject = msg.GetSubject();
   if (subject.size() > kSubjectNameChars) subject.resize(kSubjectNameChars);
   std::string path;
   GetUniquePath(folder, subject, ".eml", path);
@@ -275,7 +282,7 @@ bool TEmailMsgList::ObliterateLocked(int index, bool deleteRemote, const std::st
   if (index < 0 || index >= static_cast<int>(FMessages.size())) return false;
   const TEmailMsgRef& msg = FMessages[index];
   if (TRemoteAccountRef account = msg->GetSourceRemoteAccount()) {
-    const std::string uidl = msg->GetUidl();
+    const std::string uidl = msg->KnownIndexEntry().Uidl;
     msg->SetRemoteState(deleteRemote ? us_Deleted : us_DeletedLocal);
     if (!reason.empty())
       Log(reason,
@@ -292,16 +299,16 @@ bool TEmailMsgList::ObliterateLocked(int index, bool deleteRemote, const std::st
 
 void TEmailMsgList::ObliterateFlagged(bool deleteRemote, const std::string& reason) {
   std::vector<TEmailMsgRef> taken;
-  try {
-    TCriticalSectionGuard guard(FLock);
-    for (int i = static_cast<int>(FMessages.size()) - 1; i >= 0; --i) {
-      if (FMessages[i]->IsFlaggedDeleted()) ObliterateLocked(i, deleteRemote, reason, taken);
-    }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kLogService, "Obliterating the flagged messages of " + FName + ": " + e.what(), 3, true);
-  }
+  CatchAllButAbandonment(
+      [&] {
+        TCriticalSectionGuard guard(FLock);
+        for (int i = static_cast<int>(FMessages.size()) - 1; i >= 0; --i) {
+          if (FMessages[i]->IsFlaggedDeleted()) ObliterateLocked(i, deleteRemote, reason, taken);
+        }
+      },
+      [this](const std::string& error) {
+        Log(kLogService, "Obliterating the flagged messages of " + FName + ": " + error, 3, true);
+      });
 }
 
 // ---------------------------------------------------------------------------
@@ -311,9 +318,9 @@ TEmailMsgRef TEmailMsgList::FindByUidl(const std::string& uidl) {
   TCriticalSectionGuard guard(FLock);
   for (int i = static_cast<int>(FMessages.size()) - 1; i >= 0; --i) {
     const TEmailMsgRef& msg = FMessages[i];
-    TTakenLock msgLock(msg->MessageLock());
-    if (!msgLock.Taken()) continue;  // another thread works on it
-    if (msg->GetUidl() == uidl) return msg;
+    // Another thread works on it: passed by, as before the index.
+    if (msg->IsLocked()) continue;
+    if (!uidl.empty() && IndexEntryOf(*msg).Uidl == uidl) return msg;
   }
   return nullptr;
 }
@@ -328,16 +335,12 @@ TEmailMsgRef TEmailMsgList::FindByContentId(std::int32_t id) {
 
 int TEmailMsgList::ReassignRemoteAccount(const std::string& accountId,
                                          const TRemoteAccountRef& account) {
-  TCriticalSectionGuard guard(FLock);
-  int count = 0;
-  for (const TEmailMsgRef& msg : FMessages) {
-    // The side record comes with the file.
-    msg->EnsureLoaded();
-    if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) != accountId) continue;
-    msg->FSetSourceRemoteAccount(account);
-    ++count;
-  }
-  return count;
+  std::vector<TEmailMsgRef> named;
+  CollectByRemoteAccount(accountId, named);
+  // The messages named are read (their side record changes); the others
+  // stay as they are.
+  for (const TEmailMsgRef& msg : named) msg->FSetSourceRemoteAccount(account);
+  return static_cast<int>(named.size());
 }
 
 void TEmailMsgList::CollectByRemoteAccount(const std::string& accountId,
@@ -345,8 +348,7 @@ void TEmailMsgList::CollectByRemoteAccount(const std::string& accountId,
   TCriticalSectionGuard guard(FLock);
   for (int i = static_cast<int>(FMessages.size()) - 1; i >= 0; --i) {
     const TEmailMsgRef& msg = FMessages[i];
-    msg->EnsureLoaded();
-    if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) == accountId) list.push_back(msg);
+    if (IndexEntryOf(*msg).AccountId == accountId) list.push_back(msg);
   }
 }
 
@@ -354,14 +356,14 @@ void TEmailMsgList::CollectByRemoteAccount(const std::string& accountId,
 // Counts
 
 void TEmailMsgList::CountOutgoing(std::int32_t& due, std::int32_t& soon, std::int32_t& later) {
-  TTakenLock queueLock(FLock);
+  TTryEnterGuard queueLock(FLock);
   if (queueLock.Taken()) {
     const TDateTime now = Now();
     const TDateTime delayed = now + NumSecsDelay() / kSecondsPerDay;
     std::int32_t d = 0, s = 0, l = 0;
     for (const TEmailMsgRef& msg : FMessages) {
       if (msg->IsFlaggedDeleted()) continue;
-      TTakenLock msgLock(msg->MessageLock());
+      TTryEnterGuard msgLock(msg->MessageLock());
       if (!msgLock.Taken() || !msg->IsLoaded() || msg->IsLockedByOther()) {
         ++d;
         continue;
@@ -385,12 +387,12 @@ void TEmailMsgList::CountOutgoing(std::int32_t& due, std::int32_t& soon, std::in
 }
 
 void TEmailMsgList::CountRead(std::int32_t& read, std::int32_t& unread) {
-  TTakenLock queueLock(FLock);
+  TTryEnterGuard queueLock(FLock);
   if (queueLock.Taken()) {
     std::int32_t r = 0, u = 0;
     for (const TEmailMsgRef& msg : FMessages) {
       if (msg->IsFlaggedDeleted()) continue;
-      TTakenLock msgLock(msg->MessageLock());
+      TTryEnterGuard msgLock(msg->MessageLock());
       TUidlStatus state = us_NonExistant;
       if (msgLock.Taken() && msg->IsLoaded() && !msg->IsLockedByOther() &&
           msg->GetRemoteState(state) && state == us_Read) {
@@ -407,7 +409,7 @@ void TEmailMsgList::CountRead(std::int32_t& read, std::int32_t& unread) {
 }
 
 std::int32_t TEmailMsgList::CountNotDeleted() {
-  TTakenLock queueLock(FLock);
+  TTryEnterGuard queueLock(FLock);
   if (queueLock.Taken()) {
     std::int32_t n = 0;
     for (const TEmailMsgRef& msg : FMessages) {

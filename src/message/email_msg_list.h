@@ -114,16 +114,27 @@ class TEmailMsgList : public TEmailMsgListBase {
 
   // Sets the folder and answers whether it exists. Adds a message (code 7
   // each) for every regular file of the folder whose name ends in ".eml" in
-  // any case, in name order, without reading any; hidden files (temporary
-  // files of interrupted saves) and files the queue already holds are left
-  // out, so loading a folder again adds only what is new.
+  // any case, in name order, without loading any: only the head of each file
+  // and its side record are read, once, for the message's index
+  // (TEmailMsg::ReadIndexFromFile), after the queue lock is released. Hidden
+  // files (temporary files of interrupted saves) and files the queue already
+  // holds are left out, so loading a folder again adds only what is new.
   bool LoadFolder(const std::string& folder);
+  // Posts code 7 and answers the message's index: a message whose file lies
+  // in the queue's folder already (the mail store placed it there) joins
+  // the queue without a move. -1 when another queue holds it.
+  int Adopt(const TEmailMsgRef& msg);
+  // The message's index entry, read from its file first when not known yet.
+  static TEmailMsg::TIndexEntry IndexEntryOf(TEmailMsg& msg);
 
   // A free path in the folder for the message's file, named from the first
   // 20 characters of its decoded subject (the message is read and parsed
   // when it is not yet), blanks replaced (GetUniquePath). Empty when the
   // queue has no folder. Takes no queue lock: safe under the message's lock.
   std::string NewFileName(TEmailMsg& msg) override;
+  // The same for a message whose subject (as TEmailMsg::GetSubject gives
+  // it) the caller knows; the message need not be parsed.
+  std::string NewFileNameForSubject(std::string subject);
 
   // ---------------------------------------------------------------------------
   // Obliteration
@@ -144,21 +155,22 @@ class TEmailMsgList : public TEmailMsgListBase {
   // ---------------------------------------------------------------------------
   // Searches
 
-  // Walking from the back, the first message whose UIDL (TEmailMsg::GetUidl:
-  // the file is read, and a message without one gets one) equals the text
-  // exactly; messages whose lock another thread holds are skipped without
-  // waiting. Null when none.
+  // Walking from the back, the first message whose UIDL equals the text
+  // exactly, from the index: no message is read, none waited for (messages
+  // whose lock another thread holds are passed by). Null when none (always
+  // for an empty text).
   TEmailMsgRef FindByUidl(const std::string& uidl);
   // Walking from the back, the first message whose side-record Id is the
   // number. Reads no file: a message not yet read is found only by the
   // provisional Id of its creation.
   TEmailMsgRef FindByContentId(std::int32_t id);
   // Every message whose side record names the remote account id (exact
-  // comparison; files are read to know it) gets the account as its source
-  // (TEmailMsg::FSetSourceRemoteAccount). Answers how many.
+  // comparison, from the index) gets the account as its source
+  // (TEmailMsg::FSetSourceRemoteAccount: only those are read). Answers how
+  // many.
   int ReassignRemoteAccount(const std::string& accountId, const TRemoteAccountRef& account);
   // Appends every message whose side record names the remote account id,
-  // walking from the back.
+  // walking from the back, from the index.
   void CollectByRemoteAccount(const std::string& accountId, std::vector<TEmailMsgRef>& list);
 
   // ---------------------------------------------------------------------------

@@ -645,7 +645,7 @@ TEmailHeader* TEmailMsgPartCollection::HeaderFrom(TMimeTextCursor& cursor) const
   TEmailHeader* header = NewHeader();
   TStringList lines;
   cursor.TakeHeaderLines(lines);
-  header->ParseLines(lines, false);
+  header->ParseLines(lines, false, false);
   return header;
 }
 

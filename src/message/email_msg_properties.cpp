@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/log.h"
 #include "foundation/text/text_helpers.h"
 #include "foundation/text/numbers.h"
@@ -96,8 +97,11 @@ void TEmailMsg::SetInfoValue(TEmailInfoKey key, const std::string& value) {
   // The record of the message's file comes with the file: a value set
   // before it is read would be lost to the record read then.
   EnsureHeadLocked();
-  std::lock_guard<std::mutex> lock(FInfoLock);
-  FInfo->SetValue(key, value);
+  {
+    std::lock_guard<std::mutex> lock(FInfoLock);
+    FInfo->SetValue(key, value);
+  }
+  if (key == TEmailInfoKey::UIDL || key == TEmailInfoKey::RemoteAccountId) RefreshIndexLocked();
 }
 
 void TEmailMsg::WithInfo(const std::function<void(TEmailInfo&)>& use) const {
@@ -106,14 +110,14 @@ void TEmailMsg::WithInfo(const std::function<void(TEmailInfo&)>& use) const {
 }
 
 TTrite TEmailMsg::GetUserWanted() {
-  try {
-    const std::string text = GetInfoValue(TEmailInfoKey::UserWanted);
-    return text.empty() ? kTriteUnknown : CharToTrite(text[0]);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return kTriteUnknown;
-  }
+  TTrite answer = kTriteUnknown;
+  CatchAllButAbandonment(
+      [&] {
+        const std::string text = GetInfoValue(TEmailInfoKey::UserWanted);
+        if (!text.empty()) answer = CharToTrite(text[0]);
+      },
+      [](const std::string&) {});
+  return answer;
 }
 
 bool TEmailMsg::SetUserWanted(TTrite value, bool force) {
@@ -207,9 +211,12 @@ double TEmailMsg::GetRepetitionFactor() {
 // Source account and UIDL
 
 bool TEmailMsg::SetUidlLocked(const std::string& uidl) {
-  std::lock_guard<std::mutex> lock(FInfoLock);
-  if (FInfo->Value(TEmailInfoKey::UIDL) == uidl) return false;
-  FInfo->SetValue(TEmailInfoKey::UIDL, uidl);
+  {
+    std::lock_guard<std::mutex> lock(FInfoLock);
+    if (FInfo->Value(TEmailInfoKey::UIDL) == uidl) return false;
+    FInfo->SetValue(TEmailInfoKey::UIDL, uidl);
+  }
+  RefreshIndexLocked();
   return true;
 }
 
@@ -255,8 +262,15 @@ void TEmailMsg::FSetUidl(const std::string& uidl) {
   }
 }
 
+TEmailMsg::TIndexEntry TEmailMsg::KnownIndexEntry() {
+  TIndexEntry entry = IndexEntry();
+  if (!entry.Known && ReadIndexFromFile()) entry = IndexEntry();
+  return entry;
+}
+
 TRemoteAccountRef TEmailMsg::GetSourceRemoteAccount() {
-  const std::string id = GetInfoValue(TEmailInfoKey::RemoteAccountId);
+  // From the index: a message not read knows its account all the same.
+  const std::string id = KnownIndexEntry().AccountId;
   if (id.empty()) return nullptr;
   return GlobalLocalAccounts().FindRemoteAccountById(id);
 }
@@ -272,13 +286,16 @@ void TEmailMsg::FSetSourceRemoteAccount(const TRemoteAccountRef& account) {
     old->SetUidlStatus(uidl, us_NonExistant);
   }
   if (account) account->SetUidlStatus(uidl, remembered == us_NonExistant ? us_Downloaded : remembered);
-  std::lock_guard<std::mutex> lock(FInfoLock);
-  FInfo->SetValue(TEmailInfoKey::RemoteAccountId, account ? account->UniqueId() : std::string());
+  {
+    std::lock_guard<std::mutex> lock(FInfoLock);
+    FInfo->SetValue(TEmailInfoKey::RemoteAccountId, account ? account->UniqueId() : std::string());
+  }
+  RefreshIndexLocked();
 }
 
 bool TEmailMsg::GetRemoteState(TUidlStatus& state) {
   state = us_NonExistant;
-  const std::string uidl = GetInfoValue(TEmailInfoKey::UIDL);
+  const std::string uidl = KnownIndexEntry().Uidl;
   if (uidl.empty()) return false;
   TRemoteAccountRef account = GetSourceRemoteAccount();
   if (!account) return false;
@@ -287,7 +304,7 @@ bool TEmailMsg::GetRemoteState(TUidlStatus& state) {
 }
 
 void TEmailMsg::SetRemoteState(TUidlStatus state) {
-  const std::string uidl = GetInfoValue(TEmailInfoKey::UIDL);
+  const std::string uidl = KnownIndexEntry().Uidl;
   if (uidl.empty()) return;
   if (TRemoteAccountRef account = GetSourceRemoteAccount()) account->SetUidlStatus(uidl, state);
 }
@@ -296,7 +313,7 @@ void TEmailMsg::FSetFlaggedDeleted(bool flag) {
   TMsgGuard guard(FLock);
   CheckAccess("FSetFlaggedDeleted");
   FFlaggedDeleted.store(flag);
-  if (flag && GetSourceRemoteAccount()) {
+  if (flag && KnownIndexEntry().Uidl.empty() && GetSourceRemoteAccount()) {
     std::string uidl;
     GetUidl(uidl);
   }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "foundation/files/atomic_file.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/file_helpers.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/unique_paths.h"
@@ -52,11 +53,6 @@ std::string FileNameOf(const std::string& path) {
   return std::filesystem::path(path).filename().string();
 }
 
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return std::filesystem::exists(std::filesystem::symlink_status(path, error));
-}
-
 // A new free path in the reports folder from the prefix and the first 25
 // characters of the decoded Subject.
 std::string DrawReportPath(TEmailMsg& msg, const char* prefix) {
@@ -83,9 +79,19 @@ void ReportPath(TEmailMsg& msg, TEmailInfoKey key, const char* prefix, std::stri
 // under a new name, which is stored.
 std::string WriteReportFile(TEmailMsg& msg, TEmailInfoKey key, const char* prefix,
                             const std::string& path, const std::string& bytes) {
+  // In a durability batch the file rides on its commit (a report is never
+  // the only copy of mail); a name taken before then is drawn again there.
   std::string written;
-  const std::string error = WriteNewFileAtomically(
-      path, bytes, [&] { return DrawReportPath(msg, prefix); }, written);
+  std::weak_ptr<TEmailMsg> weak = msg.weak_from_this();
+  const std::string error = WriteFileInCurrentBatch(
+      path, bytes, false, [weak, prefix]() -> std::string {
+        TEmailMsgRef self = weak.lock();
+        return self ? DrawReportPath(*self, prefix) : std::string();
+      },
+      written, [weak, key, path](const std::string& placed) {
+        TEmailMsgRef self = weak.lock();
+        if (self && !placed.empty() && placed != path) self->SetInfoValue(key, FileNameOf(placed));
+      });
   if (error.empty() && written != path) msg.SetInfoValue(key, FileNameOf(written));
   return error;
 }

@@ -35,87 +35,87 @@ const std::unordered_map<std::string_view, int>& SuffixPlaces() {
 }  // namespace
 
 bool NormalizeUrl(std::string& text) {
-  try {
-    const std::string trimmed = TrimText(text);
-    if (trimmed.empty()) return false;
-    for (const char c : trimmed) {
-      if (!IsUrlSafeChar(static_cast<unsigned char>(c))) return false;
-    }
-    TQuorUrl url;
-    url.SetUrl(trimmed);
-    if (url.IsValid()) {
-      text = url.GetUrl();
-      return true;
-    }
-    if (!url.Protocol.empty()) return false;
-    url.Protocol = "http";
-    return url.IsValid();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception&) {
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        const std::string trimmed = TrimText(text);
+        if (trimmed.empty()) return false;
+        for (const char c : trimmed) {
+          if (!IsUrlSafeChar(static_cast<unsigned char>(c))) return false;
+        }
+        TQuorUrl url;
+        url.SetUrl(trimmed);
+        if (url.IsValid()) {
+          text = url.GetUrl();
+          return true;
+        }
+        if (!url.Protocol.empty()) return false;
+        url.Protocol = "http";
+        return url.IsValid();
+      },
+      [&](const std::string&) -> bool {
+        return false;
+      });
 }
 
 std::string HostOfUrl(const std::string& url) {
-  try {
-    TQuorUrl parsed;
-    parsed.SetUrl(url);
-    return parsed.Host;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception&) {
-    return {};
-  }
+  return CatchAllButAbandonment(
+      [&]() -> std::string {
+        TQuorUrl parsed;
+        parsed.SetUrl(url);
+        return parsed.Host;
+      },
+      [&](const std::string&) -> std::string {
+        return {};
+      });
 }
 
 std::string UrlWithoutScheme(const std::string& url) {
-  try {
-    TQuorUrl parsed;
-    parsed.SetUrl(url, true);
-    std::string text = parsed.Host;
-    if (parsed.Port != 80) text += ":" + std::to_string(parsed.Port);
-    if (!parsed.Path.empty()) text += "/" + parsed.Path;
-    if (!parsed.Document.empty()) text += "/" + parsed.Document;
-    text = UrlEncode(text);
-    const std::string query = parsed.GetQuery(true);
-    if (!query.empty()) text += "?" + query;
-    return text;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception&) {
-    return {};
-  }
+  return CatchAllButAbandonment(
+      [&]() -> std::string {
+        TQuorUrl parsed;
+        parsed.SetUrl(url, true);
+        std::string text = parsed.Host;
+        if (parsed.Port != 80) text += ":" + std::to_string(parsed.Port);
+        if (!parsed.Path.empty()) text += "/" + parsed.Path;
+        if (!parsed.Document.empty()) text += "/" + parsed.Document;
+        text = UrlEncode(text);
+        const std::string query = parsed.GetQuery(true);
+        if (!query.empty()) text += "?" + query;
+        return text;
+      },
+      [&](const std::string&) -> std::string {
+        return {};
+      });
 }
 
 std::string LastPathSegment(const std::string& text) {
-  try {
-    TStringList pieces;
-    SplitToList(text, "/", pieces);
-    return pieces.Empty() ? std::string() : pieces[pieces.Count() - 1];
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception&) {
-    return {};
-  }
+  return CatchAllButAbandonment(
+      [&]() -> std::string {
+        TStringList pieces;
+        SplitToList(text, "/", pieces);
+        return pieces.Empty() ? std::string() : pieces[pieces.Count() - 1];
+      },
+      [&](const std::string&) -> std::string {
+        return {};
+      });
 }
 
 bool ResolveDecodeLink(const std::string& link, std::string& target) {
   target.clear();
-  try {
-    TQuorUrl url;
-    url.SetUrl(link);
-    if (url.Document != "Decode") return false;
-    const auto id = static_cast<std::int32_t>(HexToIP(url.GetQuery().substr(0, 8)));
-    TBorrowedEmailInfo record;
-    if (!AcquireEmailInfo(id, record.Ref())) return false;
-    return record.Ref()->ResolveLink(link, target);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception&) {
-    target.clear();
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        TQuorUrl url;
+        url.SetUrl(link);
+        if (url.Document != "Decode") return false;
+        const auto id = static_cast<std::int32_t>(HexToIP(url.GetQuery().substr(0, 8)));
+        TBorrowedEmailInfo record;
+        if (!AcquireEmailInfo(id, record.Ref())) return false;
+        return record.Ref()->ResolveLink(link, target);
+      },
+      [&](const std::string&) -> bool {
+        target.clear();
+        return false;
+      });
 }
 
 std::string ResolveDecodeLink(const std::string& link) {

@@ -57,50 +57,50 @@ TDateTime FileTimeOf(std::string_view text, std::size_t highFirst, std::size_t l
 
 int ParseBoundaryPattern(const std::string& boundary, TBoundaryPatternRec& rec) {
   rec = TBoundaryPatternRec();
-  try {
-    const int kind = MatchKind(boundary, kBoundaryPatterns);
-    const std::size_t at = boundary.find("NextPart");
-    if (at == std::string::npos || (kind != 2 && kind != 4)) return kind;
-    // The digits stand behind "NextPart_"; the patterns guarantee them.
-    const std::string_view digits = std::string_view(boundary).substr(at + 9);
-    rec.Counter = static_cast<std::int32_t>(HexGroup(digits, 1, 3));
-    if (kind == 2) {
-      rec.Date = FileTimeOf(digits, 5, 14);
-    } else {
-      rec.Counter2 = static_cast<std::int32_t>(HexGroup(digits, 5, 8));
-      rec.Date = FileTimeOf(digits, 10, 19);
-    }
-    return kind;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    rec = TBoundaryPatternRec();
-    return 1;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> int {
+        const int kind = MatchKind(boundary, kBoundaryPatterns);
+        const std::size_t at = boundary.find("NextPart");
+        if (at == std::string::npos || (kind != 2 && kind != 4)) return kind;
+        // The digits stand behind "NextPart_"; the patterns guarantee them.
+        const std::string_view digits = std::string_view(boundary).substr(at + 9);
+        rec.Counter = static_cast<std::int32_t>(HexGroup(digits, 1, 3));
+        if (kind == 2) {
+          rec.Date = FileTimeOf(digits, 5, 14);
+        } else {
+          rec.Counter2 = static_cast<std::int32_t>(HexGroup(digits, 5, 8));
+          rec.Date = FileTimeOf(digits, 10, 19);
+        }
+        return kind;
+      },
+      [&](const std::string&) -> int {
+        rec = TBoundaryPatternRec();
+        return 1;
+      });
 }
 
 int ParseMessageIdPattern(const std::string& messageId, TMessageIdRec& rec) {
   rec = TMessageIdRec();
   int kind = 1;
-  try {
-    kind = MatchKind(messageId, kMessageIdPatterns);
-    if (kind != 2 && kind != 3) return kind;
-    // Both shapes begin with "<" and end with ">", which do not count.
-    const std::string_view id = std::string_view(messageId).substr(1, messageId.size() - 2);
-    if (kind == 2) {
-      rec.Date = FileTimeOf(id, 1, 10);
-      rec.SenderIP = IPToStr(HexGroup(id, 19, 26));
-    } else {
-      rec.Counter = static_cast<std::int32_t>(HexGroup(id, 1, 4));
-      rec.Date = FileTimeOf(id, 5, 14);
-      rec.SenderIP = IPToStr(HexGroup(id, 23, 30));
-    }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    // A failure while matching gives kind 1; one after the match keeps the
-    // kind, with what was read until then.
-  }
+  CatchAllButAbandonment(
+      [&]() {
+        kind = MatchKind(messageId, kMessageIdPatterns);
+        if (kind != 2 && kind != 3) return;
+        // Both shapes begin with "<" and end with ">", which do not count.
+        const std::string_view id = std::string_view(messageId).substr(1, messageId.size() - 2);
+        if (kind == 2) {
+          rec.Date = FileTimeOf(id, 1, 10);
+          rec.SenderIP = IPToStr(HexGroup(id, 19, 26));
+        } else {
+          rec.Counter = static_cast<std::int32_t>(HexGroup(id, 1, 4));
+          rec.Date = FileTimeOf(id, 5, 14);
+          rec.SenderIP = IPToStr(HexGroup(id, 23, 30));
+        }
+      },
+      [&](const std::string&) {
+        // A failure while matching gives kind 1; one after the match keeps the
+        // kind, with what was read until then.
+      });
   return kind;
 }
 

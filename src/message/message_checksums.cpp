@@ -234,14 +234,14 @@ void GetSpecialBodyChecksums(const std::string& text, TCheckSumArray& array, TSi
   {
     StatEnter("GetSpecialBodyChecksums cstBodyPartialUrls");
     TStringList fragments;
-    try {
-      std::string plain = HtmlToPlainText(text);
-      CutWebAddresses(plain, fragments);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception&) {
-      // What was cut out before the failure still counts.
-    }
+    CatchAllButAbandonment(
+        [&]() {
+          std::string plain = HtmlToPlainText(text);
+          CutWebAddresses(plain, fragments);
+        },
+        [&](const std::string&) {
+          // What was cut out before the failure still counts.
+        });
     for (int i = 0; i < fragments.Count(); ++i) {
       if (IsSkippedLink(fragments[i])) continue;
       AddTyped(fragments[i], cstBodyPartialUrls, " cstBodyPartialUrls ", array, trace, developer);

@@ -2,10 +2,12 @@
 
 #include <utility>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/log.h"
 #include "foundation/app/statistics_hooks.h"
 #include "foundation/crypto/random_source.h"
 #include "foundation/files/atomic_file.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/file_helpers.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/unique_paths.h"
@@ -15,6 +17,7 @@
 #include "foundation/threads/heartbeat.h"
 #include "foundation/time/clock.h"
 #include "message/accounts.h"
+#include "message/mail_store.h"
 #include "message/processing_options.h"
 
 namespace halvorn {
@@ -22,9 +25,6 @@ namespace halvorn {
 namespace {
 
 constexpr const char* kLogService = "MessageRepository";
-constexpr const char* kQueueNames[] = {"UnProcessedIncoming", "ProcessedIncoming",
-                                       "UnprocessedOutGoing", "ProcessedOutGoing",
-                                       "Pendhold",            "Trash"};
 // The characters of a backup's subject: 9 to 38 of its "Subject:" line.
 constexpr std::size_t kBackupSubjectChars = 30;
 
@@ -36,27 +36,9 @@ std::string OrSingleUser(const std::string& name) {
 // except an abandoned worker's unwinding.
 template <class F>
 void Swallowing(const char* what, F work) {
-  try {
-    work();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kLogService, std::string(what) + " failed: " + e.what(), 3, true);
-  } catch (...) {
-    Log(kLogService, std::string(what) + " failed", 3, true);
-  }
-}
-
-// The folder of each queue for the user.
-std::string QueueFolder(int index, const std::string& user) {
-  switch (index) {
-    case 0: return GetUnprocessedIncomingDir(user);
-    case 1: return GetProcessedIncomingDir(user);
-    case 2: return GetUnprocessedOutgoingDir(user);
-    case 3: return GetProcessedOutgoingDir(user);
-    case 4: return GetPendholdDir(user);
-    default: return GetTrashDir(user);
-  }
+  CatchAllButAbandonment(work, [what](const std::string& error) {
+    Log(kLogService, std::string(what) + " failed: " + error, 3, true);
+  });
 }
 
 // Ends a traced section however the scope is left.
@@ -78,7 +60,7 @@ class TTraced {
 
 TMessageRepository::TMessageRepository() {
   for (std::size_t i = 0; i < FQueues.size(); ++i)
-    FQueues[i] = std::make_unique<TEmailMsgList>(kQueueNames[i]);
+    FQueues[i] = std::make_unique<TEmailMsgList>(QueueDescription(static_cast<int>(i)).Name);
 }
 
 TMessageRepository::~TMessageRepository() {
@@ -117,7 +99,7 @@ void TMessageRepository::Load(const std::string& userName) {
   if (userName.empty()) return;
   for (std::size_t i = 0; i < FQueues.size(); ++i) {
     if (i < std::size(kLoadingTexts)) Heartbeat(kLoadingTexts[i], -1, -1);
-    FQueues[i]->LoadFolder(QueueFolder(static_cast<int>(i), userName));
+    FQueues[i]->LoadFolder(QueueDescription(static_cast<int>(i)).Folder(userName));
     FQueues[i]->SetUserName(userName);
   }
   std::lock_guard<std::mutex> lock(FNameLock);
@@ -215,16 +197,16 @@ int TMessageRepository::ReassignRemoteAccount(const std::string& accountId,
 }
 
 bool TMessageRepository::HasSmtpFailureNotice() {
-  try {
+  bool found = false;
+  Swallowing("Looking for a failure notice", [&] {
     for (const TEmailMsgRef& msg : ProcessedIncoming()->Snapshot()) {
-      if (msg->GetProperty(kPropFailureNotice) == "SMTP") return true;
+      if (msg->GetProperty(kPropFailureNotice) == "SMTP") {
+        found = true;
+        return;
+      }
     }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kLogService, std::string("Looking for a failure notice failed: ") + e.what(), 3, true);
-  }
-  return false;
+  });
+  return found;
 }
 
 bool TMessageRepository::RenameUser(const std::string& newName) {
@@ -346,13 +328,10 @@ void LoadAllRepositories() {
 }
 
 TEmailMsgRef FindMessageByContentId(std::int32_t id) {
-  try {
-    return GlobalMsgReposList().FindMessageById(id);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return nullptr;
-  }
+  TEmailMsgRef found;
+  CatchAllButAbandonment([&] { found = GlobalMsgReposList().FindMessageById(id); },
+                         [](const std::string&) {});
+  return found;
 }
 
 // ---------------------------------------------------------------------------
@@ -476,6 +455,19 @@ std::string BackupUser(TMessageRepository* repository) {
   return OrSingleUser(repository != nullptr ? repository->UserName() : std::string());
 }
 
+// A purge walks every backup: one in ten backups would make a download of
+// many messages into a folder of many backups quadratic. At most one purge a
+// minute (by the program's clock; a clock set back counts as due).
+bool PurgeIsDue() {
+  static std::mutex lock;
+  static TDateTime last = 0;
+  const TDateTime now = Now();
+  std::lock_guard<std::mutex> guard(lock);
+  if (last != 0 && now >= last && (now - last) * 24 * 60 < 1) return false;
+  last = now;
+  return true;
+}
+
 // The subject part of a backup's name.
 std::string BackupSubject(const TStringList& lines) {
   std::string subject;
@@ -501,7 +493,7 @@ void SaveMessageBackup(TMessageRepository* repository, const TStringList& lines,
                        std::string& path) {
   path.clear();
   Swallowing("Saving a message backup", [&] {
-    if (RandomInt(10) == 5) PurgeMessageBackups(repository);
+    if (RandomInt(10) == 5 && PurgeIsDue()) PurgeMessageBackups(repository);
     const std::string user = BackupUser(repository);
     if (GetGlobalProcessingOptions(user)->DeleteMsgBackupsAfter == 0) return;
     const std::string folder = GetBackupsDir(user);
@@ -516,8 +508,10 @@ void SaveMessageBackup(TMessageRepository* repository, const TStringList& lines,
       GetUniquePath(folder, subject, ".eml", free);
       return free;
     };
+    // A backup is never the only copy of mail: in a durability batch it
+    // rides on the commit of the message it backs up.
     std::string written;
-    const std::string error = WriteNewFileAtomically(draw(), bytes, draw, written);
+    const std::string error = WriteFileInCurrentBatch(draw(), bytes, false, draw, written);
     if (!error.empty()) {
       Log(kLogService, "The backup was not written: " + error, 5, true);
       return;

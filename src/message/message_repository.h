@@ -8,13 +8,12 @@
 // file); it lives until the module ends.
 //
 // The six queues, in the order in which they are created, loaded, searched
-// and freed, with their folders under the user's Messages folder:
-//   UnProcessedIncoming  "UnProcessedIncoming"  downloaded mail awaiting analysis
-//   ProcessedIncoming    "ProcessedIncoming"    analysed mail the reader may fetch
-//   UnprocessedOutGoing  "UnprocessedOutGoing"  sent mail awaiting outgoing processing
-//   ProcessedOutGoing    "ProcessedOutGoing"    mail for the send thread (and its retries)
-//   Pendhold             "Pendhold"             mail held back for the user
-//   Trash                "Trash"                mail waiting to be removed
+// and freed, are named, with their folders under the user's Messages folder,
+// in one place: the mail store's table (mail_store.h, QueueDescription):
+// unprocessed incoming (downloaded mail awaiting analysis), processed
+// incoming (analysed mail the reader may fetch), unprocessed outgoing,
+// processed outgoing (mail for the send thread and its retries), Pendhold
+// (mail held back for the user) and the trash.
 //
 // Locks, in this order only: the registry ("MsgReposList_CS"), the
 // repository ("MessageRepository_CS"), a queue, a message, the accounts. The
@@ -233,7 +232,7 @@ void ReleaseMessageLocks(TClaimOwner owner, const std::string& text);
 // Writes the raw lines of an arriving message (each followed by CR LF) to a
 // new file and answers its path; empty when backups are off
 // (DeleteMsgBackupsAfter 0) or the write fails (logged). One call in ten
-// (RandomInt(10) == 5) first purges old backups. The name is a free name
+// (RandomInt(10) == 5) first purges old backups, at most once a minute. The name is a free name
 // (GetUniquePath, blanks replaced) from the 30 characters after "Subject:"
 // of the first line of the header (up to the first empty line) that begins
 // with "Subject:" in any case, or "No Subject Line" when there is none or

@@ -44,43 +44,39 @@ void Beat() {
   (void)Heartbeat("", -1, -1);
 }
 
+// Runs `work`; on any failure `restore` runs before the failure goes on (an
+// abandoned worker's unwinding included). The answer is false on a failure,
+// except that an abandoned worker's unwinding passes on.
+template <class Work, class Restore>
+bool RunRestoring(const char* section, Work& work, Restore restore) {
+  TTraceScope trace(section);
+  return CatchAllButAbandonment(
+      [&] {
+        try {
+          Beat();
+          work();
+        } catch (...) {
+          restore();
+          throw;
+        }
+      },
+      [](const std::string&) {});
+}
+
 // Runs `work`, which adds lines to `target`. On any failure `target` gets
-// its old lines back; the answer is false, except that an abandoned worker's
-// unwinding passes on.
+// its old lines back (see RunRestoring).
 template <class Target, class Work>
 bool RunGuarded(const char* section, Target& target, Work work) {
-  TTraceScope trace(section);
   Target saved = target;
-  try {
-    Beat();
-    work();
-    return true;
-  } catch (const EThreadAbandoned&) {
-    target = std::move(saved);
-    throw;
-  } catch (...) {
-    target = std::move(saved);
-    return false;
-  }
+  return RunRestoring(section, work, [&] { target = std::move(saved); });
 }
 
 // RunGuarded for a stream, whose old bytes are kept by length alone: the
 // decoded bytes only ever go to its end.
 template <class Work>
 bool RunGuardedAppend(const char* section, std::string& stream, Work work) {
-  TTraceScope trace(section);
   const std::size_t oldSize = stream.size();
-  try {
-    Beat();
-    work();
-    return true;
-  } catch (const EThreadAbandoned&) {
-    stream.resize(oldSize);
-    throw;
-  } catch (...) {
-    stream.resize(oldSize);
-    return false;
-  }
+  return RunRestoring(section, work, [&] { stream.resize(oldSize); });
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 
 #include "foundation/app/log.h"
 #include "foundation/files/atomic_file.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/file_helpers.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/text/numbers.h"
@@ -127,7 +128,7 @@ bool DeletePieces(const std::string& folder, const std::string& id, std::int64_t
   bool all = true;
   for (const TPiece& piece : ListPieces(folder, id)) {
     if (total != 0 && piece.Total != total) continue;
-    if (!std::filesystem::remove(piece.Path, error)) all = false;
+    if (!RemoveFileInBatch(piece.Path)) all = false;
   }
   return all;
 }

@@ -27,14 +27,14 @@ bool IsLocalHandOverLine(std::string_view value) {
 // and answers `onFailure`.
 template <class Result, class Reader>
 Result Guarded(std::string& out, Result onFailure, Reader read) {
-  try {
-    return read();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    out.clear();
-    return onFailure;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> Result {
+        return read();
+      },
+      [&](const std::string&) -> Result {
+        out.clear();
+        return onFailure;
+      });
 }
 
 // The first piece of `text` enclosed in `open` ... `close` whose trimmed

@@ -11,6 +11,7 @@
 #include "foundation/text/code_page_1252.h"
 #include "foundation/text/text_helpers.h"
 #include "foundation/threads/message_loop.h"
+#include "foundation/threads/shared_lists.h"
 
 namespace halvorn {
 
@@ -63,8 +64,7 @@ std::string LineName(const std::string& line) {
   return TrimText(std::string_view(line).substr(0, line.find('=')));
 }
 
-std::mutex globalMutex;
-std::shared_ptr<TActionList> globalList;
+TGlobalHolder<TActionList> globalList;
 
 }  // namespace
 
@@ -281,29 +281,17 @@ void TActionList::Add(TActionRef action) {
 
 int TActionList::IndexOf(const TAction* action) {
   TCriticalSectionGuard guard(FLock);
-  for (std::size_t i = 0; i < FActions.size(); ++i)
-    if (FActions[i].get() == action) return static_cast<int>(i);
-  return -1;
+  return IndexOfItem(FActions, action);
 }
 
 TActionRef TActionList::Remove(const TAction* action) {
   TCriticalSectionGuard guard(FLock);
-  for (auto it = FActions.begin(); it != FActions.end(); ++it) {
-    if (it->get() == action) {
-      TActionRef removed = std::move(*it);
-      FActions.erase(it);
-      return removed;
-    }
-  }
-  return nullptr;
+  return RemoveItem(FActions, action);
 }
 
 TActionRef TActionList::FindByName(std::string_view name) {
-  if (name.empty()) return nullptr;
   TCriticalSectionGuard guard(FLock);
-  for (const TActionRef& action : FActions)
-    if (action->HasName(name)) return action;
-  return nullptr;
+  return FindItemByName(FActions, name);
 }
 
 bool TActionList::HasDuplicateNames() {
@@ -356,19 +344,8 @@ void TActionList::LoadFromIni(TQuorIniFile& ini, const std::string& owner) {
   }
 }
 
-std::shared_ptr<TActionList> GlobalActionList() {
-  std::lock_guard<std::mutex> lock(globalMutex);
-  return globalList;
-}
+std::shared_ptr<TActionList> GlobalActionList() { return globalList.Get(); }
 
-void SetGlobalActionList(std::shared_ptr<TActionList> list) {
-  std::shared_ptr<TActionList> old;
-  {
-    std::lock_guard<std::mutex> lock(globalMutex);
-    old = std::move(globalList);
-    globalList = std::move(list);
-  }
-  // The old list goes here, outside the lock, unless someone still holds it.
-}
+void SetGlobalActionList(std::shared_ptr<TActionList> list) { globalList.Set(std::move(list)); }
 
 }  // namespace halvorn

@@ -23,8 +23,8 @@
 #include "message/dcc_checksums.h"
 #include "message/email_address.h"
 #include "message/email_msg_list.h"
+#include "message/mail_store.h"
 #include "message/message_repository.h"
-#include "message/partial_messages.h"
 #include "processing/rule_list.h"
 
 namespace halvorn {
@@ -42,7 +42,6 @@ constexpr int kExceptionMoveAttempts = 51;
 constexpr int kMaxDateLength = 60;
 constexpr std::int32_t kLongDatePoints = 90;
 constexpr int kPreProcessLimit = 10;  // a pass ends once more than this were pre-processed
-constexpr const char* kJoinedSuffix = ".joined";
 constexpr const char* kOlderNoticeNote =
     "  Note: There may be some partial Halvorn information attached to this message from a "
     "previous analysis.";
@@ -62,20 +61,27 @@ std::string Describe(TEmailMsg& msg) {
 }
 
 // The run of one message: it is the thread's current message and holds the
-// thread's claim until the run ends. A run that unwinds without having
+// thread's claim until the run ends, or, in a batch, until the batch has
+// committed (the batch lets it go). A run that unwinds without having
 // reached one of its ends (an abandoned worker) leaves the message so that
 // its changes are never saved: locks cannot be taken on that way out, and
 // the next run drops the changes.
 class TRun {
  public:
-  TRun(TEmailMsgRef& current, const TEmailMsgRef& msg, TClaimOwner owner)
-      : FCurrent(current), FMsg(msg), FOwner(owner), FUncaught(std::uncaught_exceptions()) {
+  TRun(TEmailMsgRef& current, const TEmailMsgRef& msg, TClaimOwner owner,
+       TMailStore::TBatch* batch)
+      : FCurrent(current),
+        FMsg(msg),
+        FOwner(owner),
+        FKept(batch != nullptr),
+        FUncaught(std::uncaught_exceptions()) {
     FCurrent = msg;
+    if (batch != nullptr) batch->KeepClaimed(msg, owner, kProcessIncomingName);
   }
   ~TRun() {
     if (std::uncaught_exceptions() > FUncaught) {
       FMsg->SetSaveChanges(false);
-    } else {
+    } else if (!FKept) {
       try {
         FMsg->Unlock(FOwner, kProcessIncomingName);
       } catch (...) {
@@ -91,6 +97,7 @@ class TRun {
   TEmailMsgRef& FCurrent;
   TEmailMsgRef FMsg;
   TClaimOwner FOwner;
+  bool FKept;
   int FUncaught;
 };
 
@@ -133,13 +140,21 @@ void TProcessIncomingThread::SetStopRequested(bool stop) {
 
 void TProcessIncomingThread::Execute() {
   ProcessingThreadId.store(ThreadId());
-  try {
+  // Mail the download stores wakes the thread at once.
+  TMailStore& store = GetMailStore();
+  const TThreadHandle handle = Handle();
+  store.SetArrivalWaker([handle] { WakeThread(handle); }, this);
+  struct TWakerGuard {
+    TMailStore& Store;
+    const void* Owner;
+    ~TWakerGuard() { Store.RemoveArrivalWaker(Owner); }
+  } waker{store, this};
+  CatchAllButAbandonment([&] {
     // The user's queues, loaded now unless the main window already did.
     Repository();
-    FFinishHalfDoneJoins();
     while (!FStop.load() && !CheckTerminated()) {
       FReorderIncomming();
-      if (!FPause.load() && FProcessNextMessage()) {
+      if (!FPause.load() && FProcessBatch() > 0) {
         std::this_thread::yield();
         continue;
       }
@@ -154,18 +169,14 @@ void TProcessIncomingThread::Execute() {
         std::this_thread::yield();
       }
       if (FStop.load() || CheckTerminated()) break;
-      Suspend();
+      // A wake-up that came since the last look for work is not lost.
+      SuspendUnlessWoken();
       StampAlive();
     }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& error) {
-    LogThread(std::string("The incoming processing thread failed: ") + error.what(), 3, true);
+  }, [](const std::string& error) {
+    LogThread("The incoming processing thread failed: " + error, 3, true);
     PostToMainWindow(WM_INCOMING_THREAD_FAILED, 0, 0);
-  } catch (...) {
-    LogThread("The incoming processing thread failed", 3, true);
-    PostToMainWindow(WM_INCOMING_THREAD_FAILED, 0, 0);
-  }
+  });
 }
 
 bool TProcessIncomingThread::FStopCheck() {
@@ -192,13 +203,13 @@ bool TProcessIncomingThread::FMoveWithRetries(const TEmailMsgRef& msg, TEmailMsg
   TMessageRepository* repo = Repository();
   for (int attempt = 1; attempt <= attempts; ++attempt) {
     bool moved = false;
-    try {
+    if (swallow) {
+      CatchAllButAbandonment([&] { moved = repo->MoveMailMessage(msg, from, to); },
+                             [&](const std::string& error) {
+                               LogThread("Moving " + Describe(*msg) + " failed: " + error, 5, true);
+                             });
+    } else {
       moved = repo->MoveMailMessage(msg, from, to);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      if (!swallow) throw;
-      LogThread("Moving " + Describe(*msg) + " failed: " + error.what(), 5, true);
     }
     if (moved) return true;
     if (attempt < attempts && !FWaitUnlessStopped(FMoveRetryDelayMs)) return false;
@@ -206,6 +217,28 @@ bool TProcessIncomingThread::FMoveWithRetries(const TEmailMsgRef& msg, TEmailMsg
   LogThread("Could not move " + Describe(*msg) + " from " + from->Name() + " to " + to->Name(), 3,
             true);
   return false;
+}
+
+// ---------------------------------------------------------------------------
+// Batches
+
+int TProcessIncomingThread::FProcessBatch() {
+  TMailStore::TBatch batch(GetMailStore());
+  FBatch = &batch;
+  struct TClear {
+    TMailStore::TBatch*& Batch;
+    ~TClear() { Batch = nullptr; }
+  } clear{FBatch};
+  int runs = 0;
+  while (runs < kProcessingBatchSize && !FStop.load() && !CheckTerminated() && !FPause.load()) {
+    if (!FProcessNextMessage()) break;
+    ++runs;
+  }
+  // The texts written beside the old ones, one flush, the renames, one
+  // flush; then the claims go and POP3 sessions may list the messages.
+  const std::string error = batch.Commit();
+  if (!error.empty()) LogThread("A batch of processed mail did not commit: " + error, 3, true);
+  return runs;
 }
 
 // ---------------------------------------------------------------------------
@@ -220,7 +253,7 @@ bool TProcessIncomingThread::FProcessNextMessage() {
   TEmailMsgList* incoming = repo->UnProcessedIncoming();
   // Another owner took it, or it left the queue, since it was found.
   if (!msg->Lock(FClaimOwner.Token(), kProcessIncomingName)) return true;
-  TRun run(FCurrent, msg, FClaimOwner.Token());
+  TRun run(FCurrent, msg, FClaimOwner.Token(), FBatch);
   FObliterated = false;
   if (repo->OwnQueueOf(*msg) != incoming) return true;
   DropAbandonedChanges(*msg);
@@ -247,13 +280,8 @@ bool TProcessIncomingThread::FProcessNextMessage() {
     }
   }
 
-  try {
-    FProcessMessage(msg);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& error) {
-    FExceptionPath(msg, error.what());
-  }
+  CatchAllButAbandonment([&] { FProcessMessage(msg); },
+                         [&](const std::string& error) { FExceptionPath(msg, error); });
   return true;
 }
 
@@ -277,7 +305,10 @@ void TProcessIncomingThread::FProcessMessage(const TEmailMsgRef& msg) {
     incoming->ObliterateFlagged(false, kProcessIncomingName);
     return;
   }
-  if (FHandlePartialMessage(msg)) return;
+  if (GetMailStore().TakePiece(msg)) {
+    FObliterated = true;
+    return;
+  }
   if (FStopCheck()) {
     msg->DropChanges();
     return;
@@ -302,14 +333,12 @@ void TProcessIncomingThread::FProcessMessage(const TEmailMsgRef& msg) {
   std::shared_ptr<TRuleList> rules = GlobalRuleList();
   bool consumed = false;
   if (rules) {
-    try {
-      consumed = rules->ApplyRules(*msg, Rt_ReceiveBeforeProcessing, &FStop);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      LogThread("The rules before processing raised: " + std::string(error.what()), 5, true);
-      consumed = false;
-    }
+    CatchAllButAbandonment(
+        [&] { consumed = rules->ApplyRules(*msg, Rt_ReceiveBeforeProcessing, &FStop); },
+        [&](const std::string& error) {
+          LogThread("The rules before processing raised: " + error, 5, true);
+          consumed = false;
+        });
   }
   if (consumed && msg->IsInTrash()) {
     msg->Obliterate(msg->DeleteCode() != 0, msg->DeleteReason());
@@ -320,13 +349,9 @@ void TProcessIncomingThread::FProcessMessage(const TEmailMsgRef& msg) {
   for (bool (TEmailMsg::*repair)() :
        {&TEmailMsg::FixMultilineAttachmentNames, &TEmailMsg::CleanAttachmentNames,
         &TEmailMsg::FixAttachmentNameLengths}) {
-    try {
-      ((*msg).*repair)();
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      LogThread("Repairing attachment names raised: " + std::string(error.what()), 7, true);
-    }
+    CatchAllButAbandonment([&] { ((*msg).*repair)(); }, [](const std::string& error) {
+      LogThread("Repairing attachment names raised: " + error, 7, true);
+    });
   }
   FMainProcessing(msg, consumed, options);
 }
@@ -350,13 +375,11 @@ void TProcessIncomingThread::FMainProcessing(const TEmailMsgRef& msg, bool consu
     if (FStopCheck()) break;
     if (!consumed) {
       if (std::shared_ptr<TRuleList> rules = GlobalRuleList()) {
-        try {
-          rules->ApplyRules(*msg, Rt_ReceiveAfterProcessing, &FStop);
-        } catch (const EThreadAbandoned&) {
-          throw;
-        } catch (const std::exception& error) {
-          LogThread("The rules after processing raised: " + std::string(error.what()), 5, true);
-        }
+        CatchAllButAbandonment(
+            [&] { rules->ApplyRules(*msg, Rt_ReceiveAfterProcessing, &FStop); },
+            [](const std::string& error) {
+              LogThread("The rules after processing raised: " + error, 5, true);
+            });
       }
     }
     if (FStopCheck()) break;
@@ -402,87 +425,37 @@ void TProcessIncomingThread::FMainProcessing(const TEmailMsgRef& msg, bool consu
     msg->DropChanges();
     return;
   }
-  // An action moved it (held, or sent on): it is saved where it lies.
+  // An action moved it (held, or sent on): it is saved where it lies (at
+  // the batch's commit).
   msg->SetProperty(kPropStartedProcessing, "");
-  if (msg->SaveToFile()) msg->ReleaseText();
+  msg->SaveToFile();
 }
 
 bool TProcessIncomingThread::FCommit(const TEmailMsgRef& msg) {
-  TMessageRepository* repo = Repository();
-  TEmailMsgList* incoming = repo->UnProcessedIncoming();
-  TEmailMsgList* processed = repo->ProcessedIncoming();
-  msg->SetProperty(kPropStartedProcessing, kMarkFinished);
-  if (!msg->SaveToFile()) {
-    LogThread("Could not save " + Describe(*msg) + " before its move", 3, true);
-    return false;
-  }
-  if (!FMoveWithRetries(msg, incoming, processed, kCommitMoveAttempts, false)) return false;
-  // A file the move could not rename stays where it is, marked finished.
-  if (!FileIsIn(*msg, processed)) return true;
-  msg->SetProperty(kPropStartedProcessing, "");
-  if (msg->SaveToFile()) msg->ReleaseText();
-  return true;
+  if (FBatch == nullptr) return false;
+  if (GetMailStore().CommitProcessed(*FBatch, msg, FClaimOwner.Token(), kProcessIncomingName))
+    return true;
+  LogThread("Could not commit " + Describe(*msg) + "; it stays for another run", 3, true);
+  return false;
 }
 
-void TProcessIncomingThread::FPassOnMarked(const TEmailMsgRef& msg, bool finished) {
-  TMessageRepository* repo = Repository();
-  TEmailMsgList* processed = repo->ProcessedIncoming();
+void TProcessIncomingThread::FPassOnMarked(const TEmailMsgRef& msg, bool /*finished*/) {
   // What lies in the file goes on; nothing of this run is added to it.
   msg->DropChanges();
-  if (!FMoveWithRetries(msg, repo->UnProcessedIncoming(), processed, kCommitMoveAttempts, false))
-    return;
-  if (finished && FileIsIn(*msg, processed)) {
-    msg->SetProperty(kPropStartedProcessing, "");
-    if (!msg->SaveToFile()) return;
-  }
-  msg->ReleaseText();
+  if (FBatch != nullptr)
+    GetMailStore().PassOnMarked(*FBatch, msg, FClaimOwner.Token(), kProcessIncomingName);
 }
 
 void TProcessIncomingThread::FExceptionPath(const TEmailMsgRef& msg, const std::string& what) {
   LogThread("Processing " + Describe(*msg) + " raised: " + what + "; it goes on unanalysed", 3,
             true);
-  if (FObliterated) return;
-  TMessageRepository* repo = Repository();
-  TEmailMsgList* incoming = repo->UnProcessedIncoming();
-  TEmailMsgList* own = repo->OwnQueueOf(*msg);
-  if (own == repo->Trash()) {
-    msg->Obliterate(msg->DeleteCode() != 0, msg->DeleteReason());
-    return;
-  }
-  // The message goes on as it arrived; a held one keeps its hold.
-  if (own == incoming) msg->DropChanges();
-  msg->SetProperty(kPropStartedProcessing, "");
-  msg->SetProperty(kPropExceptedProcessing, "1");
-  const bool saved = msg->SaveToFile();
-  if (own != incoming) {
-    if (saved) msg->ReleaseText();
-    return;
-  }
-  if (!saved) {
-    // Unsaved, the mark would not travel with the file: it stays here and
-    // the next run meets it as it arrived.
-    msg->DropChanges();
-    return;
-  }
-  if (FMoveWithRetries(msg, incoming, repo->ProcessedIncoming(), kExceptionMoveAttempts, true))
-    msg->ReleaseText();
+  if (FObliterated || FBatch == nullptr) return;
+  GetMailStore().PassOnUnanalysed(*FBatch, msg, FClaimOwner.Token(), kProcessIncomingName);
 }
 
 bool TProcessIncomingThread::FIsDuplicate(const TEmailMsgRef& msg) {
-  const std::string uidl = msg->GetUidl();
-  const std::string account = msg->GetInfoValue(TEmailInfoKey::RemoteAccountId);
-  const std::vector<TEmailMsgRef> processed = Repository()->ProcessedIncoming()->Snapshot();
-  for (auto it = processed.rbegin(); it != processed.rend(); ++it) {
-    TEmailMsg& other = **it;
-    if (&other == msg.get() || other.IsLocked()) continue;
-    const bool wasLoaded = other.IsLoaded();
-    const std::string otherUidl = other.GetUidl();
-    const std::string otherAccount = other.GetInfoValue(TEmailInfoKey::RemoteAccountId);
-    if (!wasLoaded) other.ReleaseText();
-    if (otherUidl == uidl && otherAccount == account) return true;
-    if (FStopCheck()) return false;
-  }
-  return false;
+  return GetMailStore().IsProcessedDuplicate(*msg, msg->GetUidl(),
+                                             msg->GetInfoValue(TEmailInfoKey::RemoteAccountId));
 }
 
 // ---------------------------------------------------------------------------
@@ -503,37 +476,37 @@ void TProcessIncomingThread::FPreProcessMessages() {
       if (FStopCheck()) return;
       if (!msg->Lock(FClaimOwner.Token(), kProcessIncomingName)) continue;
       TEmailMsgRef none;
-      TRun run(none, msg, FClaimOwner.Token());
-      try {
-        DropAbandonedChanges(*msg);
-        // A marked message goes on as it is: its mark is what its run reads.
-        if (!msg->GetProperty(kPropStartedProcessing).empty() ||
-            !msg->GetProperty(kPropExceptedProcessing).empty())
-          continue;
-        const bool wasChanged = msg->IsChanged();
-        msg->SetProperty(kPropStartedProcessing, kMarkPreProcessing);
-        bool removed = false;
-        try {
-          removed = msg->DoRemoveQuorInfo();
-          if (removed) {
-            TCriticalSectionGuard guard(msg->MessageLock());
-            msg->GeneralInfo().AddLine(kOlderNoticeNote, 1, kHtmlKindAll, true);
-          }
-          ++count;
-          if (count <= 2) FStartQchMatchQuery(*msg);
-          if (!msg->PrefetchChecksums() && rules) rules->PreEvaluateTests(*msg);
-        } catch (...) {
-          msg->SetProperty(kPropStartedProcessing, "");
-          throw;
-        }
-        msg->SetProperty(kPropStartedProcessing, "");
-        // Setting and removing the mark changed nothing that is kept.
-        if (!wasChanged && !removed) msg->SetChanged(false);
-      } catch (const EThreadAbandoned&) {
-        throw;
-      } catch (const std::exception& error) {
-        LogThread("Pre-processing " + Describe(*msg) + " raised: " + error.what(), 5, true);
-      }
+      TRun run(none, msg, FClaimOwner.Token(), nullptr);
+      CatchAllButAbandonment(
+          [&] {
+            DropAbandonedChanges(*msg);
+            // A marked message goes on as it is: its mark is what its run reads.
+            if (!msg->GetProperty(kPropStartedProcessing).empty() ||
+                !msg->GetProperty(kPropExceptedProcessing).empty())
+              return;
+            const bool wasChanged = msg->IsChanged();
+            msg->SetProperty(kPropStartedProcessing, kMarkPreProcessing);
+            bool removed = false;
+            try {
+              removed = msg->DoRemoveQuorInfo();
+              if (removed) {
+                TCriticalSectionGuard guard(msg->MessageLock());
+                msg->GeneralInfo().AddLine(kOlderNoticeNote, 1, kHtmlKindAll, true);
+              }
+              ++count;
+              if (count <= 2) FStartQchMatchQuery(*msg);
+              if (!msg->PrefetchChecksums() && rules) rules->PreEvaluateTests(*msg);
+            } catch (...) {
+              msg->SetProperty(kPropStartedProcessing, "");
+              throw;
+            }
+            msg->SetProperty(kPropStartedProcessing, "");
+            // Setting and removing the mark changed nothing that is kept.
+            if (!wasChanged && !removed) msg->SetChanged(false);
+          },
+          [&](const std::string& error) {
+            LogThread("Pre-processing " + Describe(*msg) + " raised: " + error, 5, true);
+          });
       if (count > kPreProcessLimit) break;
     }
   }
@@ -553,109 +526,6 @@ void TProcessIncomingThread::FDeleteOldReports() {
       GetGlobalProcessingOptions(kSingleUserName);
   const int days = options ? options->DeleteReportAfter : 0;
   DeleteFilesOlderThan(GetReportsDir(kSingleUserName), "*.htm", Now() - days, TFileAge::LastUse);
-}
-
-// ---------------------------------------------------------------------------
-// Split messages
-
-bool TProcessIncomingThread::FHandlePartialMessage(const TEmailMsgRef& msg) {
-  std::string type;
-  std::string id;
-  {
-    TCriticalSectionGuard guard(msg->MessageLock());
-    TEmailHeader* header = msg->GetHeader();
-    if (!header->GetValueUpToSemicolon("Content-Type", type) ||
-        !SameText1252(type, "message/partial"))
-      return false;
-    if (!header->GetDecodedParam("Content-Type", "id", id)) return false;
-  }
-  const std::string folder = GetPartialsDir(kSingleUserName);
-  if (!StorePartialMessage(folder, *msg)) return false;
-  TStringList lines;
-  if (ReassemblePartialMessage(folder, id, lines)) {
-    // The joined message first lies whole beside the pieces under a name of
-    // its own; only then do the piece message and the pieces go, and the
-    // joined file moves into the queue last. A kill in between leaves the
-    // joined file, which the next start moves in.
-    TEmailMsgRef joined = TEmailMsg::Create();
-    joined->SetRawMail(lines);
-    joined->SetInfoValue(TEmailInfoKey::MailBox, msg->GetInfoValue(TEmailInfoKey::MailBox));
-    joined->SetInfoValue(TEmailInfoKey::SourceIP, msg->GetInfoValue(TEmailInfoKey::SourceIP));
-    TStringList raw;
-    joined->GetRawText(raw, true);
-    const std::string backup = SaveMessageBackup(Repository(), raw);
-    if (!backup.empty())
-      joined->SetInfoValue(TEmailInfoKey::BackupFile, backup.substr(backup.rfind('/') + 1));
-    joined->SetProperty(kPropPartialId, id);
-    const std::string path = folder + "/" + EncodePartialMessageId(id) + kJoinedSuffix;
-    const bool written = joined->SaveToNamedFile(path);
-    // The object only carried the file's content: it writes nothing more.
-    joined->FSetFlaggedDeleted(true);
-    joined.reset();
-    if (!written) throw std::runtime_error("the joined message could not be written to " + path);
-    msg->Obliterate(true, "Partial message");
-    FObliterated = true;
-    FAdoptJoinedMessage(path);
-  } else {
-    msg->Obliterate(true, "Partial message");
-    FObliterated = true;
-  }
-  return true;
-}
-
-std::string TProcessIncomingThread::FAdoptJoinedMessage(const std::string& joinedPath) {
-  TEmailMsgRef joined = TEmailMsg::Create();
-  if (!joined->ReadFromFile(joinedPath)) {
-    LogThread("The joined message " + joinedPath + " cannot be read", 3, true);
-    joined->FSetFlaggedDeleted(true);
-    return {};
-  }
-  const std::string id = joined->GetProperty(kPropPartialId);
-  if (!id.empty()) DeletePartialMessage(GetPartialsDir(kSingleUserName), id);
-  TEmailMsgList* incoming = Repository()->UnProcessedIncoming();
-  incoming->Add(joined);
-  if (!FileIsIn(*joined, incoming)) {
-    LogThread("The joined message " + joinedPath + " could not join the queue", 3, true);
-    incoming->Remove(joined);
-    joined->SetSaveChanges(false);
-  }
-  return id;
-}
-
-void TProcessIncomingThread::FObliteratePiecesOf(const std::string& id) {
-  for (const TEmailMsgRef& msg : Repository()->UnProcessedIncoming()->Snapshot()) {
-    if (msg->IsLocked() || msg->IsLockedByOther()) continue;
-    std::string type;
-    std::string pieceId;
-    {
-      TCriticalSectionGuard guard(msg->MessageLock());
-      TEmailHeader* header = msg->GetHeader();
-      if (!header->GetValueUpToSemicolon("Content-Type", type) ||
-          !SameText1252(type, "message/partial") ||
-          !header->GetDecodedParam("Content-Type", "id", pieceId) || pieceId != id)
-        continue;
-    }
-    msg->Obliterate(true, "Partial message");
-  }
-}
-
-void TProcessIncomingThread::FFinishHalfDoneJoins() {
-  TStringList files;
-  ListFilesInDir(GetPartialsDir(kSingleUserName), std::string("*") + kJoinedSuffix, false, 100000,
-                 files);
-  for (int i = 0; i < files.Count(); ++i) {
-    if (FStopCheck()) return;
-    try {
-      const std::string id = FAdoptJoinedMessage(files[i]);
-      // A piece message the kill caught before it went is already in the
-      // joined message: stored again, it would wait for its set forever.
-      if (!id.empty()) FObliteratePiecesOf(id);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      LogThread("Finishing the join " + files[i] + " raised: " + error.what(), 3, true);
-    }
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -729,16 +599,16 @@ void TProcessIncomingThread::FHandleRelayedMessage(const TEmailMsgRef& msg) {
   LogThread("New relayed msg: " + checksum + " path = " + msg->GetFileName(), 11, false);
   TCheckSumArray sums;
   if (msg->GetCheckSums(sums, false) > 0) {
-    try {
-      if (FSubmitRelayedMessage(*msg, copy))
-        LogThread("Msg submitted", 11, false);
-      else
-        LogThread("Failed to submit Msg", 11, true);
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& error) {
-      LogThread(std::string("SubmitMessage excepted with ") + error.what(), 11, true);
-    }
+    CatchAllButAbandonment(
+        [&] {
+          if (FSubmitRelayedMessage(*msg, copy))
+            LogThread("Msg submitted", 11, false);
+          else
+            LogThread("Failed to submit Msg", 11, true);
+        },
+        [](const std::string& error) {
+          LogThread("SubmitMessage excepted with " + error, 11, true);
+        });
   }
   msg->Obliterate(false, "ProcessIncomingThread");
   FObliterated = true;

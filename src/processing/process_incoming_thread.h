@@ -5,43 +5,42 @@
 // The main window creates the thread suspended (CreateQuorThread with
 // createSuspended), resumes it while unprocessed incoming mail exists,
 // pauses it around a change of the user-interface mode and stops it at
-// shut-down. The thread suspends itself when nothing waits; a Resume that
-// comes before it has suspended itself is lost, and the next status tick
-// resumes it again while mail waits. When its main loop fails it posts
+// shut-down. The thread suspends itself when nothing waits; mail the
+// download stores wakes it at once (the mail store's waker): a wake-up that
+// comes before it has suspended itself is kept, never lost, and the status
+// tick still resumes it as before. When its main loop fails it posts
 // WM_INCOMING_THREAD_FAILED and ends.
 //
-// One message at a time ("the run"): the thread claims the message, and
-// renews the claim (its time included) at every stop check, so no POP3
-// session lists it meanwhile and nobody clears the claim as stale. It never
-// holds a message lock across a move between queues.
+// Batches. The thread works in batches of up to 50 messages (fewer when the
+// queue runs empty), through a batch of the mail store (mail_store.h): each
+// message is analysed in memory, its new text and place are staged, and one
+// commit writes every text beside the old ones, flushes once, renames them
+// into place and flushes again. Until then each message keeps the thread's
+// claim (renewed, with its time, at every stop check), so no POP3 session
+// lists it and nobody clears the claim as stale. The thread never holds a
+// message lock across a move between queues.
 //
-// What a kill at any moment leaves. A message file in the unprocessed-
-// incoming folder is either as it arrived or finished: the analysis changes
-// the message in memory only, and before each move the thread makes, it
-// saves the message in place, atomically:
-//  - with the mark "Started ProcessingInc" = "3" (finished, waiting for its
-//    move) before the move to processed-incoming; after the move the mark
-//    goes and the message is saved again;
-//  - with "Excepted Processing" = "1" on the exception path (the message
-//    goes on unanalysed);
-//  - with "DirectToMX" = "1" before a relayed probe's move to
-//    processed-outgoing.
-// A message that an action moved to the Pendhold queue or the trash lies
-// there as it arrived until the run's end saves it (held) or obliterates it
-// (deleted). A run that ends any other way with the message still in
-// unprocessed-incoming (a stop, a failed move) drops the message's unsaved
-// changes and reads its file again; an abandoned run leaves the message
-// marked so that its changes are never saved and the next run drops them.
-// Taken again, a message marked "3" or "Excepted Processing" goes on as it
-// is, before any rule; one with any other "Started ProcessingInc" mark (left
-// by a run that never ended) takes the exception path. A split message
-// (message/partial) is joined into a file of its own beside the pieces
-// first, and that file moves into the queue last; the thread's start
-// finishes a join that a kill left half done.
+// What a kill or a power cut at any moment leaves: each message once and
+// whole, in unprocessed-incoming as it arrived, or finished where its rules
+// send it (processed-incoming, the Pendhold queue), never an unanalysed one
+// in processed-incoming. A message that an action sent to the trash is
+// obliterated at its run's end. A run that ends any other way with the
+// message still in unprocessed-incoming (a stop, a failed move) drops the
+// message's changes and reads its file again; an abandoned run leaves the
+// message marked so that its changes are never saved and the next run drops
+// them. The marks of the Part are kept: "Started ProcessingInc" is set while
+// a run works (in memory) and removed before the commit; "Excepted
+// Processing" = "1" goes with a message that raised (it goes on
+// unanalysed); "DirectToMX" = "1" with a relayed probe. A message met with
+// "3" (finished, from a file of an earlier version) or "Excepted
+// Processing" goes on as it is, before any rule; one with any other "Started
+// ProcessingInc" mark takes the exception path. A split message
+// (message/partial) is taken by the store (TMailStore::TakePiece); Recover
+// finishes a join a crash left half done.
 //
-// After its last save a message frees its text and parse
-// (TEmailMsg::ReleaseText), and the duplicate check frees the texts it had
-// to read, so memory does not grow with the mail processed.
+// After its batch commits a message frees its text and parse, and the
+// duplicate check reads only the store's index, so memory does not grow with
+// the mail processed.
 //
 // Threads: the stop and pause flags may be set from any thread; everything
 // else runs on the thread itself.
@@ -55,6 +54,7 @@
 
 #include "foundation/threads/quor_thread.h"
 #include "message/email_msg.h"
+#include "message/mail_store.h"
 #include "message/processing_options.h"
 #include "platform/thread_identity.h"
 
@@ -64,22 +64,18 @@ class TEmailMsgList;
 class TFileExtensionList;
 class TMessageRepository;
 
-// The processing marks kept as message properties.
-inline constexpr const char* kPropStartedProcessing = "Started ProcessingInc";
-inline constexpr const char* kPropExceptedProcessing = "Excepted Processing";
-// Other properties the thread reads or writes.
+// The processing marks kept as message properties (kPropStartedProcessing,
+// kPropExceptedProcessing, their values kMarkPreProcessing ... and
+// kPropPartialId) are the message's (email_msg.h). Other properties the
+// thread reads or writes:
 inline constexpr const char* kPropDirectToMX = "DirectToMX";
 inline constexpr const char* kPropUserAuthenticated = "UserAuthenticated";
 inline constexpr const char* kPropRcptTo = "RcptTo";
-// The set id of a joined split message, kept with the joined message.
-inline constexpr const char* kPropPartialId = "PartialId";
-// The values of "Started ProcessingInc".
-inline constexpr const char* kMarkPreProcessing = "1";
-inline constexpr const char* kMarkProcessing = "2";
-inline constexpr const char* kMarkFinished = "3";
 
 // The log service of the thread, and the text of its claims.
 inline constexpr const char* kProcessIncomingName = "ProcessIncoming";
+// The most messages one batch takes.
+inline constexpr int kProcessingBatchSize = 50;
 
 // The id of the incoming processing thread, stored when it starts; 0 before.
 extern std::atomic<platform::ThreadId> ProcessingThreadId;
@@ -121,6 +117,9 @@ class TProcessIncomingThread : public TQuorThread {
  private:
   // ---- The pipeline (process_incoming_thread.cpp)
 
+  // One batch: messages until 50 or none is left, then the commit. Answers
+  // how many runs it made.
+  int FProcessBatch();
   // One message: true when one was found, whatever became of it.
   bool FProcessNextMessage();
   // Steps of one run of the message, from the duplicate check on; the
@@ -132,9 +131,8 @@ class TProcessIncomingThread : public TQuorThread {
   void FExceptionPath(const TEmailMsgRef& msg, const std::string& what);
   // Moves a marked message on as it is.
   void FPassOnMarked(const TEmailMsgRef& msg, bool finished);
-  // Saves the finished message with the mark "3", moves it to
-  // processed-incoming, then removes the mark and saves it there. True when
-  // it left unprocessed-incoming.
+  // The finished message goes to processed-incoming through the batch
+  // (TMailStore::CommitProcessed). True when it left unprocessed-incoming.
   bool FCommit(const TEmailMsgRef& msg);
   // The thread's stop check: renews the current message's claim and
   // answers the stop request, the terminate flag or the global shut-down.
@@ -148,7 +146,7 @@ class TProcessIncomingThread : public TQuorThread {
   // The message's file lies in the queue's folder.
   static bool FileIsIn(TEmailMsg& msg, TEmailMsgList* queue);
   // The processed-incoming queue holds a message with the same UIDL from
-  // the same source account.
+  // the same source account (from the store's index).
   bool FIsDuplicate(const TEmailMsgRef& msg);
   // Pre-processing of the next messages of every unprocessed-incoming queue.
   void FPreProcessMessages();
@@ -158,16 +156,6 @@ class TProcessIncomingThread : public TQuorThread {
   static void FScoreLongDate(TEmailMsg& msg);
   // Deletes the report files nobody used for DeleteReportAfter days.
   void FDeleteOldReports();
-
-  // ---- Split messages
-  bool FHandlePartialMessage(const TEmailMsgRef& msg);
-  // Finishes every join a kill left half done.
-  void FFinishHalfDoneJoins();
-  // Deletes the pieces of the joined file's set and moves the file into
-  // unprocessed-incoming; answers the set's id (empty when unreadable).
-  std::string FAdoptJoinedMessage(const std::string& joinedPath);
-  // Obliterates the piece messages of the set in unprocessed-incoming.
-  void FObliteratePiecesOf(const std::string& id);
 
   // ---- Mail of the selective open relay
   void FHandleRelayedMessage(const TEmailMsgRef& msg);
@@ -204,6 +192,8 @@ class TProcessIncomingThread : public TQuorThread {
   TScopedClaimOwner FClaimOwner;
   // The message of the current run; null between runs. Thread only.
   TEmailMsgRef FCurrent;
+  // The batch being filled; null between batches. Thread only.
+  TMailStore::TBatch* FBatch = nullptr;
   // The message of the current run went to the trash and was obliterated.
   bool FObliterated = false;
   // The DCC FUZ2 checksums (hexadecimal) of the relayed messages saved,

@@ -18,6 +18,7 @@
 #include "lists/phrases_list.h"
 #include "message/email_msg.h"
 #include "message/simple_html.h"
+#include "foundation/threads/shared_lists.h"
 
 namespace halvorn {
 
@@ -26,8 +27,7 @@ namespace {
 constexpr std::size_t kSectionPrefixLength = 5;  // "Rule-"
 constexpr const char* kCrLf = "\r\n";
 
-std::mutex globalMutex;
-std::shared_ptr<TRuleList> globalList;
+TGlobalHolder<TRuleList> globalList;
 
 std::shared_ptr<TTest> FindTest(const std::string& name) {
   if (name.empty()) return nullptr;
@@ -304,29 +304,17 @@ void TRuleList::Insert(int index, TRuleRef rule) {
 
 int TRuleList::IndexOf(const TRule* rule) {
   TCriticalSectionGuard guard(FLock);
-  for (std::size_t i = 0; i < FRules.size(); ++i)
-    if (FRules[i].get() == rule) return static_cast<int>(i);
-  return -1;
+  return IndexOfItem(FRules, rule);
 }
 
 TRuleRef TRuleList::Remove(const TRule* rule) {
   TCriticalSectionGuard guard(FLock);
-  for (auto it = FRules.begin(); it != FRules.end(); ++it) {
-    if (it->get() == rule) {
-      TRuleRef removed = std::move(*it);
-      FRules.erase(it);
-      return removed;
-    }
-  }
-  return nullptr;
+  return RemoveItem(FRules, rule);
 }
 
 TRuleRef TRuleList::FindByName(std::string_view name) {
-  if (name.empty()) return nullptr;
   TCriticalSectionGuard guard(FLock);
-  for (const TRuleRef& rule : FRules)
-    if (rule->HasName(name)) return rule;
-  return nullptr;
+  return FindItemByName(FRules, name);
 }
 
 bool TRuleList::HasDuplicateNames() {
@@ -447,13 +435,8 @@ bool TRuleList::ApplyRules(TEmailMsg& msg, std::uint8_t phase, const std::atomic
             "was whitelisted.</td></tr>");
         // A standard test's answer is recorded with the message all the same.
         if (rule.Test && rule.Test->StandardTestNum() >= 0) {
-          try {
-            rule.Test->Evaluate(msg, abort);
-          } catch (const EThreadAbandoned&) {
-            throw;
-          } catch (const std::exception& error) {
-            LogRuleError(fields.Name, error.what());
-          }
+          CatchAllButAbandonment([&] { rule.Test->Evaluate(msg, abort); },
+                                 [&](const std::string& error) { LogRuleError(fields.Name, error); });
         }
         break;
       }
@@ -479,16 +462,9 @@ bool TRuleList::ApplyRules(TEmailMsg& msg, std::uint8_t phase, const std::atomic
         break;
       }
       bool fired = false;
-      try {
-        fired = TRule::ApplyResolved(rule, msg, consumed, abort);
-      } catch (const EThreadAbandoned&) {
-        throw;
-      } catch (const std::exception& failure) {
-        LogRuleError(fields.Name, failure.what());
-        consumed = false;
-        break;
-      } catch (...) {
-        LogRuleError(fields.Name, "unknown error");
+      if (!CatchAllButAbandonment(
+              [&] { fired = TRule::ApplyResolved(rule, msg, consumed, abort); },
+              [&](const std::string& error) { LogRuleError(fields.Name, error); })) {
         consumed = false;
         break;
       }
@@ -535,18 +511,8 @@ bool TRuleList::ApplyRules(TEmailMsg& msg, std::uint8_t phase, const std::atomic
   return consumed;
 }
 
-std::shared_ptr<TRuleList> GlobalRuleList() {
-  std::lock_guard<std::mutex> lock(globalMutex);
-  return globalList;
-}
+std::shared_ptr<TRuleList> GlobalRuleList() { return globalList.Get(); }
 
-void SetGlobalRuleList(std::shared_ptr<TRuleList> list) {
-  std::shared_ptr<TRuleList> old;
-  {
-    std::lock_guard<std::mutex> lock(globalMutex);
-    old = std::move(globalList);
-    globalList = std::move(list);
-  }
-}
+void SetGlobalRuleList(std::shared_ptr<TRuleList> list) { globalList.Set(std::move(list)); }
 
 }  // namespace halvorn

@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "foundation/threads/abandonment.h"
 #include "foundation/app/developer_mode.h"
 #include "foundation/app/main_window_notifications.h"
 #include "foundation/dns/dns_lookups.h"
@@ -24,9 +25,11 @@
 #include "message/email_address.h"
 #include "message/email_header.h"
 #include "message/email_msg_list.h"
+#include "message/mail_store.h"
 #include "message/message_repository.h"
 #include "message/processing_options.h"
-#include "transport/accounts_saver.h"
+#include "message/accounts_saver.h"
+#include "transport/pop3_protocol.h"
 #include "transport/webmail_download.h"
 
 namespace halvorn {
@@ -34,6 +37,21 @@ namespace halvorn {
 namespace {
 
 constexpr const char* kSource = "POPClient";
+
+// Gives a flag its value however the scope ends, an abandoned worker's
+// unwinding included.
+template <class Flag>
+class TSetOnExit {
+ public:
+  TSetOnExit(Flag& flag, bool value) : FFlag(flag), FValue(value) {}
+  ~TSetOnExit() { FFlag = FValue; }
+  TSetOnExit(const TSetOnExit&) = delete;
+  TSetOnExit& operator=(const TSetOnExit&) = delete;
+
+ private:
+  Flag& FFlag;
+  const bool FValue;
+};
 // Mailbox-address look-ups while storing.
 constexpr int kMailboxLookupMs = 500;
 // How long a known message may be missing from the queues (moving between
@@ -41,6 +59,7 @@ constexpr int kMailboxLookupMs = 500;
 constexpr std::int64_t kMissingConfirmMs = 1000;
 
 std::atomic<int> gLimitDownloadCount{-1};  // -1: not read yet
+std::atomic<bool> gCommitLate{false};
 
 std::mutex& WebmailErrorLock() {
   static std::mutex lock;
@@ -49,10 +68,6 @@ std::mutex& WebmailErrorLock() {
 std::string& WebmailError() {
   static std::string text;
   return text;
-}
-
-std::string Quoted(const std::string& text) {
-  return "\"" + text + "\"";
 }
 
 bool StartsWithCI(const std::string& text, const char* prefix) {
@@ -67,11 +82,6 @@ bool SplitListingLine(const std::string& line, std::int32_t& number, std::string
   if (!TryStrToInt(trimmed.substr(0, blank), number)) return false;
   rest = blank == std::string::npos ? std::string() : TrimText(trimmed.substr(blank + 1));
   return true;
-}
-
-std::string FileNameOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The two accounts know one server: a host name in common (ignoring case)
@@ -102,6 +112,10 @@ bool LimitDownloadCount() {
 
 void SetLimitDownloadCount(bool on) {
   gLimitDownloadCount.store(on ? 1 : 0);
+}
+
+void SetDownloadCommitsLateForTests(bool late) {
+  gCommitLate.store(late);
 }
 
 std::string LastWebmailError() {
@@ -141,40 +155,36 @@ std::string TDownloadRemoteMailThread::UserId() const {
 }
 
 void TDownloadRemoteMailThread::Execute() {
-  try {
-    FState = csIdle;
-    FClient = std::make_unique<TQuorClientSocket>(kSource);
-    FClient->ConnectRetries = 1;
-    FClient->SetTerminatedFlag([this] { return Terminated() || ShuttingDown.load(); });
-    FClient->SetStopFlag([this] { return FStopRequested.load() || FCancelRequested.load(); });
-    FClient->SetOnDisconnect([this](TQuorAbstractClientSocket*) { OnClientDisconnect(); });
-    FClient->SetOnError(
-        [this](TQuorAbstractClientSocket*, const std::string& text) { OnClientError(text); });
-    while (!CheckTerminated() && !FStopRequested.load()) {
-      if (!ConnectAccount()) {
-        if (CheckTerminated() || FStopRequested.load()) break;
-        Suspend();
-        StampAlive();
-        continue;
-      }
-      while (FState != csIdle) {
-        ReadReply();
-        if (CheckTerminated()) break;
-      }
-    }
-    FinishAccount();
-  } catch (const EThreadAbandoned&) {
-    FFinished.store(true);
-    throw;
-  } catch (const std::exception& e) {
-    Log(kSource, std::string("The download failed: ") + e.what(), 9, true);
-    PostMainMessage(WM_DOWNLOAD_THREAD_FAILED);
-  } catch (...) {
-    Log(kSource, "The download failed with an unknown error", 9, true);
-    PostMainMessage(WM_DOWNLOAD_THREAD_FAILED);
-  }
+  TSetOnExit<std::atomic<bool>> finished(FFinished, true);
+  CatchAllButAbandonment(
+      [&]() {
+        FState = csIdle;
+        FClient = std::make_unique<TQuorClientSocket>(kSource);
+        FClient->ConnectRetries = 1;
+        FClient->SetTerminatedFlag([this] { return Terminated() || ShuttingDown.load(); });
+        FClient->SetStopFlag([this] { return FStopRequested.load() || FCancelRequested.load(); });
+        FClient->SetOnDisconnect([this](TQuorAbstractClientSocket*) { OnClientDisconnect(); });
+        FClient->SetOnError(
+            [this](TQuorAbstractClientSocket*, const std::string& text) { OnClientError(text); });
+        while (!CheckTerminated() && !FStopRequested.load()) {
+          if (!ConnectAccount()) {
+            if (CheckTerminated() || FStopRequested.load()) break;
+            Suspend();
+            StampAlive();
+            continue;
+          }
+          while (FState != csIdle) {
+            ReadReply();
+            if (CheckTerminated()) break;
+          }
+        }
+        FinishAccount();
+      },
+      [&](const std::string& error) {
+        Log(kSource, "The download failed: " + error, 9, true);
+        PostMainMessage(WM_DOWNLOAD_THREAD_FAILED);
+      });
   FClient.reset();
-  FFinished.store(true);
 }
 
 // ---------------------------------------------------------------------------
@@ -246,6 +256,8 @@ bool TDownloadRemoteMailThread::ConnectAccount() {
   FUidlIndex.clear();
   FDomainChecks.clear();
   FServerAddress.clear();
+  FBatch = std::make_unique<TMailStore::TBatch>(GetMailStore());
+  FStoredUidls.clear();
   if (FRemoteAccount->IsWebmail()) {
     DownloadWebmailAccount();
     FLocalAccount.reset();
@@ -268,10 +280,70 @@ bool TDownloadRemoteMailThread::ConnectAccount() {
   if (FClient->Connect()) {
     SetState(csBanner);
     if (FRemoteAccount) PostStatusText(FRemoteAccount->GetEmailAddress());
+    Login();
   } else if (FState == csConnecting) {
     FinishAccount();
   }
   return true;
+}
+
+void TDownloadRemoteMailThread::Login() {
+  TPop3LoginDialogue how;
+  how.RefuseErrorBanner = true;
+  how.ReadLine = [this](std::string& line) {
+    FClient->SetTimeOut(FTimeOut.load());
+    if (!FClient->ReadLn(line)) return false;
+    StampAlive();
+    return true;
+  };
+  how.Stop = [this](TPop3LoginDialogue::TPoint point) {
+    if (!FRemoteAccount || CheckTerminated() || FStopRequested.load() || FCancelRequested.load())
+      return true;
+    if (point == TPop3LoginDialogue::BeforeUser) {
+      SetState(csUser);
+      FLastCommand = "USER";
+    } else if (point == TPop3LoginDialogue::BeforePass) {
+      SetState(csPass);
+      FLastCommand = "PASS";
+    }
+    return false;
+  };
+  const TPop3LoginOutcome outcome =
+      Pop3Login(*FClient, FRemoteAccount->UserId(), FRemoteAccount->Password(), how);
+  switch (outcome.Failure) {
+    case TPop3LoginOutcome::None:
+      SetState(csUidl);
+      FRemoteAccount->LoginFailures = 0;
+      return WriteLine("UIDL");
+    case TPop3LoginOutcome::Rejected:
+      if (outcome.Step == TPop3LoginOutcome::Pass) return PasswordRefused(outcome.Reply);
+      return Abort();
+    case TPop3LoginOutcome::WriteFailed:
+      return Abort();
+    default:
+      // A stop, or no reply (a socket error is reported as it happens).
+      return FinishAccount();
+  }
+}
+
+void TDownloadRemoteMailThread::PasswordRefused(const std::string& line) {
+  if (!StartsWithCI(line, "-ERR"))
+    return ReportLoginFailure("Server failed to confirm Password with message " + Quoted(line));
+  TRemoteAccountRef other = FLocalAccount->RemoteAccounts->FindAccount(
+      FRemoteAccount->UserId(), std::string(), FServerAddress);
+  if (other == FRemoteAccount)
+    return ReportLoginFailure("Server rejected new password with message " + Quoted(line));
+  if (!other) return ReportLoginFailure("Server rejected Password with message " + Quoted(line));
+  // The same login at the same server under another password: the other
+  // account takes this one over.
+  TRemoteAccountRef absorbed = FRemoteAccount;
+  const std::string oldId = FRemoteAccount->UniqueId();
+  if (!other->MergeDuplicate(absorbed, false))
+    return ReportLoginFailure("Server rejected password with " + Quoted(line));
+  Repository()->ReassignRemoteAccount(oldId, other);
+  FRemoteAccount = other;
+  FStatesChanged = true;
+  return Abort();
 }
 
 void TDownloadRemoteMailThread::DownloadWebmailAccount() {
@@ -312,8 +384,25 @@ void TDownloadRemoteMailThread::WriteLine(const std::string& line) {
 }
 
 void TDownloadRemoteMailThread::SendQuit() {
+  // The QUIT makes the server's deletions happen: what this connection
+  // stored is durable first.
+  if (!CommitBatch()) return Abort();
   SetState(csQuit);
+  RecordDurabilityEvent("QUIT");
   WriteLine("QUIT");
+}
+
+bool TDownloadRemoteMailThread::CommitBatch() {
+  if (!FBatch || FBatch->Empty() || gCommitLate.load()) return true;
+  const int stored = FBatch->MessageCount();
+  const std::string error = FBatch->Commit();
+  FStoredUidls.clear();
+  if (stored > 0) FStatesChanged = true;
+  if (!error.empty()) {
+    Log(kSource, "Could not make the downloaded mail durable: " + error, 9, true);
+    return false;
+  }
+  return true;
 }
 
 void TDownloadRemoteMailThread::Abort() {
@@ -333,14 +422,10 @@ void TDownloadRemoteMailThread::ReadReply() {
     FinishAccount();
     return;
   }
-  try {
-    HandleReply(line);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kSource, "Error handling the reply to " + FLastCommand + ": " + e.what(), 9, true);
+  CatchAllButAbandonment([&] { HandleReply(line); }, [this](const std::string& error) {
+    Log(kSource, "Error handling the reply to " + FLastCommand + ": " + error, 9, true);
     FinishAccount();
-  }
+  });
 }
 
 void TDownloadRemoteMailThread::HandleReply(const std::string& line) {
@@ -348,41 +433,6 @@ void TDownloadRemoteMailThread::HandleReply(const std::string& line) {
   const bool error = StartsWithCI(line, "-ERR");
   const bool stop = FStopRequested.load() || FCancelRequested.load();
   switch (FState) {
-    case csBanner:
-      if (error) return Abort();
-      if (stop) return SendQuit();
-      SetState(csUser);
-      return WriteLine("USER " + FRemoteAccount->UserId());
-    case csUser:
-      if (!good) return Abort();
-      if (stop) return SendQuit();
-      SetState(csPass);
-      return WriteLine("PASS " + FRemoteAccount->Password());
-    case csPass: {
-      if (good) {
-        if (stop) return SendQuit();
-        SetState(csUidl);
-        FRemoteAccount->LoginFailures = 0;
-        return WriteLine("UIDL");
-      }
-      if (!error)
-        return ReportLoginFailure("Server failed to confirm Password with message " + Quoted(line));
-      TRemoteAccountRef other = FLocalAccount->RemoteAccounts->FindAccount(
-          FRemoteAccount->UserId(), std::string(), FServerAddress);
-      if (other == FRemoteAccount)
-        return ReportLoginFailure("Server rejected new password with message " + Quoted(line));
-      if (!other) return ReportLoginFailure("Server rejected Password with message " + Quoted(line));
-      // The same login at the same server under another password: the other
-      // account takes this one over.
-      TRemoteAccountRef absorbed = FRemoteAccount;
-      const std::string oldId = FRemoteAccount->UniqueId();
-      if (!other->MergeDuplicate(absorbed, false))
-        return ReportLoginFailure("Server rejected password with " + Quoted(line));
-      Repository()->ReassignRemoteAccount(oldId, other);
-      FRemoteAccount = other;
-      FStatesChanged = true;
-      return Abort();
-    }
     case csUidl:
       if (stop) return SendQuit();
       if (good) {
@@ -441,7 +491,7 @@ void TDownloadRemoteMailThread::HandleReply(const std::string& line) {
       return;
     case csMessage:
       if (line != ".") {
-        FLines.Add(line.size() > 1 && line[0] == '.' ? line.substr(1) : line);
+        FLines.Add(DotUnstuffed(line));
         return;
       }
       StoreMessage();
@@ -504,26 +554,30 @@ void TDownloadRemoteMailThread::ProcessNextMessage() {
 
     switch (FRemoteAccount->GetUidlStatus(uidl)) {
       case us_Deleted:
+        // Whatever this connection stored is durable before the server is
+        // asked to delete anything.
+        if (!CommitBatch()) return Abort();
         SetState(csDele);
         PostStatusNumbers(11, number, FMessageCount);
         FDeletingUidl = uidl;
         Log(kSource, "Deleting from remote msg with Uidl: " + uidl, 6, false);
+        RecordDurabilityEvent("DELE " + uidl);
         return WriteLine("DELE " + std::to_string(number));
       case us_Downloaded:
       case us_Read:
         Log(kSource, "Previously downloaded message with Uidl: " + uidl + " still on server - ignoring",
             4, false);
-        try {
-          if (!AccountHoldsUidl(uidl)) {
-            // The user emptied it from every queue: fetch it again.
-            FRemoteAccount->SetUidlStatus(uidl, us_NonExistant);
-            FStatesChanged = true;
-            --FCurrent;
-          }
-        } catch (const EThreadAbandoned&) {
-          throw;
-        } catch (const std::exception&) {
-        }
+        // An error of the look-up is passed over: the next message follows.
+        CatchAllButAbandonment(
+            [&] {
+              if (!AccountHoldsUidl(uidl)) {
+                // The user emptied it from every queue: fetch it again.
+                FRemoteAccount->SetUidlStatus(uidl, us_NonExistant);
+                FStatesChanged = true;
+                --FCurrent;
+              }
+            },
+            [](const std::string&) {});
         continue;
       case us_DeletedLocal:
         continue;
@@ -536,8 +590,9 @@ void TDownloadRemoteMailThread::ProcessNextMessage() {
       const int waiting = Repository()->UnProcessedIncoming()->Count();
       if (FDownloaded >= FMaxPerAccount || waiting > FQueueCap) return SendQuit();
     }
-    // Stored before its state reached the accounts file (a crash): record it
-    // instead of fetching a second copy.
+    // Stored before its state reached the accounts file (a crash), or
+    // stored by this connection: record it instead of fetching a second
+    // copy.
     if (AccountHoldsUidlIndexed(uidl)) {
       FRemoteAccount->SetUidlStatus(uidl, us_Downloaded);
       FStatesChanged = true;
@@ -559,16 +614,7 @@ void TDownloadRemoteMailThread::ProcessNextMessage() {
 
 void TDownloadRemoteMailThread::BuildUidlIndex(std::set<std::string>& index) {
   index.clear();
-  if (!FRemoteAccount) return;
-  const std::string id = FRemoteAccount->UniqueId();
-  for (TEmailMsgList* queue : Repository()->Queues()) {
-    for (const TEmailMsgRef& msg : queue->Snapshot()) {
-      msg->EnsureLoaded();
-      if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) != id) continue;
-      const std::string uidl = msg->GetInfoValue(TEmailInfoKey::UIDL);
-      if (!uidl.empty()) index.insert(uidl);
-    }
-  }
+  if (FRemoteAccount) index = GetMailStore().UidlsOfAccount(FRemoteAccount->UniqueId());
 }
 
 bool TDownloadRemoteMailThread::AccountHoldsUidlIndexed(const std::string& uidl) {
@@ -598,22 +644,7 @@ bool TDownloadRemoteMailThread::AccountHoldsUidl(const std::string& uidl) {
 void TDownloadRemoteMailThread::FlagCulledMessages(const TStringList& culled) {
   // Only this account's messages: UIDLs are unique per server only. The
   // program's own UIDLs are never listed by a server, so never culled.
-  if (!FRemoteAccount) return;
-  std::set<std::string> gone;
-  for (int i = 0; i < culled.Count(); ++i)
-    if (!IsOwnUidl(culled[i])) gone.insert(culled[i]);
-  if (gone.empty()) return;
-  const std::string id = FRemoteAccount->UniqueId();
-  for (TEmailMsgList* queue : Repository()->Queues()) {
-    for (const TEmailMsgRef& msg : queue->Snapshot()) {
-      msg->EnsureLoaded();
-      if (msg->GetInfoValue(TEmailInfoKey::RemoteAccountId) != id) continue;
-      if (gone.count(msg->GetInfoValue(TEmailInfoKey::UIDL)) == 0) continue;
-      const TClaimOwner owner = msg->ClaimOwner();
-      if (owner != kNoClaimOwner && IsClaimOwnerValid(owner)) continue;
-      msg->FSetFlaggedDeleted(true);
-    }
-  }
+  if (FRemoteAccount) GetMailStore().FlagCulled(FRemoteAccount->UniqueId(), culled);
 }
 
 // ---------------------------------------------------------------------------
@@ -688,45 +719,23 @@ std::string TDownloadRemoteMailThread::MailboxAddress(const TStringList& lines) 
 void TDownloadRemoteMailThread::StoreMessage() {
   ++FDownloaded;
   const std::int32_t number = FNumbers[static_cast<std::size_t>(FCurrent - 1)];
-  const std::string uidl = FUidls[number];
-  const std::string user = UserId();
-  TMessageRepository* repository = Repository();
-  TEmailMsgList* queue = repository->UnProcessedIncoming();
-  const std::string backup = SaveMessageBackup(repository, FLines);
-
-  const std::string mailbox = MailboxAddress(FLines);
-  TEmailMsgRef msg = TEmailMsg::Create(nullptr);
-  TStringList lines;
-  lines.Add(ReceivedLine());
-  lines.AddStrings(FLines);
-  msg->SetRawMail(lines);
-  msg->SetInfoValue(TEmailInfoKey::MailBox, mailbox);
-  msg->SetInfoValue(TEmailInfoKey::SourceIP, FServerAddress);
-  msg->SetInfoValue(TEmailInfoKey::BackupFile, FileNameOf(backup));
-  msg->FSetUidl(uidl);
-  // The source account is named now, but the account records the UIDL only
-  // once the file is on disk.
-  msg->SetInfoValue(TEmailInfoKey::RemoteAccountId, FRemoteAccount->UniqueId());
-  // Claimed while it is stored, so that processing leaves it alone until
-  // then.
-  msg->Lock(FClaimOwner, kSource);
-  queue->Add(msg);
-  if (!msg->SaveToFile()) {
+  TDownloadedMessage message;
+  message.Uidl = FUidls[number];
+  message.Account = FRemoteAccount;
+  message.Mailbox = MailboxAddress(FLines);
+  message.SourceIP = FServerAddress;
+  message.ReceivedLine = ReceivedLine();
+  message.Lines = std::move(FLines);
+  FLines.Clear();
+  const std::string uidl = message.Uidl;
+  // The store records the UIDL once the batch has made the file durable.
+  if (!FBatch || !GetMailStore().StoreDownloaded(*FBatch, std::move(message))) {
     Log(kSource, "Could not save the message with Uidl=" + uidl + "; the connection ends", 9, true);
-    RemoveUnsaved(queue, msg);
     return Abort();
   }
-  FRemoteAccount->SetUidlStatus(uidl, us_Downloaded);
-  FStatesChanged = true;
-  msg->Unlock(FClaimOwner, kSource);
   FUidlIndex.insert(uidl);
-}
-
-void TDownloadRemoteMailThread::RemoveUnsaved(TEmailMsgList* queue, const TEmailMsgRef& msg) {
-  queue->Remove(msg);
-  msg->Unlock(FClaimOwner, kSource);
-  // Flagged, it never writes a file when it goes.
-  msg->FSetFlaggedDeleted(true);
+  FStoredUidls.push_back(uidl);
+  if (FBatch->MessageCount() >= FMaxPerAccount && !CommitBatch()) return Abort();
 }
 
 TMessageRepository* TDownloadRemoteMailThread::Repository() const {
@@ -811,43 +820,54 @@ void TDownloadRemoteMailThread::ReportLoginFailure(const std::string& error) {
 void TDownloadRemoteMailThread::FinishAccount() {
   if (FFinishing) return;
   FFinishing = true;
-  try {
-    FUidls.clear();
-    FNumbers.clear();
-    FDeletedUidls.Clear();
-    FDeletingUidl.clear();
-    if (FRemoteAccount) {
-      const std::string user = FRemoteAccount->UserId();
-      const std::string host = FRemoteAccount->GetHostText(false);
-      if (FDownloaded > 0 || FDeleted > 0)
-        Log(kSource,
-            "Downloaded " + std::to_string(FDownloaded) + " and deleted " +
-                std::to_string(FDeleted) + " messages from " + user + " at " + host,
-            8, false);
-      else
-        Log(kSource, "Checked mailbox " + user + " at " + host + " - no mail", 7, false);
-    }
-    if (FClient) FClient->Close();
-    SetState(csIdle);
-    if (FStatesChanged) {
-      FStatesChanged = false;
-      const std::string saveError = SaveAccountsNow();
-      if (!saveError.empty()) Log(kSource, "Could not save the accounts: " + saveError, 9, true);
-    }
-    FLocalAccount.reset();
-    FRemoteAccount.reset();
-    FCurrent = 0;
-    FMessageCount = 0;
-    FDownloaded = 0;
-    FDeleted = 0;
-    FLines.Clear();
-  } catch (const EThreadAbandoned&) {
-    FFinishing = false;
-    throw;
-  } catch (const std::exception& e) {
-    Log(kSource, std::string("Ending the account failed: ") + e.what(), 8, true);
-  }
-  FFinishing = false;
+  TSetOnExit<bool> finishing(FFinishing, false);
+  CatchAllButAbandonment(
+      [&]() {
+        FUidls.clear();
+        FNumbers.clear();
+        FDeletedUidls.Clear();
+        FDeletingUidl.clear();
+        if (FRemoteAccount) {
+          const std::string user = FRemoteAccount->UserId();
+          const std::string host = FRemoteAccount->GetHostText(false);
+          if (FDownloaded > 0 || FDeleted > 0)
+            Log(kSource,
+                "Downloaded " + std::to_string(FDownloaded) + " and deleted " +
+                    std::to_string(FDeleted) + " messages from " + user + " at " + host,
+                8, false);
+          else
+            Log(kSource, "Checked mailbox " + user + " at " + host + " - no mail", 7, false);
+        }
+        if (FClient) FClient->Close();
+        SetState(csIdle);
+        if (gCommitLate.load() && FBatch && !FBatch->Empty()) {
+          // The fault the ordering test must catch: the UIDLs saved as
+          // downloaded before the mail is durable.
+          for (const std::string& uidl : FStoredUidls)
+            if (FRemoteAccount) FRemoteAccount->SetUidlStatus(uidl, us_Downloaded);
+          SaveAccountsNow();
+          FBatch->Commit();
+          FStatesChanged = true;
+        }
+        CommitBatch();
+        FBatch.reset();
+        FStoredUidls.clear();
+        if (FStatesChanged) {
+          FStatesChanged = false;
+          const std::string saveError = SaveAccountsNow();
+          if (!saveError.empty()) Log(kSource, "Could not save the accounts: " + saveError, 9, true);
+        }
+        FLocalAccount.reset();
+        FRemoteAccount.reset();
+        FCurrent = 0;
+        FMessageCount = 0;
+        FDownloaded = 0;
+        FDeleted = 0;
+        FLines.Clear();
+      },
+      [&](const std::string& error) {
+        Log(kSource, "Ending the account failed: " + error, 8, true);
+      });
 }
 
 void TDownloadRemoteMailThread::OnClientDisconnect() {

@@ -13,10 +13,13 @@
 // when the selection takes nothing. It reports progress by posting
 // WM_POP_STATUS and an escaped error with WM_DOWNLOAD_THREAD_FAILED.
 //
-// What must survive a crash: a message's UIDL is recorded as downloaded only
-// after its file is saved, and the accounts are saved (accounts_saver.h)
-// after each connection that changed a UIDL state. A message of the account
-// and UIDL found in a queue is recorded rather than fetched again.
+// What must survive a crash and a power cut: the messages of a connection
+// are stored through one batch of the mail store (mail_store.h), committed
+// before the connection sends any DELE or its QUIT, at its end, and after
+// every 100 messages; only then are their UIDLs recorded as downloaded, and
+// the accounts are saved (accounts_saver.h) after each connection that
+// changed a UIDL state. A message of the account and UIDL found in the store
+// is recorded rather than fetched again.
 #pragma once
 
 #include <atomic>
@@ -32,6 +35,7 @@
 #include "foundation/threads/quor_thread.h"
 #include "message/accounts.h"
 #include "message/email_msg.h"
+#include "message/mail_store.h"
 
 namespace halvorn {
 
@@ -48,6 +52,10 @@ constexpr std::uint32_t WM_WEBMAIL_PAYMENT_REQUIRED = 0x4C9;
 bool LimitDownloadCount();
 // Overrides the switch (the benchmark, tests).
 void SetLimitDownloadCount(bool on);
+// Test seam: the download records the UIDLs of a connection and saves the
+// accounts before its batch commits, and sends DELE and QUIT without
+// committing first: the fault the ordering checker must catch.
+void SetDownloadCommitsLateForTests(bool late);
 
 // The last error text of a web-mail download. Any thread.
 std::string LastWebmailError();
@@ -117,12 +125,20 @@ class TDownloadRemoteMailThread : public TQuorThread {
 
   bool StopHolds();
   bool ConnectAccount();
+  // The login dialogue on the connected client (pop3_protocol.h); on
+  // success the UIDL listing is asked for.
+  void Login();
+  // The server refused the password (its reply): a login failure, or the
+  // account merged into another of the same login at the same server.
+  void PasswordRefused(const std::string& line);
   bool SelectNextAccount();
   bool ModeAllows(const TRemoteAccount& account) const;
   void ReadReply();
   void HandleReply(const std::string& line);
   void ProcessNextMessage();
   void StoreMessage();
+  // Commits the connection's batch; false (logged) when it failed.
+  bool CommitBatch();
   void SendQuit();
   void WriteLine(const std::string& line);
   void SetState(std::uint8_t state);
@@ -136,9 +152,6 @@ class TDownloadRemoteMailThread : public TQuorThread {
   // CC address of the header lines that belongs to the account (learnt).
   std::string MailboxAddress(const TStringList& lines);
   bool AddressBelongsToAccount(const std::string& domain);
-  // Takes a message whose file could not be written out of the queue,
-  // leaving the account's states alone.
-  void RemoveUnsaved(TEmailMsgList* queue, const TEmailMsgRef& msg);
   // The repository of the local account being worked on.
   TMessageRepository* Repository() const;
   std::string ReceivedLine();
@@ -183,6 +196,10 @@ class TDownloadRemoteMailThread : public TQuorThread {
   std::set<std::string> FUidlIndex;
   std::map<std::string, bool> FDomainChecks;
   TClaimOwner FClaimOwner;
+  // The store's batch of the connection, and the UIDLs stored through it
+  // since its last commit.
+  std::unique_ptr<TMailStore::TBatch> FBatch;
+  std::vector<std::string> FStoredUidls;
 };
 
 }  // namespace halvorn

@@ -1,10 +1,12 @@
 #include "transport/pop3_server.h"
 
 #include <algorithm>
+#include <map>
 #include <exception>
 #include <utility>
 
 #include "foundation/app/developer_mode.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/app/main_window_notifications.h"
 #include "foundation/intercept/ip_mapping.h"
 #include "foundation/intercept/lsp_binding.h"
@@ -19,11 +21,13 @@
 #include "foundation/time/clock.h"
 #include "foundation/time/date_time.h"
 #include "message/email_msg_list.h"
+#include "message/mail_store.h"
 #include "message/mail_providers.h"
 #include "message/message_repository.h"
 #include "platform/socket_owner.h"
 #include "platform/tcp_line_server.h"
-#include "transport/accounts_saver.h"
+#include "message/accounts_saver.h"
+#include "transport/pop3_protocol.h"
 #include "transport/pop3_texts.h"
 #include "transport/webmail_download.h"
 
@@ -38,20 +42,20 @@ constexpr std::int64_t kClaimRenewalMs = 30000;
 constexpr int kTestLoginTimeOutMs = 10000;
 constexpr int kRelayTimeOutMs = 10000;
 
-std::string Quoted(const std::string& text) {
-  return "\"" + text + "\"";
-}
-
-
-void SaveSideRecord(const TEmailMsgRef& msg) {
-  msg->WithInfo([](TEmailInfo& info) { info.Save(); });
-}
 
 // What a session may change in a message's side record: its UIDL (made up
-// for a message without one) and its source account.
+// for a message without one) and its source account. From the index: no
+// message is read for it.
 std::string RecordKey(const TEmailMsgRef& msg) {
-  return msg->GetInfoValue(TEmailInfoKey::UIDL) + "\n" +
-         msg->GetInfoValue(TEmailInfoKey::RemoteAccountId);
+  const TEmailMsg::TIndexEntry entry = msg->KnownIndexEntry();
+  return entry.Uidl + "\n" + entry.AccountId;
+}
+
+// The UIDL the listing shows: the index's, or one made up (and stored) for a
+// message without one.
+std::string ListedUidl(const TEmailMsgRef& msg) {
+  const std::string uidl = msg->KnownIndexEntry().Uidl;
+  return uidl.empty() ? msg->GetUidl() : uidl;
 }
 
 }  // namespace
@@ -580,9 +584,11 @@ bool TPop3ServerSpawnedSocket::ClaimAndList(const TEmailMsgRef& msg) {
   return true;
 }
 
-bool TPop3ServerSpawnedSocket::RemoveInterruptedQuitLeftover(const TEmailMsgRef& msg) {
-  TUidlStatus state = us_NonExistant;
-  if (!msg->GetRemoteState(state) || state != us_Deleted || HeldByOther(msg)) return false;
+bool TPop3ServerSpawnedSocket::RemoveInterruptedQuitLeftover(const TEmailMsgRef& msg,
+                                                             const TRemoteAccountRef& source,
+                                                             const std::string& uidl) {
+  if (!source || uidl.empty() || source->GetUidlStatus(uidl) != us_Deleted || HeldByOther(msg))
+    return false;
   // The reader deleted it and QUIT; only removing the file did not happen.
   // The state stays, so the download deletes it on the server.
   msg->Obliterate(true, kPop3LeftoverReason);
@@ -607,36 +613,43 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
   TEmailMsgList* queue = Queue(account);
   if (queue == nullptr) return false;
   const std::vector<TEmailMsgRef> snapshot = queue->Snapshot();
+  // The index tells each message's account and UIDL: nothing is read until
+  // the reader asks for a message. Each account is looked up once.
+  std::map<std::string, TRemoteAccountRef> sources;
+  auto sourceOf = [&](const std::string& id) -> TRemoteAccountRef {
+    if (id.empty()) return nullptr;
+    const auto known = sources.find(id);
+    if (known != sources.end()) return known->second;
+    return sources[id] = GlobalLocalAccounts().FindRemoteAccountById(id);
+  };
 
   if (FRemoteAccount) {
     // The newest message first.
     const std::string ownId = FRemoteAccount->UniqueId();
     for (auto it = snapshot.rbegin(); it != snapshot.rend(); ++it) {
       const TEmailMsgRef& msg = *it;
-      msg->EnsureLoaded();
-      if (RemoveInterruptedQuitLeftover(msg)) continue;
-      std::string id = msg->GetInfoValue(TEmailInfoKey::RemoteAccountId);
+      const TEmailMsg::TIndexEntry entry = msg->KnownIndexEntry();
+      TRemoteAccountRef source = sourceOf(entry.AccountId);
+      if (RemoveInterruptedQuitLeftover(msg, source, entry.Uidl)) continue;
+      std::string id = entry.AccountId;
       if (id.empty()) {
         msg->FSetSourceRemoteAccount(FRemoteAccount);
         id = ownId;
+        source = FRemoteAccount;
       }
       if (id == ownId) {
         if (msg->IsFlaggedDeleted() && !HeldByOther(msg)) {
-          SaveSideRecord(msg);
           msg->Obliterate(false, kPop3FlaggedReason);
           continue;
         }
-        const std::string uidl = msg->GetInfoValue(TEmailInfoKey::UIDL);
-        if (TRemoteAccountRef source = msg->GetSourceRemoteAccount()) {
-          if (!uidl.empty() && source->GetUidlStatus(uidl) == us_NonExistant)
-            source->SetUidlStatus(uidl, us_Downloaded);
-        }
+        const std::string uidl = msg->KnownIndexEntry().Uidl;
+        if (source && !uidl.empty() && source->GetUidlStatus(uidl) == us_NonExistant)
+          source->SetUidlStatus(uidl, us_Downloaded);
         ClaimAndList(msg);
-      } else if (!msg->GetSourceRemoteAccount() && !HeldByOther(msg) &&
+      } else if (!source && !HeldByOther(msg) &&
                  !(FPop3Server != nullptr && FPop3Server->KeepOrphans())) {
         // Its account is gone.
         msg->FSetFlaggedDeleted(true);
-        SaveSideRecord(msg);
         msg->Obliterate(false, kPop3OrphanReason);
       }
     }
@@ -647,13 +660,13 @@ bool TPop3ServerSpawnedSocket::LoadMailbox() {
   if (IsIntercepted()) return false;
   const bool everything = !IsLocalHostAddress(PeerIP()) || AnyLocalHostAllowed();
   for (const TEmailMsgRef& msg : snapshot) {
-    msg->EnsureLoaded();
-    if (RemoveInterruptedQuitLeftover(msg)) continue;
+    const TEmailMsg::TIndexEntry entry = msg->KnownIndexEntry();
+    const TRemoteAccountRef source = sourceOf(entry.AccountId);
+    if (RemoveInterruptedQuitLeftover(msg, source, entry.Uidl)) continue;
     if (everything) {
       ClaimAndList(msg);
-    } else if (!msg->GetSourceRemoteAccount()) {
+    } else if (!source) {
       if (msg->IsFlaggedDeleted() && !HeldByOther(msg)) {
-        SaveSideRecord(msg);
         msg->Obliterate(false, kPop3FlaggedReason);
       } else {
         ClaimAndList(msg);
@@ -732,7 +745,7 @@ void TPop3ServerSpawnedSocket::HandleTransaction(TPop3Command code, const std::s
         Reply("-ERR Message " + Quoted(argument) + " has already been deleted.");
         return;
       }
-      Log("Flagging msg deleted. Uidl=" + msg->GetUidl(), 5, false);
+      Log("Flagging msg deleted. Uidl=" + ListedUidl(msg), 5, false);
       Reply("+OK Message " + argument + " marked deleted");
       FLastAccessed = std::max(FLastAccessed, n);
       msg->FSetFlaggedDeleted(true);
@@ -780,7 +793,7 @@ void TPop3ServerSpawnedSocket::SendListing(TPop3Command code, const std::string&
           Quoted(argument),
       4, false);
   auto value = [&](const TEmailMsgRef& msg) {
-    return uidl ? msg->GetUidl() : std::to_string(std::max<std::int32_t>(msg->GetSize(), 0));
+    return uidl ? ListedUidl(msg) : std::to_string(std::max<std::int32_t>(msg->GetSize(), 0));
   };
   if (argument.empty()) {
     std::vector<std::string> lines;
@@ -830,16 +843,18 @@ void TPop3ServerSpawnedSocket::SendRetr(const std::string& argument) {
     Reply("-ERR Message " + Quoted(argument) + " has been marked deleted.");
     return;
   }
-  Log("Received RETR Request with " + Quoted(argument) + " Sending msg. Uidl=" + msg->GetUidl(), 5,
+  Log("Received RETR Request with " + Quoted(argument) + " Sending msg. Uidl=" + ListedUidl(msg), 5,
       false);
   TStringList text;
   msg->GetRawText(text, true);
+  // The reader has it now: the queue keeps only the index.
+  msg->ReleaseText();
   std::vector<std::string> lines;
   lines.reserve(static_cast<std::size_t>(text.Count()) + 2);
   lines.push_back("+OK ");
   for (int i = 0; i < text.Count(); ++i) {
     const std::string& l = text[i];
-    lines.push_back(!l.empty() && l[0] == '.' ? "." + l : l);
+    lines.push_back(DotStuffed(l));
   }
   if (!SendBlock(std::move(lines))) {
     Log("Inexplicably failed to send message body", 9, true);
@@ -891,7 +906,7 @@ void TPop3ServerSpawnedSocket::SendTop(const std::string& argument) {
   for (int i = 0; i < text.Count(); ++i) {
     const std::string& l = text[i];
     if (l.empty()) separated = true;
-    lines.push_back(!l.empty() && l[0] == '.' ? "." + l : l);
+    lines.push_back(DotStuffed(l));
   }
   if (!separated) lines.push_back("");
   SendBlock(std::move(lines));
@@ -906,20 +921,10 @@ void TPop3ServerSpawnedSocket::HandleQuit(const std::string& line) {
     Disconnect();
     return;
   }
-  // The deletions are recorded and saved before any file goes, so a crash in
-  // between leaves messages whose state says deleted: every later mailbox
-  // walk and the start-up sweep remove them, and the download deletes them
-  // on the server.
-  bool anyDeleted = false;
-  for (const TEmailMsgRef& msg : FMessages) {
-    if (!msg->IsFlaggedDeleted()) continue;
-    anyDeleted = true;
-    msg->SetRemoteState(us_Deleted);
-  }
-  if (anyDeleted) {
-    const std::string error = SaveAccountsNow();
-    if (!error.empty()) Log("Could not save the accounts before deleting: " + error, 9, true);
-  }
+  // The store records the deletions and saves them before any file goes,
+  // then commits the removals: only then does the reader get "+OK".
+  std::vector<TEmailMsgRef> deleted;
+  std::vector<TEmailMsgRef> recordsChanged;
   while (!FMessages.empty()) {
     const TEmailMsgRef msg = FMessages.back();
     const std::string key = FRecordKeys.back();
@@ -927,13 +932,16 @@ void TPop3ServerSpawnedSocket::HandleQuit(const std::string& line) {
     FTaken.pop_back();
     FRecordKeys.pop_back();
     // Only what the session changed is written: a thousand unchanged
-    // records would each cost a synchronised write while the reader waits.
-    if (msg->IsFlaggedDeleted() || RecordKey(msg) != key) SaveSideRecord(msg);
+    // records would each cost a write while the reader waits.
+    if (msg->IsLoaded() && (msg->IsFlaggedDeleted() || RecordKey(msg) != key))
+      recordsChanged.push_back(msg);
     if (msg->IsFlaggedDeleted())
-      msg->Obliterate(true, kPop3QuitReason);
+      deleted.push_back(msg);
     else
       msg->Unlock(FClaimOwner, FClaimText);
   }
+  GetMailStore().ExpungeOnQuit(deleted, recordsChanged, kPop3QuitReason);
+  RecordDurabilityEvent("+OK QUIT");
   FPendingRetr = -1;
   Log("Received Request QUIT", 5, false);
   FQuitReceived = true;
@@ -1033,29 +1041,35 @@ void TPop3ServerSpawnedSocket::ConnectPassThrough() {
   client->SetHost(destination);
   PauseInput();
   std::string error;
-  std::string reply;
   if (!client->Connect()) {
     error = "could not connect to " + destination;
-  } else if (!client->ReadLn(reply)) {
-    error = "Failed to read POP banner from " + destination;
-  } else if (!client->Connected()) {
-    error = destination + " disconnected with " + reply;
-  } else if (!client->WriteLn("USER " + FUserName)) {
-    error = "Couldn't write USER command to " + destination;
-  } else if (!client->ReadLn(reply)) {
-    error = "USER command timed out on " + destination;
-  } else if (!client->Connected()) {
-    error = destination + " disconnected with " + reply;
-  } else if (reply.empty() || reply[0] != '+') {
-    error = destination + " rejected userid with: " + reply;
-  } else if (!client->WriteLn("PASS " + FPassword)) {
-    error = "Couldn't write PASS command to " + destination;
-  } else if (!client->ReadLn(reply)) {
-    error = "PASS command timed out on " + destination;
-  } else if (!client->Connected()) {
-    error = destination + " disconnected with " + reply;
-  } else if (reply.empty() || reply[0] != '+') {
-    error = destination + " rejected password with: " + reply;
+  } else {
+    TPop3LoginDialogue how;
+    how.ClosedReplyIsDisconnect = true;
+    const TPop3LoginOutcome outcome = Pop3Login(*client, FUserName, FPassword, how);
+    const bool userStep = outcome.Step == TPop3LoginOutcome::User;
+    switch (outcome.Failure) {
+      case TPop3LoginOutcome::None:
+      case TPop3LoginOutcome::Stopped:
+        break;
+      case TPop3LoginOutcome::ReadFailed:
+        error = outcome.Step == TPop3LoginOutcome::Banner
+                    ? "Failed to read POP banner from " + destination
+                    : (userStep ? "USER command timed out on " : "PASS command timed out on ") +
+                          destination;
+        break;
+      case TPop3LoginOutcome::Disconnected:
+        error = destination + " disconnected with " + outcome.Reply;
+        break;
+      case TPop3LoginOutcome::WriteFailed:
+        error = (userStep ? "Couldn't write USER command to " : "Couldn't write PASS command to ") +
+                destination;
+        break;
+      case TPop3LoginOutcome::Rejected:
+        error = destination + (userStep ? " rejected userid with: " : " rejected password with: ") +
+                outcome.Reply;
+        break;
+    }
   }
   if (!StillConnected()) return;
   ResumeInput();
@@ -1104,28 +1118,6 @@ void TPop3ServerSpawnedSocket::RelayPop3Command(const std::string& line, bool mu
   if (!StillConnected()) return;
   ResumeInput();
   Reply(ok ? answer : std::string("-ERR timed out wating for response"));
-}
-
-// ---------------------------------------------------------------------------
-
-int SweepInterruptedQuitLeftovers() {
-  int removed = 0;
-  for (TMessageRepository* repository : GlobalMsgReposList().Repositories()) {
-    for (TEmailMsgList* queue : repository->Queues()) {
-      for (const TEmailMsgRef& msg : queue->Snapshot()) {
-        msg->EnsureLoaded();
-        TUidlStatus state = us_NonExistant;
-        if (!msg->GetRemoteState(state) || state != us_Deleted) continue;
-        const TClaimOwner owner = msg->ClaimOwner();
-        if (owner != kNoClaimOwner && IsClaimOwnerValid(owner)) continue;
-        if (msg->Obliterate(true, kPop3LeftoverReason)) ++removed;
-      }
-    }
-  }
-  if (removed > 0)
-    Log("TPop3Server", "Removed " + std::to_string(removed) +
-                           " messages the mail reader had deleted before a restart", 8, false);
-  return removed;
 }
 
 }  // namespace halvorn

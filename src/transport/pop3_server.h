@@ -229,8 +229,9 @@ class TPop3ServerSpawnedSocket : public TQuorServerSpawnedSocket {
   // The reply to a wrong password; the session awaits USER again.
   void RefuseLogin(const std::string& baseName);
   // A message whose UIDL its account records as deleted is the leftover of
-  // an interrupted QUIT: removed (the state kept), true.
-  bool RemoveInterruptedQuitLeftover(const TEmailMsgRef& msg);
+  // a QUIT that could not remove it: removed (the state kept), true.
+  bool RemoveInterruptedQuitLeftover(const TEmailMsgRef& msg, const TRemoteAccountRef& source,
+                                     const std::string& uidl);
   void Reply(const std::string& text);
   // Input waits while the session waits on something else (a test login, the
   // relay, a held login); resuming inside a command takes effect once the
@@ -290,14 +291,5 @@ class TPop3ServerSpawnedSocket : public TQuorServerSpawnedSocket {
   bool FResumeAfterCommand = false;
   std::shared_ptr<TPop3ServerSpawnedSocket*> FSelf;
 };
-
-// Removes, from every queue of every repository, the messages whose UIDL
-// their source account records as us_Deleted: the leftovers of a QUIT that
-// was interrupted after the states were saved and before the files went.
-// Their UIDL states stay us_Deleted, so the next download deletes them on the
-// server. Start-up runs it after loading the accounts and the queues.
-// Messages another owner holds are left. Answers how many it removed. Any
-// thread; call it holding no lock.
-int SweepInterruptedQuitLeftovers();
 
 }  // namespace halvorn

@@ -31,6 +31,7 @@
 #include "lists/lists_module.h"
 #include "message/accounts.h"
 #include "message/dcc_checksums.h"
+#include "message/mail_store.h"
 #include "message/message_repository.h"
 #include "processing/processing_module.h"
 #include "platform/main_thread.h"
@@ -67,21 +68,10 @@ bool IsProgramSwitch(const std::string& argument) {
 // folder first.
 std::vector<std::string> CreateDataFolders() {
   using namespace halvorn;
-  const std::string user = "SingleUser";
-  return {GetInstallDir(),
-          GetLogDir(),
-          GetImagesDir(),
-          GetReportsDir(user),
-          GetPartialsDir(user),
-          GetUnprocessedIncomingDir(user),
-          GetProcessedIncomingDir(user),
-          GetProcessedOutgoingDir(user),
-          GetUnprocessedOutgoingDir(user),
-          GetPendholdDir(user),
-          GetTrashDir(user),
-          GetBackupsDir(user),
-          GetRelayProbesDir(user),
-          GetRelaySpamDir(user)};
+  std::vector<std::string> folders = {GetInstallDir(), GetLogDir(), GetImagesDir()};
+  for (const std::string& folder : StoreFolders(kSingleUserName)) folders.push_back(folder);
+  folders.push_back(StoreJournalFolder(kSingleUserName));
+  return folders;
 }
 
 // Why the program cannot keep its files in the folder; empty when it can:

@@ -38,12 +38,13 @@
 #include "foundation/threads/message_loop.h"
 #include "foundation/time/clock.h"
 #include "lists/file_extensions.h"
+#include "message/mail_store.h"
 #include "message/message_repository.h"
 #include "processing/process_incoming_thread.h"
 #include "platform/dialogs.h"
 #include "platform/qt_main_thread.h"
 #include "platform/qt_window_messages.h"
-#include "transport/accounts_saver.h"
+#include "message/accounts_saver.h"
 #include "transport/download_remote_mail_thread.h"
 
 namespace halvorn {
@@ -590,15 +591,15 @@ void TMainQuorForm::FormCreate() {
   } catch (const std::exception& e) {
     Log(kService, std::string("Updating the POP server failed: ") + e.what(), 10, true);
   }
-  // 22. The queues; then the leftovers of a QUIT that was interrupted after
-  // its states were saved.
+  // 22. The queues, with whatever a crash interrupted finished or undone
+  // first (the mail store's recovery).
   Heartbeat("Loading E-mail Messages", -1, -1);
   try {
+    const int recovered = GetMailStore().Recover();
     LoadAllRepositories();
-    const int swept = SweepInterruptedQuitLeftovers();
-    if (swept > 0)
-      Log(kService, "Removed " + std::to_string(swept) + " leftovers of an interrupted QUIT", 8,
-          false);
+    if (recovered > 0)
+      Log(kService, "Put right " + std::to_string(recovered) + " files and messages a crash left",
+          8, false);
   } catch (const std::exception& e) {
     Log(kService, std::string("Loading the messages failed: ") + e.what(), 10, true);
   }

@@ -31,7 +31,7 @@
 #include "foundation/threads/heartbeat.h"
 #include "foundation/time/clock.h"
 #include "message/accounts_file.h"
-#include "transport/accounts_saver.h"
+#include "message/accounts_saver.h"
 #include "ui/main_quor_form.h"
 
 namespace halvorn {

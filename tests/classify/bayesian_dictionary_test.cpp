@@ -18,6 +18,7 @@
 
 #include "classify/bayesian_dictionary.h"
 #include "classify/bayesian_seeds.h"
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/folder_test_env.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/files/registry_settings.h"
@@ -301,6 +302,25 @@ TEST_F(BayesianFile, SavingWritesChangedDictionariesOnly) {
   EXPECT_FALSE(changed->IsChanged());
   EXPECT_EQ(SaveChangedBayesianDictionaries(), 0);
   EXPECT_EQ(TBayesianDictionary(Path("changed.dat")).GetCount(77), 1);
+}
+
+TEST_F(BayesianFile, ChangedDictionariesAreMadeDurableByOneCommit) {
+  TBayesianDictionaryRef first = OpenBayesianDictionary(Path("first.dat"));
+  TBayesianDictionaryRef second = OpenBayesianDictionary(Path("second.dat"));
+  std::int32_t old = 0;
+  first->AddFeature(11, old);
+  std::uint64_t before = DurabilityFlushCount();
+  ASSERT_EQ(first->Save(), "");
+  const std::uint64_t flushesForOne = DurabilityFlushCount() - before;
+  first->AddFeature(12, old);
+  second->AddFeature(21, old);
+  before = DurabilityFlushCount();
+  EXPECT_EQ(SaveChangedBayesianDictionaries(), 2);
+  EXPECT_EQ(DurabilityFlushCount() - before, flushesForOne);
+  first.reset();
+  second.reset();
+  EXPECT_EQ(TBayesianDictionary(Path("first.dat")).GetCount(12), 1);
+  EXPECT_EQ(TBayesianDictionary(Path("second.dat")).GetCount(21), 1);
 }
 
 TEST_F(BayesianFile, AChainLengthOutsideOneToFiveIsRefused) {

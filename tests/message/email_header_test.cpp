@@ -88,7 +88,20 @@ TEST(EmailHeaderParse, LinesAndTheirResult) {
        {"body", ""}},
       {"leading empty lines", {"", "", "A: 1", "", "body"}, true, {"A"}, {"1"}, {"body"}},
       {"no body", {"A: 1"}, true, {"A"}, {"1"}, {}},
-      {"first line without a colon", {"From someone", "A: 1", "", "b"}, false, {"A"}, {"1"}, {"b"}},
+      // A first line that is no field is kept as it stands.
+      {"first line without a colon",
+       {"From someone", "A: 1", "", "b"},
+       false,
+       {"From someone", "A"},
+       {"", "1"},
+       {"b"}},
+      {"an mbox separator first",
+       {"From x  Thu Aug 22 12:46:39 2002", "A: 1"},
+       true,
+       {"From x  Thu Aug 22 12:46:39 2002", "A"},
+       {"", "1"},
+       {}},
+      {"a later line without a colon", {"A: 1", "junk", "B: 2"}, false, {"A", "B"}, {"1", "2"}, {}},
       {"names stand as written", {" A : 1", "B\t:\t2 \x01"}, true, {" A ", "B\t"}, {"1", "2"}, {}},
       {"a colon in the value", {"A::b: c"}, true, {"A"}, {":b: c"}, {}},
       {"a fold after an empty value", {"A:", " b"}, true, {"A"}, {"b"}, {}},
@@ -108,7 +121,7 @@ TEST(EmailHeaderParse, LinesAndTheirResult) {
       for (const std::string& line : written.ToVector()) {
         const std::size_t colon = line.find(": ");
         names.push_back(line.substr(0, colon));
-        values.push_back(line.substr(colon + 2));
+        values.push_back(colon == std::string::npos ? std::string() : line.substr(colon + 2));
       }
       EXPECT_EQ(names, row.names);
       EXPECT_EQ(values, row.values);

@@ -15,6 +15,7 @@
 
 #include "foundation/time/clock.h"
 #include "repository_test_support.h"
+#include "support/store_test_support.h"
 
 namespace halvorn {
 namespace {
@@ -218,16 +219,8 @@ TEST_F(EmailMsgListTest, AFailedMoveKeepsTheFileAndItsName) {
 // ---------------------------------------------------------------------------
 // Obliteration
 
-class EmailMsgListAccounts : public EmailMsgListTest {
- protected:
-  EmailMsgListAccounts() {
-    Local = GlobalLocalAccounts().Add();
-    Local->SetUserId("user");
-    Remote = Local->RemoteAccounts->Add();
-  }
-  TLocalAccountRef Local;
-  TRemoteAccountRef Remote;
-};
+// A local account with one remote account (Local, Remote).
+class EmailMsgListAccounts : public EmailMsgListTest, public test::OneRemoteAccount {};
 
 TEST_F(EmailMsgListAccounts, ObliterationSetsTheUidlStateDeletesTheFileAndFreesTheMessage) {
   const struct {

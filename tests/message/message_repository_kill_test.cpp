@@ -25,6 +25,7 @@
 #include "foundation/files/install_folders.h"
 #include "repository_test_support.h"
 #include "support/child_process.h"
+#include "support/store_test_support.h"
 
 namespace halvorn {
 namespace {
@@ -41,23 +42,13 @@ std::string Fixture(const std::string& id, const std::string& subject) {
   return text + "END\r\n";
 }
 
-std::vector<std::string> QueueFolders() {
-  const std::string user = kSingleUserName;
-  return {GetUnprocessedIncomingDir(user), GetProcessedIncomingDir(user),
-          GetUnprocessedOutgoingDir(user), GetProcessedOutgoingDir(user),
-          GetPendholdDir(user),            GetTrashDir(user)};
-}
-
 // The child: works on the repository from three threads until it is killed.
 TEST(MessageRepositoryKillChild, WorksUntilKilled) {
-  const char* root = std::getenv(kChildVariable);
-  if (root == nullptr) GTEST_SKIP() << "runs only as the child of the kill test";
   // The test program's start points HALVORN_HOME into the build tree; the
   // parent's folder comes through a variable of the test's own.
-  test::ScopedEnv home("HALVORN_HOME", std::string(root) + "/home");
-  ResetFolderCachesForTests();
-  StartAccountsModule();
-  StartMessageRepositoryModule();
+  test::KillChild child(kChildVariable);
+  if (!child.Started()) GTEST_SKIP() << "runs only as the child of the kill test";
+  const std::string root = child.Root();
   TMessageRepository* repo = GetMessageRepository(kSingleUserName);
   const auto queues = repo->Queues();
   auto pick = [&](std::mt19937& random, TEmailMsgList*& queue) -> TEmailMsgRef {
@@ -178,7 +169,7 @@ class PythonChecker {
 class MessageRepositoryKill : public test::MessageFolderTest {};
 
 TEST_F(MessageRepositoryKill, EveryMessageStaysWholeAndInOneQueue) {
-  const std::vector<std::string> folders = QueueFolders();
+  const std::vector<std::string> folders = test::QueueFolders();
   std::set<std::string> fixtureIds;
   for (int i = 0; i < kFixtures; ++i) {
     const std::string id = "fixture-" + std::to_string(i) + "@kill";

@@ -15,6 +15,7 @@
 #include "foundation/threads/heartbeat.h"
 #include "foundation/time/clock.h"
 #include "repository_test_support.h"
+#include "support/store_test_support.h"
 
 namespace halvorn {
 namespace {
@@ -120,16 +121,8 @@ TEST_F(MessageRepositoryTest, TwoThreadsAskingAtOnceGetOneRepository) {
 // ---------------------------------------------------------------------------
 // Moves, holds, trash and obliteration
 
-class RepositoryMoves : public MessageRepositoryTest {
- protected:
-  RepositoryMoves() {
-    Local = GlobalLocalAccounts().Add();
-    Local->SetUserId("user");
-    Remote = Local->RemoteAccounts->Add();
-  }
-  TLocalAccountRef Local;
-  TRemoteAccountRef Remote;
-};
+// A local account with one remote account (Local, Remote).
+class RepositoryMoves : public MessageRepositoryTest, public test::OneRemoteAccount {};
 
 TEST_F(RepositoryMoves, MovesHoldsAndTheTrashActOnDiskAndInMemory) {
   const TDateTime now = EncodeDateTime(2006, 2, 3, 10, 0, 0);

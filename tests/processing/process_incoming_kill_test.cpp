@@ -28,6 +28,7 @@
 #include "message/partial_messages.h"
 #include "processing_test_support.h"
 #include "support/child_process.h"
+#include "support/store_test_support.h"
 #include "support/test_support.h"
 
 namespace halvorn {
@@ -49,12 +50,11 @@ std::string KindOf(const std::string& subject) {
 // The child: the rules by subject, and the thread driven until nothing
 // waits.
 TEST(IncomingKillChild, ProcessesUntilKilled) {
-  const char* root = std::getenv(kChildVariable);
-  if (root == nullptr) GTEST_SKIP() << "runs only as the child of the kill test";
-  test::ScopedEnv home("HALVORN_HOME", std::string(root) + "/home");
-  ResetFolderCachesForTests();
-  StartAccountsModule();
-  StartMessageRepositoryModule();
+  // What the last kill interrupted is finished or undone first, as the
+  // program's start does.
+  test::KillChild child(kChildVariable);
+  if (!child.Started()) GTEST_SKIP() << "runs only as the child of the kill test";
+  const std::string root = child.Root();
   InitializeListsModule();
   InitializeClassifyModule();
   StartProcessingModule();

@@ -312,8 +312,8 @@ TEST_F(IncomingThreadTest, PauseHoldsProcessingUntilCleared) {
 
 // Split messages: the pieces mpack makes, processed in any order, give one
 // joined message (its attachment whole) and leave no piece behind. A join a
-// kill left half done (the joined file beside the pieces) is finished when
-// the thread starts.
+// kill left half done (the joined file beside the pieces) is finished by the
+// store's recovery at the start.
 TEST_F(IncomingThreadTest, SplitMessagesAreJoinedOnce) {
   AddTest("All", true);
   AddAction<TTagAction>("Tag", "[T] ");
@@ -355,6 +355,7 @@ TEST_F(IncomingThreadTest, SplitMessagesAreJoinedOnce) {
     ASSERT_TRUE(StorePartialMessage(partials, *piece));
     piece->FSetFlaggedDeleted(true);
   }
+  GetMailStore().Recover();
   {
     IncomingThreadHarness harness;
     harness.Thread().Resume();

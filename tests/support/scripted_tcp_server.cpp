@@ -62,4 +62,23 @@ HangingTcpListener::~HangingTcpListener() {
   ::close(FListen);
 }
 
+SilentListener::SilentListener(const std::string& host, std::uint16_t port) {
+  FSocket = ::socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  ::setsockopt(FSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  ::inet_pton(AF_INET, host.c_str(), &a.sin_addr);
+  FOk = ::bind(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::listen(FSocket, 8) == 0;
+  socklen_t size = sizeof a;
+  ::getsockname(FSocket, reinterpret_cast<sockaddr*>(&a), &size);
+  FPort = ntohs(a.sin_port);
+}
+
+SilentListener::~SilentListener() {
+  ::close(FSocket);
+}
+
 }  // namespace halvorn::test

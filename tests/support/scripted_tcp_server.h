@@ -32,6 +32,24 @@ class ScriptedTcpServer {
   std::string FError;
 };
 
+// A listening socket on a loopback address that never accepts: connects
+// succeed (the kernel queues them) and then nothing is ever said. Port 0
+// takes a free port.
+class SilentListener {
+ public:
+  SilentListener(const std::string& host, std::uint16_t port);
+  ~SilentListener();
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+  bool Ok() const { return FOk; }
+  std::uint16_t Port() const { return FPort; }
+
+ private:
+  int FSocket = -1;
+  bool FOk = false;
+  std::uint16_t FPort = 0;
+};
+
 // A listener on 127.0.0.1 that never accepts, its one-place queue already
 // taken: the next connect's SYN is dropped and that connect hangs until its
 // own time-out.

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -19,6 +20,10 @@ class TempFolder {
   // Under /tmp with a short name ("/tmp/hv-XXXXXX", mode 0700): for Unix
   // sockets, whose names must fit in 107 bytes wherever the build tree lies.
   static TempFolder ForSockets() { return TempFolder("/tmp/hv-XXXXXX"); }
+  // Under the given existing folder (the benchmarks' data folders on tmpfs).
+  static std::unique_ptr<TempFolder> Under(const std::string& folder) {
+    return std::unique_ptr<TempFolder>(new TempFolder(folder + "/t-XXXXXX"));
+  }
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;

@@ -28,6 +28,7 @@
 #include "platform/qt_test_app.h"
 #include "platform/tcp_line_server.h"
 #include "support/network_namespace.h"
+#include "support/store_test_support.h"
 #include "transport/pop3_test_support.h"
 
 namespace halvorn {
@@ -58,36 +59,33 @@ int FixtureNumber(const std::string& text) {
 }
 
 // The child: loads the accounts and the queues as the program would at
-// start-up, sweeps, and runs the download, the mover and the server until it
+// start-up, recovers the store, and runs the download, the mover and the server until it
 // is killed.
 TEST(Pop3KillChild, RunsUntilKilled) {
-  const char* home = std::getenv(kChildVariable);
-  if (home == nullptr) GTEST_SKIP() << "runs only as the kill test's child";
   // The test program's start moved the install folder; the parent names it.
-  test::ScopedEnv installFolder("HALVORN_HOME", home);
-  ResetFolderCachesForTests();
-  test::EnsureQtApplication();
-  platform::MarkMainThread();
-  platform::InstallQtMainThreadHooks();
-  StartAccountsModule();
-  {
-    TQuorIniFile ini(GetAccountsFilePath());
-    GlobalLocalAccounts().Load(ini);
-  }
-  if (GlobalLocalAccounts().Count() == 0) {
-    TLocalAccountRef local = GlobalLocalAccounts().Add();
-    local->SetUserId("bob");
-    local->SetPassword("secret");
-    TRemoteAccountRef remote = local->RemoteAccounts->Add();
-    remote->SetHost("127.0.0.1", false);
-    remote->SetUserId("alice");
-    remote->SetPassword("pw");
-  }
-  SetAccountsSaver([] { return SaveAccountsFile(GetAccountsFilePath(), "bob", false); });
+  // The program's start: its accounts, then the store's recovery.
+  test::KillChild child(kChildVariable, true, [] {
+    test::EnsureQtApplication();
+    platform::MarkMainThread();
+    platform::InstallQtMainThreadHooks();
+    {
+      TQuorIniFile ini(GetAccountsFilePath());
+      GlobalLocalAccounts().Load(ini);
+    }
+    if (GlobalLocalAccounts().Count() == 0) {
+      TLocalAccountRef local = GlobalLocalAccounts().Add();
+      local->SetUserId("bob");
+      local->SetPassword("secret");
+      TRemoteAccountRef remote = local->RemoteAccounts->Add();
+      remote->SetHost("127.0.0.1", false);
+      remote->SetUserId("alice");
+      remote->SetPassword("pw");
+    }
+    SetAccountsSaver([] { return SaveAccountsFile(GetAccountsFilePath(), "bob", false); });
+  });
+  if (!child.Started()) GTEST_SKIP() << "runs only as the kill test's child";
   ASSERT_EQ(SaveAccountsNow(), "");
-  StartMessageRepositoryModule();
   TMessageRepository& repository = *GetMessageRepository(kSingleUserName);
-  SweepInterruptedQuitLeftovers();
 
   TPop3Server server;
   server.SetPort(kServerPort);
@@ -112,22 +110,7 @@ TEST(Pop3KillChild, RunsUntilKilled) {
 class Pop3Kill : public test::DownloadFixture {
  protected:
   // Message-Id number -> how many message files of the queues hold it.
-  std::map<int, int> QueuedCopies() {
-    std::map<int, int> copies;
-    for (const std::string& folder :
-         {GetUnprocessedIncomingDir(kSingleUserName), GetProcessedIncomingDir(kSingleUserName),
-          GetUnprocessedOutgoingDir(kSingleUserName), GetProcessedOutgoingDir(kSingleUserName),
-          GetPendholdDir(kSingleUserName), GetTrashDir(kSingleUserName)}) {
-      std::error_code error;
-      for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (entry.path().extension() != ".eml" || name[0] == '.') continue;
-        const int number = FixtureNumber(test::ReadFileBytes(entry.path().string()));
-        if (number >= 0) ++copies[number];
-      }
-    }
-    return copies;
-  }
+  static std::map<int, int> QueuedCopies() { return test::QueuedCopies(FixtureNumber); }
 
   // Starts the child and waits for it to be ready.
   bool StartChild(test::ChildProcess& child) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/threads/heartbeat.h"
+#include "message/mail_store.h"
 #include "message/uidl_states.h"
 #include "support/network_namespace.h"
 #include "transport/pop3_test_support.h"
@@ -421,7 +422,8 @@ TEST_F(Pop3Server, PeersOfOtherMachinesAreRefusedBeforeTheBanner) {
 
 // A message whose UIDL its account records as deleted is what a QUIT left
 // behind when it was cut off after saving the states: every mailbox walk and
-// the start-up sweep remove it, keeping the state for the download.
+// the store's start-up recovery remove it, keeping the state for the
+// download.
 TEST_F(Pop3Server, LeftoversOfAnInterruptedQuitAreRemovedNotListed) {
   TLocalAccountRef local = MakeLocalAccount("bob", "secret");
   TRemoteAccountRef remote = local->RemoteAccounts->Add();
@@ -443,7 +445,7 @@ TEST_F(Pop3Server, LeftoversOfAnInterruptedQuitAreRemovedNotListed) {
   EXPECT_EQ(Subjects(Processed()), (std::vector<std::string>{"m1", "m3", "m5"}));
   EXPECT_EQ(remote->GetUidlStatus("u2"), us_Deleted);
   EXPECT_EQ(Held().Count(), 1);
-  EXPECT_EQ(SweepInterruptedQuitLeftovers(), 1);
+  EXPECT_EQ(GetMailStore().Recover(), 1);
   EXPECT_EQ(Held().Count(), 0);
   EXPECT_FALSE(std::filesystem::exists(messages[3]->GetFileName()));
   EXPECT_EQ(remote->GetUidlStatus("u4"), us_Deleted);

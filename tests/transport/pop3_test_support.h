@@ -34,7 +34,7 @@
 #include "message/accounts_file.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/text/numbers.h"
-#include "transport/accounts_saver.h"
+#include "message/accounts_saver.h"
 #include "transport/download_remote_mail_thread.h"
 #include "transport/pop3_server.h"
 

@@ -10,6 +10,7 @@
 
 #include "foundation/files/install_folders.h"
 #include "support/network_namespace.h"
+#include "support/store_test_support.h"
 #include "transport/pop3_test_support.h"
 #include "ui/halvorn_mail_support.h"
 #include "ui/halvorn_program_support.h"
@@ -34,23 +35,7 @@ int MessageNumber(const std::string& text) {
 
 // Per message number, the copies in the queues of the data folder.
 std::map<int, int> QueuedCopies(const std::string& home) {
-  ScopedEnv env("HALVORN_HOME", home);
-  ResetFolderCachesForTests();
-  std::map<int, int> copies;
-  for (const std::string& folder :
-       {GetUnprocessedIncomingDir(kSingleUserName), GetProcessedIncomingDir(kSingleUserName),
-        GetUnprocessedOutgoingDir(kSingleUserName), GetProcessedOutgoingDir(kSingleUserName),
-        GetPendholdDir(kSingleUserName), GetTrashDir(kSingleUserName)}) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-      const std::string name = entry.path().filename().string();
-      if (entry.path().extension() != ".eml" || name[0] == '.') continue;
-      const int number = MessageNumber(ReadFileBytes(entry.path().string()));
-      if (number >= 0) ++copies[number];
-    }
-  }
-  ResetFolderCachesForTests();
-  return copies;
+  return test::QueuedCopies(MessageNumber, home);
 }
 
 class HalvornStopAndKill : public testing::Test {

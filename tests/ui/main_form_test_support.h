@@ -34,7 +34,7 @@
 #include "platform/qt_main_thread.h"
 #include "platform/qt_test_app.h"
 #include "support/test_support.h"
-#include "transport/accounts_saver.h"
+#include "message/accounts_saver.h"
 #include "ui/main_quor_form.h"
 
 namespace halvorn::test {

@@ -1,3 +1,4 @@
+#include "foundation/files/file_helpers.h"
 #include "foundation/app/module_startup.h"
 
 #include <signal.h>
@@ -67,11 +68,6 @@ bool SelectiveOpenRelayForLog() {
   std::terminate_handler previous = PreviousTerminateHandler();
   if (previous != nullptr && previous != &UnhandledErrorHandler) previous();
   std::abort();
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "foundation/files/file_helpers.h"
 #include "foundation/app/processes.h"
 
 #include <fcntl.h>
@@ -251,11 +252,6 @@ void KillChildGroup(TProcessId pid) {
   if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
   int status = 0;
   WaitForChildReaped(pid, &status);
-}
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool IsExecutableFile(const std::string& path) {

@@ -21,6 +21,7 @@
 #include "foundation/log/log_sink.h"
 #include "foundation/net/host_names.h"
 #include "foundation/text/text_helpers.h"
+#include "foundation/threads/abandonment.h"
 #include "foundation/threads/heartbeat.h"
 #include "foundation/time/clock.h"
 
@@ -437,43 +438,43 @@ bool TMultiDNSResolver::IsHeld(const TDNSQuestion& q, TDateTime now) const {
 std::uint16_t TMultiDNSResolver::AddQuery(const std::string& name, TQTypeSet querySet, bool recurse,
                                           const std::string& server) {
   TStatScope stat("Dns-AddQuery");
-  try {
-    if (querySet.Empty() || name.empty()) return 0;
-    if (querySet == TQTypeSet{qPTR} && IsPrivatePtrName(name)) return 0;
-    std::string destination;
-    if (!server.empty()) {
-      destination = DottedOf(TrimText(server));
-      if (destination.empty()) {
-        std::uint32_t address = 0;
-        if (!ResolveHost(TrimText(server), address, 5000) || address == 0) return 0;
-        destination = IPToStr(address);
-      }
-    } else if (NeedsServerDiscovery()) {
-      DiscoverServers();
-    }
-    bool postFailed = false;
-    std::uint16_t id;
-    {
-      TCriticalSectionGuard guard(FLock);
-      id = AddQueryLocked(name, querySet, recurse, destination, postFailed);
-    }
-    if (id != 0 && postFailed) {
-      // No server address known yet: give the servers' host look-ups a while
-      // (without the lock), then send once more.
-      WaitForServerLookups();
-      TCriticalSectionGuard guard(FLock);
-      TDNSQuestion* q = QuestionById(id);
-      if (q == nullptr) return 0;
-      SendWaiting();
-      if (q->Queued && FInFlight < MaxInFlight) return 0;
-    }
-    return id;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log("DNS", std::string("AddQuery failed: ") + e.what(), 6, true);
-    return 0;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> std::uint16_t {
+        if (querySet.Empty() || name.empty()) return 0;
+        if (querySet == TQTypeSet{qPTR} && IsPrivatePtrName(name)) return 0;
+        std::string destination;
+        if (!server.empty()) {
+          destination = DottedOf(TrimText(server));
+          if (destination.empty()) {
+            std::uint32_t address = 0;
+            if (!ResolveHost(TrimText(server), address, 5000) || address == 0) return 0;
+            destination = IPToStr(address);
+          }
+        } else if (NeedsServerDiscovery()) {
+          DiscoverServers();
+        }
+        bool postFailed = false;
+        std::uint16_t id;
+        {
+          TCriticalSectionGuard guard(FLock);
+          id = AddQueryLocked(name, querySet, recurse, destination, postFailed);
+        }
+        if (id != 0 && postFailed) {
+          // No server address known yet: give the servers' host look-ups a while
+          // (without the lock), then send once more.
+          WaitForServerLookups();
+          TCriticalSectionGuard guard(FLock);
+          TDNSQuestion* q = QuestionById(id);
+          if (q == nullptr) return 0;
+          SendWaiting();
+          if (q->Queued && FInFlight < MaxInFlight) return 0;
+        }
+        return id;
+      },
+      [](const std::string& error) -> std::uint16_t {
+        Log("DNS", "AddQuery failed: " + error, 6, true);
+        return 0;
+      });
 }
 
 std::uint16_t TMultiDNSResolver::AddQueryLocked(const std::string& name, TQTypeSet querySet,
@@ -542,103 +543,103 @@ int TMultiDNSResolver::QueryAndWait(const std::string& name, TQTypeSet querySet,
                                     std::unique_ptr<TQueryResults>& results,
                                     const std::string& server) {
   TStatScope stat("Dns-QueryAndWait");
-  try {
-    if (querySet.Empty()) return 0;
-    if (timeoutMs < 0) timeoutMs = 0;
-    const std::int64_t deadline = SteadyMilliseconds() + timeoutMs;
-    bool honour = honourAge;
-    // A question freed while we wait (trimmed by the cull) is asked again with
-    // the time that is left, a bounded number of times.
-    for (int round = 0; round < 8; ++round) {
-      std::uint16_t id = AddQuery(name, querySet, recurse, server);
-      if (id == 0) return 0;
-      if (timeoutMs == 0) return 1;
-      std::uint64_t serial = 0;
-      {
-        TCriticalSectionGuard guard(FLock);
-        TDNSQuestion* q = QuestionById(id);
-        if (q == nullptr) {
-          honour = true;
-          continue;
-        }
-        ++q->Waiters;
-        serial = q->Serial;
-      }
-      auto releaseWaiter = [&]() {
-        TCriticalSectionGuard guard(FLock);
-        TDNSQuestion* q = QuestionById(id);
-        if (q != nullptr && q->Serial == serial && q->Waiters > 0) --q->Waiters;
-      };
-      int last = 0;
-      bool again = false;
-      try {
-        if (SteadyMilliseconds() >= deadline) {
-          last = GetResult(id, results);
-        } else {
-          while (stop == nullptr || !stop->load()) {
-            last = GetResult(id, results);
-            if (last == -2) {
-              again = true;
-              break;
+  return CatchAllButAbandonment(
+      [&]() -> int {
+        if (querySet.Empty()) return 0;
+        if (timeoutMs < 0) timeoutMs = 0;
+        const std::int64_t deadline = SteadyMilliseconds() + timeoutMs;
+        bool honour = honourAge;
+        // A question freed while we wait (trimmed by the cull) is asked again with
+        // the time that is left, a bounded number of times.
+        for (int round = 0; round < 8; ++round) {
+          std::uint16_t id = AddQuery(name, querySet, recurse, server);
+          if (id == 0) return 0;
+          if (timeoutMs == 0) return 1;
+          std::uint64_t serial = 0;
+          {
+            TCriticalSectionGuard guard(FLock);
+            TDNSQuestion* q = QuestionById(id);
+            if (q == nullptr) {
+              honour = true;
+              continue;
             }
-            if (last < 0) break;
-            if (honour && last > timeoutMs) break;
-            std::int64_t left = deadline - SteadyMilliseconds();
-            if (left <= 0) break;
-            WaitForReply(static_cast<int>(std::min<std::int64_t>(100, left)));
-            DoWorkIfNoThread();
+            ++q->Waiters;
+            serial = q->Serial;
+          }
+          auto releaseWaiter = [&]() {
+            TCriticalSectionGuard guard(FLock);
+            TDNSQuestion* q = QuestionById(id);
+            if (q != nullptr && q->Serial == serial && q->Waiters > 0) --q->Waiters;
+          };
+          int last = 0;
+          bool again = false;
+          try {
             if (SteadyMilliseconds() >= deadline) {
               last = GetResult(id, results);
-              break;
+            } else {
+              while (stop == nullptr || !stop->load()) {
+                last = GetResult(id, results);
+                if (last == -2) {
+                  again = true;
+                  break;
+                }
+                if (last < 0) break;
+                if (honour && last > timeoutMs) break;
+                std::int64_t left = deadline - SteadyMilliseconds();
+                if (left <= 0) break;
+                WaitForReply(static_cast<int>(std::min<std::int64_t>(100, left)));
+                DoWorkIfNoThread();
+                if (SteadyMilliseconds() >= deadline) {
+                  last = GetResult(id, results);
+                  break;
+                }
+              }
             }
+          } catch (...) {
+            releaseWaiter();
+            throw;
           }
+          releaseWaiter();
+          if (!again) return last;
+          honour = true;
+          if (SteadyMilliseconds() >= deadline) return -2;
+          timeoutMs = static_cast<int>(deadline - SteadyMilliseconds());
         }
-      } catch (...) {
-        releaseWaiter();
-        throw;
-      }
-      releaseWaiter();
-      if (!again) return last;
-      honour = true;
-      if (SteadyMilliseconds() >= deadline) return -2;
-      timeoutMs = static_cast<int>(deadline - SteadyMilliseconds());
-    }
-    return -2;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log("DNS", std::string("QueryAndWait failed: ") + e.what(), 6, true);
-    return -2;
-  }
+        return -2;
+      },
+      [](const std::string& error) -> int {
+        Log("DNS", "QueryAndWait failed: " + error, 6, true);
+        return -2;
+      });
 }
 
 int TMultiDNSResolver::GetResult(std::uint16_t id, std::unique_ptr<TQueryResults>& results) {
   TStatScope stat("Dns-GetResult");
-  try {
-    TCriticalSectionGuard guard(FLock);
-    DoWorkIfNoThread();
-    FCheckIncoming();
-    TDNSQuestion* q = QuestionById(id);
-    if (q == nullptr) return -2;
-    TDateTime now = Now();
-    if (q->Resolved()) {
-      auto copy = std::make_unique<TQueryResults>();
-      TDNSHeader header;
-      if (!ParseAnswerPacket(q->Answer, q->Id, header, *copy)) return -2;
-      copy->Server = q->Results->Server;
-      double seconds = std::floor(MsBetween(q->AnsweredAt, now) / 1000.0);
-      copy->ReduceTTL(seconds > INT32_MAX ? INT32_MAX
-                                          : static_cast<std::int32_t>(std::max(0.0, seconds)));
-      results = std::move(copy);
-      return -1;
-    }
-    return std::max(1, ClampMs(MsBetween(q->PostedAt, now)));
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log("DNS", std::string("GetResult failed: ") + e.what(), 6, true);
-    return -2;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> int {
+        TCriticalSectionGuard guard(FLock);
+        DoWorkIfNoThread();
+        FCheckIncoming();
+        TDNSQuestion* q = QuestionById(id);
+        if (q == nullptr) return -2;
+        TDateTime now = Now();
+        if (q->Resolved()) {
+          auto copy = std::make_unique<TQueryResults>();
+          TDNSHeader header;
+          if (!ParseAnswerPacket(q->Answer, q->Id, header, *copy)) return -2;
+          copy->Server = q->Results->Server;
+          double seconds = std::floor(MsBetween(q->AnsweredAt, now) / 1000.0);
+          copy->ReduceTTL(seconds > INT32_MAX ? INT32_MAX
+                                              : static_cast<std::int32_t>(std::max(0.0, seconds)));
+          results = std::move(copy);
+          return -1;
+        }
+        return std::max(1, ClampMs(MsBetween(q->PostedAt, now)));
+      },
+      [](const std::string& error) -> int {
+        Log("DNS", "GetResult failed: " + error, 6, true);
+        return -2;
+      });
 }
 
 bool TMultiDNSResolver::HoldQuery(std::uint16_t id) {
@@ -678,31 +679,30 @@ void TMultiDNSResolver::DoWorkIfNoThread() {
 
 void TMultiDNSResolver::DoWork() {
   TStatScope stat("Dns-DoWork");
-  try {
-    TCriticalSectionGuard guard(FLock);
-    double since = MsBetween(FLastWork, Now());
-    if (since >= 0 && since < 250) return;
-    try {
-      FCheckIncoming();
-      FRetryUnresponsiveQuestions();
-      // By the time since the last cull, so that steady work cannot put it off.
-      double sinceCull = MsBetween(FLastCull, Now());
-      if (sinceCull > 5000 || sinceCull < 0) {
-        FCullExpiredQuestions();
-        FLastCull = Now();
-        SendWaiting();  // the questions freed may have been in flight
-      }
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& e) {
-      Log("DNS", std::string("DoWork failed: ") + e.what(), 6, true);
-    }
-    FLastWork = Now();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log("DNS", std::string("DoWork failed: ") + e.what(), 6, true);
-  }
+  const auto failed = [](const std::string& error) {
+    Log("DNS", "DoWork failed: " + error, 6, true);
+  };
+  CatchAllButAbandonment(
+      [&] {
+        TCriticalSectionGuard guard(FLock);
+        double since = MsBetween(FLastWork, Now());
+        if (since >= 0 && since < 250) return;
+        CatchAllButAbandonment(
+            [&] {
+              FCheckIncoming();
+              FRetryUnresponsiveQuestions();
+              // By the time since the last cull, so that steady work cannot put it off.
+              double sinceCull = MsBetween(FLastCull, Now());
+              if (sinceCull > 5000 || sinceCull < 0) {
+                FCullExpiredQuestions();
+                FLastCull = Now();
+                SendWaiting();  // the questions freed may have been in flight
+              }
+            },
+            failed);
+        FLastWork = Now();
+      },
+      failed);
 }
 
 bool TMultiDNSResolver::ReadString(std::string& datagram, std::string& sender,
@@ -771,62 +771,60 @@ void TMultiDNSResolver::FCheckIncoming() {
     std::string datagram, sender;
     std::uint16_t port = 0;
     if (!ReadString(datagram, sender, port)) break;
-    try {
-      if (datagram.size() < 2) continue;
-      auto id = static_cast<std::uint16_t>(static_cast<unsigned char>(datagram[0]) << 8 |
-                                           static_cast<unsigned char>(datagram[1]));
-      TDNSQuestion* q = QuestionById(id);
-      if (q == nullptr || q->Dead) continue;
-      if (!AcceptedSender(*q, sender, port)) {
-        Log("DNS", "Reply from " + sender + " ignored: not one of the DNS servers", 4, false);
-        continue;
-      }
-      std::unique_ptr<TQueryResults> parsed;
-      TDNSHeader header;
-      if (!ParseReply(*q, datagram, parsed, header)) {
-        // Unreadable, or not the answer to this question: ask again while the
-        // question has no answer. It does not count as answered.
-        if (!q->Results && q->Sends < kMaxSends) {
-          ++q->Tries;
-          FPostQuestion(*q);
-        }
-        continue;
-      }
-      if (!q->Answered()) q->AnsweredAt = Now();
-      parsed->Server = sender;
-      if (q->Results) {
-        bool replace = q->Results->RCode != 0 ||
-                       (q->Results->AuthoritativeAnswer == 0 && datagram.size() > q->Answer.size());
-        if (replace) {
+    CatchAllButAbandonment(
+        [&] {
+          if (datagram.size() < 2) return;
+          auto id = static_cast<std::uint16_t>(static_cast<unsigned char>(datagram[0]) << 8 |
+                                               static_cast<unsigned char>(datagram[1]));
+          TDNSQuestion* q = QuestionById(id);
+          if (q == nullptr || q->Dead) return;
+          if (!AcceptedSender(*q, sender, port)) {
+            Log("DNS", "Reply from " + sender + " ignored: not one of the DNS servers", 4, false);
+            return;
+          }
+          std::unique_ptr<TQueryResults> parsed;
+          TDNSHeader header;
+          if (!ParseReply(*q, datagram, parsed, header)) {
+            // Unreadable, or not the answer to this question: ask again while the
+            // question has no answer. It does not count as answered.
+            if (!q->Results && q->Sends < kMaxSends) {
+              ++q->Tries;
+              FPostQuestion(*q);
+            }
+            return;
+          }
+          if (!q->Answered()) q->AnsweredAt = Now();
+          parsed->Server = sender;
+          if (q->Results) {
+            bool replace = q->Results->RCode != 0 || (q->Results->AuthoritativeAnswer == 0 &&
+                                                      datagram.size() > q->Answer.size());
+            if (replace) {
+              q->Results = std::move(parsed);
+              q->Answer = datagram;
+              q->Header = header;
+              RegisterAnswerRecords(*q);
+            }
+            return;
+          }
           q->Results = std::move(parsed);
           q->Answer = datagram;
           q->Header = header;
           RegisterAnswerRecords(*q);
-        }
-        continue;
-      }
-      q->Results = std::move(parsed);
-      q->Answer = datagram;
-      q->Header = header;
-      RegisterAnswerRecords(*q);
-      LeaveFlight(*q);
-      if (!HasAllAnswerTypes(*q, q->AskedSet, q->Name) &&
-          q->Tries < static_cast<int>(FServers.size()) && q->Results->AuthoritativeAnswer == 0 &&
-          q->Sends < kMaxSends) {
-        ++q->Tries;
-        if ((header.Flags & TDNSHeader::kFlagRA) == 0) {
-          // A server that does not recurse goes to the end of the list.
-          auto it = std::find_if(FServers.begin(), FServers.end(),
-                                 [&](const TServerEntry& e) { return e.Text == sender; });
-          if (it != FServers.end()) std::rotate(it, it + 1, FServers.end());
-        }
-        FPostQuestion(*q);
-      }
-    } catch (const EThreadAbandoned&) {
-      throw;
-    } catch (const std::exception& e) {
-      Log("DNS", std::string("Reply not handled: ") + e.what(), 4, true);
-    }
+          LeaveFlight(*q);
+          if (!HasAllAnswerTypes(*q, q->AskedSet, q->Name) &&
+              q->Tries < static_cast<int>(FServers.size()) &&
+              q->Results->AuthoritativeAnswer == 0 && q->Sends < kMaxSends) {
+            ++q->Tries;
+            if ((header.Flags & TDNSHeader::kFlagRA) == 0) {
+              // A server that does not recurse goes to the end of the list.
+              auto it = std::find_if(FServers.begin(), FServers.end(),
+                                     [&](const TServerEntry& e) { return e.Text == sender; });
+              if (it != FServers.end()) std::rotate(it, it + 1, FServers.end());
+            }
+            FPostQuestion(*q);
+          }
+        },
+        [](const std::string& error) { Log("DNS", "Reply not handled: " + error, 4, true); });
   }
   // Answers make room for waiting questions.
   SendWaiting();

@@ -15,7 +15,9 @@ namespace halvorn {
 
 // Replaces the file at `path` with `bytes`: writes a temporary file in the
 // same folder, flushes it to the disk, renames it over the old file and
-// flushes the folder, so the change survives a power cut. The new file gets
+// flushes the folder, so the change survives a power cut: a batch of one
+// file of the durability mechanism (durability_batch.h), committed before
+// the call returns. The new file gets
 // exactly `mode` (default owner read/write only: the program's files hold mail
 // and passwords). The folder must exist; it is not created.
 //

@@ -119,6 +119,11 @@ bool DeleteOneFile(const std::string& path) {
 
 }  // namespace
 
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool MatchesFileMask(std::string_view name, std::string_view mask) {
   if (mask == "*.*") return true;
   // Greedy matching with one back-tracking point: linear in practice and

@@ -17,6 +17,10 @@
 
 namespace halvorn {
 
+// True when a regular file lies at the path (a link is followed); false for
+// an empty path, a folder, a missing or dangling entry, or one that cannot
+// be looked at.
+bool FileExists(const std::string& path);
 // True when the name matches the mask in the way the file helpers use.
 bool MatchesFileMask(std::string_view name, std::string_view mask);
 // Appends every subfolder of the folder, each path ending in "/", in name

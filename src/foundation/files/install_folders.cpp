@@ -13,6 +13,7 @@
 
 #include "foundation/crypto/md5.h"
 #include "foundation/files/atomic_file.h"
+#include "foundation/files/file_helpers.h"
 #include "foundation/files/version_info.h"
 #include "foundation/log/log_sink.h"
 #include "foundation/text/string_list.h"
@@ -41,11 +42,6 @@ std::string Env(const char* name) {
 bool IsFolder(const std::string& path) {
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool IsFile(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string StripTrailingSlash(std::string path) {
@@ -90,7 +86,7 @@ std::string Created(const std::string& path) {
 void WritePointerFile(const std::string& iniPath, const std::string& installDir,
                       std::vector<std::string>& failures) {
   TStringList lines;
-  if (IsFile(iniPath) && !lines.LoadFromFile(iniPath)) {
+  if (FileExists(iniPath) && !lines.LoadFromFile(iniPath)) {
     failures.push_back("Cannot read " + iniPath + "; not rewritten");
     return;
   }
@@ -114,7 +110,7 @@ std::string FindInstallDir(std::vector<std::string>& failures) {
   }
 
   std::string iniPath = GetMachineIniPath();
-  if (IsFile(iniPath)) {
+  if (FileExists(iniPath)) {
     TStringList lines;
     if (lines.LoadFromFile(iniPath)) {
       std::string candidate = lines.Values(kInstallDirKey);

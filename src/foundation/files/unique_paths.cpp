@@ -4,8 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "foundation/files/atomic_file.h"
-
+#include "foundation/files/durability_batch.h"
 #include "foundation/files/install_folders.h"
 #include "foundation/text/random_texts.h"
 #include "foundation/text/text_helpers.h"
@@ -46,8 +45,9 @@ bool IsFolder(const std::string& path) {
 
 // True unless the path is known to be free. A dangling link counts as taken,
 // so that nobody writes through it; a path that cannot be looked at counts as
-// taken too.
+// taken too, and so does a name a durability batch has staged a file for.
 bool IsTaken(const std::string& path) {
+  if (IsReservedPath(path)) return true;
   std::error_code error;
   const auto status = std::filesystem::symlink_status(path, error);
   if (status.type() == std::filesystem::file_type::not_found) return false;
@@ -100,12 +100,12 @@ void GetUniquePath(const std::string& folder, const std::string& name, const std
 
 int MoveAsideNoReplace(const std::string& path, const std::string& suffix, std::string& target) {
   target = path + suffix;
-  int error = RenameNoReplace(path, target);
+  int error = RenameFileInBatch(path, target, false);
   for (int attempt = 0; error == EEXIST && attempt < 10; ++attempt) {
     const std::filesystem::path whole(path);
     GetUniquePath(whole.parent_path().string(), whole.filename().string() + suffix, "", target,
                   true);
-    error = RenameNoReplace(path, target);
+    error = RenameFileInBatch(path, target, false);
   }
   return error;
 }

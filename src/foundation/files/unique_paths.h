@@ -28,7 +28,8 @@ inline constexpr std::size_t kUniqueSuffixBytes = 7;
 //
 // When the folder exists, a suffix "(" + five random letters and digits + ")"
 // is always put between name and extension, drawn again while a file (or
-// link) of that name exists. When it does not exist, it is created with every
+// link) of that name exists or a durability batch has staged a file for it
+// (durability_batch.h). When it does not exist, it is created with every
 // missing level and the path is folder + name + extension without a suffix,
 // unless that would name nothing ("", "." or "..") - then a suffix is added
 // anyway. Never fails: when the folder cannot be created the path is still
@@ -43,7 +44,8 @@ void GetUniquePath(const std::string& folder, const std::string& name, const std
 // taken, to a free name GetUniquePath draws from it in the same folder
 // (spaces kept), never replacing a file (RenameNoReplace). `target` receives
 // the name it got. Answers 0, or the errno of the last attempt (ENOENT when
-// there is no file). Safe from any thread.
+// there is no file). The rename rides on the current durability batch. Safe
+// from any thread.
 int MoveAsideNoReplace(const std::string& path, const std::string& suffix, std::string& target);
 
 // The cleaning GetUniquePath does to a name and an extension, without the

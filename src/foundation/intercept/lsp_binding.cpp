@@ -1,3 +1,4 @@
+#include "foundation/files/file_helpers.h"
 #include "foundation/intercept/lsp_binding.h"
 
 #include <dlfcn.h>
@@ -47,11 +48,6 @@ std::string LspFolder() {
     if (!gFolderOverride.empty()) return gFolderOverride;
   }
   return std::filesystem::path(ProgramFilePath()).parent_path().string();
-}
-
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return std::filesystem::is_regular_file(path, error);
 }
 
 // Puts the backup in place of the library file: written as a new file and

@@ -15,6 +15,7 @@
 #include "foundation/log/log_sink.h"
 #include "foundation/net/host_names.h"
 #include "foundation/net/quor_client_socket.h"
+#include "foundation/threads/abandonment.h"
 #include "foundation/threads/heartbeat.h"
 #include "foundation/threads/message_loop.h"
 #include "foundation/time/clock.h"
@@ -23,97 +24,32 @@ namespace halvorn {
 
 std::atomic<TDateTime> LastPingFailure{0};
 
-namespace {
-
-// Points the client at the calling worker's flags, when the caller is one.
 void FollowCallingWorker(TQuorClientSocket& client) {
   TQuorThread* worker = CurrentQuorThread();
   if (worker == nullptr) return;
   client.SetTerminatedFlag([worker] { return worker->Terminated() || ShuttingDown.load(); });
 }
 
+namespace {
+
 bool CheckConnectHere(const std::string& host, int port, int timeoutMs) {
-  try {
-    TQuorClientSocket client("CheckConnect");
-    FollowCallingWorker(client);
-    client.SetHost(host);
-    client.SetPort(port);
-    client.TimeOut = timeoutMs;
-    // One attempt, bounded by the caller's time-out (a retry count of 1
-    // would let a short check wait 10 s for its connect).
-    client.ConnectRetries = 0;
-    const bool ok = client.Connect();
-    client.Close();
-    return ok;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return false;
-  }
-}
-
-std::string CheckPopLoginHere(const std::string& user, const std::string& password,
-                              const std::string& host, int timeoutMs) {
-  const std::int64_t deadline = SteadyMilliseconds() + timeoutMs;
-  auto passed = [&] { return SteadyMilliseconds() > deadline; };
-  TQuorClientSocket client("CheckPOPLogin");
-  FollowCallingWorker(client);
-  client.SetHost(host);
-  client.SetPort(110);
-  client.TimeOut = timeoutMs;
-  client.ConnectRetries = 0;  // one attempt within the time-out, as above
-  // Each read waits only for what is left of the check's time.
-  auto readLine = [&](std::string& line) {
-    const std::int64_t left = deadline - SteadyMilliseconds();
-    client.TimeOut = static_cast<int>(std::max<std::int64_t>(left, 1));
-    return client.ReadLn(line);
-  };
-  auto finish = [&](const std::string& text) {
-    client.Close();
-    return text;
-  };
-  try {
-    if (!client.Connect()) return "Could not connect to " + host;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return "Connection to " + host + " failed.";
-  }
-  std::string line;
-  if (!readLine(line)) return finish("Timed out waiting on banner");
-  if (passed()) return finish("Timed out after banner");
-  if (Heartbeat("", -1, -1)) return finish(kLoginCheckStopped);
-  if (!client.WriteLn("User " + user)) return finish("Failed to send userid");
-  if (passed()) return finish("Timed out after userid");
-  if (Heartbeat("", -1, -1)) return finish(kLoginCheckStopped);
-  if (!readLine(line)) return finish("Timed out waiting on userid response");
-  if (passed()) return finish("Timed out after userid response");
-  if (line.empty()) return finish("Empty userid response");
-  if (line[0] != '+') return finish("server rejected userid with " + line);
-  if (Heartbeat("", -1, -1)) return finish(kLoginCheckStopped);
-  if (!client.WriteLn("Pass " + password)) return finish("Failed to send pass");
-  if (passed()) return finish("Timed out after pass");
-  if (Heartbeat("", -1, -1)) return finish(kLoginCheckStopped);
-  if (!readLine(line)) return finish("Timed out waiting on pass response");
-  if (line.empty()) return finish("Empty pass response");
-  if (line[0] != '+') return finish("server rejected pass with " + line);
-  client.TimeOut = 1000;
-  client.WriteLn("quit");
-  return finish("");
-}
-
-// Runs the worker on the main thread's behalf: handles window messages while
-// it runs, for at most the time-out, then frees it (which asks it to stop and
-// waits for its end).
-template <class T>
-void WaitOnMainThread(T* thread, int timeoutMs) {
-  const std::int64_t start = SteadyMilliseconds();
-  thread->Resume();
-  while (!thread->Done() && SteadyMilliseconds() - start < timeoutMs) {
-    ProcessMessagesIfMain();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (!thread->Done()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        TQuorClientSocket client("CheckConnect");
+        FollowCallingWorker(client);
+        client.SetHost(host);
+        client.SetPort(port);
+        client.TimeOut = timeoutMs;
+        // One attempt, bounded by the caller's time-out (a retry count of 1
+        // would let a short check wait 10 s for its connect).
+        client.ConnectRetries = 0;
+        const bool ok = client.Connect();
+        client.Close();
+        return ok;
+      },
+      [&](const std::string&) -> bool {
+        return false;
+      });
 }
 
 std::mutex& PingLock() {
@@ -237,42 +173,25 @@ bool SendUdpHello() {
 }
 
 bool CheckConnect(const std::string& host, int port, int timeoutMs) {
-  try {
-    if (IsMainThread() && (port == 25 || port == 110)) {
-      auto* thread = CreateQuorThread<TCheckConnectThread>(true, host, port, timeoutMs);
-      const TThreadHandle handle = thread->Handle();
-      WaitOnMainThread(thread, timeoutMs);
-      const bool result = thread->Done() && thread->Result();
-      FreeThreadByHandle(handle);
-      return result;
-    }
-    return CheckConnectHere(host, port, timeoutMs);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log("CheckConnect", std::string("CheckConnect failed: ") + e.what(), 5, true);
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        if (IsMainThread() && (port == 25 || port == 110)) {
+          auto* thread = CreateQuorThread<TCheckConnectThread>(true, host, port, timeoutMs);
+          const TThreadHandle handle = thread->Handle();
+          thread->Resume();
+          WaitHandlingMessages([thread] { return thread->Done(); }, timeoutMs);
+          const bool result = thread->Done() && thread->Result();
+          FreeThreadByHandle(handle);
+          return result;
+        }
+        return CheckConnectHere(host, port, timeoutMs);
+      },
+      [&](const std::string& error) -> bool {
+        Log("CheckConnect", "CheckConnect failed: " + error, 5, true);
+        return false;
+      });
 }
 
-std::string CheckPopLogin(const std::string& user, const std::string& password,
-                          const std::string& host, int timeoutMs) {
-  try {
-    if (IsMainThread()) {
-      auto* thread = CreateQuorThread<TCheckPopLoginThread>(true, user, password, host, timeoutMs);
-      const TThreadHandle handle = thread->Handle();
-      WaitOnMainThread(thread, timeoutMs);
-      const std::string result = thread->Done() ? thread->Result() : kLoginCheckTimedOut;
-      FreeThreadByHandle(handle);
-      return result;
-    }
-    return CheckPopLoginHere(user, password, host, timeoutMs);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    return std::string("Login check failed: ") + e.what();
-  }
-}
 
 void SetPingSettings(const TPingSettings& settings) {
   std::lock_guard<std::mutex> guard(PingLock());
@@ -325,34 +244,6 @@ TCheckConnectThread::TCheckConnectThread(std::string host, int port, int timeout
 
 void TCheckConnectThread::Execute() {
   FResult.store(CheckConnectHere(FHost, FPort, FTimeOut));
-  FDone.store(true);
-}
-
-TCheckPopLoginThread::TCheckPopLoginThread(std::string user, std::string password, std::string host,
-                                           int timeoutMs)
-    : FUser(std::move(user)),
-      FPassword(std::move(password)),
-      FHost(std::move(host)),
-      FTimeOut(timeoutMs) {}
-
-std::string TCheckPopLoginThread::Result() const {
-  std::lock_guard<std::mutex> guard(FLock);
-  return FResult;
-}
-
-void TCheckPopLoginThread::Execute() {
-  std::string text;
-  try {
-    text = CheckPopLoginHere(FUser, FPassword, FHost, FTimeOut);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    text = std::string("Login check failed: ") + e.what();
-  }
-  {
-    std::lock_guard<std::mutex> guard(FLock);
-    FResult = text;
-  }
   FDone.store(true);
 }
 

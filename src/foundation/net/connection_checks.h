@@ -1,10 +1,11 @@
-// The program's connection checks: a TCP connect test, a POP3 login test, the
-// UDP datagram sent at start-up and a test of internet access.
+// The program's connection checks: a TCP connect test, the UDP datagram sent
+// at start-up and a test of internet access. (The POP3 login test speaks the
+// protocol: it lies with the mail transport, transport/pop3_protocol.h.)
 //
 // Every check may be called from any thread. On the main thread the POP3 and
-// SMTP connect tests and the login test run on a worker of their own while the
-// main thread keeps handling window messages, so that the program's own
-// servers can answer while it waits.
+// SMTP connect tests run on a worker of their own while the main thread keeps
+// handling window messages, so that the program's own servers can answer
+// while it waits.
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/net/quor_client_socket.h"
 #include "foundation/time/date_time.h"
 #include "foundation/threads/quor_thread.h"
 
@@ -30,17 +32,9 @@ bool SendUdpHello();
 // (one attempt). Never raises.
 bool CheckConnect(const std::string& host, int port, int timeoutMs);
 
-// Logs in to the POP3 server on host, port 110, with USER and PASS and answers
-// "" when the login succeeded, else a failure text (never empty on failure:
-// a check that runs out of time answers "Timed out waiting on login check",
-// one that is asked to stop answers "Login check stopped"). The whole check
-// keeps within the time-out. Never raises.
-std::string CheckPopLogin(const std::string& user, const std::string& password,
-                          const std::string& host, int timeoutMs);
-
-// The texts of the two failures above.
-inline constexpr const char* kLoginCheckTimedOut = "Timed out waiting on login check";
-inline constexpr const char* kLoginCheckStopped = "Login check stopped";
+// Points the client at the calling worker's flags, when the caller is one:
+// its waits end when the worker is asked to stop.
+void FollowCallingWorker(TQuorClientSocket& client);
 
 // The hosts and the method PingInternet uses.
 struct TPingSettings {
@@ -82,27 +76,6 @@ class TCheckConnectThread : public TQuorThread {
   int FPort;
   int FTimeOut;
   std::atomic<bool> FResult{false};
-  std::atomic<bool> FDone{false};
-};
-
-// A worker that runs CheckPopLogin. Created suspended; does not free itself.
-class TCheckPopLoginThread : public TQuorThread {
- public:
-  TCheckPopLoginThread(std::string user, std::string password, std::string host, int timeoutMs);
-  bool Done() const { return FDone.load(); }
-  // The check's text; kLoginCheckTimedOut until it is done.
-  std::string Result() const;
-
- protected:
-  void Execute() override;
-
- private:
-  std::string FUser;
-  std::string FPassword;
-  std::string FHost;
-  int FTimeOut;
-  mutable std::mutex FLock;
-  std::string FResult{kLoginCheckTimedOut};
   std::atomic<bool> FDone{false};
 };
 

@@ -9,7 +9,10 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
 #include <stdexcept>
+#include <string>
+#include <type_traits>
 
 #include "platform/thread_identity.h"
 
@@ -28,6 +31,59 @@ class EThreadAbandoned : public std::runtime_error {
 // unwinding (a destructor must not raise). Cheap; for every blocking call a
 // worker makes (locks, sockets, the heartbeat). Safe from any thread.
 void CheckAbandoned();
+
+// The program's one way to catch everything but an abandoned worker's
+// unwinding, which must always pass.
+//
+// Runs `work` and answers its answer. Any exception but EThreadAbandoned (and
+// the types named in `Passed`, which pass as well) goes to `failed` with its
+// text ("unknown error" for one that is no std::exception) and no further;
+// `failed` answers in place of `work`. A `work` that answers nothing makes
+// the answer true when it returned without an exception, false otherwise
+// (`failed` then answers nothing either).
+template <class... Passed, class Work, class Failed>
+auto CatchAllButAbandonment(Work&& work, Failed&& failed) {
+  using TResult = std::invoke_result_t<Work&>;
+  if constexpr (std::is_void_v<TResult>) {
+    try {
+      work();
+      return true;
+    } catch (const EThreadAbandoned&) {
+      throw;
+    } catch (const std::exception& e) {
+      if ((... || (dynamic_cast<const Passed*>(&e) != nullptr))) throw;
+      failed(std::string(e.what()));
+    } catch (...) {
+      failed(std::string("unknown error"));
+    }
+    return false;
+  } else {
+    try {
+      return work();
+    } catch (const EThreadAbandoned&) {
+      throw;
+    } catch (const std::exception& e) {
+      if ((... || (dynamic_cast<const Passed*>(&e) != nullptr))) throw;
+      return static_cast<TResult>(failed(std::string(e.what())));
+    } catch (...) {
+      return static_cast<TResult>(failed(std::string("unknown error")));
+    }
+  }
+}
+
+// Runs `work` and answers its answer; when it raises anything but an
+// abandoned worker's unwinding, `undo` runs before the exception goes on.
+template <class Work, class Undo>
+auto UndoOnFailure(Work&& work, Undo&& undo) -> std::invoke_result_t<Work&> {
+  try {
+    return work();
+  } catch (const EThreadAbandoned&) {
+    throw;
+  } catch (...) {
+    undo();
+    throw;
+  }
+}
 
 // Called by a worker's thread function on its own thread: from now on
 // CheckAbandoned raises there once `abandoned` is set, naming the thread by

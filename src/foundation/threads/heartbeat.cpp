@@ -55,32 +55,32 @@ TThreadCallbackSlot* FindSlot(SlotTable& table, platform::ThreadId id) {
 }  // namespace
 
 bool Heartbeat(const std::string& text, int position, int maximum) {
-  try {
-    if (TQuorThread* worker = CurrentQuorThread()) {
-      worker->StampAlive();
-      if (worker->CheckTerminated()) return true;
-    }
-    TProgressCallback callback;
-    {
-      SlotTable& table = Table();
-      std::lock_guard<std::mutex> lock(table.Mutex);
-      TThreadCallbackSlot* slot = FindSlot(table, platform::CurrentThreadId());
-      if (slot == nullptr) return false;
-      const TDateTime now = Now();
-      if (text.empty() && now - slot->LastCall < kThrottleDays && now >= slot->LastCall) {
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        if (TQuorThread* worker = CurrentQuorThread()) {
+          worker->StampAlive();
+          if (worker->CheckTerminated()) return true;
+        }
+        TProgressCallback callback;
+        {
+          SlotTable& table = Table();
+          std::lock_guard<std::mutex> lock(table.Mutex);
+          TThreadCallbackSlot* slot = FindSlot(table, platform::CurrentThreadId());
+          if (slot == nullptr) return false;
+          const TDateTime now = Now();
+          if (text.empty() && now - slot->LastCall < kThrottleDays && now >= slot->LastCall) {
+            return false;
+          }
+          slot->LastCall = now;
+          callback = slot->Callback;
+        }
+        // Called without the table's lock: the callback may do anything, its own
+        // heartbeat included.
+        return callback && callback(text, position, maximum);
+      },
+      [&](const std::string&) -> bool {
         return false;
-      }
-      slot->LastCall = now;
-      callback = slot->Callback;
-    }
-    // Called without the table's lock: the callback may do anything, its own
-    // heartbeat included.
-    return callback && callback(text, position, maximum);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (...) {
-    return false;
-  }
+      });
 }
 
 void RegisterThreadCallback(TProgressCallback callback) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace halvorn {
@@ -17,6 +18,12 @@ bool IsMainThread();
 // answers true; elsewhere does nothing and answers false. Blocking waits on
 // the main thread call it between their steps.
 bool ProcessMessagesIfMain();
+
+// Waits until `done` answers true or `timeoutMs` has passed, letting the
+// event loop handle messages in 20 ms steps on the main thread (a worker
+// that runs on the main thread's behalf); when not done by then, gives it
+// 100 ms more.
+void WaitHandlingMessages(const std::function<bool()>& done, int timeoutMs);
 
 // Worker threads have no window messages on Linux (they report through the
 // main thread's queue), so there is nothing to pump: does nothing.

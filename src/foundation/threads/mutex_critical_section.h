@@ -152,4 +152,21 @@ class TCriticalSectionGuard {
   TAbstractCriticalSection& FLock;
 };
 
+// Tries a lock for one scope: TryEnter in the constructor (raising as
+// TryEnter does), Leave in the destructor when it was taken. Not copyable.
+class TTryEnterGuard {
+ public:
+  explicit TTryEnterGuard(TAbstractCriticalSection& lock) : FLock(lock), FTaken(lock.TryEnter()) {}
+  ~TTryEnterGuard() {
+    if (FTaken) FLock.Leave();
+  }
+  TTryEnterGuard(const TTryEnterGuard&) = delete;
+  TTryEnterGuard& operator=(const TTryEnterGuard&) = delete;
+  bool Taken() const { return FTaken; }
+
+ private:
+  TAbstractCriticalSection& FLock;
+  const bool FTaken;
+};
+
 }  // namespace halvorn

@@ -27,6 +27,9 @@ struct TThreadControl {
   std::condition_variable Changed;
   bool Launched = false;  // registered; the thread may begin
   bool Suspended = false;
+  // A wake-up that came while the worker was not suspended: its next
+  // SuspendUnlessWoken returns at once. Many collapse into one.
+  bool WakePending = false;
   bool Finished = false;  // Execute has returned (or will never run)
   bool FreeOnTerminate = false;
   // The thread owns its object and frees it when it ends; its std::thread has
@@ -378,6 +381,48 @@ void TQuorThread::Suspend() {
     control->Changed.wait(lock, [&] { return !control->Suspended; });
   }
   CheckAbandoned();
+}
+
+void TQuorThread::Wake() {
+  WakeThread(FControl);
+}
+
+bool TQuorThread::SuspendUnlessWoken() {
+  TThreadHandle control = FControl;
+  if (!OnOwnThread(*control)) return false;
+  CheckAbandoned();
+  {
+    std::unique_lock<std::mutex> lock(control->Mutex);
+    // Checked and cleared under the lock that Wake takes: a wake-up between
+    // the worker's last look for work and its suspension is never lost.
+    if (control->WakePending) {
+      control->WakePending = false;
+      return false;
+    }
+    control->Suspended = true;
+    lock.unlock();
+    NotifyStateChange();
+    lock.lock();
+    control->Changed.wait(lock, [&] { return !control->Suspended; });
+    control->WakePending = false;
+  }
+  CheckAbandoned();
+  return true;
+}
+
+void WakeThread(const TThreadHandle& handle) {
+  if (!handle) return;
+  {
+    std::lock_guard<std::mutex> lock(handle->Mutex);
+    if (handle->Finished) return;
+    if (!handle->Suspended) {
+      handle->WakePending = true;
+      return;
+    }
+    handle->Suspended = false;
+  }
+  handle->Changed.notify_all();
+  NotifyStateChange();
 }
 
 bool TQuorThread::FreeOnTerminate() const {

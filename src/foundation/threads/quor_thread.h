@@ -121,6 +121,15 @@ class TQuorThread {
   // worker's own thread may call it (elsewhere it does nothing). Raises
   // EThreadAbandoned when the worker was abandoned meanwhile.
   void Suspend();
+  // A wake-up: resumes the worker when it suspended itself with
+  // SuspendUnlessWoken, and otherwise makes its next SuspendUnlessWoken return
+  // at once. Repeated wake-ups before that collapse into one. Safe from any
+  // thread (WakeThread does the same through the handle).
+  void Wake();
+  // Suspend, unless a wake-up came since the last one was taken: the worker
+  // calls it when it has found no work, and a wake-up sent after that look
+  // is never lost. Answers whether it slept. Raises as Suspend does.
+  bool SuspendUnlessWoken();
 
   // The object frees itself when Execute returns. Set it before the worker
   // can end; set after the worker has finished it has no effect.
@@ -229,6 +238,10 @@ TMutexCriticalSection& ThreadListLock();
 void FinalizeThreadList();
 // Opens the list again after FinalizeThreadList (tests).
 void InitializeThreadList();
+
+// TQuorThread::Wake through the handle: safe also when the worker object is
+// gone (then nothing happens). Any thread.
+void WakeThread(const TThreadHandle& handle);
 
 // The handle is still valid: its worker object has not been freed. False for
 // a null handle.

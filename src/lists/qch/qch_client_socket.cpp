@@ -84,13 +84,13 @@ void TQCHClientSocket::UseRedirectHost(const std::string& host) {
 bool TQCHClientSocket::Close() {
   FLastError.clear();
   FRecv.Clear();
-  try {
-    TQuorClientSocket::Close();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception&) {
-    // Closing a dead connection has nothing left to report.
-  }
+  CatchAllButAbandonment(
+      [&]() {
+        TQuorClientSocket::Close();
+      },
+      [&](const std::string&) {
+        // Closing a dead connection has nothing left to report.
+      });
   FLastError.clear();
   return true;
 }
@@ -121,16 +121,16 @@ bool TQCHClientSocket::ConnectCurrentHost() {
 }
 
 bool TQCHClientSocket::Open() {
-  try {
-    if (Connected()) return true;
-    return OpenAndShake();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("opening failed: ") + e.what());
-    Close();
-    return false;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        if (Connected()) return true;
+        return OpenAndShake();
+      },
+      [&](const std::string& error) -> bool {
+        Fail("opening failed: " + error);
+        Close();
+        return false;
+      });
 }
 
 bool TQCHClientSocket::OpenAndShake() {
@@ -219,19 +219,19 @@ void TQCHClientSocket::TakeAssignment(const TQchAssignUserIdMsg& reply) {
 }
 
 void TQCHClientSocket::DeliverEmail(const std::string& text) {
-  try {
-    if (!GlobalLocalAccounts().FindByUserId(UserName)) return;
-    TMessageRepository* repository = GetMessageRepository(UserName);
-    TEmailMsgList* queue = repository ? repository->ProcessedIncoming() : nullptr;
-    if (queue == nullptr) return;
-    TEmailMsgRef msg = TEmailMsg::Create(queue);
-    msg->SetText(text);
-    if (!msg->SaveToFile()) Fail("the message the service sent could not be stored");
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("the message the service sent could not be stored: ") + e.what());
-  }
+  CatchAllButAbandonment(
+      [&]() {
+        if (!GlobalLocalAccounts().FindByUserId(UserName)) return;
+        TMessageRepository* repository = GetMessageRepository(UserName);
+        TEmailMsgList* queue = repository ? repository->ProcessedIncoming() : nullptr;
+        if (queue == nullptr) return;
+        TEmailMsgRef msg = TEmailMsg::Create(queue);
+        msg->SetText(text);
+        if (!msg->SaveToFile()) Fail("the message the service sent could not be stored");
+      },
+      [&](const std::string& error) {
+        Fail("the message the service sent could not be stored: " + error);
+      });
 }
 
 // ---------------------------------------------------------------------------
@@ -262,51 +262,51 @@ void TQCHClientSocket::PrunePending() {
 // Sending and waiting
 
 bool TQCHClientSocket::Send(TQchMsg& request) {
-  try {
-    PrunePending();
-    if (request.MsgId != 0) AddPending(request.MsgId, nullptr);
-    FLastError.clear();
-    if (auto* client = dynamic_cast<TQchClientMsg*>(&request)) {
-      if (UserId == 0) {
-        const TQchIdentity identity = GetQchIdentity();
-        UserId = identity.UserId;
-        Key = identity.Key;
-      }
-      client->UserId = UserId;
-      client->Key = Key;
-      if (TLocalAccountRef account = GlobalLocalAccounts().FindByUserId(UserName)) {
-        const TMD5Digest tag = MD5String(account->UniqueId());
-        std::copy(tag.begin(), tag.end(), client->ClientTag.begin());
-      }
-    }
-    if (!Connected()) {
-      const bool opened = request.MsgType != Qch_Client && Open();
-      if (!opened) {
+  return CatchAllButAbandonment(
+      [&]() -> bool {
+        PrunePending();
+        if (request.MsgId != 0) AddPending(request.MsgId, nullptr);
+        FLastError.clear();
+        if (auto* client = dynamic_cast<TQchClientMsg*>(&request)) {
+          if (UserId == 0) {
+            const TQchIdentity identity = GetQchIdentity();
+            UserId = identity.UserId;
+            Key = identity.Key;
+          }
+          client->UserId = UserId;
+          client->Key = Key;
+          if (TLocalAccountRef account = GlobalLocalAccounts().FindByUserId(UserName)) {
+            const TMD5Digest tag = MD5String(account->UniqueId());
+            std::copy(tag.begin(), tag.end(), client->ClientTag.begin());
+          }
+        }
+        if (!Connected()) {
+          const bool opened = request.MsgType != Qch_Client && Open();
+          if (!opened) {
+            RemovePending(request.MsgId);
+            return false;
+          }
+        }
+        std::string frame;
+        request.WriteTo(frame);
+        bool written = WriteStream(frame, {});
+        if (!FLastError.empty()) {
+          Fail("writing a request of type " + TypeText(request) + " failed: " + FLastError);
+          FLastError.clear();
+          written = false;
+        }
+        if (!written) {
+          RemovePending(request.MsgId);
+          Close();
+        }
+        return written;
+      },
+      [&](const std::string& error) -> bool {
+        Fail("sending failed: " + error);
         RemovePending(request.MsgId);
+        Close();
         return false;
-      }
-    }
-    std::string frame;
-    request.WriteTo(frame);
-    bool written = WriteStream(frame, {});
-    if (!FLastError.empty()) {
-      Fail("writing a request of type " + TypeText(request) + " failed: " + FLastError);
-      FLastError.clear();
-      written = false;
-    }
-    if (!written) {
-      RemovePending(request.MsgId);
-      Close();
-    }
-    return written;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("sending failed: ") + e.what());
-    RemovePending(request.MsgId);
-    Close();
-    return false;
-  }
+      });
 }
 
 bool TQCHClientSocket::ReadIntoBuffer() {
@@ -317,87 +317,87 @@ bool TQCHClientSocket::ReadIntoBuffer() {
 }
 
 std::unique_ptr<TQchMsg> TQCHClientSocket::WaitForMsg(std::int32_t id, std::int64_t deadlineMs) {
-  try {
-    if (id == 0) return nullptr;
-    const int index = FindPending(id);
-    if (deadlineMs == 0)
-      deadlineMs = (index >= 0 ? FPending[index].Time : SteadyMilliseconds()) + ReplyWait;
-    if (index >= 0 && FPending[index].Msg) {
-      std::unique_ptr<TQchMsg> parked = std::move(FPending[index].Msg);
-      FPending.erase(FPending.begin() + index);
-      return parked;
-    }
-    ReadIntoBuffer();
-    ReadIntoBuffer();
-    for (;;) {
-      if (IsTerminated() || IsStopRequested()) return nullptr;
-      const bool late = SteadyMilliseconds() > deadlineMs;
-      if (late || TicksSince(id) > IdleLimit) {
-        Fail("no reply to request " + std::to_string(id) + " within " +
-                 (late ? std::to_string(ReplyWait) + " ms"
-                       : "the idle limit of " + std::to_string(IdleLimit) + " ms"),
-             3);
-        // Half a frame left behind would be read as the start of the next
-        // reply: a peer that slow is dropped.
-        if (!FRecv.Empty() && QchFrameState(FRecv.View()) == TQchFrameState::Incomplete) Close();
-        return nullptr;
-      }
-      if (!FLastError.empty()) {
-        Fail("reading failed: " + FLastError);
-        FLastError.clear();
-        return nullptr;
-      }
-      const TQchFrameState state = QchFrameState(FRecv.View());
-      if (state == TQchFrameState::Invalid) {
-        Fail("a frame length that cannot be (" + std::to_string(FRecv.Size()) +
-             " bytes buffered); the connection is closed");
-        Close();
-        return nullptr;
-      }
-      if (state == TQchFrameState::Incomplete) {
-        if (!ReadIntoBuffer() && !Connected()) {
-          Fail("the connection closed while a reply was awaited", 3);
-          Close();
-          return nullptr;
+  return CatchAllButAbandonment(
+      [&]() -> std::unique_ptr<TQchMsg> {
+        if (id == 0) return nullptr;
+        const int index = FindPending(id);
+        if (deadlineMs == 0)
+          deadlineMs = (index >= 0 ? FPending[index].Time : SteadyMilliseconds()) + ReplyWait;
+        if (index >= 0 && FPending[index].Msg) {
+          std::unique_ptr<TQchMsg> parked = std::move(FPending[index].Msg);
+          FPending.erase(FPending.begin() + index);
+          return parked;
         }
-        continue;
-      }
-      const std::size_t before = FRecv.Size();
-      std::unique_ptr<TQchMsg> msg = CreateQchMsgFromStream(FRecv);
-      if (!msg) {
-        // An unknown type was skipped; anything else is out of step.
-        if (FRecv.Size() == before) {
-          Close();
-          return nullptr;
+        ReadIntoBuffer();
+        ReadIntoBuffer();
+        for (;;) {
+          if (IsTerminated() || IsStopRequested()) return nullptr;
+          const bool late = SteadyMilliseconds() > deadlineMs;
+          if (late || TicksSince(id) > IdleLimit) {
+            Fail("no reply to request " + std::to_string(id) + " within " +
+                     (late ? std::to_string(ReplyWait) + " ms"
+                           : "the idle limit of " + std::to_string(IdleLimit) + " ms"),
+                 3);
+            // Half a frame left behind would be read as the start of the next
+            // reply: a peer that slow is dropped.
+            if (!FRecv.Empty() && QchFrameState(FRecv.View()) == TQchFrameState::Incomplete) Close();
+            return nullptr;
+          }
+          if (!FLastError.empty()) {
+            Fail("reading failed: " + FLastError);
+            FLastError.clear();
+            return nullptr;
+          }
+          const TQchFrameState state = QchFrameState(FRecv.View());
+          if (state == TQchFrameState::Invalid) {
+            Fail("a frame length that cannot be (" + std::to_string(FRecv.Size()) +
+                 " bytes buffered); the connection is closed");
+            Close();
+            return nullptr;
+          }
+          if (state == TQchFrameState::Incomplete) {
+            if (!ReadIntoBuffer() && !Connected()) {
+              Fail("the connection closed while a reply was awaited", 3);
+              Close();
+              return nullptr;
+            }
+            continue;
+          }
+          const std::size_t before = FRecv.Size();
+          std::unique_ptr<TQchMsg> msg = CreateQchMsgFromStream(FRecv);
+          if (!msg) {
+            // An unknown type was skipped; anything else is out of step.
+            if (FRecv.Size() == before) {
+              Close();
+              return nullptr;
+            }
+            continue;
+          }
+          if (!msg->Decoded()) {
+            Fail("a reply of type " + TypeText(*msg) + " that does not decode is dropped", 3);
+            continue;
+          }
+          if (OnMessage) OnMessage(this);
+          if (msg->MsgId == id) {
+            RemovePending(id);
+            return msg;
+          }
+          // An old peer's replies carry no id: nothing can be matched to them.
+          if (msg->MsgId == 0) continue;
+          const int parked = FindPending(msg->MsgId);
+          if (parked >= 0) {
+            FPending[parked].Msg = std::move(msg);
+            FPending[parked].Time = SteadyMilliseconds();
+          } else {
+            const std::int32_t otherId = msg->MsgId;
+            AddPending(otherId, std::move(msg));
+          }
         }
-        continue;
-      }
-      if (!msg->Decoded()) {
-        Fail("a reply of type " + TypeText(*msg) + " that does not decode is dropped", 3);
-        continue;
-      }
-      if (OnMessage) OnMessage(this);
-      if (msg->MsgId == id) {
-        RemovePending(id);
-        return msg;
-      }
-      // An old peer's replies carry no id: nothing can be matched to them.
-      if (msg->MsgId == 0) continue;
-      const int parked = FindPending(msg->MsgId);
-      if (parked >= 0) {
-        FPending[parked].Msg = std::move(msg);
-        FPending[parked].Time = SteadyMilliseconds();
-      } else {
-        const std::int32_t otherId = msg->MsgId;
-        AddPending(otherId, std::move(msg));
-      }
-    }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string("waiting failed: ") + e.what());
-    return nullptr;
-  }
+      },
+      [&](const std::string& error) -> std::unique_ptr<TQchMsg> {
+        Fail("waiting failed: " + error);
+        return nullptr;
+      });
 }
 
 template <class T>
@@ -413,14 +413,14 @@ std::unique_ptr<T> TQCHClientSocket::Expect(std::unique_ptr<TQchMsg> reply, TQCH
 
 template <class R, class F>
 R TQCHClientSocket::Guarded(const char* what, R failed, F request) {
-  try {
-    return request();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Fail(std::string(what) + " failed: " + e.what());
-    return failed;
-  }
+  return CatchAllButAbandonment(
+      [&]() -> R {
+        return request();
+      },
+      [&](const std::string& error) -> R {
+        Fail(std::string(what) + " failed: " + error);
+        return failed;
+      });
 }
 
 // ---------------------------------------------------------------------------
@@ -572,14 +572,14 @@ bool TQCHClientSocket::SubmitTests(const TTriteArray& trites, const std::string&
 }
 
 void QCHOpenThenClose() {
-  try {
-    TQCHClientSocket socket("QCHOpenThenClose");
-    if (socket.Open()) socket.Close();
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kLogService, std::string("QCHOpenThenClose failed: ") + e.what(), 5, true);
-  }
+  CatchAllButAbandonment(
+      [&]() {
+        TQCHClientSocket socket("QCHOpenThenClose");
+        if (socket.Open()) socket.Close();
+      },
+      [&](const std::string& error) {
+        Log(kLogService, "QCHOpenThenClose failed: " + error, 5, true);
+      });
 }
 
 }  // namespace halvorn

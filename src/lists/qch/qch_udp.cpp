@@ -74,25 +74,42 @@ TUdpClient& Client(TUdpState& state) {
   return *state.Client;
 }
 
-void SendFailed(const std::exception& error) {
+// A send that failed stops the sending of some datagrams.
+void StopSendingSome() {
   auto stopCodes = QchStopCodes();
   if (stopCodes->TransSendSomeUdp()) {
     auto reset = std::make_shared<TStopCodesQchUdpMsg>(*stopCodes);
     reset->ResetTransUdpMin();
     SetQchStopCodes(std::move(reset));
   }
-  if (dynamic_cast<const EQchHostNotFound*>(&error) == nullptr)
-    Log(kLogService, std::string("A report to the central service was not sent: ") + error.what(),
-        3, true);
+}
+
+void SendFailed(const std::string& error) {
+  StopSendingSome();
+  Log(kLogService, "A report to the central service was not sent: " + error, 3, true);
+}
+
+// Runs a send; a service host that cannot be found was reported already.
+template <class Work>
+void Sending(Work work) {
+  CatchAllButAbandonment(
+      [&] {
+        try {
+          work();
+        } catch (const EQchHostNotFound&) {
+          StopSendingSome();
+        }
+      },
+      SendFailed);
 }
 
 // Sends what waits in the queue when its lock is free at once; under the UDP
 // lock. A failure drops the rest: nothing is retried.
 void FlushQueue(TUdpState& state) {
-  if (!state.QueueLock.TryEnter()) return;
   std::deque<std::unique_ptr<TQchUdpMsg>> waiting;
   {
-    TCriticalSectionGuard guard(state.QueueLock, std::adopt_lock);
+    TTryEnterGuard guard(state.QueueLock);
+    if (!guard.Taken()) return;
     waiting.swap(state.Queue);
     state.QueueFullLogged = false;
   }
@@ -136,52 +153,37 @@ void PollStopCodes(TUdpState& state) {
 void QchUdpSend(std::unique_ptr<TQchUdpMsg> datagram) {
   if (!datagram) return;
   TUdpState& state = State();
-  try {
-    if (!state.UdpLock.TryEnter()) {
+  Sending([&] {
+    TTryEnterGuard guard(state.UdpLock);
+    if (!guard.Taken()) {
       Enqueue(state, std::move(datagram));
       return;
     }
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    SendFailed(e);
-    return;
-  }
-  TCriticalSectionGuard guard(state.UdpLock, std::adopt_lock);
-  try {
     PollStopCodes(state);
     FlushQueue(state);
     Client(state).Send(datagram->Bytes());
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    SendFailed(e);
-  }
+  });
 }
 
 std::unique_ptr<TQchUdpMsg> QchUdpReceive(int waitMs) {
   TUdpState& state = State();
-  if (!state.UdpLock.TryEnter()) return nullptr;
-  TCriticalSectionGuard guard(state.UdpLock, std::adopt_lock);
-  try {
-    FlushQueue(state);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    SendFailed(e);
-  }
-  try {
-    std::optional<std::string> bytes = Client(state).Receive(waitMs);
-    if (!bytes) return nullptr;
-    return QchUdpParse(*bytes);
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const EQchHostNotFound&) {
-    return nullptr;
-  } catch (const std::exception& e) {
-    Log(kLogService, std::string("Reading from the central service failed: ") + e.what(), 3, true);
-    return nullptr;
-  }
+  TTryEnterGuard guard(state.UdpLock);
+  if (!guard.Taken()) return nullptr;
+  Sending([&] { FlushQueue(state); });
+  return CatchAllButAbandonment(
+      [&]() -> std::unique_ptr<TQchUdpMsg> {
+        try {
+          std::optional<std::string> bytes = Client(state).Receive(waitMs);
+          if (!bytes) return nullptr;
+          return QchUdpParse(*bytes);
+        } catch (const EQchHostNotFound&) {
+          return nullptr;
+        }
+      },
+      [](const std::string& error) -> std::unique_ptr<TQchUdpMsg> {
+        Log(kLogService, "Reading from the central service failed: " + error, 3, true);
+        return nullptr;
+      });
 }
 
 std::shared_ptr<const TStopCodesQchUdpMsg> QchStopCodes() {
@@ -231,19 +233,19 @@ void StartQchUdp() {
 
 void EndQchUdp() {
   TUdpState& state = State();
-  try {
-    {
-      TCriticalSectionGuard guard(state.UdpLock);
-      state.Client.reset();
-    }
-    TCriticalSectionGuard guard(state.QueueLock);
-    state.Queue.clear();
-    state.QueueFullLogged = false;
-  } catch (const EThreadAbandoned&) {
-    throw;
-  } catch (const std::exception& e) {
-    Log(kLogService, std::string("The UDP report path did not end cleanly: ") + e.what(), 5, true);
-  }
+  CatchAllButAbandonment(
+      [&] {
+        {
+          TCriticalSectionGuard guard(state.UdpLock);
+          state.Client.reset();
+        }
+        TCriticalSectionGuard guard(state.QueueLock);
+        state.Queue.clear();
+        state.QueueFullLogged = false;
+      },
+      [](const std::string& error) {
+        Log(kLogService, "The UDP report path did not end cleanly: " + error, 5, true);
+      });
 }
 
 void SetQchUdpPollIntervalForTests(int ms) {

@@ -137,6 +137,33 @@ class TSelfSuspendingWorker : public TQuorThread {
   std::shared_ptr<Probe> FProbe;
 };
 
+// Takes all the work that waits, then suspends itself unless woken.
+class TWakeableWorker : public TQuorThread {
+ public:
+  explicit TWakeableWorker(std::shared_ptr<Probe> probe) : FProbe(std::move(probe)) {}
+  std::atomic<int> Pending{0};
+  std::atomic<int> Taken{0};
+  // While set, the worker waits after taking its work, before it looks
+  // whether to sleep (Holding says it is there).
+  std::atomic<bool> Hold{false};
+  std::atomic<bool> Holding{false};
+
+ protected:
+  void Execute() override {
+    while (!CheckTerminated()) {
+      Taken += Pending.exchange(0);
+      ++FProbe->Steps;
+      while (Hold.load()) {
+        Holding = true;
+        std::this_thread::yield();
+      }
+      Holding = false;
+      SuspendUnlessWoken();
+    }
+  }
+  std::shared_ptr<Probe> FProbe;
+};
+
 class QuorThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -421,6 +448,39 @@ TEST_F(QuorThreadTest, ASelfSuspendedWorkerWaitsForResume) {
   }
   worker->Suspend();  // from another thread: does nothing
   EXPECT_TRUE(WaitThreadWithTimeout(worker->Handle(), 10000, true));
+}
+
+// Work handed over with a wake-up is always taken: a wake-up that comes
+// between the worker's last look for work and its suspension is kept (with
+// a plain Suspend one of these rounds would wait for ever). Many wake-ups
+// while the worker runs collapse into one more pass.
+TEST_F(QuorThreadTest, AWakeUpIsNeverLostAndRepeatedOnesCollapse) {
+  auto probe = NewProbe();
+  auto* worker = Make<TWakeableWorker>(false, probe);
+  const TThreadHandle handle = worker->Handle();
+  constexpr int kRounds = 2000;
+  for (int round = 1; round <= kRounds; ++round) {
+    ++worker->Pending;
+    if (round % 2) worker->Wake(); else WakeThread(handle);
+    ASSERT_TRUE(Eventually([&] { return worker->Taken.load() == round; }, 10000))
+        << "round " << round << " was never taken";
+  }
+  ASSERT_TRUE(Eventually([&] { return worker->Suspended(); }));
+  const int steps = probe->Steps.load();
+  worker->Hold = true;
+  worker->Wake();
+  ASSERT_TRUE(Eventually([&] { return worker->Holding.load(); }));
+  for (int i = 0; i < 100; ++i) worker->Wake();
+  worker->Hold = false;
+  ASSERT_TRUE(Eventually([&] { return worker->Suspended() && !worker->Holding.load(); }));
+  // One wake-up resumed it; the hundred that came while it ran gave it
+  // exactly one more pass.
+  EXPECT_EQ(probe->Steps.load() - steps, 2);
+  worker->Terminate();
+  worker->Resume();
+  EXPECT_TRUE(WaitThreadWithTimeout(handle, 10000, true));
+  // A wake-up through the handle of a freed worker does nothing.
+  WakeThread(handle);
 }
 
 TEST_F(QuorThreadTest, KillThreadsOfClassAbandonsRunningAndFreesFinishedWorkers) {

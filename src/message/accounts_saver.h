@@ -1,4 +1,4 @@
-// How the mail transport has the accounts file written when a UIDL state that
+// How the mail store has the accounts file written when a UIDL state that
 // must survive a crash has changed: the download thread after a connection
 // that changed a state, the local POP3 server at QUIT before the deleted
 // messages' files go.

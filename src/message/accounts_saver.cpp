@@ -1,4 +1,4 @@
-#include "transport/accounts_saver.h"
+#include "message/accounts_saver.h"
 
 #include <memory>
 #include <mutex>
