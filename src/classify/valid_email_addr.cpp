@@ -468,8 +468,10 @@ void TCheck::Command(TEAddrCheckLevel level, const std::string& command, const c
     Line(temporary);
     End(ear_TransError);
   }
+  // DATA (no time-out text) has neither the level nor the time test.
+  if (timedOut == nullptr) return;
   if (FRequested == level) End(ear_Valid);
-  if (timedOut != nullptr && TimeUp()) {
+  if (TimeUp()) {
     Line(timedOut);
     End(ear_Timeout);
   }
