@@ -162,8 +162,13 @@ TValidEmailAddrRec TValidRetAddrTest::ObtainRecord(TEmailMsg& msg, const std::st
   // Never prepared (or preparing failed): the same bound as a thread's.
   TAddrCheckState local;
   local.Reset(EmptyRecord());
+  const std::int64_t start = SteadyMilliseconds();
   CheckEmailAddress(address, level, local, abort, waitMs);
-  return local.Snapshot();
+  TValidEmailAddrRec rec = local.Snapshot();
+  // Cut off by the bound, it counts as a thread that did not finish in time:
+  // what failed was the wait, not the server.
+  if (SteadyMilliseconds() - start >= waitMs) rec.Result = ear_Timeout;
+  return rec;
 }
 
 bool TValidRetAddrTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort) {
@@ -209,7 +214,10 @@ bool TValidRetAddrTest::Evaluate(TEmailMsg& msg, const std::atomic<bool>* abort)
       const std::shared_ptr<TPhrases> approved =
           lists ? lists->GetBuiltInList(bplApprovedSenders) : nullptr;
       std::string piece;
-      if (approved && approved->FindMatch("*" + domain, piece, false) >= 0) {
+      // The approved-senders list reduces what it looks up to an address,
+      // so the domain goes in as "*@domain": a bare "*domain" would reduce
+      // to "@" and never match.
+      if (approved && approved->FindMatch("*@" + domain, piece, false) >= 0) {
         line("We failed to confirm the address but since you have approved " + piece +
              " we will assume this is a temporary failure");
         rec.Result = ear_TransError;
