@@ -401,3 +401,82 @@ TEST(AddressCheckNames, InputIndexAndNames) {
 
 }  // namespace
 }  // namespace halvorn
+
+namespace halvorn {
+namespace {
+
+// The DNS steps against dnsmasq on the loopback (the global resolver asks
+// nothing else); the connection, when one is made, goes to the in-memory
+// server.
+TEST_F(AddressCheck, DnsOutcomes) {
+  test::DnsmasqServer dns({"mx-host=good.test,mx.good.test,10", "host-record=mx.good.test,203.0.113.8",
+                           "host-record=direct.test,203.0.113.9",
+                           "mx-host=noaddr.test,mx.noaddr.test,10",
+                           "mx-host=loop.test,mx.loop.test,10", "host-record=mx.loop.test,127.0.0.1",
+                           "mx-host=zero.test,mx.zero.test,10", "host-record=mx.zero.test,0.0.0.1",
+                           "host-record=self.test,127.0.0.2"});
+  ASSERT_TRUE(dns.Ok()) << dns.Error();
+  GlobalDnsResolver().SetPort(dns.Port());
+  GlobalDnsResolver().SetServers(TStringList{"127.0.0.1"});
+  const ServerScript accepting{true, {"220 ready"}, {}};
+  const std::string noMx = "Address has no mail server associated with it.";
+  const std::string direct =
+      "Host doesn't have a mail server registered to it.  Attempting direct connection...";
+  struct Case {
+    std::string Address;
+    TEAddrCheckLevel Requested;
+    TEAddrCheckLevel Level;
+    TEAddrResult Result;
+    std::string MailServer;
+    std::string MailServerIP;
+    std::string HostIP;
+    std::vector<std::string> Tail;  // after the first two lines
+    bool Connects;
+  } cases[] = {
+      {"a@good.test", acl_MXResolve, acl_MXResolve, ear_Valid, "mx.good.test", "203.0.113.8",
+       "0.0.0.0", {"Found mail server \"mx.good.test\"", "Found mail server IP of 203.0.113.8"},
+       false},
+      {"a@good.test", acl_Connect, acl_Connect, ear_Valid, "mx.good.test", "203.0.113.8",
+       "0.0.0.0", {"Found mail server \"mx.good.test\"", "Found mail server IP of 203.0.113.8"},
+       true},
+      {"a@direct.test", acl_MXLookup, acl_MXLookup, ear_PermError, "", "0.0.0.0", "0.0.0.0",
+       {noMx}, false},
+      {"a@direct.test", acl_Connect, acl_Connect, ear_Valid, "", "0.0.0.0", "203.0.113.9",
+       {noMx, direct, "Found host IP of 203.0.113.9"}, true},
+      {"a@nowhere.test", acl_Data, acl_MXLookup, ear_PermError, "", "0.0.0.0", "0.0.0.0",
+       {noMx, direct, "Host doesn't have an IP address."}, false},
+      {"a@noaddr.test", acl_Data, acl_MXResolve, ear_PermError, "mx.noaddr.test", "0.0.0.0",
+       "0.0.0.0",
+       {"Found mail server \"mx.noaddr.test\"", "Mail server doesn't have an IP address."}, false},
+      {"a@loop.test", acl_Data, acl_MXResolve, ear_PermError, "mx.loop.test", "127.0.0.1",
+       "0.0.0.0",
+       {"Found mail server \"mx.loop.test\"", "Found mail server IP of 127.0.0.1",
+        "Mail server address is this computer (127.0.0.1)."},
+       false},
+      {"a@zero.test", acl_Data, acl_MXResolve, ear_PermError, "mx.zero.test", "0.0.0.1", "0.0.0.0",
+       {"Found mail server \"mx.zero.test\"", "Found mail server IP of 0.0.0.1",
+        "Mail server address is this computer (0.0.0.1)."},
+       false},
+      {"a@self.test", acl_Data, acl_MXLookup, ear_PermError, "", "0.0.0.0", "127.0.0.2",
+       {noMx, direct, "Found host IP of 127.0.0.2",
+        "Mail server address is this computer (127.0.0.2)."},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Address + " " + AddrCheckLevelName(c.Requested));
+    ClearAddressCache();
+    const TValidEmailAddrRec r = Run(accepting, c.Requested, c.Address);
+    EXPECT_EQ(r.Level, c.Level);
+    EXPECT_EQ(r.Result, c.Result);
+    EXPECT_EQ(r.MailServer, c.MailServer);
+    EXPECT_EQ(IPToStr(r.MailServerIP), c.MailServerIP);
+    EXPECT_EQ(IPToStr(r.HostIP), c.HostIP);
+    EXPECT_EQ(r.Transcript, Transcript(Concat({"Checking email address \"" + c.Address + "\"",
+                                               "Address has a valid format."},
+                                              c.Tail)));
+    EXPECT_EQ(!Written->empty() || c.Connects, c.Connects);
+  }
+}
+
+}  // namespace
+}  // namespace halvorn
