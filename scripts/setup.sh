@@ -8,7 +8,7 @@ if [ "${1:-}" = "test" ]; then
   packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev python3 perl
     python3-pycryptodome python3-mpmath python3-numpy python3-dnspython dnsmasq-base dovecot-pop3d
     iproute2 psl python3-html5lib chromium mpack fetchmail clang libclang-rt-dev
-    fonts-dejavu-core)
+    fonts-dejavu-core curl)
 fi
 
 # The test corpus is fetched with npm; any npm will do.

@@ -10,6 +10,7 @@
 #include "foundation/threads/heartbeat.h"  // CategoryRequestPort
 #include "message/account_guard.h"
 #include "message/accounts.h"
+#include "message/link_key.h"
 
 namespace halvorn {
 
@@ -48,10 +49,13 @@ std::string FormValue(const std::string& value) {
   return escaped;
 }
 
-// "<form action="http://LocalHost:6173/<command>" method=<method>>"
+// "<form action="http://LocalHost:6173/<command>" method=<method>>" and the
+// hidden "LinkKey" field the local web server asks of every form (a GET form
+// drops the action's query, so the key cannot ride there).
 std::string FormStart(const std::string& command, const char* method) {
   return "<form action=\"http://" + LocalHostName() + ":" +
-         std::to_string(CategoryRequestPort.load()) + "/" + command + "\" method=" + method + ">";
+         std::to_string(CategoryRequestPort.load()) + "/" + command + "\" method=" + method +
+         "><input type=\"hidden\" name=\"" + kLinkKeyName + "\" value=\"" + GetLinkKey() + "\">";
 }
 
 std::string HiddenField(const char* name, const std::string& value) {

@@ -1,5 +1,7 @@
 #include "message/email_info.h"
 
+#include "message/link_key.h"
+
 #include <cctype>
 #include <filesystem>
 #include <stdexcept>
@@ -525,6 +527,9 @@ bool TEmailInfo::MakeDecodeLink(const std::string& target, std::string& link) {
   TCriticalSectionGuard guard(FLock);
   url.Add(IntToHexDigits(static_cast<std::uint32_t>(FId.load()), 8) +
           std::to_string(FUrls.Count()));
+  // After the id-and-index pair, which is all ResolveLink reads; dropped
+  // again for a link that does not lead to this machine.
+  url.Add(std::string(kLinkKeyName) + "=" + GetLinkKey());
   link = url.GetUrl();
   FUrls.Add(target);
   return true;
@@ -536,7 +541,8 @@ bool TEmailInfo::ResolveLink(const std::string& link, std::string& target) const
     TQuorUrl url;
     url.SetUrl(link);
     if (url.Document != "Decode") return false;
-    const std::string query = url.GetQuery();
+    // Only the id-and-index pair counts; the link key may follow it.
+    const std::string query = url.Count() > 0 ? url[0] : std::string();
     if (query.size() < 8) return false;
     for (int i = 0; i < 8; ++i) {
       if (!std::isxdigit(static_cast<unsigned char>(query[i]))) return false;

@@ -7,6 +7,8 @@
 #include "foundation/files/file_helpers.h"
 #include "foundation/text/text_normalisation.h"
 #include "foundation/threads/heartbeat.h"
+#include "foundation/text/code_page_1252.h"
+#include "message/link_key.h"
 
 namespace halvorn {
 
@@ -26,7 +28,17 @@ bool IsWholeDecimalNumber(const std::string& text) {
 }  // namespace
 
 TQuorUrl::TQuorUrl()
-    : Protocol("http"), Host(LocalHostName()), Port(CategoryRequestPort.load()) {}
+    : Protocol("http"), Host(LocalHostName()), Port(CategoryRequestPort.load()) {
+  Add(std::string(kLinkKeyName) + "=" + GetLinkKey());
+}
+
+bool TQuorUrl::IsLocalLinkHost() const {
+  if (SameText1252(Host, LocalHostName()) || SameText1252(Host, "localhost") || Host == "::1" ||
+      Host == "[::1]")
+    return true;
+  // 127.0.0.0/8, written as a dotted address.
+  return Host.rfind("127.", 0) == 0 && IsIPAddress(Host);
+}
 
 void TQuorUrl::SetUrl(const std::string& text, bool hostEndsAtAnyColon) {
   Clear();
@@ -132,13 +144,18 @@ std::string TQuorUrl::GetRelativeUrl() const {
 
 std::string TQuorUrl::GetQuery(bool keepPlus) const {
   std::string query;
+  const bool local = IsLocalLinkHost();
+  bool first = true;
   for (int i = 0; i < Count(); ++i) {
+    // The installation's key goes only to this machine.
+    if (!local && SameText1252(Names(i), kLinkKeyName)) continue;
     // UrlEncode keeps "&" (it is URL-safe) and writes "%" as "%25", so the
     // "&" and "%2B" in its output stand for themselves.
     std::string line = UrlEncode(Strings(i));
     ReplaceAll("&", "%26", line);
     if (keepPlus) ReplaceAll("%2B", "+", line);
-    if (i > 0) query += '&';
+    if (!first) query += '&';
+    first = false;
     query += line;
   }
   return query;

@@ -27,8 +27,15 @@ namespace halvorn {
 class TQuorUrl : public TStringList {
  public:
   // Protocol "http", host "LocalHost", the category-request port (6173 unless
-  // the settings say otherwise), everything else empty, no pairs.
+  // the settings say otherwise), everything else empty, and one pair: the
+  // installation's "LinkKey" (link_key.h), so that the local web server
+  // accepts the link.
   TQuorUrl();
+
+  // The host is this machine: LocalHost (any case), 127.x.y.z or ::1. Only
+  // then do GetUrl, GetRelativeUrl and GetQuery write the "LinkKey" pair; for
+  // any other host it is left out, so the key never leaves the machine.
+  bool IsLocalLinkHost() const;
 
   // Parses a URL, starting from protocol "http", port 80, every other field
   // empty and no pairs:
@@ -100,7 +107,8 @@ class TQuorUrl : public TStringList {
 
 // The local link of the command with its query pairs in the order given (a
 // pair with an empty value is left out): "http://LocalHost:" + the
-// category-request port + "/" + command + "?" + the pairs.
+// category-request port + "/" + command + "?LinkKey=" + the key + "&" + the
+// pairs.
 std::string LocalLink(const std::string& command,
                       std::initializer_list<std::pair<const char*, std::string>> pairs);
 

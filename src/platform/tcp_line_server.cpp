@@ -51,6 +51,11 @@ TcpConnection::TcpConnection(std::unique_ptr<Impl> impl) : FImpl(std::move(impl)
                    ((v4 & 0xFF) << 24);
   }
   FPeerPort = s->peerPort();
+  if (ok) {
+    peer = QHostAddress(v4);
+  }
+  FPeerText = peer.toString().toStdString();
+  FPeerIsLoopback = peer.isLoopback();
   // Replies are written line by line: without this, the tail of a reply
   // waits for the peer's delayed acknowledgement of the part before it.
   s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -123,6 +128,9 @@ int TcpConnection::Handle() const {
 struct TcpListener::Impl {
   QTcpServer Server;
   AcceptHandler OnAccept;
+  std::function<void(const std::string&)> OnAcceptError;
+  QTimer ResumeTimer;         // single shot: accept again after a failure
+  bool ErrorReported = false;  // until the next accept succeeds
 };
 
 TcpListener::TcpListener() : FImpl(std::make_unique<Impl>()) {
@@ -131,30 +139,54 @@ TcpListener::TcpListener() : FImpl(std::make_unique<Impl>()) {
       QTcpSocket* s = FImpl->Server.nextPendingConnection();
       if (!s) break;
       s->setParent(nullptr);
+      FImpl->ErrorReported = false;
       auto impl = std::make_unique<TcpConnection::Impl>();
       impl->Socket = s;
       std::unique_ptr<TcpConnection> c(new TcpConnection(std::move(impl)));
       if (FImpl->OnAccept) FImpl->OnAccept(std::move(c));
     }
   });
-  // Errors of the listening socket itself stay here: nothing to do with them.
+  // Qt stops accepting after a failed accept (EMFILE and the like); without a
+  // resume the socket would stay deaf for good.
+  FImpl->ResumeTimer.setSingleShot(true);
+  QObject::connect(&FImpl->ResumeTimer, &QTimer::timeout, &FImpl->Server, [this] {
+    if (FImpl->Server.isListening()) FImpl->Server.resumeAccepting();
+  });
   QObject::connect(&FImpl->Server, &QTcpServer::acceptError, &FImpl->Server,
-                   [](QAbstractSocket::SocketError) {});
+                   [this](QAbstractSocket::SocketError) {
+                     FImpl->Server.pauseAccepting();
+                     if (!FImpl->ErrorReported && FImpl->OnAcceptError) {
+                       FImpl->ErrorReported = true;
+                       FImpl->OnAcceptError("Accepting a connection failed: " +
+                                            FImpl->Server.errorString().toStdString() +
+                                            "; accepting again each second");
+                     }
+                     if (!FImpl->ResumeTimer.isActive()) FImpl->ResumeTimer.start(1000);
+                   });
 }
 
 TcpListener::~TcpListener() {
   Close();
 }
 
-std::string TcpListener::Listen(std::uint16_t port, AcceptHandler onAccept) {
+std::string TcpListener::Listen(std::uint16_t port, AcceptHandler onAccept,
+                                const std::string& address) {
   Close();
   FImpl->OnAccept = std::move(onAccept);
-  if (!FImpl->Server.listen(QHostAddress::AnyIPv4, port))
+  QHostAddress bind(QHostAddress::AnyIPv4);
+  if (!address.empty() && !bind.setAddress(QString::fromStdString(address)))
+    return "Invalid address " + address;
+  if (!FImpl->Server.listen(bind, port))
     return FImpl->Server.errorString().toStdString();
   return {};
 }
 
+void TcpListener::SetAcceptErrorHandler(std::function<void(const std::string&)> onError) {
+  FImpl->OnAcceptError = std::move(onError);
+}
+
 void TcpListener::Close() {
+  FImpl->ResumeTimer.stop();
   if (FImpl->Server.isListening()) FImpl->Server.close();
 }
 

@@ -46,6 +46,12 @@ class TcpConnection {
   // it is no IPv4 peer.
   std::uint32_t PeerAddress() const { return FPeerAddress; }
   std::uint16_t PeerPort() const { return FPeerPort; }
+  // The peer's address as text ("127.0.0.1", "::1"; an IPv4-mapped IPv6
+  // address in its IPv4 form).
+  const std::string& PeerText() const { return FPeerText; }
+  // The peer is this machine's loopback: 127.0.0.0/8 or ::1 (mapped forms
+  // converted).
+  bool PeerIsLoopback() const { return FPeerIsLoopback; }
   // The socket descriptor (-1 once closed).
   int Handle() const;
 
@@ -57,9 +63,12 @@ class TcpConnection {
   std::unique_ptr<Impl> FImpl;
   std::uint32_t FPeerAddress = 0;
   std::uint16_t FPeerPort = 0;
+  std::string FPeerText;
+  bool FPeerIsLoopback = false;
 };
 
-// A listening socket on all local IPv4 addresses. Main thread only.
+// A listening socket, on all local IPv4 addresses unless Listen names one.
+// Main thread only.
 class TcpListener {
  public:
   using AcceptHandler = std::function<void(std::unique_ptr<TcpConnection>)>;
@@ -72,7 +81,17 @@ class TcpListener {
   // Starts listening on the port (0: a free port the system picks). Each
   // accepted connection is handed to onAccept from the event loop. Answers an
   // error text, empty on success.
-  std::string Listen(std::uint16_t port, AcceptHandler onAccept);
+  // `address` is a numeric address to bind to ("127.0.0.1", "::1"); empty
+  // means every local IPv4 address.
+  //
+  // When accepting fails (the process is out of descriptors), the system
+  // stops offering new connections to this socket; the listener reports the
+  // first such failure through the accept-error handler and tries again each
+  // second, so it never stays deaf once descriptors come back.
+  std::string Listen(std::uint16_t port, AcceptHandler onAccept, const std::string& address = {});
+  // Receives a text for the first failed accept after a good one (a log line
+  // for the owner; the platform layer logs nothing itself).
+  void SetAcceptErrorHandler(std::function<void(const std::string&)> onError);
   void Close();
   bool IsListening() const;
   // The port listened on (useful after Listen(0)); 0 when not listening.

@@ -3,6 +3,7 @@
 // and hand-made links whose host, user part and address form Python's
 // urllib and ipaddress read the same way.
 #include "classify/phishing_check.h"
+#include "message/link_key.h"
 
 #include <gtest/gtest.h>
 
@@ -112,7 +113,8 @@ TEST(PhishingCheck, PaymentServiceSenders) {
                                 "database as hoaxes.");
     }
     EXPECT_EQ(report[next],
-              "5 <br>Click <a href=\"http://LocalHost:6173/Categorize?Hint=Hoax&MsgId=0&ContentId=" +
+              "5 <br>Click <a href=\"http://LocalHost:6173/Categorize?LinkKey=" + GetLinkKey() +
+                  "&Hint=Hoax&MsgId=0&ContentId=" +
                   std::to_string(msg->GetContentId()) +
                   "&UserId=Owner&Category=5\">here</a> to report this email as a hoax.");
   }

@@ -11,11 +11,17 @@
 #include "foundation/threads/heartbeat.h"
 #include "message/account_test_support.h"
 #include "message/accounts.h"
+#include "message/link_key.h"
 #include "support/dns_test_servers.h"
 #include "support/test_support.h"
 
 namespace halvorn {
 namespace {
+
+// The hidden field every account form starts with.
+std::string KeyField() {
+  return "<input type=\"hidden\" name=\"LinkKey\" value=\"" + GetLinkKey() + "\">";
+}
 
 class AccountPagesTest : public ::testing::Test {
  protected:
@@ -39,14 +45,14 @@ TEST_F(AccountPagesTest, PopFormOfAnOwnedAccount) {
       "<p><input type=\"hidden\" name=\"UniqueId\" value=\"ABCD1234\">\r\n"
       "<p><input type=\"hidden\" name=\"PasswordMD5\" value=\"5EBE2294ECD0E0F08EAB7690D2A6EE69\">\r\n";
   EXPECT_EQ(account->PopInfoForm(),
-            "<form action=\"http://LocalHost:6173/PopUserInfo\" method=GET>\r\n"
+            "<form action=\"http://LocalHost:6173/PopUserInfo\" method=GET>" + KeyField() + "\r\n"
             "<p>New UserId: <input type=\"text\" name=\"NewUserId\" value=\"bob\" size=\"36\">\r\n"
             "<p>New Password: <input type=\"password\" name=\"NewPassWord\" value=\"secret\" size=\"34\">\r\n"
             "<p>New Server Address: <input type=\"text\" name=\"NewServer\" value=\"pop.example.com\" size=\"30\">\r\n"
             "<p>Port: <input type=\"text\" name=\"NewPort\" value=\"995\" size=\"20\">\r\n" +
                 identity +
                 "<input type=\"Submit\" value=\"Change Account Information\" align=\"MIDDLE\"> </form>"
-                "<form action=\"http://LocalHost:6173/DeleteAccount\" method=get>" +
+                "<form action=\"http://LocalHost:6173/DeleteAccount\" method=get>" + KeyField() +
                 identity + "<input type=\"Submit\" value=\"Delete Account\" align=\"MIDDLE\">");
 }
 
@@ -65,7 +71,10 @@ TEST_F(AccountPagesTest, FormsFollowTheAccount) {
   }
   EXPECT_NE(orphan->PopInfoForm().find("name=\"NewServer\" value=\"192.0.2.7\""), std::string::npos);
   const std::string webmail = orphan->WebmailInfoForm();
-  EXPECT_EQ(webmail.rfind("<form action=\"http://LocalHost:8080/HotmailUserInfo\" method=get>\r\n", 0), 0u);
+  EXPECT_EQ(webmail.rfind("<form action=\"http://LocalHost:8080/HotmailUserInfo\" method=get>" +
+                              KeyField() + "\r\n",
+                          0),
+            0u);
   EXPECT_EQ(webmail.find("NewServer"), std::string::npos);
   EXPECT_EQ(webmail.find("NewPort"), std::string::npos);
 
@@ -242,6 +251,7 @@ for n, path in enumerate(got):
     if (pages[n].Index == 0) expected.insert(form.Change.begin(), form.Change.end());
     ASSERT_EQ(digests.count(form.Password), 1u);
     expected["PasswordMD5"] = digests[form.Password];
+    expected["LinkKey"] = GetLinkKey();
     EXPECT_EQ(expected["PasswordMD5"], MD5HexUpper(form.Password));
     const int page = static_cast<int>(n);
     const std::pair<int, int> key{page, pages[n].Index};

@@ -1,4 +1,5 @@
 #include "message/email_info.h"
+#include "message/link_key.h"
 
 #include <gtest/gtest.h>
 
@@ -198,7 +199,7 @@ TEST_F(EmailInfoTest, DecodeLinks) {
   record.SetId(255);
   std::string link;
   ASSERT_TRUE(record.MakeDecodeLink("http://joe:pw@LocalHost:6173/GetReport?UserId=A%20B&File=x", link));
-  EXPECT_EQ(link, "http://LocalHost:6173/Decode?000000FF0");
+  EXPECT_EQ(link, "http://LocalHost:6173/Decode?000000FF0&LinkKey=" + GetLinkKey());
   std::string second;
   record.MakeDecodeLink("https://example.com/a/b/page?x=1", second);
   EXPECT_EQ(second, "https://example.com/a/b/Decode?000000FF1");

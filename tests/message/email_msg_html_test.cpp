@@ -3,6 +3,7 @@
 // back with urllib.parse, the form action, needless quoted-printable escapes
 // and the program's own images.
 #include "message/email_msg_html.h"
+#include "message/link_key.h"
 
 #include <gtest/gtest.h>
 
@@ -145,7 +146,7 @@ for line in sys.stdin:
             print('not replaced', case['name'], old, new)
             continue
         q = parse_qs(urlsplit(new[0]).query, keep_blank_values=True)
-        if q != {'Name': ['BlockedImage.gif'], 'CID': [str(case['cid'])], 'OrigUrl': [old[0]]}:
+        if q != {'LinkKey': [case['key']], 'Name': ['BlockedImage.gif'], 'CID': [str(case['cid'])], 'OrigUrl': [old[0]]}:
             print('query', case['name'], old, q)
     restored = link.sub(lambda m: parse_qs(m.group(2))['OrigUrl'][0], after)
     if restored != before:
@@ -199,7 +200,8 @@ TEST(EmailMsgHtml, ImageReferencesAgreeWithHtml5libAndAreReplacedInPlace) {
              "\",\"locations\":[\"inline.jpg\"],\"refs\":[" + refs +
              "],\"answer\":" + std::to_string(answer) +
              ",\"cid\":" + std::to_string(msg->GetContentId()) +
-             ",\"port\":" + std::to_string(CategoryRequestPort.load()) + "}\n";
+             ",\"port\":" + std::to_string(CategoryRequestPort.load()) + ",\"key\":\"" +
+             GetLinkKey() + "\"}\n";
 
     // The written message reads back with the replaced HTML.
     TStringList written;

@@ -1,4 +1,5 @@
 #include "message/host_and_domain.h"
+#include "message/link_key.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +85,7 @@ TEST_F(DecodeLinkTest, LinksResolveThroughTheirRecord) {
   AcquireEmailInfo(0x1234ABCD, record);
   std::string link;
   ASSERT_TRUE(record->MakeDecodeLink(target, link));
-  EXPECT_EQ(link, "http://LocalHost:6173/Decode?1234ABCD0");
+  EXPECT_EQ(link, "http://LocalHost:6173/Decode?1234ABCD0&LinkKey=" + GetLinkKey());
   // While the record is live...
   EXPECT_EQ(ResolveDecodeLink(link), target);
   ReleaseEmailInfo(record);

@@ -1,4 +1,5 @@
 #include "message/quor_url.h"
+#include "message/link_key.h"
 
 #include <gtest/gtest.h>
 
@@ -87,7 +88,9 @@ TEST(QuorUrlTest, LongQueriesAndDocumentsAreCut) {
 
 TEST(QuorUrlTest, NewUrlIsALocalLink) {
   TQuorUrl url;
-  EXPECT_EQ(url.GetUrl(), "http://LocalHost:" + std::to_string(CategoryRequestPort.load()));
+  const std::string key = "LinkKey=" + GetLinkKey();
+  EXPECT_EQ(url.GetUrl(),
+            "http://LocalHost:" + std::to_string(CategoryRequestPort.load()) + "?" + key);
   const std::int32_t saved = CategoryRequestPort.exchange(6173);
   TQuorUrl report;
   CategoryRequestPort.store(saved);
@@ -95,10 +98,10 @@ TEST(QuorUrlTest, NewUrlIsALocalLink) {
   report.SetValue("UserId", "Joe Bloggs");
   report.SetValue("File", "Report 1.htm");
   EXPECT_EQ(report.GetUrl(),
-            "http://LocalHost:6173/GetReport?UserId=Joe%20Bloggs&File=Report%201.htm");
-  EXPECT_EQ(report.GetRelativeUrl(), "/GetReport?UserId=Joe%20Bloggs&File=Report%201.htm");
+            "http://LocalHost:6173/GetReport?" + key + "&UserId=Joe%20Bloggs&File=Report%201.htm");
+  EXPECT_EQ(report.GetRelativeUrl(), "/GetReport?" + key + "&UserId=Joe%20Bloggs&File=Report%201.htm");
   report.SetValue("UserId", "");  // an empty value removes the pair
-  EXPECT_EQ(report.GetQuery(), "File=Report%201.htm");
+  EXPECT_EQ(report.GetQuery(), key + "&File=Report%201.htm");
 }
 
 TEST(QuorUrlTest, GetUrlBuildsFromTheFields) {
@@ -124,6 +127,7 @@ TEST(QuorUrlTest, GetUrlBuildsFromTheFields) {
 
 TEST(QuorUrlTest, QueryEscapesWhatWouldNotReadBack) {
   TQuorUrl url;
+  url.Clear();  // without the link key
   url.SetValue("a", "x y&z%=+#\xE9?/");
   // "+" is escaped: the web server reads a bare "+" as a blank. Only the
   // canonical checksum form keeps it.
@@ -189,7 +193,8 @@ for line in sys.stdin.read().split("\n")[:-1]:
     SCOPED_TRACE(links[i]);
     std::string line;
     ASSERT_TRUE(std::getline(lines, line));
-    const std::string expected = "/GetBackup " + test::HexOf("UserId") + ":" +
+    const std::string expected = "/GetBackup " + test::HexOf("LinkKey") + ":" +
+                                 test::HexOf(GetLinkKey()) + " " + test::HexOf("UserId") + ":" +
                                  test::HexOf("Single User") + " " + test::HexOf("File") + ":" +
                                  test::HexOf(values[i]) + " " + test::HexOf("FileExt") + ":" +
                                  test::HexOf(".eml");
