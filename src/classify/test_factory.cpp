@@ -18,6 +18,7 @@
 #include "classify/spam_assassin_test.h"
 #include "classify/sum_tests.h"
 #include "classify/unblock_code_tests.h"
+#include "classify/valid_ret_addr_test.h"
 #include "classify/value_tests.h"
 #include "foundation/app/class_bindings.h"
 #include "foundation/files/quor_ini_file.h"
@@ -55,7 +56,7 @@ const TTestClass kTestClasses[] = {
     {"TBouncedUnblockCodeTest", &MakeTest<TBouncedUnblockCodeTest>},
     {"TMsgSizeTest", &MakeTest<TMsgSizeTest>},
     {"TMyAddrTest", &MakeTest<TMyAddrTest>},
-    {"TValidRetAddrTest", nullptr},
+    {"TValidRetAddrTest", &MakeTest<TValidRetAddrTest>},
     {"TQuorInfoTest", &MakeTest<TQuorInfoTest>},
     {"TDccTest", &MakeTest<TDccTest>},
     {"TSumTest", &MakeTest<TSumTest>},

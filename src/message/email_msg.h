@@ -561,6 +561,7 @@ class TEmailMsg : public TEmailHeaderOwner,
   // to clear it): AddressCheckDone is true when none is recorded or it no
   // longer runs. The thread owns copies of what it needs.
   void SetAddressCheckThread(TThreadHandle thread);
+  TThreadHandle GetAddressCheckThread();
   bool AddressCheckDone();
 
   // ---------------------------------------------------------------------------

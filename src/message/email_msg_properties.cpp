@@ -193,6 +193,11 @@ void TEmailMsg::SetAddressCheckThread(TThreadHandle thread) {
   FAddressCheckThread = std::move(thread);
 }
 
+TThreadHandle TEmailMsg::GetAddressCheckThread() {
+  TMsgGuard guard(FLock);
+  return FAddressCheckThread;
+}
+
 bool TEmailMsg::AddressCheckDone() {
   TThreadHandle thread;
   {

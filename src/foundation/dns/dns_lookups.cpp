@@ -108,11 +108,32 @@ TMultiDNSResolver& GlobalDnsResolver() {
   return *GGlobal;
 }
 
+std::atomic<std::uint32_t> ExternalIP{0};
+
+namespace {
+std::mutex GExternalNameMutex;
+std::string GExternalHostName;
+}  // namespace
+
+std::string ExternalHostName() {
+  std::lock_guard<std::mutex> lock(GExternalNameMutex);
+  return GExternalHostName;
+}
+
+void SetExternalHostName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(GExternalNameMutex);
+  GExternalHostName = name;
+}
+
 void StartDnsModule() {
+  ExternalIP.store(0);
+  SetExternalHostName({});
   GlobalDnsResolver();
 }
 
 void EndDnsModule() {
+  ExternalIP.store(0);
+  SetExternalHostName({});
   std::unique_ptr<TMultiDNSResolver> old;
   {
     std::lock_guard<std::mutex> lock(GGlobalMutex);

@@ -12,6 +12,7 @@
 // (IPv6 servers are skipped), then nine public fallback names.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,9 +31,17 @@ namespace halvorn {
 TMultiDNSResolver& GlobalDnsResolver();
 
 // Module start-up (creates the global resolver) and end (frees it; no look-up
-// may run then).
+// may run then). Both clear ExternalIP and the external host name.
 void StartDnsModule();
 void EndDnsModule();
+
+// This computer's address as the outside world sees it (first octet in the
+// lowest byte); 0 while unknown. Safe from any thread.
+extern std::atomic<std::uint32_t> ExternalIP;
+// The name of ExternalIP found by reverse look-up; empty while unknown. Kept
+// under a leaf lock of its own. Safe from any thread.
+std::string ExternalHostName();
+void SetExternalHostName(const std::string& name);
 
 // Fills the list with DNS servers: the cached first resolv.conf server, the
 // other resolv.conf servers, then the fallback names, each resolved with the

@@ -95,6 +95,9 @@ class TQuorAbstractClientSocket {
   virtual bool Connected() = 0;
   virtual bool Close() = 0;
   virtual bool ReadLn(std::string& line) = 0;
+  // What arrived after the last line end and is still buffered: the part of
+  // a line that a failed ReadLn leaves behind. Empty by default.
+  virtual std::string UnfinishedLine() const { return {}; }
   virtual bool WriteLn(const std::string& line) = 0;
   virtual bool ReadAvailable(std::string& stream) = 0;
   virtual bool WriteStream(const std::string& stream, const TWriteProgress& progress) = 0;
@@ -162,6 +165,7 @@ class TIndyClientSocket : public TQuorAbstractClientSocket {
   // come back as a final line. In binary mode it answers false at once and
   // reports "Readln excepted with binary mode".
   bool ReadLn(std::string& line) override;
+  std::string UnfinishedLine() const override { return FLines.PartialLine(); }
   // Writes the line and CR LF. A set terminated flag answers true without
   // writing.
   bool WriteLn(const std::string& line) override;

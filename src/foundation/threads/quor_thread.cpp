@@ -348,6 +348,10 @@ bool TQuorThread::Terminated() const {
   return FControl->Terminated.load();
 }
 
+const std::atomic<bool>* TQuorThread::TerminatedFlag() const {
+  return &FControl->Terminated;
+}
+
 bool TQuorThread::Suspended() const {
   std::lock_guard<std::mutex> lock(FControl->Mutex);
   return FControl->Suspended;

@@ -112,6 +112,9 @@ class TQuorThread {
   // Sets the terminate flag; the worker sees it at its next CheckTerminated.
   void Terminate();
   bool Terminated() const;
+  // The terminate flag itself, for waits that poll a flag (the DNS
+  // look-ups); a kill sets it too. Valid while the worker's object lives.
+  const std::atomic<bool>* TerminatedFlag() const;
 
   // True while created suspended and not yet resumed, or self-suspended.
   bool Suspended() const;
