@@ -7,6 +7,9 @@
 // verdict), so the pipeline around it runs as it will with them.
 #include "processing/process_incoming_thread.h"
 
+#include "message/processing_options.h"
+#include "processing/notice_links.h"
+
 namespace halvorn {
 
 // The central service's information.
@@ -34,20 +37,25 @@ void TProcessIncomingThread::FCheckAttachedFiles(TEmailMsg& /*msg*/) {}
 
 // The notice's links and lines.
 
-void TProcessIncomingThread::FAddReportLink(TEmailMsg& /*msg*/) {}
+void TProcessIncomingThread::FAddReportLink(TEmailMsg& msg) { AddReportLink(msg); }
 
-void TProcessIncomingThread::FAddBackupLink(TEmailMsg& /*msg*/) {}
+void TProcessIncomingThread::FAddBackupLink(TEmailMsg& msg) { AddBackupLink(msg); }
 
-void TProcessIncomingThread::FAddSenderLinks(TEmailMsg& /*msg*/) {}
+void TProcessIncomingThread::FAddSenderLinks(TEmailMsg& msg) {
+  AddSenderLinks(msg, GetProcessingOptions(kSingleUserName).DetailLevel);
+}
 
-void TProcessIncomingThread::FAddSubjectLinks(TEmailMsg& /*msg*/) {}
+void TProcessIncomingThread::FAddSubjectLinks(TEmailMsg& msg) { AddSubjectLinks(msg); }
 
-void TProcessIncomingThread::FAddCategorizeLinks(TEmailMsg& /*msg*/) {}
+void TProcessIncomingThread::FAddCategorizeLinks(TEmailMsg& msg) {
+  FPresetCategoryLink = AddCategorizeLinks(msg);
+}
 
-void TProcessIncomingThread::FAddDangerLine(TEmailMsg& /*msg*/) {}
+void TProcessIncomingThread::FAddDangerLine(TEmailMsg& msg) { AddDangerLine(msg); }
 
 // A message with a preset category (the developer menu's test run): its
-// numbering, the service's message id header and its categorisation link.
+// numbering, the service's message id header and its categorisation link
+// (FPresetCategoryLink, kept by FAddCategorizeLinks).
 void TProcessIncomingThread::FTestMessageSteps(TEmailMsg& /*msg*/) {}
 
 // The black and white lists.

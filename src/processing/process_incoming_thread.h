@@ -209,6 +209,9 @@ class TProcessIncomingThread : public TQuorThread {
   // The DCC FUZ2 checksums (hexadecimal) of the relayed messages saved,
   // sorted.
   std::vector<std::string> FRelayedChecksums;
+  // The categorisation link of the current message's preset category; empty
+  // when it has none.
+  std::string FPresetCategoryLink;
 };
 
 }  // namespace halvorn
