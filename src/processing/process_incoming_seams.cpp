@@ -9,6 +9,7 @@
 
 #include "message/processing_options.h"
 #include "processing/notice_links.h"
+#include "processing/attachment_danger.h"
 #include "processing/black_white_lists.h"
 #include "foundation/threads/heartbeat.h"
 #include "message/mailing_list.h"
@@ -38,7 +39,9 @@ bool TProcessIncomingThread::FSubmitRelayedMessage(TEmailMsg& /*msg*/,
 
 // The attachment danger analysis.
 
-void TProcessIncomingThread::FCheckAttachedFiles(TEmailMsg& /*msg*/) {}
+void TProcessIncomingThread::FCheckAttachedFiles(TEmailMsg& msg) {
+  CheckAttachedFiles(msg, FFileExtensions.get());
+}
 
 // The notice's links and lines.
 
