@@ -238,7 +238,13 @@ void CheckBlackWhiteMessage(TEmailMsg& msg, bool firstRun, const TQueueFingerpri
   } sums[] = {{&TEmailMsg::GetDccBodySum, TEmailInfoKey::DccBody, 787, ""},
               {&TEmailMsg::GetDccFuz1Sum, TEmailInfoKey::DccFuz1, 788, "(F1)"},
               {&TEmailMsg::GetDccFuz2Sum, TEmailInfoKey::DccFuz2, 789, "(F2)"}};
+  // An empty list finds nothing: the checksums are not worth computing.
+  const bool anySpamSums = spamSums != nullptr && spamSums->Count() > 0;
   for (const auto& sum : sums) {
+    if (!anySpamSums) {
+      SetTest(msg, sum.Test, false);
+      continue;
+    }
     TDigest16 digest{};
     if (!(msg.*sum.Compute)(digest)) continue;
     std::string text = msg.GetInfoValue(sum.Key);
