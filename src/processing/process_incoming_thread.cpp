@@ -326,6 +326,7 @@ void TProcessIncomingThread::FProcessMessage(const TEmailMsgRef& msg) {
     msg->MessageInfo().Clear();
     msg->LinkInfo().Clear();
   }
+  FRestoreCheckNotes(msg);
   // A run after a dropped one meets the notices again.
   if (!msg->InfoRemoved.load()) FRemoveOlderNotice(*msg);
   msg->AnalyzeTextParts();

@@ -48,6 +48,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +57,8 @@
 #include "message/email_msg.h"
 #include "message/mail_store.h"
 #include "message/processing_options.h"
+#include "message/simple_html.h"
+#include "processing/notice_links.h"
 #include "platform/thread_identity.h"
 
 namespace halvorn {
@@ -180,6 +183,12 @@ class TProcessIncomingThread : public TQuorThread {
   void FTestMessageSteps(TEmailMsg& msg);
   void FReorderIncomming();
   void FCheckBlackWhite();
+  // Checks one claimed message and keeps what the check wrote for its runs.
+  void FCheckOne(const TEmailMsgRef& msg, const TQueueFingerprints* queueMail);
+  // After a run has cleared GeneralInfo: the check's main reason (and its
+  // extra fragment, when a dropped run lost it) back on the message; an
+  // unchecked message is checked now.
+  void FRestoreCheckNotes(const TEmailMsgRef& msg);
   void FPerformWhitelistedOptions(TEmailMsg& msg);
   void FPerformSpecialBlackWhiteProcessing(TEmailMsg& msg);
 
@@ -199,6 +208,16 @@ class TProcessIncomingThread : public TQuorThread {
   // The DCC FUZ2 checksums (hexadecimal) of the relayed messages saved,
   // sorted.
   std::vector<std::string> FRelayedChecksums;
+  // The categorisation link of the current message's preset category; empty
+  // when it has none.
+  std::string FPresetCategoryLink;
+  // What the black and white check wrote that a run would clear, by message.
+  struct TCheckNotes {
+    std::weak_ptr<TEmailMsg> Msg;
+    TSimpleHtml Main;
+    TSimpleHtml Extra;
+  };
+  std::map<const TEmailMsg*, TCheckNotes> FCheckNotes;
 };
 
 }  // namespace halvorn
