@@ -31,8 +31,8 @@ const char* const kDescribeTexts[kAddrCheckLevels] = {
     "has a valid format, and the mail server responds.",
     "has a valid format, and the mail server will talk to us.",
     "has a valid format, and the mail server will accept mail.",
-    "has a valid format, and the mail server will accept mail for the person in the return "
-    "address.",
+    ("has a valid format, and the mail server will accept mail for the person in the return "
+     "address."),
     "has a valid format, and the mail server will accept mail body.",
 };
 
