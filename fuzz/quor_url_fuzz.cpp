@@ -56,7 +56,11 @@ void CheckLocalLink(std::string_view input) {
   if (url.GetQuery().size() > 9999) return;  // links longer than that are cut
   halvorn::TQuorUrl back;
   back.SetUrl(url.GetUrl());
-  if (back.Document != "Fuzz" || back.Count() != static_cast<int>(pairs.size())) std::abort();
+  // A local link starts with the installation's link key; the rest follow.
+  if (back.Document != "Fuzz" || back.Count() != url.Count() ||
+      url.Count() - static_cast<int>(pairs.size()) != (url.IndexOfName("LinkKey") >= 0 ? 1 : 0) ||
+      back.Values("LinkKey") != url.Values("LinkKey"))
+    std::abort();
   for (const auto& [name, value] : pairs) {
     if (back.Values(name) != value) std::abort();
   }
