@@ -17,6 +17,7 @@
 #include "foundation/files/install_folders.h"
 #include "foundation/time/clock.h"
 #include "message/email_msg.h"
+#include "message/link_key.h"
 #include "message/email_msg_reports.h"
 #include "message/quor_url.h"
 #include "notice_test_support.h"
@@ -208,7 +209,10 @@ TEST_F(ReportsTest, WrittenOnceWholeAndNeverOverAnotherFile) {
   std::string full;
   msg->GetFullReportFileName(full);
 
-  // A write that fails leaves no file, and the next call writes it.
+  // A write that fails leaves no file, and the next call writes it. The
+  // links in the page need the link key, made (and stored) at first use:
+  // make it first, so the failure meets the report.
+  (void)GetLinkKey();
   FailNextAtomicWriteForTests(AtomicWriteStep::Write, ENOSPC);
   EXPECT_NE(msg->WriteFullReport(), "");
   EXPECT_FALSE(std::filesystem::exists(full));
